@@ -1,0 +1,32 @@
+# Cross toolchain for 32-bit ARM Linux boards with VFP (ARMv7-A, hard-float ABI),
+# using Debian's g++-arm-linux-gnueabihf.
+#
+#   cmake -S . -B build/armhf --toolchain cmake/arm-linux-gnueabihf.cmake
+#
+# Test programs run on this host through qemu-arm-static. binfmt_misc is not
+# relied on, so the emulator is named explicitly; -L lets the emulator find the
+# armhf dynamic loader and libraries of dynamically linked programs.
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(FBBENCH_CROSS_TRIPLE arm-linux-gnueabihf)
+set(FBBENCH_CROSS_SYSROOT /usr/${FBBENCH_CROSS_TRIPLE})
+
+set(CMAKE_C_COMPILER ${FBBENCH_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${FBBENCH_CROSS_TRIPLE}-g++)
+
+# Look for libraries and headers in the armhf tree only; programs (tools run
+# during the build) still come from the host.
+set(CMAKE_FIND_ROOT_PATH ${FBBENCH_CROSS_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Multiarch armhf packages (libgtest-dev:armhf and the like) install under
+# /usr/lib/arm-linux-gnueabihf, which lies outside the sysroot above.
+list(APPEND CMAKE_FIND_ROOT_PATH /)
+set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static;-L;${FBBENCH_CROSS_SYSROOT})
