@@ -1,0 +1,76 @@
+// Board self-test: draws a known byte pattern into a window of /dev/fb0 the
+// way the benchmarks do (FBIOGET_VSCREENINFO, then a MAP_SHARED mapping of
+// xres * yres pixels of bits_per_pixel / 8 bytes), so that the board's
+// screenshots can be checked byte for byte against what was written.
+//
+// Pixel (x, y) of the window gets the bytes probe_byte(0..3, x, y) in memory
+// order; board/check computes the same bytes.
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cstdint>
+
+static std::uint8_t probe_byte(int i, unsigned x, unsigned y) {
+    switch (i) {
+    case 0: return static_cast<std::uint8_t>(x * 7 + y);
+    case 1: return static_cast<std::uint8_t>(x * 3 + y * 5 + 1);
+    case 2: return static_cast<std::uint8_t>((x ^ y) + 2);
+    default: return 0x5a; // the fourth byte of a 32-bit pixel is not shown
+    }
+}
+
+static unsigned env_or(const char* name, unsigned fallback) {
+    const char* s = std::getenv(name);
+    return (s && *s) ? static_cast<unsigned>(std::strtoul(s, nullptr, 10)) : fallback;
+}
+
+int main() {
+    int fd = open("/dev/fb0", O_RDWR);
+    if (fd < 0) {
+        std::fprintf(stderr, "fbprobe: /dev/fb0: %s\n", std::strerror(errno));
+        return 1;
+    }
+    fb_var_screeninfo v{};
+    if (ioctl(fd, FBIOGET_VSCREENINFO, &v) < 0) {
+        std::fprintf(stderr, "fbprobe: FBIOGET_VSCREENINFO: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (v.bits_per_pixel < 24) {
+        std::fprintf(stderr, "fbprobe: %u bits per pixel is not supported\n", v.bits_per_pixel);
+        return 1;
+    }
+    unsigned w = env_or("WIDTH", v.xres), h = env_or("HEIGHT", v.yres);
+    unsigned px = env_or("POSX", 0), py = env_or("POSY", 0);
+    if (w == 0 || h == 0 || px + w > v.xres || py + h > v.yres) {
+        std::fprintf(stderr, "fbprobe: window %ux%u at %u,%u does not fit %ux%u\n",
+                     w, h, px, py, v.xres, v.yres);
+        return 2;
+    }
+    unsigned bytes = v.bits_per_pixel / 8;
+    std::size_t size = std::size_t(v.xres) * v.yres * bytes;
+    void* map = mmap(nullptr, size, PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        std::fprintf(stderr, "fbprobe: mmap: %s\n", std::strerror(errno));
+        return 1;
+    }
+    auto* fb = static_cast<std::uint8_t*>(map);
+    for (unsigned y = 0; y < h; ++y)
+        for (unsigned x = 0; x < w; ++x) {
+            std::uint8_t* p = fb + (std::size_t(py + y) * v.xres + px + x) * bytes;
+            for (unsigned i = 0; i < bytes; ++i) p[i] = probe_byte(i, x, y);
+        }
+    std::printf("fbprobe: %ux%u at %u,%u on %ux%ux%u; red %u:%u green %u:%u blue %u:%u\n",
+                w, h, px, py, v.xres, v.yres, v.bits_per_pixel,
+                v.red.offset, v.red.length, v.green.offset, v.green.length,
+                v.blue.offset, v.blue.length);
+    munmap(map, size);
+    close(fd);
+    return 0;
+}
