@@ -1,0 +1,88 @@
+// Framebuffer access shared by the fbbench programs: the device, the window
+// that a benchmark draws into, pixel addressing and the wall clock.
+#pragma once
+
+#include <cstdint>
+#include <linux/fb.h>
+#include <sys/time.h>
+
+// Exit statuses of a run that does not complete.
+enum : int {
+    bench_exit_device = 1, // the device cannot be opened, queried or mapped, or its depth is unsupported
+    bench_exit_window = 2, // the window is out of range or does not fit the screen
+};
+
+struct fb_screen {
+    int fb_fd = -1;
+    fb_var_screeninfo vinfo{};
+    // Screen memory is device memory: every store to it is kept, in order.
+    volatile uint8_t* screen_base = nullptr;
+    uint32_t screen_len = 0;
+};
+
+struct bench_window {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t posx = 0;
+    int32_t posy = 0;
+};
+
+// The device path; every message names it.
+extern const char* const fb_device_path;
+
+// Opens the device read-write and queries its screen. Screens below 24 bits
+// per pixel, and screens whose size in bits does not fit 32 bits, are refused.
+// Returns 0, or an exit status after one line on standard error; on failure
+// nothing stays open.
+int fb_screen_open(fb_screen& screen);
+
+// Reads WIDTH, HEIGHT, POSX and POSY as atoi does, with the screen size and
+// (0, 0) as defaults, and refuses values beyond 32 bits and windows the
+// screen cannot hold. Returns 0, or bench_exit_window after one line on
+// standard error.
+int bench_window_read(const fb_var_screeninfo& vinfo, bench_window& window);
+
+// Maps the whole screen for writing. Returns 0, or bench_exit_device after
+// one line on standard error.
+int fb_screen_map(fb_screen& screen);
+
+// Unmaps the screen (if mapped) and closes the device (if open).
+void fb_screen_close(fb_screen& screen);
+
+// The three set-up steps in order; on failure everything acquired is
+// released again and the exit status is returned.
+int fb_bench_start(fb_screen& screen, bench_window& window);
+
+// Parses one window value with atoi's meaning: leading blanks and a sign,
+// digits, trailing text ignored, no digits giving 0. False when the value
+// lies outside the 32-bit signed range.
+bool bench_value_parse(const char* text, int32_t& value);
+
+// True when every pixel of the window lies on the screen.
+bool bench_window_fits(const bench_window& window, const fb_var_screeninfo& vinfo);
+
+// Length of the screen memory in bytes.
+inline uint32_t fb_screen_len(const fb_var_screeninfo& vinfo)
+{
+    return (vinfo.xres * vinfo.yres * vinfo.bits_per_pixel) >> 3;
+}
+
+// Byte offset of byte 0 of window pixel (x, y) from the start of the screen.
+// Rows are addressed from the visible width; each product is formed in 32-bit
+// unsigned arithmetic and shifted on its own.
+inline uint32_t fb_pixel_offset(const fb_var_screeninfo& vinfo, const bench_window& window, uint32_t x, uint32_t y)
+{
+    const uint32_t bpp = vinfo.bits_per_pixel;
+    return ((vinfo.xres * (uint32_t(window.posy) + y) * bpp) >> 3) + (((uint32_t(window.posx) + x) * bpp) >> 3);
+}
+
+// Reports a failure as one line on standard error, prefixed with the
+// program's name; returns status.
+[[gnu::format(printf, 2, 3)]] int bench_fail(int status, const char* format, ...);
+
+inline timeval wall_clock_now()
+{
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv;
+}

@@ -1,0 +1,42 @@
+// rectangle-bench: fill rate of random rectangles, a quarter of the window's
+// width and height, drawn straight into screen memory for five seconds.
+#include "fbbench.h"
+#include "rectangle.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main()
+{
+    fb_screen screen;
+    bench_window window;
+    if (int status = fb_bench_start(screen, window))
+        return status;
+
+    const int32_t rect_w = window.width >> 2;
+    const int32_t rect_h = window.height >> 2;
+    const uint32_t pixel_bytes = screen.vinfo.bits_per_pixel >> 3;
+    const uint32_t row_bytes = (screen.vinfo.xres * screen.vinfo.bits_per_pixel) >> 3;
+
+    const uint32_t start_ms = wall_clock_ms(wall_clock_now());
+    uint32_t now_ms;
+    uint32_t rect_count = 0;
+    do {
+        const uint8_t byte2 = uint8_t(std::rand());
+        const uint8_t byte1 = uint8_t(std::rand());
+        const uint8_t byte0 = uint8_t(std::rand());
+        const uint32_t x = rectangle_edge(std::rand(), uint32_t(window.width - rect_w));
+        const uint32_t y = rectangle_edge(std::rand(), uint32_t(window.height - rect_h));
+        rectangle_fill(screen.screen_base + fb_pixel_offset(screen.vinfo, window, x, y), uint32_t(rect_w),
+                       uint32_t(rect_h), pixel_bytes, row_bytes, byte2, byte1, byte0);
+        now_ms = wall_clock_ms(wall_clock_now());
+        ++rect_count;
+    } while (now_ms - start_ms < 5000);
+
+    const uint64_t pixels = uint64_t(rect_w) * rect_count * uint64_t(rect_h);
+    std::puts("Rectangle frame buffer test bench");
+    std::printf("Benchmarking %dx%d size: %.2f MPixels/second\n", rect_w, rect_h, rectangle_rate(pixels, now_ms - start_ms));
+
+    fb_screen_close(screen);
+    return 0;
+}

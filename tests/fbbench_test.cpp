@@ -1,0 +1,153 @@
+#include "fbbench.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace {
+
+fb_var_screeninfo screen_info(uint32_t xres, uint32_t yres, uint32_t bits_per_pixel)
+{
+    fb_var_screeninfo vinfo{};
+    vinfo.xres = xres;
+    vinfo.yres = yres;
+    vinfo.bits_per_pixel = bits_per_pixel;
+    return vinfo;
+}
+
+TEST(BenchValueParse, KeepsTheMeaningOfAtoi)
+{
+    const struct {
+        const char* text;
+        int32_t value;
+    } cases[] = {
+        {"", 0},          {"abc", 0},          {"42", 42},         {"  \t\n42", 42},
+        {"+7", 7},        {"-3", -3},          {"12abc", 12},      {"1 2", 1},
+        {"+-5", 0},       {"- 5", 0},          {"0x10", 0},        {"00000000000000000000123", 123},
+        {"2147483647", INT32_MAX},             {"-2147483648", INT32_MIN},
+    };
+    for (const auto& c : cases) {
+        int32_t value = 99;
+        EXPECT_TRUE(bench_value_parse(c.text, value)) << '"' << c.text << '"';
+        EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+    }
+}
+
+TEST(BenchValueParse, RefusesValuesBeyondThirtyTwoBits)
+{
+    for (const char* text : {"2147483648", "-2147483649", "99999999999", " +99999999999999999999999x"}) {
+        int32_t value = 99;
+        EXPECT_FALSE(bench_value_parse(text, value)) << text;
+    }
+}
+
+TEST(BenchWindowFits, AcceptsExactlyTheWindowsOnTheScreen)
+{
+    const fb_var_screeninfo vinfo = screen_info(100, 60, 32);
+    EXPECT_TRUE(bench_window_fits({100, 60, 0, 0}, vinfo));
+    EXPECT_TRUE(bench_window_fits({0, 0, 100, 60}, vinfo));
+    EXPECT_TRUE(bench_window_fits({40, 10, 60, 50}, vinfo));
+    EXPECT_FALSE(bench_window_fits({101, 60, 0, 0}, vinfo));
+    EXPECT_FALSE(bench_window_fits({100, 61, 0, 0}, vinfo));
+    EXPECT_FALSE(bench_window_fits({41, 10, 60, 50}, vinfo));
+    EXPECT_FALSE(bench_window_fits({40, 11, 60, 50}, vinfo));
+    EXPECT_FALSE(bench_window_fits({-1, 10, 0, 0}, vinfo));
+    EXPECT_FALSE(bench_window_fits({10, -1, 0, 0}, vinfo));
+    EXPECT_FALSE(bench_window_fits({10, 10, -1, 0}, vinfo));
+    EXPECT_FALSE(bench_window_fits({10, 10, 0, -1}, vinfo));
+    // Sums that overflow 32 bits must not wrap into range.
+    EXPECT_FALSE(bench_window_fits({1, 1, INT32_MAX, 0}, vinfo));
+    EXPECT_FALSE(bench_window_fits({INT32_MAX, 1, INT32_MAX, 0}, vinfo));
+    EXPECT_FALSE(bench_window_fits({1, INT32_MAX, 0, INT32_MAX}, vinfo));
+}
+
+TEST(FbPixelOffset, AddressesRowsFromTheVisibleWidth)
+{
+    const fb_var_screeninfo vinfo = screen_info(100, 60, 32);
+    EXPECT_EQ(fb_screen_len(vinfo), 100u * 60 * 4);
+    EXPECT_EQ(fb_pixel_offset(vinfo, {100, 60, 0, 0}, 10, 2), 840u);
+    EXPECT_EQ(fb_pixel_offset(vinfo, {50, 60, 5, 0}, 10, 2), 860u);
+    EXPECT_EQ(fb_pixel_offset(vinfo, {50, 10, 100 - 50, 60 - 10}, 49, 9), fb_screen_len(vinfo) - 4);
+
+    const fb_var_screeninfo deep = screen_info(100, 60, 24);
+    EXPECT_EQ(fb_screen_len(deep), 100u * 60 * 3);
+    EXPECT_EQ(fb_pixel_offset(deep, {100, 60, 0, 0}, 99, 59), fb_screen_len(deep) - 3);
+    EXPECT_EQ(fb_pixel_offset(deep, {10, 10, 100, 50}, 0, 1), (100u * 51 * 24 >> 3) + (100u * 24 >> 3));
+}
+
+// Sets window variables for one test and puts back what was there before.
+class BenchWindowRead : public testing::Test {
+protected:
+    static constexpr std::array<const char*, 4> names = {"WIDTH", "HEIGHT", "POSX", "POSY"};
+
+    void SetUp() override
+    {
+        for (size_t i = 0; i < names.size(); ++i) {
+            const char* value = std::getenv(names[i]);
+            saved[i] = value ? std::optional<std::string>(value) : std::nullopt;
+            unsetenv(names[i]);
+        }
+    }
+
+    void TearDown() override
+    {
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (saved[i])
+                setenv(names[i], saved[i]->c_str(), 1);
+            else
+                unsetenv(names[i]);
+        }
+    }
+
+    std::array<std::optional<std::string>, 4> saved;
+    const fb_var_screeninfo vinfo = screen_info(800, 480, 32);
+    bench_window window{-5, -5, -5, -5};
+};
+
+TEST_F(BenchWindowRead, DefaultsToTheWholeScreen)
+{
+    ASSERT_EQ(bench_window_read(vinfo, window), 0);
+    EXPECT_EQ(window.width, 800);
+    EXPECT_EQ(window.height, 480);
+    EXPECT_EQ(window.posx, 0);
+    EXPECT_EQ(window.posy, 0);
+}
+
+TEST_F(BenchWindowRead, TakesPresentValuesEvenWhenEmptyOrNotNumbers)
+{
+    setenv("WIDTH", "abc", 1);
+    setenv("HEIGHT", "", 1);
+    setenv("POSX", " 100px", 1);
+    setenv("POSY", "+50", 1);
+    ASSERT_EQ(bench_window_read(vinfo, window), 0);
+    EXPECT_EQ(window.width, 0);
+    EXPECT_EQ(window.height, 0);
+    EXPECT_EQ(window.posx, 100);
+    EXPECT_EQ(window.posy, 50);
+}
+
+TEST_F(BenchWindowRead, RefusesWindowsTheScreenCannotHold)
+{
+    const std::array<std::array<const char*, 2>, 6> cases = {{
+        {"WIDTH", "801"},
+        {"HEIGHT", "481"},
+        {"POSX", "-1"},
+        {"WIDTH", "-4"},
+        {"POSY", "1"},
+        {"WIDTH", "99999999999"},
+    }};
+    for (const auto& [name, value] : cases) {
+        setenv(name, value, 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(bench_window_read(vinfo, window), bench_exit_window) << name << '=' << value;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        unsetenv(name);
+    }
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+// Every program refuses bad input and failing devices the same way: one line
+// on standard error, a non-zero exit status, nothing on standard output,
+// nothing drawn, and everything acquired released.
+#include "bench_run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+struct refusal {
+    const char* name;
+    std::vector<std::string> env;
+    int status;
+    std::string message; // after "<program>: "
+    std::vector<std::string> log;
+};
+
+const std::vector<std::string> opened = {"open", "ioctl 0x4600", "close"};
+
+const refusal refusals[] = {
+    {"OpenFails", {"TEST_FB_FAIL=open"}, 1, "cannot open /dev/fb0: Permission denied", {"open"}},
+    {"QueryFails", {"TEST_FB_FAIL=query"}, 1, "cannot query /dev/fb0: Invalid argument", opened},
+    {"MapFails", {"TEST_FB_FAIL=map"}, 1, "cannot map /dev/fb0: Cannot allocate memory",
+     {"open", "ioctl 0x4600", "mmap 24000", "close"}},
+    {"SixteenBitScreen", {"TEST_FB_SCREEN=100x60x16"}, 1, "/dev/fb0 has 16 bits per pixel; 24 or more are supported", opened},
+    {"ZeroBitScreen", {"TEST_FB_SCREEN=100x60x0"}, 1, "/dev/fb0 has 0 bits per pixel; 24 or more are supported", opened},
+    {"ScreenBeyondThirtyTwoBits", {"TEST_FB_SCREEN=70000x70000x32"}, 1,
+     "/dev/fb0 screen of 70000x70000 at 32 bits per pixel is too large", opened},
+    {"TooWide", {"WIDTH=101"}, 2, "window 101x60 at (0,0) does not fit the 100x60 screen", opened},
+    {"TooLow", {"POSY=10", "HEIGHT=51"}, 2, "window 100x51 at (0,10) does not fit the 100x60 screen", opened},
+    {"NegativePosition", {"POSX=-1", "WIDTH=10"}, 2, "window 10x60 at (-1,0) does not fit the 100x60 screen", opened},
+    {"NegativeHeight", {"HEIGHT=-8"}, 2, "window 100x-8 at (0,0) does not fit the 100x60 screen", opened},
+    {"PositionPlusWidthOverflows", {"POSX=2147483647", "WIDTH=1"}, 2,
+     "window 1x60 at (2147483647,0) does not fit the 100x60 screen", opened},
+    {"WidthBeyondThirtyTwoBits", {"WIDTH=99999999999"}, 2, "WIDTH=99999999999 is out of range", opened},
+    {"PositionBeyondThirtyTwoBits", {"POSY=-2147483649"}, 2, "POSY=-2147483649 is out of range", opened},
+};
+
+void PrintTo(const refusal& refused, std::ostream* os)
+{
+    *os << refused.name;
+}
+
+struct program {
+    const char* name;
+    const char* path;
+};
+
+void PrintTo(const program& p, std::ostream* os)
+{
+    *os << p.name;
+}
+
+const program programs[] = {
+    {"rectangle", RECTANGLE_BENCH},
+};
+
+class Refusal : public testing::TestWithParam<std::tuple<program, refusal>> {};
+
+TEST_P(Refusal, OneLineNoReportNothingDrawnAllReleased)
+{
+    const auto& [program, refused] = GetParam();
+    std::vector<std::string> env = {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=1000000"};
+    env.insert(env.end(), refused.env.begin(), refused.env.end());
+
+    const bench_result result = bench_run(program.path, env);
+
+    EXPECT_EQ(result.status, refused.status);
+    EXPECT_EQ(result.err, std::filesystem::path(program.path).filename().string() + ": " + refused.message + "\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(result.screen_dumped);
+    EXPECT_EQ(result.log, refused.log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, Refusal, testing::Combine(testing::ValuesIn(programs), testing::ValuesIn(refusals)),
+                         [](const testing::TestParamInfo<Refusal::ParamType>& param_info) {
+                             return std::string(std::get<0>(param_info.param).name) + "_"
+                                  + std::get<1>(param_info.param).name;
+                         });
+
+} // namespace

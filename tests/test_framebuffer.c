@@ -1,0 +1,335 @@
+/*
+ * A framebuffer device for tests, loaded with LD_PRELOAD in front of the C
+ * library. It answers open, ioctl, mmap, munmap and close for one device path
+ * and can stand in for gettimeofday with a virtual clock. Everything else is
+ * passed on to the C library.
+ *
+ * Environment:
+ *   TEST_FB_DEVICE       path served (default /dev/fb0)
+ *   TEST_FB_SCREEN       XRESxYRESxBPP (default 64x48x32)
+ *   TEST_FB_FILL         byte value the screen memory starts with (default 170)
+ *   TEST_FB_FAIL         open, query or map: that step fails
+ *   TEST_FB_DUMP         file that receives the screen memory at munmap
+ *   TEST_FB_LOG          file that receives one line per device call, and at
+ *                        exit the number of clock readings
+ *   TEST_FB_CLOCK_STEP   microseconds the virtual clock advances per reading;
+ *                        unset: the real clock
+ *   TEST_FB_CLOCK_START  first reading of the virtual clock, in microseconds
+ *
+ * Screen memory ends exactly at an inaccessible guard page and starts just
+ * after one, so a store past the end faults at once; the few bytes between
+ * the leading guard page and the start are checked at munmap.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#define EXPORT __attribute__((visibility("default")))
+
+static int fb_fd = -1;
+static unsigned char* screen_base;
+static size_t screen_len;
+static unsigned char* region;
+static size_t region_len;
+static unsigned long clock_readings;
+static int clock_used;
+
+static void* next_symbol(const char* name)
+{
+    void* symbol = dlsym(RTLD_NEXT, name);
+    if (symbol == NULL) {
+        fprintf(stderr, "test framebuffer: no %s to pass on to\n", name);
+        abort();
+    }
+    return symbol;
+}
+
+static void log_line(const char* format, ...)
+{
+    const char* path = getenv("TEST_FB_LOG");
+    if (path == NULL)
+        return;
+    FILE* log = fopen(path, "a");
+    if (log == NULL)
+        return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(log, format, args);
+    va_end(args);
+    fputc('\n', log);
+    fclose(log);
+}
+
+static int failing(const char* step)
+{
+    const char* fail = getenv("TEST_FB_FAIL");
+    return fail != NULL && strcmp(fail, step) == 0;
+}
+
+static void screen_size(unsigned* xres, unsigned* yres, unsigned* bpp)
+{
+    const char* text = getenv("TEST_FB_SCREEN");
+    *xres = 64;
+    *yres = 48;
+    *bpp = 32;
+    if (text != NULL && sscanf(text, "%ux%ux%u", xres, yres, bpp) != 3) {
+        fprintf(stderr, "test framebuffer: TEST_FB_SCREEN=%s is not XRESxYRESxBPP\n", text);
+        abort();
+    }
+}
+
+static unsigned char fill_byte(void)
+{
+    const char* text = getenv("TEST_FB_FILL");
+    return text == NULL ? 170 : (unsigned char)strtoul(text, NULL, 0);
+}
+
+static int serves(const char* path)
+{
+    const char* device = getenv("TEST_FB_DEVICE");
+    return path != NULL && strcmp(path, device != NULL ? device : "/dev/fb0") == 0;
+}
+
+/* Opens a stand-in descriptor for the device, or fails as asked. */
+static int fb_open(void)
+{
+    log_line("open");
+    if (failing("open")) {
+        errno = EACCES;
+        return -1;
+    }
+    int (*real_open)(const char*, int, ...) = next_symbol("open");
+    fb_fd = real_open("/dev/null", O_RDWR | O_CLOEXEC);
+    return fb_fd;
+}
+
+static int open_mode_path(const char* path, int flags, mode_t mode, const char* name)
+{
+    if (serves(path))
+        return fb_open();
+    int (*real)(const char*, int, ...) = next_symbol(name);
+    return real(path, flags, mode);
+}
+
+static mode_t mode_argument(int flags, va_list args)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+}
+
+EXPORT int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_mode_path(path, flags, mode, "open");
+}
+
+EXPORT int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_mode_path(path, flags, mode, "open64");
+}
+
+EXPORT int __open_2(const char* path, int flags)
+{
+    if (serves(path))
+        return fb_open();
+    int (*real)(const char*, int) = next_symbol("__open_2");
+    return real(path, flags);
+}
+
+EXPORT int __open64_2(const char* path, int flags)
+{
+    if (serves(path))
+        return fb_open();
+    int (*real)(const char*, int) = next_symbol("__open64_2");
+    return real(path, flags);
+}
+
+static int openat_mode_path(int dir, const char* path, int flags, mode_t mode, const char* name)
+{
+    if (serves(path))
+        return fb_open();
+    int (*real)(int, const char*, int, ...) = next_symbol(name);
+    return real(dir, path, flags, mode);
+}
+
+EXPORT int openat(int dir, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return openat_mode_path(dir, path, flags, mode, "openat");
+}
+
+EXPORT int openat64(int dir, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return openat_mode_path(dir, path, flags, mode, "openat64");
+}
+
+EXPORT int __openat_2(int dir, const char* path, int flags)
+{
+    if (serves(path))
+        return fb_open();
+    int (*real)(int, const char*, int) = next_symbol("__openat_2");
+    return real(dir, path, flags);
+}
+
+EXPORT int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+
+    if (fd != fb_fd || fd < 0) {
+        int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
+        return real_ioctl(fd, request, argument);
+    }
+    log_line("ioctl %#lx", request);
+    if (request != FBIOGET_VSCREENINFO || failing("query")) {
+        errno = request != FBIOGET_VSCREENINFO ? ENOTTY : EINVAL;
+        return -1;
+    }
+    struct fb_var_screeninfo* vinfo = argument;
+    memset(vinfo, 0, sizeof *vinfo);
+    screen_size(&vinfo->xres, &vinfo->yres, &vinfo->bits_per_pixel);
+    vinfo->xres_virtual = vinfo->xres;
+    vinfo->yres_virtual = vinfo->yres;
+    return 0;
+}
+
+static void* fb_map(size_t length, off_t offset)
+{
+    log_line("mmap %zu", length);
+    unsigned xres, yres, bpp;
+    screen_size(&xres, &yres, &bpp);
+    const uint64_t memory = ((uint64_t)xres * yres * bpp) >> 3;
+    if (failing("map") || screen_base != NULL) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    if (offset != 0 || length == 0 || length > memory) {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+
+    void* (*real_mmap)(void*, size_t, int, int, int, off_t) = next_symbol("mmap");
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t body = (length + page - 1) / page * page;
+    region_len = body + 2 * page;
+    region = real_mmap(NULL, region_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED) {
+        region = NULL;
+        return MAP_FAILED;
+    }
+    mprotect(region, page, PROT_NONE);
+    mprotect(region + page + body, page, PROT_NONE);
+    memset(region + page, fill_byte(), body);
+    screen_len = length;
+    screen_base = region + page + body - length;
+    return screen_base;
+}
+
+EXPORT void* mmap(void* address, size_t length, int prot, int flags, int fd, off_t offset)
+{
+    if (fd == fb_fd && fd >= 0)
+        return fb_map(length, offset);
+    void* (*real_mmap)(void*, size_t, int, int, int, off_t) = next_symbol("mmap");
+    return real_mmap(address, length, prot, flags, fd, offset);
+}
+
+EXPORT void* mmap64(void* address, size_t length, int prot, int flags, int fd, off64_t offset)
+{
+    if (fd == fb_fd && fd >= 0)
+        return fb_map(length, (off_t)offset);
+    void* (*real_mmap64)(void*, size_t, int, int, int, off64_t) = next_symbol("mmap64");
+    return real_mmap64(address, length, prot, flags, fd, offset);
+}
+
+static void dump_screen(void)
+{
+    const char* path = getenv("TEST_FB_DUMP");
+    if (path == NULL)
+        return;
+    FILE* dump = fopen(path, "wb");
+    if (dump == NULL || fwrite(screen_base, 1, screen_len, dump) != screen_len) {
+        fprintf(stderr, "test framebuffer: cannot write %s\n", path);
+        abort();
+    }
+    fclose(dump);
+}
+
+EXPORT int munmap(void* address, size_t length)
+{
+    int (*real_munmap)(void*, size_t) = next_symbol("munmap");
+    if (address != screen_base || screen_base == NULL)
+        return real_munmap(address, length);
+
+    log_line("munmap %zu", length);
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const unsigned char fill = fill_byte();
+    for (unsigned char* p = region + page; p < screen_base; ++p) {
+        if (*p != fill) {
+            fprintf(stderr, "test framebuffer: store %td bytes before the screen\n", screen_base - p);
+            abort();
+        }
+    }
+    dump_screen();
+    real_munmap(region, region_len);
+    screen_base = NULL;
+    region = NULL;
+    return 0;
+}
+
+EXPORT int close(int fd)
+{
+    int (*real_close)(int) = next_symbol("close");
+    if (fd == fb_fd && fd >= 0) {
+        log_line(screen_base != NULL ? "close (still mapped)" : "close");
+        fb_fd = -1;
+    }
+    return real_close(fd);
+}
+
+EXPORT int gettimeofday(struct timeval* restrict tv, void* restrict tz)
+{
+    const char* step = getenv("TEST_FB_CLOCK_STEP");
+    ++clock_readings;
+    clock_used = 1;
+    if (step == NULL) {
+        int (*real_gettimeofday)(struct timeval*, void*) = next_symbol("gettimeofday");
+        return real_gettimeofday(tv, tz);
+    }
+    const char* start = getenv("TEST_FB_CLOCK_START");
+    const uint64_t now = (start != NULL ? strtoull(start, NULL, 0) : 1000000000000ull)
+                       + (uint64_t)(clock_readings - 1) * strtoull(step, NULL, 0);
+    tv->tv_sec = (time_t)(now / 1000000);
+    tv->tv_usec = (suseconds_t)(now % 1000000);
+    return 0;
+}
+
+__attribute__((destructor)) static void report_clock(void)
+{
+    if (clock_used)
+        log_line("gettimeofday %lu", clock_readings);
+}
