@@ -1,0 +1,25 @@
+// mandelbrot-bench: the Mandelbrot set drawn 48 times straight into screen
+// memory, with iteration limits 1 to 48, and the total time in seconds.
+#include "fbbench.h"
+#include "mandelbrot.h"
+
+#include <cstdio>
+
+int main()
+{
+    fb_screen screen;
+    bench_window window;
+    if (int status = fb_bench_start(screen, window))
+        return status;
+
+    const timeval start = wall_clock_now();
+    for (uint32_t pass = 1; pass <= 48; ++pass)
+        mandelbrot_draw_pass(screen.screen_base, screen.vinfo, window, pass);
+    const timeval end = wall_clock_now();
+
+    std::puts("Mandelbrot frame buffer test bench");
+    std::printf("Benchmarking 48 iterations: %.2f seconds\n", double(mandelbrot_elapsed(start, end)));
+
+    fb_screen_close(screen);
+    return 0;
+}

@@ -1,0 +1,90 @@
+// mandelbrot-bench end to end under the test framebuffer and a virtual
+// clock: the exact report, two clock readings, and pass 48 on the screen.
+#include "bench_run.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Grey level of a pixel in pass 48, worked out independently of the program.
+uint8_t reference_grey(uint32_t col, uint32_t row, int32_t width, int32_t height)
+{
+    const float cr = float(double(col) * 3.0 / width - 2.0);
+    const float ci = float(1.0 - double(2 * row) / height);
+    float x = 0.0f, y = 0.0f;
+    unsigned n = 0;
+    while (n < 48) {
+        const float xx = x * x, yy = y * y, xy2 = (x + x) * y;
+        x = (xx - yy) + cr;
+        y = ci + xy2;
+        if (y * y + x * x > 4.0f)
+            break;
+        ++n;
+    }
+    return uint8_t(255 * n / 48);
+}
+
+struct mandelbrot_run {
+    const char* name;
+    uint32_t xres, yres, bits_per_pixel;
+    int32_t width, height, posx, posy;
+    const char* clock_step_us;
+    const char* result_line;
+};
+
+void PrintTo(const mandelbrot_run& run, std::ostream* os)
+{
+    *os << run.name;
+}
+
+const mandelbrot_run runs[] = {
+    {"WholeScreen", 90, 60, 32, 90, 60, 0, 0, "2345678", "Benchmarking 48 iterations: 2.35 seconds"},
+    // From 1000000.900000 s to 1000002.100000 s: 2 s less 0.8 s.
+    {"MicrosecondsGoBack", 64, 48, 32, 64, 48, 0, 0, "1200000", "Benchmarking 48 iterations: 1.20 seconds"},
+    {"TwentyFourBitsEndingAtTheLastByte", 70, 50, 24, 33, 21, 37, 29, "1000", "Benchmarking 48 iterations: 0.00 seconds"},
+    {"TallWindow", 64, 100, 32, 20, 90, 40, 5, "999999999", "Benchmarking 48 iterations: 1000.00 seconds"},
+    {"WidthZeroDrawsNothing", 64, 48, 32, 0, 48, 0, 0, "10000", "Benchmarking 48 iterations: 0.01 seconds"},
+    {"HeightZeroDrawsNothing", 64, 48, 32, 64, 0, 0, 0, "10000", "Benchmarking 48 iterations: 0.01 seconds"},
+};
+
+class MandelbrotRun : public testing::TestWithParam<mandelbrot_run> {};
+
+TEST_P(MandelbrotRun, ReportsAndLeavesPassFortyEight)
+{
+    const mandelbrot_run& run = GetParam();
+    const bench_result result = bench_run(
+        MANDELBROT_BENCH,
+        {"TEST_FB_SCREEN=" + std::to_string(run.xres) + "x" + std::to_string(run.yres) + "x"
+             + std::to_string(run.bits_per_pixel),
+         "TEST_FB_CLOCK_START=1000000900000", std::string("TEST_FB_CLOCK_STEP=") + run.clock_step_us,
+         "WIDTH=" + std::to_string(run.width), "HEIGHT=" + std::to_string(run.height),
+         "POSX=" + std::to_string(run.posx), "POSY=" + std::to_string(run.posy)});
+
+    ASSERT_EQ(result.err, "");
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, std::string("Mandelbrot frame buffer test bench\n") + run.result_line + "\n");
+    ASSERT_FALSE(result.log.empty());
+    EXPECT_EQ(result.log.back(), "gettimeofday 2");
+
+    const uint32_t pixel_bytes = run.bits_per_pixel / 8;
+    ASSERT_EQ(result.screen.size(), run.xres * run.yres * pixel_bytes);
+    uint32_t differing = 0;
+    for (uint32_t y = 0; y < run.yres; ++y) {
+        for (uint32_t x = 0; x < run.xres; ++x) {
+            const uint8_t* pixel = &result.screen[(y * run.xres + x) * pixel_bytes];
+            const bool inside = x >= uint32_t(run.posx) && x < uint32_t(run.posx + run.width)
+                             && y >= uint32_t(run.posy) && y < uint32_t(run.posy + run.height);
+            const uint8_t grey = inside ? reference_grey(x - run.posx, y - run.posy, run.width, run.height) : screen_fill;
+            for (uint32_t b = 0; b < pixel_bytes; ++b)
+                differing += pixel[b] != (b < 3 ? grey : screen_fill);
+        }
+    }
+    EXPECT_EQ(differing, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, MandelbrotRun, testing::ValuesIn(runs),
+                         [](const testing::TestParamInfo<mandelbrot_run>& param_info) { return param_info.param.name; });
+
+} // namespace
