@@ -11,7 +11,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-const char* const fb_device_path = "/dev/fb0";
+const char* fb_device_path()
+{
+    const char* device = std::getenv("FRAMEBUFFER");
+    return device != nullptr && *device != '\0' ? device : "/dev/fb0";
+}
 
 int bench_fail(int status, const char* format, ...)
 {
@@ -26,28 +30,29 @@ int bench_fail(int status, const char* format, ...)
 
 int fb_screen_open(fb_screen& screen)
 {
-    screen.fb_fd = open(fb_device_path, O_RDWR);
+    screen.device = fb_device_path();
+    screen.fb_fd = open(screen.device, O_RDWR);
     if (screen.fb_fd < 0)
-        return bench_fail(bench_exit_device, "cannot open %s: %s", fb_device_path, std::strerror(errno));
+        return bench_fail(bench_exit_device, "cannot open %s: %s", screen.device, std::strerror(errno));
 
     if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) != 0) {
         const int query_errno = errno;
         fb_screen_close(screen);
-        return bench_fail(bench_exit_device, "cannot query %s: %s", fb_device_path, std::strerror(query_errno));
+        return bench_fail(bench_exit_device, "cannot query %s: %s", screen.device, std::strerror(query_errno));
     }
 
     const fb_var_screeninfo& vinfo = screen.vinfo;
     if (vinfo.bits_per_pixel < 24) {
         fb_screen_close(screen);
         return bench_fail(bench_exit_device, "%s has %u bits per pixel; 24 or more are supported",
-                          fb_device_path, vinfo.bits_per_pixel);
+                          screen.device, vinfo.bits_per_pixel);
     }
     // Offsets are 32-bit; a screen larger than that could not be addressed.
     const uint64_t screen_bits = uint64_t(vinfo.xres) * vinfo.yres * vinfo.bits_per_pixel;
     if (screen_bits > UINT32_MAX) {
         fb_screen_close(screen);
         return bench_fail(bench_exit_device, "%s screen of %ux%u at %u bits per pixel is too large",
-                          fb_device_path, vinfo.xres, vinfo.yres, vinfo.bits_per_pixel);
+                          screen.device, vinfo.xres, vinfo.yres, vinfo.bits_per_pixel);
     }
     return 0;
 }
@@ -114,7 +119,7 @@ int fb_screen_map(fb_screen& screen)
     screen.screen_len = fb_screen_len(screen.vinfo);
     void* base = mmap(nullptr, screen.screen_len, PROT_WRITE, MAP_SHARED, screen.fb_fd, 0);
     if (base == MAP_FAILED)
-        return bench_fail(bench_exit_device, "cannot map %s: %s", fb_device_path, std::strerror(errno));
+        return bench_fail(bench_exit_device, "cannot map %s: %s", screen.device, std::strerror(errno));
     screen.screen_base = static_cast<volatile uint8_t*>(base);
     return 0;
 }

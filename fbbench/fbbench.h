@@ -13,6 +13,7 @@ enum : int {
 };
 
 struct fb_screen {
+    const char* device = nullptr; // the path opened; every message names it
     int fb_fd = -1;
     fb_var_screeninfo vinfo{};
     // Screen memory is device memory: every store to it is kept, in order.
@@ -27,8 +28,9 @@ struct bench_window {
     int32_t posy = 0;
 };
 
-// The device path; every message names it.
-extern const char* const fb_device_path;
+// The device to open: FRAMEBUFFER when set and not empty, as fbset and other
+// framebuffer tools have it, else /dev/fb0.
+const char* fb_device_path();
 
 // Opens the device read-write and queries its screen. Screens below 24 bits
 // per pixel, and screens whose size in bits does not fit 32 bits, are refused.

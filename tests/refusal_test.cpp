@@ -36,6 +36,9 @@ const refusal refusals[] = {
      "window 1x60 at (2147483647,0) does not fit the 100x60 screen", opened},
     {"WidthBeyondThirtyTwoBits", {"WIDTH=99999999999"}, 2, "WIDTH=99999999999 is out of range", opened},
     {"PositionBeyondThirtyTwoBits", {"POSY=-2147483649"}, 2, "POSY=-2147483649 is out of range", opened},
+    {"NamedDeviceMissing", {"FRAMEBUFFER=/nonexistent/fb1"}, 1, "cannot open /nonexistent/fb1: No such file or directory", {}},
+    {"NamedDeviceFailsItsQuery", {"FRAMEBUFFER=/dev/fb1", "TEST_FB_DEVICE=/dev/fb1", "TEST_FB_FAIL=query"}, 1,
+     "cannot query /dev/fb1: Invalid argument", opened},
 };
 
 void PrintTo(const refusal& refused, std::ostream* os)
@@ -80,5 +83,31 @@ INSTANTIATE_TEST_SUITE_P(Programs, Refusal, testing::Combine(testing::ValuesIn(p
                              return std::string(std::get<0>(param_info.param).name) + "_"
                                   + std::get<1>(param_info.param).name;
                          });
+
+} // namespace
+
+namespace {
+
+// FRAMEBUFFER names the device; unset or empty, it is /dev/fb0.
+class DeviceChoice : public testing::TestWithParam<program> {};
+
+TEST_P(DeviceChoice, FramebufferNamesTheDevice)
+{
+    const std::vector<std::string> small = {"TEST_FB_SCREEN=64x48x32", "TEST_FB_CLOCK_STEP=1000000", "WIDTH=32", "HEIGHT=24"};
+    for (const std::vector<std::string>& device : std::vector<std::vector<std::string>>{
+             {"FRAMEBUFFER=/dev/fb1", "TEST_FB_DEVICE=/dev/fb1"},
+             {"FRAMEBUFFER=", "TEST_FB_DEVICE=/dev/fb0"},
+             {"TEST_FB_DEVICE=/dev/fb0"},
+         }) {
+        std::vector<std::string> env = small;
+        env.insert(env.end(), device.begin(), device.end());
+        const bench_result result = bench_run(GetParam().path, env);
+        EXPECT_EQ(result.status, 0) << device.front() << ": " << result.err;
+        EXPECT_TRUE(result.screen_dumped) << device.front();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, DeviceChoice, testing::ValuesIn(programs),
+                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
 
 } // namespace
