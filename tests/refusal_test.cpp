@@ -111,3 +111,24 @@ INSTANTIATE_TEST_SUITE_P(Programs, DeviceChoice, testing::ValuesIn(programs),
                          [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
 
 } // namespace
+
+namespace {
+
+// Depths of 24 bits and more that are not 32 still keep every store inside
+// the mapping, whose guard pages would end the program otherwise.
+class UnusualDepth : public testing::TestWithParam<program> {};
+
+TEST_P(UnusualDepth, StaysInsideTheMapping)
+{
+    for (const char* screen : {"TEST_FB_SCREEN=64x48x25", "TEST_FB_SCREEN=40x30x40", "TEST_FB_SCREEN=33x19x31"}) {
+        const bench_result result = bench_run(GetParam().path, {screen, "TEST_FB_CLOCK_STEP=1000000"});
+        EXPECT_EQ(result.status, 0) << screen;
+        EXPECT_EQ(result.err, "") << screen;
+        EXPECT_TRUE(result.screen_dumped) << screen;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, UnusualDepth, testing::ValuesIn(programs),
+                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
+
+} // namespace
