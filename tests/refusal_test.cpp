@@ -55,6 +55,7 @@ void PrintTo(const program& p, std::ostream* os)
 
 const program programs[] = {
     {"rectangle", RECTANGLE_BENCH},
+    {"sierpinski", SIERPINSKI_BENCH},
 };
 
 class Refusal : public testing::TestWithParam<std::tuple<program, refusal>> {};
