@@ -59,6 +59,7 @@ void PrintTo(const program& p, std::ostream* os)
 const program programs[] = {
     {"rectangle", RECTANGLE_BENCH},
     {"mandelbrot", MANDELBROT_BENCH},
+    {"sierpinski", SIERPINSKI_BENCH},
 };
 
 class Refusal : public testing::TestWithParam<std::tuple<program, refusal>> {};
