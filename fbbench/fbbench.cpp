@@ -33,25 +33,25 @@ int fb_screen_open(fb_screen& screen)
     screen.device = fb_device_path();
     screen.fb_fd = open(screen.device, O_RDWR);
     if (screen.fb_fd < 0)
-        return bench_fail(bench_exit_device, "cannot open %s: %s", screen.device, std::strerror(errno));
+        return bench_fail(bench_exit_resource, "cannot open %s: %s", screen.device, std::strerror(errno));
 
     if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) != 0) {
         const int query_errno = errno;
         fb_screen_close(screen);
-        return bench_fail(bench_exit_device, "cannot query %s: %s", screen.device, std::strerror(query_errno));
+        return bench_fail(bench_exit_resource, "cannot query %s: %s", screen.device, std::strerror(query_errno));
     }
 
     const fb_var_screeninfo& vinfo = screen.vinfo;
     if (vinfo.bits_per_pixel < 24) {
         fb_screen_close(screen);
-        return bench_fail(bench_exit_device, "%s has %u bits per pixel; 24 or more are supported",
+        return bench_fail(bench_exit_resource, "%s has %u bits per pixel; 24 or more are supported",
                           screen.device, vinfo.bits_per_pixel);
     }
     // Offsets are 32-bit; a screen larger than that could not be addressed.
     const uint64_t screen_bits = uint64_t(vinfo.xres) * vinfo.yres * vinfo.bits_per_pixel;
     if (screen_bits > UINT32_MAX) {
         fb_screen_close(screen);
-        return bench_fail(bench_exit_device, "%s screen of %ux%u at %u bits per pixel is too large",
+        return bench_fail(bench_exit_resource, "%s screen of %ux%u at %u bits per pixel is too large",
                           screen.device, vinfo.xres, vinfo.yres, vinfo.bits_per_pixel);
     }
     return 0;
@@ -119,7 +119,7 @@ int fb_screen_map(fb_screen& screen)
     screen.screen_len = fb_screen_len(screen.vinfo);
     void* base = mmap(nullptr, screen.screen_len, PROT_WRITE, MAP_SHARED, screen.fb_fd, 0);
     if (base == MAP_FAILED)
-        return bench_fail(bench_exit_device, "cannot map %s: %s", screen.device, std::strerror(errno));
+        return bench_fail(bench_exit_resource, "cannot map %s: %s", screen.device, std::strerror(errno));
     screen.screen_base = static_cast<volatile uint8_t*>(base);
     return 0;
 }

@@ -8,7 +8,8 @@
 
 // Exit statuses of a run that does not complete.
 enum : int {
-    bench_exit_device = 1, // the device cannot be opened, queried or mapped, or its depth is unsupported
+    bench_exit_resource = 1, // the device cannot be opened, queried or mapped, its screen is
+                             // unsupported, or memory for the run cannot be allocated
     bench_exit_window = 2, // the window is out of range or does not fit the screen
 };
 
@@ -44,7 +45,7 @@ int fb_screen_open(fb_screen& screen);
 // standard error.
 int bench_window_read(const fb_var_screeninfo& vinfo, bench_window& window);
 
-// Maps the whole screen for writing. Returns 0, or bench_exit_device after
+// Maps the whole screen for writing. Returns 0, or bench_exit_resource after
 // one line on standard error.
 int fb_screen_map(fb_screen& screen);
 

@@ -29,7 +29,7 @@ int main()
     uint8_t* const back_buffer = static_cast<uint8_t*>(std::malloc(back_buffer_len));
     if (back_buffer == nullptr) {
         fb_screen_close(screen);
-        return bench_fail(bench_exit_device, "cannot allocate the %u-byte back buffer", back_buffer_len);
+        return bench_fail(bench_exit_resource, "cannot allocate the %u-byte back buffer", back_buffer_len);
     }
     const sierpinski_triangle triangle = sierpinski_triangle_make(window);
 
