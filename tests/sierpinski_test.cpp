@@ -256,6 +256,12 @@ TEST(SierpinskiDraw, TightWindowKeepsEveryPointInsideAtEveryAngle)
     EXPECT_TRUE(last_column);
 }
 
+// Seconds as a board's clock holds them: a 32-bit time_t keeps the low 32 bits.
+time_t wrapped(int64_t seconds)
+{
+    return time_t(seconds);
+}
+
 TEST(SierpinskiElapsed, TakesThirtyTwoBitDifferencesOfEachField)
 {
     EXPECT_EQ(sierpinski_elapsed({1000, 0}, {1001, 200000}), 1.2f);
@@ -263,9 +269,9 @@ TEST(SierpinskiElapsed, TakesThirtyTwoBitDifferencesOfEachField)
     EXPECT_EQ(sierpinski_elapsed({1000, 900000}, {1000, 900000}), 0.0f);
     EXPECT_EQ(sierpinski_elapsed({1000, 500000}, {999, 600000}), -0.9f);
     // Seconds wrap modulo 2^32 and count as signed.
-    EXPECT_EQ(sierpinski_elapsed({4294967295, 0}, {4294967296 + 2, 0}), 3.0f);
-    EXPECT_EQ(sierpinski_elapsed({0, 0}, {2147483648, 0}), -2147483648.0f);
-    EXPECT_EQ(sierpinski_elapsed({0, 0}, {4294967296 - 5, 0}), -5.0f);
+    EXPECT_EQ(sierpinski_elapsed({wrapped(4294967295), 0}, {wrapped(4294967296 + 2), 0}), 3.0f);
+    EXPECT_EQ(sierpinski_elapsed({0, 0}, {wrapped(2147483648), 0}), -2147483648.0f);
+    EXPECT_EQ(sierpinski_elapsed({0, 0}, {wrapped(4294967296 - 5), 0}), -5.0f);
 }
 
 timeval after(timeval start, uint64_t us)
@@ -385,9 +391,9 @@ TEST(SierpinskiLadder, ALateLevelBelowFourFramesASecondEndsItUnreported)
 
 TEST(SierpinskiLadder, ANegativeElapsedTimeKeepsTheWindowOpen)
 {
-    sierpinski_ladder ladder = sierpinski_ladder_start({4294967296 + 100, 0});
+    sierpinski_ladder ladder = sierpinski_ladder_start({wrapped(4294967296 + 100), 0});
     // 2^31 seconds on: the 32-bit difference is negative.
-    EXPECT_TRUE(sierpinski_ladder_step(ladder, {4294967296 + 100 + 2147483648, 0}));
+    EXPECT_TRUE(sierpinski_ladder_step(ladder, {wrapped(4294967296 + 100 + 2147483648), 0}));
     EXPECT_EQ(ladder.level, 0u);
     EXPECT_EQ(ladder.frames_in_window, 1u);
 }
