@@ -22,3 +22,31 @@ bench_result bench_run(const std::string& program, const std::vector<std::string
 
 // The byte every screen starts with (the test framebuffer's default fill).
 inline constexpr uint8_t screen_fill = 170;
+
+struct screen_geometry {
+    uint32_t xres, yres, bits_per_pixel;
+};
+
+struct window_geometry {
+    int32_t width, height, posx, posy;
+};
+
+inline uint32_t screen_len(const screen_geometry& s)
+{
+    return (s.xres * s.yres * s.bits_per_pixel) >> 3;
+}
+
+// The variable that gives the test framebuffer this screen.
+inline std::string screen_env(const screen_geometry& s)
+{
+    return "TEST_FB_SCREEN=" + std::to_string(s.xres) + "x" + std::to_string(s.yres) + "x"
+         + std::to_string(s.bits_per_pixel);
+}
+
+// The device calls of a completed run, then its number of clock readings.
+inline std::vector<std::string> completed_run_log(const screen_geometry& s, uint32_t clock_readings)
+{
+    const std::string len = std::to_string(screen_len(s));
+    return {"open", "ioctl 0x4600", "mmap " + len, "munmap " + len, "close",
+            "gettimeofday " + std::to_string(clock_readings)};
+}

@@ -8,19 +8,11 @@
 
 namespace {
 
-struct screen_geometry {
-    uint32_t xres, yres, bits_per_pixel;
-};
-
-struct window_geometry {
-    int32_t width, height, posx, posy;
-};
-
 // Replays count rectangles the way the benchmark defines them, pixel by
 // pixel, on a screen that starts filled with screen_fill.
 std::vector<uint8_t> rectangle_replay(screen_geometry s, window_geometry w, uint32_t count)
 {
-    std::vector<uint8_t> screen((s.xres * s.yres * s.bits_per_pixel) >> 3, screen_fill);
+    std::vector<uint8_t> screen(screen_len(s), screen_fill);
     const int32_t rect_w = w.width / 4, rect_h = w.height / 4;
     std::srand(1); // the sequence of a generator that was never seeded
     for (uint32_t k = 0; k < count; ++k) {
@@ -82,7 +74,7 @@ TEST_P(RectangleRun, ReportsAndDrawsExactly)
     const rectangle_run& run = GetParam();
     const screen_geometry& s = run.screen;
     std::vector<std::string> env = {
-        "TEST_FB_SCREEN=" + std::to_string(s.xres) + "x" + std::to_string(s.yres) + "x" + std::to_string(s.bits_per_pixel),
+        screen_env(s),
         "TEST_FB_CLOCK_START=" + std::to_string(run.clock_start_us),
         "TEST_FB_CLOCK_STEP=" + std::to_string(run.clock_step_us),
     };
@@ -93,11 +85,7 @@ TEST_P(RectangleRun, ReportsAndDrawsExactly)
     ASSERT_EQ(result.err, "");
     ASSERT_EQ(result.status, 0);
     EXPECT_EQ(result.out, std::string("Rectangle frame buffer test bench\n") + run.result_line + "\n");
-    const uint32_t screen_len = (s.xres * s.yres * s.bits_per_pixel) >> 3;
-    const std::vector<std::string> log = {"open", "ioctl 0x4600", "mmap " + std::to_string(screen_len),
-                                          "munmap " + std::to_string(screen_len), "close",
-                                          "gettimeofday " + std::to_string(run.rect_count + 1)};
-    EXPECT_EQ(result.log, log);
+    EXPECT_EQ(result.log, completed_run_log(s, run.rect_count + 1));
     ASSERT_TRUE(result.screen_dumped);
     EXPECT_TRUE(result.screen == rectangle_replay(s, run.window, run.rect_count)) << "screens differ";
 }

@@ -2,12 +2,9 @@
 // the exact report, the number of clock readings, and a final screen equal to
 // an independent replay of the last frame; and its own refusals.
 //
-// With a constant clock step s every level closes after the same number of
-// frames n (the first with n * s >= 1 s) at the same rate n / (n * s), so a run
-// either ends at the first level (s > 0.25 s: no result line) or climbs all
-// sixteen, which costs at least 4 * 1024 * 65535 chaos-game steps (several
-// seconds, more under the sanitizers). Result lines are therefore tested on
-// the ladder with made-up readings; here every run ends at the first level.
+// A clock schedule sets how long each frame seems to take, so a run climbs
+// as many levels as it is given; the chaos game's cost doubles per level, so
+// the runs here stop after a few.
 #include "bench_run.h"
 
 #include <gtest/gtest.h>
@@ -18,24 +15,23 @@
 
 namespace {
 
-struct screen_geometry {
-    uint32_t xres, yres, bits_per_pixel;
-};
-
-struct window_geometry {
-    int32_t width, height, posx, posy;
-};
-
-// The screen after `frames` frames of 1024 steps: the last frame, drawn at
-// angle frames - 1 after the earlier frames' draws, written out as the
-// definition reads, on a screen that starts filled with screen_fill.
-std::vector<uint8_t> sierpinski_replay(screen_geometry s, window_geometry w, uint32_t frames)
+// The screen after a run with the given number of frames at each level: the
+// last frame, drawn at angle frames - 1 after the earlier frames' draws,
+// written out step by step, on a screen that starts filled with screen_fill.
+std::vector<uint8_t> sierpinski_replay(screen_geometry s, window_geometry w, const std::vector<uint32_t>& frames_per_level)
 {
-    const uint32_t bpp = s.bits_per_pixel;
+    uint32_t frames = 0;
+    uint64_t steps = 0;
+    for (size_t level = 0; level < frames_per_level.size(); ++level) {
+        frames += frames_per_level[level];
+        steps += uint64_t(frames_per_level[level]) * (1024u << level);
+    }
+    const uint32_t last_iterations = 1024u << (frames_per_level.size() - 1);
     std::srand(1); // the sequence of a generator that was never seeded
-    for (uint32_t n = 0; n < (frames - 1) * 1024; ++n)
+    for (uint64_t n = 0; n < steps - last_iterations; ++n)
         std::rand();
 
+    const uint32_t bpp = s.bits_per_pixel;
     std::vector<uint8_t> image((bpp * uint32_t(w.width * w.height)) >> 3, 0);
     const int32_t r = w.height / 2 - 8;
     const uint32_t angle = frames - 1;
@@ -47,7 +43,7 @@ std::vector<uint8_t> sierpinski_replay(screen_geometry s, window_geometry w, uin
         cy[i] = int32_t(std::trunc(double(w.height / 2) + rs));
     }
     int32_t px = cx[0], py = cy[0];
-    for (uint32_t n = 0; n < 1024; ++n) {
+    for (uint32_t n = 0; n < last_iterations; ++n) {
         const int k = std::rand() % 3;
         px = int32_t(std::trunc(0.5 + double(px + cx[k]) * 0.5));
         py = int32_t(std::trunc(0.5 + double(py + cy[k]) * 0.5));
@@ -59,7 +55,7 @@ std::vector<uint8_t> sierpinski_replay(screen_geometry s, window_geometry w, uin
         }
     }
 
-    std::vector<uint8_t> screen((s.xres * s.yres * bpp) >> 3, screen_fill);
+    std::vector<uint8_t> screen(screen_len(s), screen_fill);
     const uint32_t row_bytes = (uint32_t(w.width) * bpp) >> 3;
     for (int32_t y = 0; y < w.height; ++y)
         for (uint32_t b = 0; b < row_bytes; ++b)
@@ -68,46 +64,57 @@ std::vector<uint8_t> sierpinski_replay(screen_geometry s, window_geometry w, uin
     return screen;
 }
 
-const char* const report_without_levels = "Sierpinski frame buffer test bench\n\n\n";
-
 struct sierpinski_run {
     const char* name;
     screen_geometry screen;
     window_geometry window;
     std::vector<std::string> window_env;
     uint64_t clock_start_us;
-    uint64_t clock_step_us;
-    uint32_t frames;
+    std::string clock_steps_us; // TEST_FB_CLOCK_STEP
+    std::vector<uint32_t> frames_per_level; // the last level's frames end the ladder
+    std::string result_lines;
 };
 
 // Each reading advances the clock by 2^32 - 5e6 seconds: after k frames the
 // 32-bit seconds difference is -5e6 * k, negative, so the window stays open
 // until k = 430, where it wraps to +2144967296 s; the rate is then 2e-7 and
 // the ladder ends unreported after 430 frames, the last at angle 429.
-constexpr uint64_t wrapping_step_us = (4294967296ull - 5000000) * 1000000;
+const std::string wrapping_step_us = std::to_string((4294967296ull - 5000000) * 1000000);
 
 const sierpinski_run runs[] = {
     // Frames of 1 s: rate 1 after the first frame.
-    {"WholeScreenSecondFrames", {800, 480, 32}, {800, 480, 0, 0}, {}, 1000000000000, 1000000, 1},
+    {"WholeScreenSecondFrames", {800, 480, 32}, {800, 480, 0, 0}, {}, 1000000000000, "1000000", {1}, ""},
     // Frames of 0.3 s: the fourth ends at 1.2 s, rate 3.33.
     {"ThirdOfASecondFrames", {100, 60, 32}, {60, 40, 20, 10}, {"WIDTH=60", "HEIGHT=40", "POSX=20", "POSY=10"},
-     1000000000000, 300000, 4},
+     1000000000000, "300000", {4}, ""},
+    // Ten frames of 0.1 s close the first level at exactly 1 s, rate 10; then
+    // frames of 0.3 s: four of 2048 steps, 1.2 s, rate 3.33, and the ladder ends.
+    {"OneLevelThenTooSlow", {100, 60, 32}, {60, 40, 20, 10}, {"WIDTH=60", "HEIGHT=40", "POSX=20", "POSY=10"},
+     1000000000000, "100000:10,300000", {10, 4},
+     "Benchmarking     1024 iterations:    10.00 Frames/second\n"},
+    // 15 frames of 0.07 s (1.05 s, 14.29), 8 of 0.13 s (1.04 s, 7.69), 5 of
+    // 0.21 s (1.05 s, 4.76), then 2 of 0.6 s (1.2 s, 1.67: not printed).
+    {"ThreeLevelsTwentyFourBits", {100, 60, 24}, {50, 40, 50, 20}, {"WIDTH=50", "HEIGHT=40", "POSX=50", "POSY=20"},
+     1000000000000, "70000:15,130000:8,210000:5,600000", {15, 8, 5, 2},
+     "Benchmarking     1024 iterations:    14.29 Frames/second\n"
+     "Benchmarking     2048 iterations:     7.69 Frames/second\n"
+     "Benchmarking     4096 iterations:     4.76 Frames/second\n"},
     // Microsecond differences run negative: readings at .7, 1.0, 1.3, 1.6, 1.9 s.
     {"MicrosecondsDifferenceNegative", {100, 60, 32}, {50, 30, 0, 30}, {"WIDTH=50", "HEIGHT=30", "POSY=30"},
-     1000000700000, 300000, 4},
+     1000000700000, "300000", {4}, ""},
     // Frames of 0.250001 s: rate 3.99998 after the fourth, just short of 4.
     {"TwentyFourBitsEndingAtTheLastByte", {100, 60, 24}, {39, 23, 61, 37},
-     {"WIDTH=39", "HEIGHT=23", "POSX=61", "POSY=37"}, 1000000000000, 250001, 4},
+     {"WIDTH=39", "HEIGHT=23", "POSX=61", "POSY=37"}, 1000000000000, "250001", {4}, ""},
     // Frames of 0.5 s: the second ends at 1 s, rate 2.
     {"RadiusZeroHeightSixteen", {100, 60, 32}, {5, 16, 3, 4}, {"WIDTH=5", "HEIGHT=16", "POSX=3", "POSY=4"},
-     1000000000000, 500000, 2},
+     1000000000000, "500000", {2}, ""},
     {"RadiusZeroHeightSeventeenEndingAtTheLastByte", {100, 60, 24}, {1, 17, 99, 43},
-     {"WIDTH=1", "HEIGHT=17", "POSX=99", "POSY=43"}, 1000000000000, 1000000, 1},
+     {"WIDTH=1", "HEIGHT=17", "POSX=99", "POSY=43"}, 1000000000000, "1000000", {1}, ""},
     // Radius 22 in 45 columns: at angle 0 a corner lies on the last column,
     // at 180 on the first.
     {"TightFitMoreThanAFullTurn", {100, 60, 32}, {45, 60, 55, 0}, {"WIDTH=45", "POSX=55"}, 1000000000000,
-     wrapping_step_us, 430},
-    {"WholeScreenMoreThanAFullTurn", {120, 90, 32}, {120, 90, 0, 0}, {}, 1000000000000, wrapping_step_us, 430},
+     wrapping_step_us, {430}, ""},
+    {"WholeScreenMoreThanAFullTurn", {120, 90, 32}, {120, 90, 0, 0}, {}, 1000000000000, wrapping_step_us, {430}, ""},
 };
 
 void PrintTo(const sierpinski_run& run, std::ostream* os)
@@ -123,9 +130,9 @@ TEST_P(SierpinskiRun, ReportsAndDrawsTheLastFrameExactly)
     const screen_geometry& s = run.screen;
     const window_geometry& w = run.window;
     std::vector<std::string> env = {
-        "TEST_FB_SCREEN=" + std::to_string(s.xres) + "x" + std::to_string(s.yres) + "x" + std::to_string(s.bits_per_pixel),
+        screen_env(s),
         "TEST_FB_CLOCK_START=" + std::to_string(run.clock_start_us),
-        "TEST_FB_CLOCK_STEP=" + std::to_string(run.clock_step_us),
+        "TEST_FB_CLOCK_STEP=" + run.clock_steps_us,
     };
     env.insert(env.end(), run.window_env.begin(), run.window_env.end());
 
@@ -133,16 +140,15 @@ TEST_P(SierpinskiRun, ReportsAndDrawsTheLastFrameExactly)
 
     ASSERT_EQ(result.err, "");
     ASSERT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, report_without_levels);
+    EXPECT_EQ(result.out, "Sierpinski frame buffer test bench\n\n" + run.result_lines + "\n");
     // One reading at the start and one per frame.
-    const uint32_t screen_len = (s.xres * s.yres * s.bits_per_pixel) >> 3;
-    const std::vector<std::string> log = {"open", "ioctl 0x4600", "mmap " + std::to_string(screen_len),
-                                          "munmap " + std::to_string(screen_len), "close",
-                                          "gettimeofday " + std::to_string(run.frames + 1)};
-    EXPECT_EQ(result.log, log);
+    uint32_t frames = 0;
+    for (uint32_t level_frames : run.frames_per_level)
+        frames += level_frames;
+    EXPECT_EQ(result.log, completed_run_log(s, frames + 1));
     ASSERT_TRUE(result.screen_dumped);
-    ASSERT_EQ(result.screen.size(), screen_len);
-    EXPECT_TRUE(result.screen == sierpinski_replay(s, w, run.frames)) << "screens differ";
+    ASSERT_EQ(result.screen.size(), screen_len(s));
+    EXPECT_TRUE(result.screen == sierpinski_replay(s, w, run.frames_per_level)) << "screens differ";
 
     // Whole rows are copied: byte 3 of a 32-bit window pixel becomes 0, and
     // nothing outside the window changes.

@@ -12,8 +12,9 @@
  *   TEST_FB_DUMP         file that receives the screen memory at munmap
  *   TEST_FB_LOG          file that receives one line per device call, and at
  *                        exit the number of clock readings
- *   TEST_FB_CLOCK_STEP   microseconds the virtual clock advances per reading;
- *                        unset: the real clock
+ *   TEST_FB_CLOCK_STEP   microseconds the virtual clock advances per reading,
+ *                        or a schedule STEP:COUNT,STEP:COUNT,...,STEP whose
+ *                        last step repeats; unset: the real clock
  *   TEST_FB_CLOCK_START  first reading of the virtual clock, in microseconds
  *
  * Screen memory ends exactly at an inaccessible guard page and starts just
@@ -311,6 +312,27 @@ EXPORT int close(int fd)
     return real_close(fd);
 }
 
+/* How far the virtual clock has advanced after the given number of steps. */
+static uint64_t clock_advance(const char* schedule, uint64_t steps)
+{
+    uint64_t advance = 0;
+    const char* entry = schedule;
+    while (steps > 0) {
+        char* end;
+        const uint64_t step = strtoull(entry, &end, 0);
+        uint64_t count = UINT64_MAX;
+        if (*end == ':')
+            count = strtoull(end + 1, &end, 0);
+        if (*end != ',')
+            count = UINT64_MAX;
+        const uint64_t taken = steps < count ? steps : count;
+        advance += taken * step;
+        steps -= taken;
+        entry = end + 1;
+    }
+    return advance;
+}
+
 EXPORT int gettimeofday(struct timeval* restrict tv, void* restrict tz)
 {
     const char* step = getenv("TEST_FB_CLOCK_STEP");
@@ -322,7 +344,7 @@ EXPORT int gettimeofday(struct timeval* restrict tv, void* restrict tz)
     }
     const char* start = getenv("TEST_FB_CLOCK_START");
     const uint64_t now = (start != NULL ? strtoull(start, NULL, 0) : 1000000000000ull)
-                       + (uint64_t)(clock_readings - 1) * strtoull(step, NULL, 0);
+                       + clock_advance(step, clock_readings - 1);
     tv->tv_sec = (time_t)(now / 1000000);
     tv->tv_usec = (suseconds_t)(now % 1000000);
     return 0;
