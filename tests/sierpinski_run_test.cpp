@@ -6,10 +6,10 @@
 // as many levels as it is given; the chaos game's cost doubles per level, so
 // the runs here stop after a few.
 #include "bench_run.h"
+#include "sierpinski_replay.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <sys/resource.h>
 
@@ -32,28 +32,7 @@ std::vector<uint8_t> sierpinski_replay(screen_geometry s, window_geometry w, con
         std::rand();
 
     const uint32_t bpp = s.bits_per_pixel;
-    std::vector<uint8_t> image((bpp * uint32_t(w.width * w.height)) >> 3, 0);
-    const int32_t r = w.height / 2 - 8;
-    const uint32_t angle = frames - 1;
-    int32_t cx[3], cy[3];
-    for (int i = 0; i < 3; ++i) {
-        const double theta = (double(angle + 120 * i) * 3.141592653589793) / 180.0;
-        const double rc = double(r) * std::cos(theta), rs = double(r) * std::sin(theta);
-        cx[i] = int32_t(std::trunc(double(w.width / 2) + rc));
-        cy[i] = int32_t(std::trunc(double(w.height / 2) + rs));
-    }
-    int32_t px = cx[0], py = cy[0];
-    for (uint32_t n = 0; n < last_iterations; ++n) {
-        const int k = std::rand() % 3;
-        px = int32_t(std::trunc(0.5 + double(px + cx[k]) * 0.5));
-        py = int32_t(std::trunc(0.5 + double(py + cy[k]) * 0.5));
-        for (int j = 0; j < 3; ++j) {
-            const int64_t d2 = int64_t(px - cx[j]) * (px - cx[j]) + int64_t(py - cy[j]) * (py - cy[j]);
-            const double v = (1.0 - double(d2) / ((3.0 * r) * r)) * 255.0;
-            image.at(((uint32_t(px) * bpp) >> 3) + ((uint32_t(w.width) * py * bpp) >> 3) + 2 - j) =
-                std::isnan(v) || v < 0 ? 0 : uint8_t(uint32_t(v));
-        }
-    }
+    const std::vector<uint8_t> image = sierpinski_frame_replay(w.width, w.height, bpp, frames - 1, last_iterations);
 
     std::vector<uint8_t> screen(screen_len(s), screen_fill);
     const uint32_t row_bytes = (uint32_t(w.width) * bpp) >> 3;
