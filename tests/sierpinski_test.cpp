@@ -69,8 +69,8 @@ TEST(SierpinskiCorners, RepeatAfterAFullTurnUpToRounding)
     }
 }
 
-// The byte as the definition reads: negative and NaN values give 0.
-uint8_t colour_definition(uint32_t d2, uint32_t radius)
+// The byte by its formula, written out: negative and NaN values give 0.
+uint8_t colour_by_formula(uint32_t d2, uint32_t radius)
 {
     const double v = (1.0 - double(d2) / ((3.0 * double(radius)) * double(radius))) * 255.0;
     return std::isnan(v) || v < 0.0 ? 0 : uint8_t(uint32_t(v));
@@ -109,19 +109,19 @@ TEST(SierpinskiColour, IsZeroForRadiusZero)
     }
 }
 
-// The integer test in front of the division gives the definition's byte for
+// The integer test in front of the division gives the formula's byte for
 // every distance up to well beyond the side.
-TEST(SierpinskiColour, EqualsTheDefinitionForEveryDistance)
+TEST(SierpinskiColour, EqualsTheFormulaForEveryDistance)
 {
     for (const uint32_t radius : {0u, 1u, 2u, 3u, 22u, 42u, 232u, 1000u, 6700u}) {
         const sierpinski_triangle triangle = triangle_of_radius(radius);
         ASSERT_EQ(double(triangle.side2), triangle.divisor) << radius;
         const uint32_t last = std::min<uint64_t>(4ull * radius * radius + 1000, 20000000);
         for (uint32_t d2 = 0; d2 <= last; ++d2)
-            ASSERT_EQ(sierpinski_colour(d2, triangle.side2, triangle.divisor), colour_definition(d2, radius))
+            ASSERT_EQ(sierpinski_colour(d2, triangle.side2, triangle.divisor), colour_by_formula(d2, radius))
                 << "radius " << radius << " d2 " << d2;
         for (const uint32_t d2 : {3 * radius * radius - 1, 3 * radius * radius, UINT32_MAX})
-            ASSERT_EQ(sierpinski_colour(d2, triangle.side2, triangle.divisor), colour_definition(d2, radius))
+            ASSERT_EQ(sierpinski_colour(d2, triangle.side2, triangle.divisor), colour_by_formula(d2, radius))
                 << "radius " << radius << " d2 " << d2;
     }
 }
