@@ -28,6 +28,13 @@ int bench_fail(int status, const char* format, ...)
     return status;
 }
 
+int bench_report_flush()
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return bench_fail(bench_exit_resource, "cannot write the report: %s", std::strerror(errno));
+    return 0;
+}
+
 int fb_screen_open(fb_screen& screen)
 {
     screen.device = fb_device_path();

@@ -79,6 +79,11 @@ inline uint32_t fb_pixel_offset(const fb_var_screeninfo& vinfo, const bench_wind
     return ((vinfo.xres * (uint32_t(window.posy) + y) * bpp) >> 3) + (((uint32_t(window.posx) + x) * bpp) >> 3);
 }
 
+// Flushes the report: 0, or bench_exit_resource after one line on standard
+// error when standard output could not take it (a full disk, a closed pipe),
+// so that a lost report does not pass for a completed run.
+int bench_report_flush();
+
 // Reports a failure as one line on standard error, prefixed with the
 // program's name; returns status.
 [[gnu::format(printf, 2, 3)]] int bench_fail(int status, const char* format, ...);

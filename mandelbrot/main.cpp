@@ -20,6 +20,7 @@ int main()
     std::puts("Mandelbrot frame buffer test bench");
     std::printf("Benchmarking 48 iterations: %.2f seconds\n", double(mandelbrot_elapsed(start, end)));
 
+    const int status = bench_report_flush();
     fb_screen_close(screen);
-    return 0;
+    return status;
 }

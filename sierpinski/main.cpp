@@ -39,7 +39,8 @@ int main()
     } while (sierpinski_ladder_step(ladder, wall_clock_now()));
 
     sierpinski_report_print(ladder);
+    status = bench_report_flush();
     std::free(back_buffer);
     fb_screen_close(screen);
-    return 0;
+    return status;
 }

@@ -21,7 +21,7 @@ std::string file_text(const std::filesystem::path& path)
 
 } // namespace
 
-bench_result bench_run(const std::string& program, const std::vector<std::string>& env)
+bench_result bench_run(const std::string& program, const std::vector<std::string>& env, const char* stdout_path)
 {
     std::string folder_template = (std::filesystem::temp_directory_path() / "fbbench-XXXXXX").string();
     if (mkdtemp(folder_template.data()) == nullptr)
@@ -53,7 +53,7 @@ bench_result bench_run(const std::string& program, const std::vector<std::string
     if (pid < 0)
         throw std::runtime_error("cannot fork");
     if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open(stdout_path ? stdout_path : out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
             _exit(126);

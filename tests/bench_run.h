@@ -18,7 +18,9 @@ struct bench_result {
 // The program sees only the given "NAME=value" variables, besides those that
 // load the test framebuffer and point its dump and log into a scratch folder;
 // a later value of a variable replaces an earlier one.
-bench_result bench_run(const std::string& program, const std::vector<std::string>& env);
+// Standard output goes to stdout_path instead, when given.
+bench_result bench_run(const std::string& program, const std::vector<std::string>& env,
+                       const char* stdout_path = nullptr);
 
 // The byte every screen starts with (the test framebuffer's default fill).
 inline constexpr uint8_t screen_fill = 170;

@@ -133,3 +133,25 @@ INSTANTIATE_TEST_SUITE_P(Programs, UnusualDepth, testing::ValuesIn(programs),
                          [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
 
 } // namespace
+
+namespace {
+
+// A report that cannot be written is a failed run, not a completed one; the
+// screen is still released.
+class LostReport : public testing::TestWithParam<program> {};
+
+TEST_P(LostReport, FailsWithOneLine)
+{
+    const bench_result result =
+        bench_run(GetParam().path, {"TEST_FB_SCREEN=64x48x32", "TEST_FB_CLOCK_STEP=1000000"}, "/dev/full");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, std::filesystem::path(GetParam().path).filename().string()
+                              + ": cannot write the report: No space left on device\n");
+    ASSERT_GE(result.log.size(), 2u);
+    EXPECT_EQ(result.log[result.log.size() - 2], "close");
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, LostReport, testing::ValuesIn(programs),
+                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
+
+} // namespace
