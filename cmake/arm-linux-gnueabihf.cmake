@@ -29,4 +29,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 list(APPEND CMAKE_FIND_ROOT_PATH /)
 set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static;-L;${FBBENCH_CROSS_SYSROOT})
+# The loader comes from the cross tree; LD_LIBRARY_PATH=/lib (inside the -L
+# prefix) makes it take that tree's C library too, and not a multiarch armhf
+# one the host may have (libc6:armhf), whose other build crashes it in fork.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static;-L;${FBBENCH_CROSS_SYSROOT};-E;LD_LIBRARY_PATH=/lib)

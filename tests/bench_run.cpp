@@ -57,8 +57,20 @@ bench_result bench_run(const std::string& program, const std::vector<std::string
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
             _exit(126);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.data());
+        std::vector<std::string> words;
+#ifdef BENCH_EMULATOR
+        // Through the emulator, which hands the environment, and so the
+        // preloaded test framebuffer, to the program it runs.
+        std::istringstream emulator(BENCH_EMULATOR);
+        for (std::string word; std::getline(emulator, word, '\t');)
+            words.push_back(word);
+#endif
+        words.push_back(program);
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     int wait_status = 0;

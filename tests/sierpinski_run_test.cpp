@@ -205,12 +205,13 @@ INSTANTIATE_TEST_SUITE_P(Windows, SierpinskiRefusal, testing::ValuesIn(refusals)
 // A 256 MiB screen under a 384 MiB address-space limit: the mapping fits, the
 // back buffer of the same size does not. The limit is set in a child of the
 // test, which the program inherits; the screen dump goes to /dev/null, since
-// reading it back would not fit the limit either. AddressSanitizer reserves
-// far more address space than any such limit, so the sanitizer build skips it.
+// reading it back would not fit the limit either. AddressSanitizer and the
+// ARM emulator reserve far more address space than any such limit, so their
+// builds skip it.
 TEST(SierpinskiRunDeathTest, FailedBackBufferAllocationIsOneLineStatusOneNothingDrawn)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer cannot start under an address-space limit";
+#if defined(__SANITIZE_ADDRESS__) || defined(BENCH_EMULATOR)
+    GTEST_SKIP() << "AddressSanitizer and the ARM emulator cannot start under an address-space limit";
 #else
     auto run_limited = [] {
         const rlim_t limit = rlim_t(384) << 20;
