@@ -1,6 +1,8 @@
-// Every program refuses bad input and failing devices the same way: one line
-// on standard error, a non-zero exit status, nothing on standard output,
-// nothing drawn, and everything acquired released.
+// What every program does alike, through the shared framebuffer access: bad
+// input and failing devices are refused with one line on standard error, a
+// non-zero exit status, nothing on standard output, nothing drawn and
+// everything acquired released; FRAMEBUFFER names the device; depths other
+// than 24 and 32 bits stay inside the mapping; a lost report fails the run.
 #include "bench_run.h"
 
 #include <gtest/gtest.h>
