@@ -1,0 +1,50 @@
+#include "bench_hold.h"
+
+#include "fbbench.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+bool bench_hold_parse(const char* text, uint32_t& seconds)
+{
+    if (*text == '\0')
+        return false;
+    uint64_t value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + uint64_t(*p - '0');
+        if (value > INT32_MAX)
+            return false;
+    }
+    seconds = uint32_t(value);
+    return true;
+}
+
+int bench_hold_read(uint32_t& seconds)
+{
+    const char* text = std::getenv("FBBENCH_HOLD");
+    seconds = 0;
+    if (text == nullptr || *text == '\0' || bench_hold_parse(text, seconds))
+        return 0;
+    return bench_fail(bench_exit_window, "FBBENCH_HOLD=%s is not a number of seconds", text);
+}
+
+static void bench_hold_interrupt(int) {}
+
+void bench_hold_wait(uint32_t seconds)
+{
+    if (seconds == 0)
+        return;
+    // A handler without SA_RESTART: the signal cuts the sleep short instead of
+    // ending the program with the display still taken. It stays, so that a
+    // second signal cannot cut the release short either.
+    struct sigaction action {};
+    action.sa_handler = bench_hold_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    timespec wait{time_t(seconds), 0};
+    nanosleep(&wait, nullptr);
+}

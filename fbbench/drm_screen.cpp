@@ -1,0 +1,337 @@
+#include "drm_screen.h"
+
+#include "fbbench.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <xf86drm.h>
+
+static const drm_encoder_state* drm_encoder_find(const drm_card_state& card, uint32_t id)
+{
+    const auto found = std::find_if(card.encoders.begin(), card.encoders.end(),
+                                    [id](const drm_encoder_state& encoder) { return encoder.id == id; });
+    return id != 0 && found != card.encoders.end() ? &*found : nullptr;
+}
+
+static const drm_crtc_state* drm_crtc_find(const drm_card_state& card, uint32_t id)
+{
+    const auto found = std::find_if(card.crtcs.begin(), card.crtcs.end(),
+                                    [id](const drm_crtc_state& crtc) { return crtc.id == id; });
+    return id != 0 && found != card.crtcs.end() ? &*found : nullptr;
+}
+
+// The CRTC that drives the connector now, if any.
+static const drm_crtc_state* drm_connector_crtc(const drm_card_state& card, const drm_connector_state& connector)
+{
+    const drm_encoder_state* encoder = drm_encoder_find(card, connector.encoder_id);
+    return encoder != nullptr ? drm_crtc_find(card, encoder->crtc_id) : nullptr;
+}
+
+static bool drm_crtc_in_use(const drm_card_state& card, const drm_crtc_state& crtc)
+{
+    return crtc.mode_valid || std::any_of(card.encoders.begin(), card.encoders.end(),
+                                          [&](const drm_encoder_state& encoder) { return encoder.crtc_id == crtc.id; });
+}
+
+drm_choice_result drm_card_choose(const drm_card_state& card, drm_choice& choice)
+{
+    const auto connector = std::find_if(card.connectors.begin(), card.connectors.end(),
+                                        [](const drm_connector_state& c) { return c.connected && !c.modes.empty(); });
+    if (connector == card.connectors.end())
+        return drm_choice_no_connector;
+    choice = {};
+    choice.connector = size_t(connector - card.connectors.begin());
+    choice.connector_id = connector->id;
+
+    const drm_crtc_state* crtc = drm_connector_crtc(card, *connector);
+    if (crtc == nullptr) {
+        uint32_t allowed = 0;
+        for (uint32_t id : connector->encoder_ids)
+            if (const drm_encoder_state* encoder = drm_encoder_find(card, id))
+                allowed |= encoder->possible_crtcs;
+        // An idle CRTC leaves the other displays as they are.
+        const drm_crtc_state* first_allowed = nullptr;
+        for (size_t i = 0; i < card.crtcs.size() && i < 32 && crtc == nullptr; ++i) {
+            if ((allowed >> i & 1) == 0)
+                continue;
+            if (first_allowed == nullptr)
+                first_allowed = &card.crtcs[i];
+            if (!drm_crtc_in_use(card, card.crtcs[i]))
+                crtc = &card.crtcs[i];
+        }
+        if (crtc == nullptr)
+            crtc = first_allowed;
+    }
+    if (crtc == nullptr)
+        return drm_choice_no_crtc;
+
+    choice.crtc_id = crtc->id;
+    if (crtc == drm_connector_crtc(card, *connector) && crtc->mode_valid) {
+        choice.mode = crtc->mode;
+    } else {
+        const auto preferred = std::find_if(connector->modes.begin(), connector->modes.end(),
+                                            [](const drmModeModeInfo& m) { return (m.type & DRM_MODE_TYPE_PREFERRED) != 0; });
+        choice.mode = preferred != connector->modes.end() ? *preferred : connector->modes.front();
+    }
+    for (const drm_connector_state& other : card.connectors)
+        if (drm_connector_crtc(card, other) == crtc)
+            choice.crtc_connector_ids.push_back(other.id);
+    return drm_choice_made;
+}
+
+bool drm_screen_geometry(const drmModeModeInfo& mode, uint32_t pitch, uint64_t size, fb_var_screeninfo& vinfo)
+{
+    const uint64_t len = uint64_t(pitch) * mode.vdisplay;
+    // As for a framebuffer: offsets are 32-bit, so the screen's size in bits must fit them.
+    if (pitch % 4 != 0 || pitch / 4 < mode.hdisplay || len > size || len * 8 > UINT32_MAX)
+        return false;
+    vinfo = {};
+    vinfo.xres = vinfo.xres_virtual = pitch / 4;
+    vinfo.yres = vinfo.yres_virtual = mode.vdisplay;
+    vinfo.bits_per_pixel = 32;
+    // XRGB8888 in memory order: blue, green, red, unused.
+    vinfo.blue = {0, 8, 0};
+    vinfo.green = {8, 8, 0};
+    vinfo.red = {16, 8, 0};
+    return true;
+}
+
+std::string drm_mode_name(const drmModeModeInfo& mode)
+{
+    uint32_t hz = mode.vrefresh;
+    if (hz == 0 && mode.htotal != 0 && mode.vtotal != 0)
+        hz = uint32_t((uint64_t(mode.clock) * 1000 + uint64_t(mode.htotal) * mode.vtotal / 2)
+                      / (uint64_t(mode.htotal) * mode.vtotal));
+    return std::to_string(mode.hdisplay) + "x" + std::to_string(mode.vdisplay) + "@" + std::to_string(hz);
+}
+
+std::string drm_connector_name(const drm_connector_state& connector)
+{
+    const char* type = drmModeGetConnectorTypeName(connector.type);
+    return std::string(type != nullptr ? type : "Unknown") + "-" + std::to_string(connector.type_id);
+}
+
+int drm_card_read(int fd, drm_card_state& card)
+{
+    errno = 0;
+    const std::unique_ptr<drmModeRes, decltype(&drmModeFreeResources)> resources(drmModeGetResources(fd),
+                                                                                  drmModeFreeResources);
+    if (resources == nullptr)
+        return errno != 0 ? errno : ENODEV;
+    card = {};
+    for (int i = 0; i < resources->count_crtcs; ++i) {
+        drmModeCrtc* crtc = drmModeGetCrtc(fd, resources->crtcs[i]);
+        if (crtc == nullptr)
+            return errno;
+        card.crtcs.push_back({crtc->crtc_id, crtc->mode_valid != 0, crtc->mode});
+        drmModeFreeCrtc(crtc);
+    }
+    for (int i = 0; i < resources->count_encoders; ++i) {
+        drmModeEncoder* encoder = drmModeGetEncoder(fd, resources->encoders[i]);
+        if (encoder == nullptr)
+            return errno;
+        card.encoders.push_back({encoder->encoder_id, encoder->crtc_id, encoder->possible_crtcs});
+        drmModeFreeEncoder(encoder);
+    }
+    for (int i = 0; i < resources->count_connectors; ++i) {
+        drmModeConnector* connector = drmModeGetConnector(fd, resources->connectors[i]);
+        if (connector == nullptr)
+            return errno;
+        card.connectors.push_back({connector->connector_id, connector->connector_type, connector->connector_type_id,
+                                   connector->connection == DRM_MODE_CONNECTED, connector->encoder_id,
+                                   {connector->modes, connector->modes + connector->count_modes},
+                                   {connector->encoders, connector->encoders + connector->count_encoders}});
+        drmModeFreeConnector(connector);
+    }
+    return 0;
+}
+
+int drm_screen_open(drm_screen& drm, int fd, const char* device, fb_var_screeninfo& vinfo)
+{
+    drm = {};
+    drm.fd = fd;
+    drm.device = device;
+    if (drmSetMaster(fd) != 0) {
+        const int master_errno = errno;
+        // EBUSY, or EINVAL before Linux 5.x: another process is master; EACCES: one was.
+        if (master_errno == EBUSY || master_errno == EINVAL || master_errno == EACCES || master_errno == EPERM)
+            return bench_fail(bench_exit_resource, "%s: a display server is using it (%s)", device,
+                              std::strerror(master_errno));
+        return bench_fail(bench_exit_resource, "cannot become DRM master of %s: %s", device, std::strerror(master_errno));
+    }
+    drm.master = true;
+
+    drm_card_state card;
+    if (const int read_errno = drm_card_read(fd, card)) {
+        drm_screen_close(drm);
+        return bench_fail(bench_exit_resource, "cannot read the displays of %s: %s", device, std::strerror(read_errno));
+    }
+    switch (drm_card_choose(card, drm.choice)) {
+    case drm_choice_made:
+        break;
+    case drm_choice_no_connector:
+        drm_screen_close(drm);
+        return bench_fail(bench_exit_resource, "%s has no connected display", device);
+    case drm_choice_no_crtc:
+        drm_screen_close(drm);
+        return bench_fail(bench_exit_resource, "%s has no CRTC that can drive %s", device,
+                          drm_connector_name(card.connectors[drm.choice.connector]).c_str());
+    }
+
+    const drmModeModeInfo& mode = drm.choice.mode;
+    drm_mode_create_dumb create{};
+    create.width = mode.hdisplay;
+    create.height = mode.vdisplay;
+    create.bpp = 32;
+    if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &create) != 0) {
+        const int create_errno = errno;
+        drm_screen_close(drm);
+        return bench_fail(bench_exit_resource, "cannot create a %ux%u buffer on %s: %s", mode.hdisplay, mode.vdisplay,
+                          device, std::strerror(create_errno));
+    }
+    drm.handle = create.handle;
+    drm.pitch = create.pitch;
+    drm.size = create.size;
+    if (!drm_screen_geometry(mode, drm.pitch, drm.size, vinfo)) {
+        drm_screen_close(drm);
+        return bench_fail(bench_exit_resource, "%s gave a %ux%u buffer an unusable pitch of %u bytes or size of %llu bytes",
+                          device, mode.hdisplay, mode.vdisplay, drm.pitch, static_cast<unsigned long long>(drm.size));
+    }
+    return 0;
+}
+
+// Undoes drm_screen_map, whatever of it was done.
+static void drm_screen_unmap(drm_screen& drm)
+{
+    if (drm.scanning_out) {
+        drm_crtc_saved& saved = drm.saved;
+        std::vector<uint32_t>& connector_ids = drm.choice.crtc_connector_ids;
+        if (saved.mode_valid && saved.fb_id != 0)
+            drmModeSetCrtc(drm.fd, drm.choice.crtc_id, saved.fb_id, saved.x, saved.y, connector_ids.data(),
+                           int(connector_ids.size()), &saved.mode);
+        else
+            drmModeSetCrtc(drm.fd, drm.choice.crtc_id, 0, 0, 0, nullptr, 0, nullptr);
+        drm.scanning_out = false;
+    }
+    if (drm.map != nullptr) {
+        munmap(drm.map, drm.map_len);
+        drm.map = nullptr;
+    }
+    if (drm.fb_id != 0) {
+        drmModeRmFB(drm.fd, drm.fb_id);
+        drm.fb_id = 0;
+    }
+}
+
+int drm_screen_map(drm_screen& drm)
+{
+    drmModeModeInfo& mode = drm.choice.mode;
+    if (drmModeAddFB(drm.fd, mode.hdisplay, mode.vdisplay, 24, 32, drm.pitch, drm.handle, &drm.fb_id) != 0) {
+        const int add_errno = errno;
+        drm.fb_id = 0;
+        return bench_fail(bench_exit_resource, "cannot add a framebuffer to %s: %s", drm.device, std::strerror(add_errno));
+    }
+
+    drm_mode_map_dumb map_request{};
+    map_request.handle = drm.handle;
+    int map_errno = 0;
+    if (drmIoctl(drm.fd, DRM_IOCTL_MODE_MAP_DUMB, &map_request) != 0)
+        map_errno = errno;
+    else if (off_t(map_request.offset) < 0 || uint64_t(off_t(map_request.offset)) != map_request.offset)
+        map_errno = EOVERFLOW;
+    if (map_errno == 0) {
+        // Only the rows drawn on: drm_screen_geometry keeps them within the buffer and 32-bit offsets.
+        drm.map_len = size_t(drm.pitch) * mode.vdisplay;
+        void* base = mmap(nullptr, drm.map_len, PROT_READ | PROT_WRITE, MAP_SHARED, drm.fd, off_t(map_request.offset));
+        if (base == MAP_FAILED)
+            map_errno = errno;
+        else
+            drm.map = base;
+    }
+    if (map_errno != 0) {
+        drm_screen_unmap(drm);
+        return bench_fail(bench_exit_resource, "cannot map the buffer of %s: %s", drm.device, std::strerror(map_errno));
+    }
+
+    drmModeCrtc* crtc = drmModeGetCrtc(drm.fd, drm.choice.crtc_id);
+    if (crtc == nullptr) {
+        const int crtc_errno = errno;
+        drm_screen_unmap(drm);
+        return bench_fail(bench_exit_resource, "cannot read the CRTC of %s: %s", drm.device, std::strerror(crtc_errno));
+    }
+    drm.saved = {crtc->buffer_id, crtc->x, crtc->y, crtc->mode_valid != 0, crtc->mode};
+    drmModeFreeCrtc(crtc);
+
+    if (drmModeSetCrtc(drm.fd, drm.choice.crtc_id, drm.fb_id, 0, 0, &drm.choice.connector_id, 1, &mode) != 0) {
+        const int set_errno = errno;
+        drm_screen_unmap(drm);
+        return bench_fail(bench_exit_resource, "cannot show the buffer on %s: %s", drm.device, std::strerror(set_errno));
+    }
+    drm.scanning_out = true;
+    return 0;
+}
+
+void drm_screen_flush(const drm_screen& drm, uint32_t x, uint32_t y, uint32_t width, uint32_t height)
+{
+    if (drm.fb_id == 0 || width == 0 || height == 0)
+        return;
+    // The window lies within the mode, whose sizes are 16-bit.
+    drmModeClip clip{uint16_t(x), uint16_t(y), uint16_t(x + width), uint16_t(y + height)};
+    // ENOSYS: the display refreshes itself from the buffer.
+    if (drmModeDirtyFB(drm.fd, drm.fb_id, &clip, 1) != 0) {
+        const int dirty_errno = errno;
+        if (dirty_errno != ENOSYS)
+            bench_fail(0, "cannot bring the picture to %s: %s", drm.device, std::strerror(dirty_errno));
+    }
+}
+
+void drm_screen_close(drm_screen& drm)
+{
+    drm_screen_unmap(drm);
+    if (drm.handle != 0) {
+        drm_mode_destroy_dumb destroy{};
+        destroy.handle = drm.handle;
+        drmIoctl(drm.fd, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy);
+        drm.handle = 0;
+    }
+    if (drm.master) {
+        drmDropMaster(drm.fd);
+        drm.master = false;
+    }
+}
+
+bool drm_screen_describe(const char* path, drm_screen_description& description)
+{
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool described = false;
+    if (drmVersionPtr version = drmGetVersion(fd)) {
+        description.driver.assign(version->name, size_t(version->name_len));
+        drmFreeVersion(version);
+        drm_card_state card;
+        drm_choice choice;
+        if (drm_card_read(fd, card) == 0 && drm_card_choose(card, choice) == drm_choice_made) {
+            description.connector = drm_connector_name(card.connectors[choice.connector]);
+            description.mode = drm_mode_name(choice.mode);
+            drm_mode_create_dumb create{};
+            create.width = choice.mode.hdisplay;
+            create.height = choice.mode.vdisplay;
+            create.bpp = 32;
+            if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &create) == 0) {
+                description.pitch = create.pitch;
+                drm_mode_destroy_dumb destroy{};
+                destroy.handle = create.handle;
+                drmIoctl(fd, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy);
+            }
+            described = true;
+        }
+    }
+    close(fd);
+    return described;
+}
