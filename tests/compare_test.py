@@ -6,11 +6,12 @@ import importlib.machinery
 import importlib.util
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import unittest
-import xml.etree.ElementTree as ElementTree
+from xml.etree import ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.environ.get("FBBENCH_COMPARE", os.path.join(HERE, "..", "host", "fbbench-compare"))
@@ -38,17 +39,14 @@ class CompareTest(unittest.TestCase):
         self.addCleanup(self.dir.cleanup)
 
     def write(self, name, text):
-        path = os.path.join(self.dir.name, name)
-        with open(path, "w") as f:
+        with open(os.path.join(self.dir.name, name), "w") as f:
             f.write(text)
-        return path
+        return f.name
 
     def test_table(self):
         result = run(A, B, C)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stderr, "")
-        rows = table(result.stdout)
-        expected = {
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertEqual(table(result.stdout), {
             "benchmark": ["Board A", "beta (incomplete)", "c.json /dev/fb0", "c.json /dev/dri/card0"],
             # A tie for the best is marked twice.
             "rectangle (MPixels/s)": ["100.00 ±2.0 % · screen/RAM 0.50", "**200.00** ±10.0 % · ×2.00",
@@ -60,8 +58,7 @@ class CompareTest(unittest.TestCase):
             "Sierpinski 2048 points (frames/s)": ["25.00 ±2.0 % · screen/RAM 0.50", "**30.00** ±6.7 % · ×1.20", "—", "—"],
             # Nothing to compare with: no mark and no ratio.
             "Sierpinski 4096 points (frames/s)": ["—", "15.00 ±13.3 %", "—", "—"],
-        }
-        self.assertEqual(rows, expected)
+        })
 
         labelled = table(run("--label", "old kernel", "--label", "new kernel", A, B).stdout)
         self.assertEqual(labelled["benchmark"], ["old kernel", "new kernel (incomplete)"])
@@ -90,25 +87,20 @@ class CompareTest(unittest.TestCase):
             with self.subTest(name):
                 # After a good file, and with a chart asked for: neither table nor chart.
                 result = run(A, *args, "--chart", chart) if "--chart" not in args else run(A, *args)
-                self.assertEqual(result.returncode, 2)
-                self.assertEqual(result.stdout, "")
-                self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
-                self.assertTrue(result.stderr.startswith("fbbench-compare: "), result.stderr)
-                self.assertIn(message, result.stderr)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
                 self.assertFalse(os.path.exists(chart))
 
     def test_chart(self):
-        try:
-            import matplotlib  # noqa: F401
-            from PIL import Image
-        except ImportError as e:
-            self.fail(f"the chart needs python3-matplotlib and python3-pil: {e}")
+        missing = [name for name in ("matplotlib", "PIL") if importlib.util.find_spec(name) is None]
+        if missing:
+            self.fail(f"the chart needs python3-matplotlib and python3-pil; missing: {', '.join(missing)}")
+        from PIL import Image
         for extension in ("png", "svg"):
             with self.subTest(extension):
                 path = os.path.join(self.dir.name, "boards." + extension)
                 result = run(A, B, C, "--chart", path)
                 self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertIn("| Board A |", result.stdout)
                 if extension == "png":
                     with Image.open(path) as image:
                         self.assertEqual(image.format, "PNG")
