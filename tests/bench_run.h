@@ -18,9 +18,10 @@ struct bench_result {
 // The program sees only the given "NAME=value" variables, besides those that
 // load the test framebuffer and point its dump and log into a scratch folder;
 // a later value of a variable replaces an earlier one.
-// Standard output goes to stdout_path instead, when given.
+// Standard output goes to stdout_path instead, when given; closed_fd, when
+// not -1, is closed before the program starts (0, 1 or 2).
 bench_result bench_run(const std::string& program, const std::vector<std::string>& env,
-                       const char* stdout_path = nullptr);
+                       const char* stdout_path = nullptr, int closed_fd = -1);
 
 // The byte every screen starts with (the test framebuffer's default fill).
 inline constexpr uint8_t screen_fill = 170;
