@@ -28,7 +28,7 @@ int bench_hold_read(uint32_t& seconds)
     seconds = 0;
     if (text == nullptr || *text == '\0' || bench_hold_parse(text, seconds))
         return 0;
-    return bench_fail(bench_exit_window, "FBBENCH_HOLD=%s is not a number of seconds", text);
+    return bench_fail(bench_exit_window, "FBBENCH_HOLD=%s is not a number of seconds", bench_text_escape(text).c_str());
 }
 
 static void bench_hold_interrupt(int) {}

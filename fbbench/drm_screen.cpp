@@ -234,7 +234,7 @@ int drm_screen_map(drm_screen& drm)
     if (drmModeAddFB(drm.fd, mode.hdisplay, mode.vdisplay, 24, 32, drm.pitch, drm.handle, &drm.fb_id) != 0) {
         const int add_errno = errno;
         drm.fb_id = 0;
-        return bench_fail(bench_exit_resource, "cannot add a framebuffer to %s: %s", drm.device, std::strerror(add_errno));
+        return bench_fail(bench_exit_resource, "cannot add a framebuffer to %s: %s", drm.device.c_str(), std::strerror(add_errno));
     }
 
     drm_mode_map_dumb map_request{};
@@ -255,14 +255,14 @@ int drm_screen_map(drm_screen& drm)
     }
     if (map_errno != 0) {
         drm_screen_unmap(drm);
-        return bench_fail(bench_exit_resource, "cannot map the buffer of %s: %s", drm.device, std::strerror(map_errno));
+        return bench_fail(bench_exit_resource, "cannot map the buffer of %s: %s", drm.device.c_str(), std::strerror(map_errno));
     }
 
     drmModeCrtc* crtc = drmModeGetCrtc(drm.fd, drm.choice.crtc_id);
     if (crtc == nullptr) {
         const int crtc_errno = errno;
         drm_screen_unmap(drm);
-        return bench_fail(bench_exit_resource, "cannot read the CRTC of %s: %s", drm.device, std::strerror(crtc_errno));
+        return bench_fail(bench_exit_resource, "cannot read the CRTC of %s: %s", drm.device.c_str(), std::strerror(crtc_errno));
     }
     drm.saved = {crtc->buffer_id, crtc->x, crtc->y, crtc->mode_valid != 0, crtc->mode};
     drmModeFreeCrtc(crtc);
@@ -270,7 +270,7 @@ int drm_screen_map(drm_screen& drm)
     if (drmModeSetCrtc(drm.fd, drm.choice.crtc_id, drm.fb_id, 0, 0, &drm.choice.connector_id, 1, &mode) != 0) {
         const int set_errno = errno;
         drm_screen_unmap(drm);
-        return bench_fail(bench_exit_resource, "cannot show the buffer on %s: %s", drm.device, std::strerror(set_errno));
+        return bench_fail(bench_exit_resource, "cannot show the buffer on %s: %s", drm.device.c_str(), std::strerror(set_errno));
     }
     drm.scanning_out = true;
     return 0;
@@ -286,7 +286,7 @@ void drm_screen_flush(const drm_screen& drm, uint32_t x, uint32_t y, uint32_t wi
     if (drmModeDirtyFB(drm.fd, drm.fb_id, &clip, 1) != 0) {
         const int dirty_errno = errno;
         if (dirty_errno != ENOSYS)
-            bench_fail(0, "cannot bring the picture to %s: %s", drm.device, std::strerror(dirty_errno));
+            bench_fail(0, "cannot bring the picture to %s: %s", drm.device.c_str(), std::strerror(dirty_errno));
     }
 }
 

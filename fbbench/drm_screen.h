@@ -77,7 +77,7 @@ struct drm_crtc_saved {
 // A DRM display in use. The device descriptor belongs to the caller.
 struct drm_screen {
     int fd = -1;
-    const char* device = nullptr; // every message names it
+    std::string device; // every message names it
     bool master = false;
     drm_choice choice;
     uint32_t handle = 0; // the dumb buffer, 0 when none

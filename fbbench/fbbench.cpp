@@ -1,5 +1,7 @@
 #include "fbbench.h"
 
+#include "bench_hold.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -11,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <xf86drm.h>
 
 const char* fb_device_path()
 {
@@ -137,16 +140,32 @@ static int fb_memory_shape_open(fb_screen& screen, const char* target_text)
                                                          : "it has no pixels");
 }
 
+// A device that refuses the framebuffer query is a DRM device if it tells its
+// DRM version.
+static bool fb_device_is_drm(int fd)
+{
+    drmVersionPtr version = drmGetVersion(fd);
+    if (version == nullptr)
+        return false;
+    drmFreeVersion(version);
+    return true;
+}
+
 // The device's screen information; on failure the device is closed again.
 static int fb_screen_query(fb_screen& screen, const std::string& device)
 {
     if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) == 0)
         return 0;
     const int query_errno = errno;
+    if ((query_errno == ENOTTY || query_errno == EINVAL) && fb_device_is_drm(screen.fb_fd)) {
+        const int status = drm_screen_open(screen.drm, screen.fb_fd, device.c_str(), screen.vinfo);
+        if (status != 0)
+            fb_screen_close(screen);
+        return status;
+    }
     fb_screen_close(screen);
     if (query_errno == ENOTTY || query_errno == EINVAL)
-        return bench_fail(bench_exit_resource, "%s is not a framebuffer device (it refuses the screen query: %s)",
-                          device.c_str(), std::strerror(query_errno));
+        return bench_fail(bench_exit_resource, "%s is neither a framebuffer nor a DRM device", device.c_str());
     return bench_fail(bench_exit_resource, "cannot query %s: %s", device.c_str(), std::strerror(query_errno));
 }
 
@@ -175,8 +194,15 @@ int fb_screen_open(fb_screen& screen)
         return bench_fail(bench_exit_window, "FBBENCH_TARGET=%s is not device, memory or memory:WIDTHxHEIGHTxDEPTH",
                           bench_text_escape(target_text).c_str());
 
-    if (screen.target.kind == bench_target_kind::memory_shape)
-        return fb_memory_shape_open(screen, target_text);
+    if (int status = bench_hold_read(screen.hold_seconds))
+        return status;
+
+    if (screen.target.kind == bench_target_kind::memory_shape) {
+        const int status = fb_memory_shape_open(screen, target_text);
+        screen.visible_xres = screen.vinfo.xres;
+        screen.visible_yres = screen.vinfo.yres;
+        return status;
+    }
 
     screen.device = fb_device_path();
     const std::string device = bench_text_escape(screen.device);
@@ -184,6 +210,13 @@ int fb_screen_open(fb_screen& screen)
         return status;
     if (int status = fb_screen_query(screen, device))
         return status;
+    if (screen.drm.fd >= 0) {
+        screen.visible_xres = screen.drm.choice.mode.hdisplay;
+        screen.visible_yres = screen.drm.choice.mode.vdisplay;
+        return 0;
+    }
+    screen.visible_xres = screen.vinfo.xres;
+    screen.visible_yres = screen.vinfo.yres;
 
     const fb_var_screeninfo& vinfo = screen.vinfo;
     const screen_fault fault = fb_screen_fault(vinfo);
@@ -283,6 +316,12 @@ int bench_window_read(const fb_var_screeninfo& vinfo, bench_window& window)
 int fb_screen_map(fb_screen& screen)
 {
     screen.screen_len = fb_screen_len(screen.vinfo);
+    if (screen.drm.fd >= 0 && screen.target.kind == bench_target_kind::device) {
+        if (int status = drm_screen_map(screen.drm))
+            return status;
+        screen.screen_base = static_cast<volatile uint8_t*>(screen.drm.map);
+        return 0;
+    }
     // Memory pages are faulted in here, before the clock starts: a device
     // mapping takes no page faults while drawing either.
     void* base = screen.target.kind == bench_target_kind::device
@@ -301,11 +340,25 @@ int fb_screen_map(fb_screen& screen)
     return 0;
 }
 
+void fb_screen_show(const fb_screen& screen, const bench_window& window)
+{
+    if (screen.target.kind != bench_target_kind::device || screen.screen_base == nullptr)
+        return;
+    if (screen.drm.fd >= 0)
+        drm_screen_flush(screen.drm, uint32_t(window.posx), uint32_t(window.posy), uint32_t(window.width),
+                         uint32_t(window.height));
+    bench_hold_wait(screen.hold_seconds);
+}
+
 void fb_screen_close(fb_screen& screen)
 {
-    if (screen.screen_base != nullptr) {
+    // A DRM screen's memory is the dumb buffer's mapping, which drm_screen_close undoes.
+    if (screen.screen_base != nullptr && screen.screen_base != screen.drm.map)
         munmap(const_cast<uint8_t*>(screen.screen_base), screen.screen_len);
-        screen.screen_base = nullptr;
+    screen.screen_base = nullptr;
+    if (screen.drm.fd >= 0) {
+        drm_screen_close(screen.drm);
+        screen.drm.fd = -1;
     }
     if (screen.fb_fd >= 0) {
         close(screen.fb_fd);
@@ -318,7 +371,7 @@ int fb_bench_start(fb_screen& screen, bench_window& window)
     int status = fb_screen_open(screen);
     if (status != 0)
         return status;
-    status = bench_window_read(screen.vinfo, window);
+    status = bench_window_read(fb_screen_visible(screen), window);
     if (status == 0)
         status = fb_screen_map(screen);
     if (status != 0)

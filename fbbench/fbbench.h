@@ -2,6 +2,8 @@
 // that a benchmark draws into, pixel addressing and the wall clock.
 #pragma once
 
+#include "drm_screen.h"
+
 #include <cstdint>
 #include <string>
 #include <linux/fb.h>
@@ -11,7 +13,8 @@
 enum : int {
     bench_exit_resource = 1, // the device cannot be opened, queried or mapped, its screen is
                              // unsupported, or memory for the run cannot be allocated
-    bench_exit_window = 2, // the window is out of range or does not fit the screen
+    bench_exit_window = 2, // the window is out of range or does not fit the screen, or
+                           // another variable (FBBENCH_TARGET, FBBENCH_HOLD) has a bad value
 };
 
 // Where a benchmark draws: the device's screen memory, or ordinary memory of
@@ -27,7 +30,14 @@ struct fb_screen {
     const char* device = nullptr; // the path opened; every message names it
     int fb_fd = -1;
     bench_target target;
+    // For a DRM device, xres is the dumb buffer's pitch in pixels, so that
+    // rows are addressed by the pitch.
     fb_var_screeninfo vinfo{};
+    // What a window may cover: the screen, or a DRM mode's visible part of it.
+    uint32_t visible_xres = 0;
+    uint32_t visible_yres = 0;
+    drm_screen drm; // in use when the device is a DRM device (drm.fd >= 0)
+    uint32_t hold_seconds = 0; // FBBENCH_HOLD
     // Screen memory is device memory: every store to it is kept, in order.
     volatile uint8_t* screen_base = nullptr;
     uint32_t screen_len = 0;
@@ -54,9 +64,11 @@ bool bench_target_parse(const char* text, bench_target& target);
 // fails instead of landing in screen memory.
 void bench_std_fds_reserve();
 
-// Reads FBBENCH_TARGET, then opens the device read-write, takes an exclusive
-// lock on it and queries its screen (for a target of a given shape, no device
-// is opened and the screen has that shape). Screens below 24 bits per pixel,
+// Reads FBBENCH_TARGET and FBBENCH_HOLD, then opens the device read-write,
+// takes an exclusive lock on it and queries its screen (for a target of a
+// given shape, no device is opened and the screen has that shape). A device
+// that refuses the framebuffer query but answers as a DRM device is set up
+// through drm_screen_open. Screens below 24 bits per pixel,
 // and screens whose size in bits does not fit 32 bits, are refused. Returns 0,
 // or an exit status after one line on standard error; on failure nothing
 // stays open.
@@ -68,12 +80,27 @@ int fb_screen_open(fb_screen& screen);
 // standard error.
 int bench_window_read(const fb_var_screeninfo& vinfo, bench_window& window);
 
-// Maps the whole screen for writing; for a memory target, maps ordinary
-// memory of the same length instead, its pages faulted in before the clock
-// starts. Returns 0, or bench_exit_resource after one line on standard error.
+// Maps the whole screen for writing (for a DRM device, the dumb buffer, which
+// it then shows); for a memory target, maps ordinary memory of the same length
+// instead, its pages faulted in before the clock starts. Returns 0, or
+// bench_exit_resource after one line on standard error.
 int fb_screen_map(fb_screen& screen);
 
-// Unmaps the screen (if mapped) and closes the device (if open).
+// The screen as a window sees it: vinfo with the visible width and height.
+inline fb_var_screeninfo fb_screen_visible(const fb_screen& screen)
+{
+    fb_var_screeninfo visible = screen.vinfo;
+    visible.xres = screen.visible_xres;
+    visible.yres = screen.visible_yres;
+    return visible;
+}
+
+// After the timed part and the report: brings the window to a DRM display,
+// then keeps the device's screen as it is for FBBENCH_HOLD seconds.
+void fb_screen_show(const fb_screen& screen, const bench_window& window);
+
+// Unmaps the screen (if mapped), gives a DRM display back as it was, and
+// closes the device (if open).
 void fb_screen_close(fb_screen& screen);
 
 // The three set-up steps in order; on failure everything acquired is

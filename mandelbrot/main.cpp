@@ -21,6 +21,7 @@ int main()
     std::printf("Benchmarking 48 iterations: %.2f seconds\n", double(mandelbrot_elapsed(start, end)));
 
     const int status = bench_report_flush();
+    fb_screen_show(screen, window);
     fb_screen_close(screen);
     return status;
 }

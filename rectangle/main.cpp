@@ -38,6 +38,7 @@ int main()
     std::printf("Benchmarking %dx%d size: %.2f MPixels/second\n", rect_w, rect_h, rectangle_rate(pixels, now_ms - start_ms));
 
     const int status = bench_report_flush();
+    fb_screen_show(screen, window);
     fb_screen_close(screen);
     return status;
 }

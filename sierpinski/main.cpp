@@ -14,7 +14,7 @@ int main()
     if (status != 0)
         return status;
     // A window without room for the triangle is refused before the screen is mapped.
-    status = bench_window_read(screen.vinfo, window);
+    status = bench_window_read(fb_screen_visible(screen), window);
     if (status == 0)
         status = sierpinski_window_accept(window);
     if (status == 0)
@@ -41,6 +41,7 @@ int main()
     sierpinski_report_print(ladder);
     status = bench_report_flush();
     std::free(back_buffer);
+    fb_screen_show(screen, window);
     fb_screen_close(screen);
     return status;
 }

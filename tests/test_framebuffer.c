@@ -9,6 +9,10 @@
  *   TEST_FB_BACKING      file behind the device's descriptor, so that a test
  *                        can hold its lock (default: a fresh memory file)
  *   TEST_FB_SCREEN       XRESxYRESxBPP (default 64x48x32)
+ *   TEST_FB_DRM          1: the device is a DRM card instead, with one
+ *                        connector showing an XRESxYRES mode, whose dumb
+ *                        buffer's pitch is rounded up to 256 bytes; busy:
+ *                        another process is DRM master
  *   TEST_FB_FILL         byte value the screen memory starts with (default 170)
  *   TEST_FB_FAIL         open, query or map: that step fails
  *   TEST_FB_DUMP         file that receives the screen memory at munmap
@@ -30,6 +34,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <drm.h>
+#include <drm_mode.h>
 #include <linux/fb.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -209,6 +215,88 @@ EXPORT int __openat_2(int dir, const char* path, int flags)
     return real(dir, path, flags);
 }
 
+static int drm_card(void)
+{
+    return getenv("TEST_FB_DRM") != NULL;
+}
+
+static uint32_t drm_pitch(void)
+{
+    unsigned xres, yres, bpp;
+    screen_size(&xres, &yres, &bpp);
+    return (xres * 4 + 255) / 256 * 256;
+}
+
+/* Copies one value into a list the caller sized, as the kernel does. */
+#define DRM_LIST_PUT(ptr, count, value) \
+    do { if ((ptr) != 0 && (count) >= 1) *(__typeof__(value)*)(uintptr_t)(ptr) = (value); (count) = 1; } while (0)
+
+/* One connector (33) on one encoder (32) on one CRTC (31), showing the
+ * console's framebuffer (5); the dumb buffer is handle 6, framebuffer 7. */
+static int drm_ioctl(unsigned long request, void* argument)
+{
+    unsigned xres, yres, bpp;
+    screen_size(&xres, &yres, &bpp);
+    struct drm_mode_modeinfo mode = {.hdisplay = (uint16_t)xres, .vdisplay = (uint16_t)yres, .vrefresh = 60,
+                                     .type = DRM_MODE_TYPE_PREFERRED};
+    if (request == DRM_IOCTL_VERSION) {
+        struct drm_version* version = argument;
+        char* texts[] = {version->name, version->date, version->desc};
+        for (int i = 0; i < 3; ++i)
+            if (texts[i] != NULL)
+                memcpy(texts[i], "test", 4);
+        version->name_len = version->date_len = version->desc_len = 4;
+    } else if (request == DRM_IOCTL_SET_MASTER && strcmp(getenv("TEST_FB_DRM"), "busy") == 0) {
+        errno = EBUSY;
+        return -1;
+    } else if (request == DRM_IOCTL_MODE_GETRESOURCES) {
+        struct drm_mode_card_res* res = argument;
+        DRM_LIST_PUT(res->crtc_id_ptr, res->count_crtcs, (uint32_t)31);
+        DRM_LIST_PUT(res->encoder_id_ptr, res->count_encoders, (uint32_t)32);
+        DRM_LIST_PUT(res->connector_id_ptr, res->count_connectors, (uint32_t)33);
+        res->count_fbs = 0;
+    } else if (request == DRM_IOCTL_MODE_GETCRTC) {
+        *(struct drm_mode_crtc*)argument = (struct drm_mode_crtc){.crtc_id = 31, .fb_id = 5, .mode_valid = 1, .mode = mode};
+    } else if (request == DRM_IOCTL_MODE_GETENCODER) {
+        *(struct drm_mode_get_encoder*)argument = (struct drm_mode_get_encoder){.encoder_id = 32, .crtc_id = 31, .possible_crtcs = 1};
+    } else if (request == DRM_IOCTL_MODE_GETCONNECTOR) {
+        struct drm_mode_get_connector* connector = argument;
+        DRM_LIST_PUT(connector->modes_ptr, connector->count_modes, mode);
+        DRM_LIST_PUT(connector->encoders_ptr, connector->count_encoders, (uint32_t)32);
+        connector->count_props = 0;
+        connector->encoder_id = 32;
+        connector->connector_type = DRM_MODE_CONNECTOR_VIRTUAL;
+        connector->connector_type_id = 1;
+        connector->connection = 1;
+    } else if (request == DRM_IOCTL_MODE_CREATE_DUMB) {
+        struct drm_mode_create_dumb* dumb = argument;
+        dumb->handle = 6;
+        dumb->pitch = drm_pitch();
+        dumb->size = (uint64_t)dumb->pitch * dumb->height;
+    } else if (request == DRM_IOCTL_MODE_ADDFB) {
+        ((struct drm_mode_fb_cmd*)argument)->fb_id = 7;
+    } else if (request == DRM_IOCTL_MODE_MAP_DUMB) {
+        ((struct drm_mode_map_dumb*)argument)->offset = 0;
+    } else if (request == DRM_IOCTL_MODE_SETCRTC) {
+        const struct drm_mode_crtc* crtc = argument;
+        log_line("setcrtc fb %u, %u connector(s)", crtc->fb_id, crtc->count_connectors);
+    } else if (request == DRM_IOCTL_MODE_DIRTYFB) {
+        const struct drm_mode_fb_dirty_cmd* dirty = argument;
+        const struct drm_clip_rect* clip = (const struct drm_clip_rect*)(uintptr_t)dirty->clips_ptr;
+        log_line("dirtyfb %u: %u,%u to %u,%u", dirty->fb_id, clip->x1, clip->y1, clip->x2, clip->y2);
+    } else if (request == DRM_IOCTL_MODE_RMFB) {
+        log_line("rmfb %u", *(unsigned*)argument);
+    } else if (request == DRM_IOCTL_MODE_DESTROY_DUMB) {
+        log_line("destroy dumb %u", ((struct drm_mode_destroy_dumb*)argument)->handle);
+    } else if (request == DRM_IOCTL_DROP_MASTER) {
+        log_line("drop master");
+    } else if (request != DRM_IOCTL_SET_MASTER) {
+        errno = ENOTTY;
+        return -1;
+    }
+    return 0;
+}
+
 EXPORT int ioctl(int fd, unsigned long request, ...)
 {
     va_list args;
@@ -220,6 +308,8 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
         int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
         return real_ioctl(fd, request, argument);
     }
+    if (drm_card())
+        return drm_ioctl(request, argument);
     log_line("ioctl %#lx", request);
     if (request != FBIOGET_VSCREENINFO || failing("query")) {
         errno = request != FBIOGET_VSCREENINFO ? ENOTTY : EINVAL;
@@ -238,7 +328,7 @@ static void* fb_map(size_t length, off_t offset)
     log_line("mmap %zu", length);
     unsigned xres, yres, bpp;
     screen_size(&xres, &yres, &bpp);
-    const uint64_t memory = ((uint64_t)xres * yres * bpp) >> 3;
+    const uint64_t memory = drm_card() ? (uint64_t)drm_pitch() * yres : ((uint64_t)xres * yres * bpp) >> 3;
     if (failing("map") || screen_base != NULL) {
         errno = ENOMEM;
         return MAP_FAILED;
