@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Drives one boot of the emulated board: starts qemu-system-arm, follows the
 guest's serial console, takes a screenshot through QMP whenever the guest
 asks for one, and stores each program's stdout, stderr and exit status.
@@ -18,6 +18,7 @@ import base64
 import json
 import os
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -26,6 +27,17 @@ import time
 
 class BoardError(Exception):
     pass
+
+
+class Interrupted(Exception):
+    pass
+
+
+def on_signal(signum, frame):
+    # Once: a second Ctrl-C must not cut the emulator's cleanup short.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise Interrupted()
 
 
 class Qmp:
@@ -93,6 +105,8 @@ def main():
     log = open(args.log, "wb")
     qemu_err = open(args.log + ".qemu-stderr", "wb")
     started = time.monotonic()
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
     proc = subprocess.Popen(args.qemu, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=qemu_err, env=env)
     qmp = None
@@ -100,6 +114,7 @@ def main():
     up = False
     done = False
     failure = None
+    interrupted = False
     block = None  # (name, kind, [lines]) while reading base64
     outputs = {}
     buf = b""
@@ -169,17 +184,24 @@ def main():
                     deadline = time.monotonic() + 30
     except BoardError as e:
         failure = str(e)
+    except Interrupted:
+        interrupted = True
     finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         if qmp:
             qmp.close()
         try:
-            proc.wait(timeout=30 if done else 0.1)
+            proc.wait(timeout=30 if done and not interrupted else 0.1)
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
         log.close()
         qemu_err.close()
 
+    if interrupted:
+        print("board: interrupted; emulator stopped", file=sys.stderr)
+        return 130
     elapsed = time.monotonic() - started
     if failure is None and not done:
         failure = "QEMU exited (status %s) before the guest finished" % proc.returncode
@@ -203,4 +225,9 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except (KeyboardInterrupt, Interrupted):
+        # before the emulator's cleanup was in place
+        print("board: interrupted", file=sys.stderr)
+        sys.exit(130)
