@@ -7,7 +7,10 @@ Serial protocol (guest lines, "\\r\\n" terminated; the host answers with "go\\n"
   @@FBB UP <xres>,<yres> <bpp>   the board is up, /dev/fb0 is there
   @@FBB OUT <name>               base64 of the program's stdout follows ...
   @@FBB ERR <name>               ... then base64 of its stderr ...
-  @@FBB SHOT <name> <status>     ... then it waits for "go" until the screenshot is taken
+  @@FBB SHOT <name> <status> <display>
+                                 ... then it waits for "go" until the screenshot of
+                                 <display> is taken: clcd (the PL111) or gpu (the
+                                 virtio GPU, QEMU device id "gpu")
   @@FBB DONE                     all programs ran; the guest powers off
 Base64 keeps the reports byte exact: the serial line discipline rewrites line
 ends, and kernel messages are silenced before any of it is printed.
@@ -158,11 +161,14 @@ def main():
                 elif tag in ("OUT", "ERR"):
                     block = (words[2], tag, [])
                 elif tag == "SHOT":
-                    name, status = words[2], int(words[3])
+                    name, status, display = words[2], int(words[3]), words[4]
                     statuses[name] = status
-                    qmp.command("screendump", filename=os.path.join(os.path.abspath(args.out),
-                                                                    name + ".png"),
-                                format="png")
+                    shot = {"filename": os.path.join(os.path.abspath(args.out), name + ".png"),
+                            "format": "png"}
+                    # The PL111 is the machine's first display, QEMU's default.
+                    if display != "clcd":
+                        shot["device"] = display
+                    qmp.command("screendump", **shot)
                     out = outputs.get((name, "OUT"), b"")
                     err = outputs.get((name, "ERR"), b"")
                     with open(os.path.join(args.out, name + ".txt"), "wb") as f:

@@ -4,7 +4,8 @@
 // screenshots can be checked byte for byte against what was written.
 //
 // Pixel (x, y) of the window gets the bytes probe_byte(0..3, x, y) in memory
-// order; board/check computes the same bytes.
+// order; board/check computes the same bytes. The device is FRAMEBUFFER, else
+// /dev/fb0.
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cstdint>
+#include <string>
 
 static std::uint8_t probe_byte(int i, unsigned x, unsigned y) {
     switch (i) {
@@ -32,9 +34,11 @@ static unsigned env_or(const char* name, unsigned fallback) {
 }
 
 int main() {
-    int fd = open("/dev/fb0", O_RDWR);
+    const char* env = std::getenv("FRAMEBUFFER");
+    std::string path = (env && *env) ? env : "/dev/fb0";
+    int fd = open(path.c_str(), O_RDWR);
     if (fd < 0) {
-        std::fprintf(stderr, "fbprobe: /dev/fb0: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "fbprobe: %s: %s\n", path.c_str(), std::strerror(errno));
         return 1;
     }
     fb_var_screeninfo v{};
