@@ -11,6 +11,8 @@ Serial protocol (guest lines, "\\r\\n" terminated; the host answers with "go\\n"
                                  ... then it waits for "go" until the screenshot of
                                  <display> is taken: clcd (the PL111) or gpu (the
                                  virtio GPU, QEMU device id "gpu")
+  @@FBB TAR <name>               base64 of a gzipped tar follows ...
+  @@FBB UNTAR <name>             ... to be unpacked into <out>/<name>/
   @@FBB DONE                     all programs ran; the guest powers off
 Base64 keeps the reports byte exact: the serial line discipline rewrites line
 ends, and kernel messages are silenced before any of it is printed.
@@ -18,13 +20,16 @@ ends, and kernel messages are silenced before any of it is printed.
 
 import argparse
 import base64
+import io
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tarfile
 import time
 
 
@@ -87,6 +92,23 @@ class Qmp:
     def close(self):
         if self.sock:
             self.sock.close()
+
+
+def untar(data, dest):
+    """Unpacks a gzipped tar from the guest into dest, replacing what was there."""
+    if os.path.isdir(dest):
+        shutil.rmtree(dest)
+    os.makedirs(dest)
+    try:
+        with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
+            # "tar" keeps members inside dest but lets symbolic links point anywhere:
+            # the fixture's links name sysfs paths that are not in it.
+            if hasattr(tarfile, "tar_filter"):
+                tar.extractall(dest, filter="tar")
+            else:
+                tar.extractall(dest)
+    except (tarfile.TarError, EOFError, OSError) as e:
+        raise BoardError("bad tar from the guest for %s: %s" % (dest, e))
 
 
 def main():
@@ -158,8 +180,10 @@ def main():
                     up = True
                     print("board: up after %.1f s, screen %s at %s bpp"
                           % (time.monotonic() - started, words[2], words[3]), flush=True)
-                elif tag in ("OUT", "ERR"):
+                elif tag in ("OUT", "ERR", "TAR"):
                     block = (words[2], tag, [])
+                elif tag == "UNTAR":
+                    untar(outputs.pop((words[2], "TAR"), b""), os.path.join(args.out, words[2]))
                 elif tag == "SHOT":
                     name, status, display = words[2], int(words[3]), words[4]
                     statuses[name] = status
