@@ -33,6 +33,11 @@ const fixture_case fixture_cases[] = {
     {"throttled-busy", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, "Cortex-A9", nullptr, "native",
      "unknown", {"busy", "governor", "throttled", "temperature-rise"}},
     {"empty", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, nullptr, nullptr, "native", "unknown", {}},
+    // Captured from the emulated board by board/run: both of its displays.
+    {"board-vexpress", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0xb6e28000, "V2P-CA9", "Cortex-A9", "clcd-pl11x",
+     "native", "direct-uncached", {"console", "busy"}},
+    {"board-vexpress", "/dev/fb1", "virtio_gpudrmfb", 800, 480, 32, 3200, 0, 0xb6e6e000, "V2P-CA9", "Cortex-A9",
+     "virtio-mmio", "drm-emulation", "deferred-io", {"console", "busy", "deferred-io"}},
 };
 
 // Everything the runner describes and checks for one tree, as it calls it.
