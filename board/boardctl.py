@@ -11,6 +11,9 @@ Serial protocol (guest lines, "\\r\\n" terminated; the host answers with "go\\n"
                                  ... then it waits for "go" until the screenshot of
                                  <display> is taken: clcd (the PL111) or gpu (the
                                  virtio GPU, QEMU device id "gpu")
+  @@FBB PIC <file> <display>     waits for "go" until the screenshot of <display>
+                                 is in <file>.png
+  @@FBB EXIT <name> <status>     the program's results, as SHOT but no screenshot
   @@FBB TAR <name>               base64 of a gzipped tar follows ...
   @@FBB UNTAR <name>             ... to be unpacked into <out>/<name>/
   @@FBB DONE                     all programs ran; the guest powers off
@@ -111,6 +114,33 @@ def untar(data, dest):
         raise BoardError("bad tar from the guest for %s: %s" % (dest, e))
 
 
+def screendump(qmp, out, name, display):
+    shot = {"filename": os.path.join(os.path.abspath(out), name + ".png"), "format": "png"}
+    # The PL111 is the machine's first display, QEMU's default.
+    if display != "clcd":
+        shot["device"] = display
+    qmp.command("screendump", **shot)
+
+
+def finish(out_dir, name, status, outputs):
+    """Stores and shows a program's stdout, stderr and exit status."""
+    out = outputs.get((name, "OUT"), b"")
+    err = outputs.get((name, "ERR"), b"")
+    with open(os.path.join(out_dir, name + ".txt"), "wb") as f:
+        f.write(out)
+    with open(os.path.join(out_dir, name + ".err"), "wb") as f:
+        f.write(err)
+    with open(os.path.join(out_dir, name + ".status"), "w") as f:
+        f.write("%d\n" % status)
+    print("===== %s: exit status %d =====" % (name, status), flush=True)
+    sys.stdout.buffer.write(out)
+    if err:
+        sys.stdout.write("----- %s: stderr -----\n" % name)
+        sys.stdout.buffer.write(err)
+    sys.stdout.flush()
+    return status
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--qemu", nargs=argparse.REMAINDER, required=True,
@@ -184,31 +214,15 @@ def main():
                     block = (words[2], tag, [])
                 elif tag == "UNTAR":
                     untar(outputs.pop((words[2], "TAR"), b""), os.path.join(args.out, words[2]))
-                elif tag == "SHOT":
-                    name, status, display = words[2], int(words[3]), words[4]
-                    statuses[name] = status
-                    shot = {"filename": os.path.join(os.path.abspath(args.out), name + ".png"),
-                            "format": "png"}
-                    # The PL111 is the machine's first display, QEMU's default.
-                    if display != "clcd":
-                        shot["device"] = display
-                    qmp.command("screendump", **shot)
-                    out = outputs.get((name, "OUT"), b"")
-                    err = outputs.get((name, "ERR"), b"")
-                    with open(os.path.join(args.out, name + ".txt"), "wb") as f:
-                        f.write(out)
-                    with open(os.path.join(args.out, name + ".err"), "wb") as f:
-                        f.write(err)
-                    with open(os.path.join(args.out, name + ".status"), "w") as f:
-                        f.write("%d\n" % status)
-                    print("===== %s: exit status %d =====" % (name, status), flush=True)
-                    sys.stdout.buffer.write(out)
-                    if err:
-                        sys.stdout.write("----- %s: stderr -----\n" % name)
-                        sys.stdout.buffer.write(err)
-                    sys.stdout.flush()
+                elif tag in ("SHOT", "PIC"):
+                    display = words[4] if tag == "SHOT" else words[3]
+                    screendump(qmp, args.out, words[2], display)
+                    if tag == "SHOT":
+                        statuses[words[2]] = finish(args.out, words[2], int(words[3]), outputs)
                     proc.stdin.write(b"go\n")
                     proc.stdin.flush()
+                elif tag == "EXIT":
+                    statuses[words[2]] = finish(args.out, words[2], int(words[3]), outputs)
                 elif tag == "DONE":
                     done = True
                     deadline = time.monotonic() + 30
