@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct bench_result {
@@ -21,6 +23,13 @@ struct bench_result {
 // Standard output goes to stdout_path instead, when given.
 bench_result bench_run(const std::string& program, const std::vector<std::string>& env,
                        const char* stdout_path = nullptr);
+
+// The same for a program with arguments (command[0] is the program);
+// while_running, when given, is called with the child's id before it is
+// waited for.
+bench_result bench_run_command(const std::vector<std::string>& command, const std::vector<std::string>& env,
+                               const char* stdout_path = nullptr,
+                               const std::function<void(pid_t)>& while_running = {});
 
 // The byte every screen starts with (the test framebuffer's default fill).
 inline constexpr uint8_t screen_fill = 170;
