@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Drives one boot of the emulated board: starts qemu-system-arm, follows the
 guest's serial console, takes a screenshot through QMP whenever the guest
 asks for one, and stores each program's stdout, stderr and exit status.
@@ -7,7 +7,12 @@ Serial protocol (guest lines, "\\r\\n" terminated; the host answers with "go\\n"
   @@FBB UP <xres>,<yres> <bpp>   the board is up, /dev/fb0 is there
   @@FBB OUT <name>               base64 of the program's stdout follows ...
   @@FBB ERR <name>               ... then base64 of its stderr ...
-  @@FBB SHOT <name> <status>     ... then it waits for "go" until the screenshot is taken
+  @@FBB SHOT <name> <status> <display>
+                                 ... then it waits for "go" until the screenshot of
+                                 <display> is taken: clcd (the PL111) or gpu (the
+                                 virtio GPU, QEMU device id "gpu")
+  @@FBB TAR <name>               base64 of a gzipped tar follows ...
+  @@FBB UNTAR <name>             ... to be unpacked into <out>/<name>/
   @@FBB DONE                     all programs ran; the guest powers off
 Base64 keeps the reports byte exact: the serial line discipline rewrites line
 ends, and kernel messages are silenced before any of it is printed.
@@ -15,17 +20,32 @@ ends, and kernel messages are silenced before any of it is printed.
 
 import argparse
 import base64
+import io
 import json
 import os
 import select
+import shutil
+import signal
 import socket
 import subprocess
 import sys
+import tarfile
 import time
 
 
 class BoardError(Exception):
     pass
+
+
+class Interrupted(Exception):
+    pass
+
+
+def on_signal(signum, frame):
+    # Once: a second Ctrl-C must not cut the emulator's cleanup short.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise Interrupted()
 
 
 class Qmp:
@@ -74,6 +94,23 @@ class Qmp:
             self.sock.close()
 
 
+def untar(data, dest):
+    """Unpacks a gzipped tar from the guest into dest, replacing what was there."""
+    if os.path.isdir(dest):
+        shutil.rmtree(dest)
+    os.makedirs(dest)
+    try:
+        with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
+            # "tar" keeps members inside dest but lets symbolic links point anywhere:
+            # the fixture's links name sysfs paths that are not in it.
+            if hasattr(tarfile, "tar_filter"):
+                tar.extractall(dest, filter="tar")
+            else:
+                tar.extractall(dest)
+    except (tarfile.TarError, EOFError, OSError) as e:
+        raise BoardError("bad tar from the guest for %s: %s" % (dest, e))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--qemu", nargs=argparse.REMAINDER, required=True,
@@ -93,6 +130,8 @@ def main():
     log = open(args.log, "wb")
     qemu_err = open(args.log + ".qemu-stderr", "wb")
     started = time.monotonic()
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
     proc = subprocess.Popen(args.qemu, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=qemu_err, env=env)
     qmp = None
@@ -100,6 +139,7 @@ def main():
     up = False
     done = False
     failure = None
+    interrupted = False
     block = None  # (name, kind, [lines]) while reading base64
     outputs = {}
     buf = b""
@@ -140,14 +180,19 @@ def main():
                     up = True
                     print("board: up after %.1f s, screen %s at %s bpp"
                           % (time.monotonic() - started, words[2], words[3]), flush=True)
-                elif tag in ("OUT", "ERR"):
+                elif tag in ("OUT", "ERR", "TAR"):
                     block = (words[2], tag, [])
+                elif tag == "UNTAR":
+                    untar(outputs.pop((words[2], "TAR"), b""), os.path.join(args.out, words[2]))
                 elif tag == "SHOT":
-                    name, status = words[2], int(words[3])
+                    name, status, display = words[2], int(words[3]), words[4]
                     statuses[name] = status
-                    qmp.command("screendump", filename=os.path.join(os.path.abspath(args.out),
-                                                                    name + ".png"),
-                                format="png")
+                    shot = {"filename": os.path.join(os.path.abspath(args.out), name + ".png"),
+                            "format": "png"}
+                    # The PL111 is the machine's first display, QEMU's default.
+                    if display != "clcd":
+                        shot["device"] = display
+                    qmp.command("screendump", **shot)
                     out = outputs.get((name, "OUT"), b"")
                     err = outputs.get((name, "ERR"), b"")
                     with open(os.path.join(args.out, name + ".txt"), "wb") as f:
@@ -169,17 +214,24 @@ def main():
                     deadline = time.monotonic() + 30
     except BoardError as e:
         failure = str(e)
+    except Interrupted:
+        interrupted = True
     finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         if qmp:
             qmp.close()
         try:
-            proc.wait(timeout=30 if done else 0.1)
+            proc.wait(timeout=30 if done and not interrupted else 0.1)
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
         log.close()
         qemu_err.close()
 
+    if interrupted:
+        print("board: interrupted; emulator stopped", file=sys.stderr)
+        return 130
     elapsed = time.monotonic() - started
     if failure is None and not done:
         failure = "QEMU exited (status %s) before the guest finished" % proc.returncode
@@ -203,4 +255,9 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except (KeyboardInterrupt, Interrupted):
+        # before the emulator's cleanup was in place
+        print("board: interrupted", file=sys.stderr)
+        sys.exit(130)

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Board screenshots (PNG from QEMU's screendump) against raw screen contents.
 
 QEMU's PL111 model shows a 32-bpp pixel with its memory bytes 0, 1, 2 as
@@ -12,12 +12,12 @@ blue at 0 of a little-endian 32-bit word).
   fbshot.py info PNG
       size and the bounding box of pixels that are not black.
 
-Standard library only.
+Reads PNG with Pillow (Debian's python3-pil).
 """
 
-import struct
 import sys
-import zlib
+
+from PIL import Image as PILImage
 
 # PNG channel index (0 R, 1 G, 2 B) for memory bytes 0, 1, 2 of a 32-bpp pixel.
 BYTE_TO_PNG_CHANNEL = (2, 1, 0)
@@ -35,58 +35,15 @@ class Image:
 
 
 def read_png(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    if data[:8] != b"\x89PNG\r\n\x1a\n":
-        raise ValueError("%s: not a PNG file" % path)
-    pos, idat, hdr = 8, [], None
-    while pos < len(data):
-        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
-        body = data[pos + 8:pos + 8 + length]
-        pos += 12 + length
-        if kind == b"IHDR":
-            hdr = struct.unpack(">IIBBBBB", body)
-        elif kind == b"IDAT":
-            idat.append(body)
-        elif kind == b"IEND":
-            break
-    width, height, depth, ctype, _, _, interlace = hdr
-    if depth != 8 or ctype not in (2, 6) or interlace:
-        raise ValueError("%s: only 8-bit RGB/RGBA non-interlaced PNG is read (depth %d, type %d)"
-                         % (path, depth, ctype))
-    bpp = 3 if ctype == 2 else 4
-    raw = zlib.decompress(b"".join(idat))
-    stride = width * bpp
-    rows, prev = [], bytearray(stride)
-    for y in range(height):
-        base = y * (stride + 1)
-        ftype = raw[base]
-        line = bytearray(raw[base + 1:base + 1 + stride])
-        if ftype == 1:
-            for i in range(bpp, stride):
-                line[i] = (line[i] + line[i - bpp]) & 0xFF
-        elif ftype == 2:
-            line = bytearray((a + b) & 0xFF for a, b in zip(line, prev))
-        elif ftype == 3:
-            for i in range(stride):
-                left = line[i - bpp] if i >= bpp else 0
-                line[i] = (line[i] + ((left + prev[i]) >> 1)) & 0xFF
-        elif ftype == 4:
-            for i in range(stride):
-                a = line[i - bpp] if i >= bpp else 0
-                b = prev[i]
-                c = prev[i - bpp] if i >= bpp else 0
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                pred = a if pa <= pb and pa <= pc else (b if pb <= pc else c)
-                line[i] = (line[i] + pred) & 0xFF
-        elif ftype != 0:
-            raise ValueError("%s: bad PNG filter %d" % (path, ftype))
-        rows.append(line)
-        prev = line
-    if bpp == 4:
-        rows = [bytearray(b for i, b in enumerate(r) if i % 4 != 3) for r in rows]
-    return Image(width, height, rows)
+    with PILImage.open(path) as im:
+        if im.format != "PNG":
+            raise ValueError("%s: not a PNG file" % path)
+        rgb = im.convert("RGB")
+    width, height = rgb.size
+    data = rgb.tobytes()
+    stride = width * 3
+    return Image(width, height, [bytearray(data[y * stride:(y + 1) * stride])
+                                 for y in range(height)])
 
 
 def raw_to_rgb_rows(raw, width, height):

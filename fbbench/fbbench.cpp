@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -15,6 +16,29 @@ const char* fb_device_path()
 {
     const char* device = std::getenv("FRAMEBUFFER");
     return device != nullptr && *device != '\0' ? device : "/dev/fb0";
+}
+
+std::string bench_text_escape(const char* text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string escaped;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+        switch (*p) {
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        case '\t': escaped += "\\t"; break;
+        case '\\': escaped += "\\\\"; break;
+        default:
+            if (*p < 0x20 || *p == 0x7f) {
+                escaped += "\\x";
+                escaped += hex[*p >> 4];
+                escaped += hex[*p & 15];
+            } else {
+                escaped += char(*p);
+            }
+        }
+    }
+    return escaped;
 }
 
 int bench_fail(int status, const char* format, ...)
@@ -35,33 +59,144 @@ int bench_report_flush()
     return 0;
 }
 
-int fb_screen_open(fb_screen& screen)
+// One unsigned decimal number of 32 bits, digits only, up to the given end
+// character; advances text past it.
+static bool shape_number_parse(const char*& text, char end, uint32_t& value)
 {
-    screen.device = fb_device_path();
-    screen.fb_fd = open(screen.device, O_RDWR);
-    if (screen.fb_fd < 0)
-        return bench_fail(bench_exit_resource, "cannot open %s: %s", screen.device, std::strerror(errno));
-
-    if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) != 0) {
-        const int query_errno = errno;
-        fb_screen_close(screen);
-        return bench_fail(bench_exit_resource, "cannot query %s: %s", screen.device, std::strerror(query_errno));
+    uint64_t number = 0;
+    const char* p = text;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        number = number * 10 + uint64_t(*p - '0');
+        if (number > UINT32_MAX)
+            return false;
     }
+    if (p == text || *p != end)
+        return false;
+    value = uint32_t(number);
+    text = *p == '\0' ? p : p + 1;
+    return true;
+}
 
-    const fb_var_screeninfo& vinfo = screen.vinfo;
-    if (vinfo.bits_per_pixel < 24) {
-        fb_screen_close(screen);
-        return bench_fail(bench_exit_resource, "%s has %u bits per pixel; 24 or more are supported",
-                          screen.device, vinfo.bits_per_pixel);
+bool bench_target_parse(const char* text, bench_target& target)
+{
+    target = bench_target{};
+    if (text == nullptr || *text == '\0' || std::strcmp(text, "device") == 0)
+        return true;
+    if (std::strcmp(text, "memory") == 0) {
+        target.kind = bench_target_kind::memory;
+        return true;
     }
+    if (std::strncmp(text, "memory:", 7) != 0)
+        return false;
+    const char* shape = text + 7;
+    target.kind = bench_target_kind::memory_shape;
+    return shape_number_parse(shape, 'x', target.xres) && shape_number_parse(shape, 'x', target.yres)
+        && shape_number_parse(shape, '\0', target.bits_per_pixel);
+}
+
+void bench_std_fds_reserve()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // open returns the lowest free descriptor: this one. O_PATH
+        // descriptors fail every read and write with EBADF.
+        const int reserved = open("/", O_PATH);
+        if (reserved >= 0 && reserved != fd)
+            close(reserved);
+    }
+}
+
+enum class screen_fault { none, shallow, too_large };
+
+static screen_fault fb_screen_fault(const fb_var_screeninfo& vinfo)
+{
+    if (vinfo.bits_per_pixel < 24)
+        return screen_fault::shallow;
     // Offsets are 32-bit; a screen larger than that could not be addressed.
-    const uint64_t screen_bits = uint64_t(vinfo.xres) * vinfo.yres * vinfo.bits_per_pixel;
-    if (screen_bits > UINT32_MAX) {
+    if (uint64_t(vinfo.xres) * vinfo.yres * vinfo.bits_per_pixel > UINT32_MAX)
+        return screen_fault::too_large;
+    return screen_fault::none;
+}
+
+// A memory target of a given shape: the screen it stands for, refused when
+// the programs would refuse it as a device's.
+static int fb_memory_shape_open(fb_screen& screen, const char* target_text)
+{
+    screen.device = "memory";
+    screen.vinfo = fb_var_screeninfo{};
+    screen.vinfo.xres = screen.vinfo.xres_virtual = screen.target.xres;
+    screen.vinfo.yres = screen.vinfo.yres_virtual = screen.target.yres;
+    screen.vinfo.bits_per_pixel = screen.target.bits_per_pixel;
+    const screen_fault fault = fb_screen_fault(screen.vinfo);
+    if (fault == screen_fault::none && screen.vinfo.xres != 0 && screen.vinfo.yres != 0)
+        return 0;
+    return bench_fail(bench_exit_window, "FBBENCH_TARGET=%s is no screen to draw on: %s", target_text,
+                      fault == screen_fault::shallow     ? "24 or more bits per pixel are supported"
+                      : fault == screen_fault::too_large ? "its size in bits does not fit 32 bits"
+                                                         : "it has no pixels");
+}
+
+// The device's screen information; on failure the device is closed again.
+static int fb_screen_query(fb_screen& screen, const std::string& device)
+{
+    if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) == 0)
+        return 0;
+    const int query_errno = errno;
+    fb_screen_close(screen);
+    if (query_errno == ENOTTY || query_errno == EINVAL)
+        return bench_fail(bench_exit_resource, "%s is not a framebuffer device (it refuses the screen query: %s)",
+                          device.c_str(), std::strerror(query_errno));
+    return bench_fail(bench_exit_resource, "cannot query %s: %s", device.c_str(), std::strerror(query_errno));
+}
+
+// Opens the device and takes its lock; on failure nothing stays open.
+static int fb_device_open(fb_screen& screen, const std::string& device)
+{
+    screen.fb_fd = open(screen.device, O_RDWR | O_CLOEXEC);
+    if (screen.fb_fd < 0) {
+        const int open_errno = errno;
+        return bench_fail(bench_exit_resource, "cannot open %s: %s%s", device.c_str(), std::strerror(open_errno),
+                          open_errno == EACCES ? " (run as root or as a member of the video group)" : "");
+    }
+    // Two benchmarks on one screen would each measure half a machine.
+    if (flock(screen.fb_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         fb_screen_close(screen);
-        return bench_fail(bench_exit_resource, "%s screen of %ux%u at %u bits per pixel is too large",
-                          screen.device, vinfo.xres, vinfo.yres, vinfo.bits_per_pixel);
+        return bench_fail(bench_exit_resource, "%s is in use by another benchmark", device.c_str());
     }
     return 0;
+}
+
+int fb_screen_open(fb_screen& screen)
+{
+    bench_std_fds_reserve();
+    const char* target_text = std::getenv("FBBENCH_TARGET");
+    if (!bench_target_parse(target_text, screen.target))
+        return bench_fail(bench_exit_window, "FBBENCH_TARGET=%s is not device, memory or memory:WIDTHxHEIGHTxDEPTH",
+                          bench_text_escape(target_text).c_str());
+
+    if (screen.target.kind == bench_target_kind::memory_shape)
+        return fb_memory_shape_open(screen, target_text);
+
+    screen.device = fb_device_path();
+    const std::string device = bench_text_escape(screen.device);
+    if (int status = fb_device_open(screen, device))
+        return status;
+    if (int status = fb_screen_query(screen, device))
+        return status;
+
+    const fb_var_screeninfo& vinfo = screen.vinfo;
+    const screen_fault fault = fb_screen_fault(vinfo);
+    if (fault == screen_fault::none)
+        return 0;
+    fb_screen_close(screen);
+    if (fault == screen_fault::shallow)
+        return bench_fail(bench_exit_resource,
+                          "%s has %u bits per pixel; 24 or more are supported (for 32, try fbset -depth 32 "
+                          "where the driver allows it, or the kernel's video= option)",
+                          device.c_str(), vinfo.bits_per_pixel);
+    return bench_fail(bench_exit_resource, "%s screen of %ux%u at %u bits per pixel is too large", device.c_str(),
+                      vinfo.xres, vinfo.yres, vinfo.bits_per_pixel);
 }
 
 bool bench_value_parse(const char* text, int32_t& value)
@@ -93,40 +228,75 @@ bool bench_window_fits(const bench_window& window, const fb_var_screeninfo& vinf
 }
 
 // One window value: atoi of the variable when present, else the default.
-static bool bench_window_value(const char* name, int32_t fallback, int32_t& value)
+// Sets present when the variable is set.
+static bool bench_window_value(const char* name, int32_t fallback, int32_t& value, bool& present)
 {
     const char* text = std::getenv(name);
+    present = text != nullptr;
     if (text == nullptr) {
         value = fallback;
         return true;
     }
     if (bench_value_parse(text, value))
         return true;
-    bench_fail(bench_exit_window, "%s=%s is out of range", name, text);
+    bench_fail(bench_exit_window, "%s=%s is out of range", name, bench_text_escape(text).c_str());
     return false;
+}
+
+// Which edge of the screen a window crosses, and what to set, for a window
+// that does not fit.
+static int bench_window_refuse(const bench_window& window, const fb_var_screeninfo& vinfo, bool width_set,
+                               bool height_set)
+{
+    char where[160];
+    if (window.width < 0 || window.height < 0)
+        std::snprintf(where, sizeof where, "has a negative %s", window.width < 0 ? "width" : "height");
+    else if (window.posx < 0)
+        std::snprintf(where, sizeof where, "crosses the left edge of the %ux%u screen", vinfo.xres, vinfo.yres);
+    else if (window.posy < 0)
+        std::snprintf(where, sizeof where, "crosses the top edge of the %ux%u screen", vinfo.xres, vinfo.yres);
+    else if (int64_t(window.posx) + window.width > int64_t(vinfo.xres))
+        std::snprintf(where, sizeof where, "crosses the right edge of the %ux%u screen%s", vinfo.xres, vinfo.yres,
+                      width_set ? "" : "; WIDTH defaults to the screen's width, so set WIDTH too");
+    else
+        std::snprintf(where, sizeof where, "crosses the bottom edge of the %ux%u screen%s", vinfo.xres, vinfo.yres,
+                      height_set ? "" : "; HEIGHT defaults to the screen's height, so set HEIGHT too");
+    return bench_fail(bench_exit_window, "window %dx%d at (%d,%d) %s", window.width, window.height, window.posx,
+                      window.posy, where);
 }
 
 int bench_window_read(const fb_var_screeninfo& vinfo, bench_window& window)
 {
     // Defaults beyond INT32_MAX cannot arise: the screen's size in bits fits 32 bits.
-    if (!bench_window_value("WIDTH", int32_t(vinfo.xres), window.width)
-        || !bench_window_value("HEIGHT", int32_t(vinfo.yres), window.height)
-        || !bench_window_value("POSX", 0, window.posx)
-        || !bench_window_value("POSY", 0, window.posy))
+    bool width_set, height_set, posx_set, posy_set;
+    if (!bench_window_value("WIDTH", int32_t(vinfo.xres), window.width, width_set)
+        || !bench_window_value("HEIGHT", int32_t(vinfo.yres), window.height, height_set)
+        || !bench_window_value("POSX", 0, window.posx, posx_set)
+        || !bench_window_value("POSY", 0, window.posy, posy_set))
         return bench_exit_window;
 
     if (!bench_window_fits(window, vinfo))
-        return bench_fail(bench_exit_window, "window %dx%d at (%d,%d) does not fit the %ux%u screen",
-                          window.width, window.height, window.posx, window.posy, vinfo.xres, vinfo.yres);
+        return bench_window_refuse(window, vinfo, width_set, height_set);
     return 0;
 }
 
 int fb_screen_map(fb_screen& screen)
 {
     screen.screen_len = fb_screen_len(screen.vinfo);
-    void* base = mmap(nullptr, screen.screen_len, PROT_WRITE, MAP_SHARED, screen.fb_fd, 0);
-    if (base == MAP_FAILED)
-        return bench_fail(bench_exit_resource, "cannot map %s: %s", screen.device, std::strerror(errno));
+    // Memory pages are faulted in here, before the clock starts: a device
+    // mapping takes no page faults while drawing either.
+    void* base = screen.target.kind == bench_target_kind::device
+                   ? mmap(nullptr, screen.screen_len, PROT_WRITE, MAP_SHARED, screen.fb_fd, 0)
+                   : mmap(nullptr, screen.screen_len, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (base == MAP_FAILED) {
+        const int map_errno = errno;
+        if (screen.target.kind == bench_target_kind::device)
+            return bench_fail(bench_exit_resource, "cannot map %s: %s", bench_text_escape(screen.device).c_str(),
+                              std::strerror(map_errno));
+        return bench_fail(bench_exit_resource, "cannot allocate %u bytes of memory to draw in: %s",
+                          screen.screen_len, std::strerror(map_errno));
+    }
     screen.screen_base = static_cast<volatile uint8_t*>(base);
     return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <linux/fb.h>
 #include <sys/time.h>
 
@@ -13,9 +14,19 @@ enum : int {
     bench_exit_window = 2, // the window is out of range or does not fit the screen
 };
 
+// Where a benchmark draws: the device's screen memory, or ordinary memory of
+// the device's shape or of a given shape (FBBENCH_TARGET).
+enum class bench_target_kind { device, memory, memory_shape };
+
+struct bench_target {
+    bench_target_kind kind = bench_target_kind::device;
+    uint32_t xres = 0, yres = 0, bits_per_pixel = 0; // memory_shape only
+};
+
 struct fb_screen {
     const char* device = nullptr; // the path opened; every message names it
     int fb_fd = -1;
+    bench_target target;
     fb_var_screeninfo vinfo{};
     // Screen memory is device memory: every store to it is kept, in order.
     volatile uint8_t* screen_base = nullptr;
@@ -33,10 +44,22 @@ struct bench_window {
 // framebuffer tools have it, else /dev/fb0.
 const char* fb_device_path();
 
-// Opens the device read-write and queries its screen. Screens below 24 bits
-// per pixel, and screens whose size in bits does not fit 32 bits, are refused.
-// Returns 0, or an exit status after one line on standard error; on failure
-// nothing stays open.
+// Reads FBBENCH_TARGET: unset, empty or "device"; "memory"; or
+// "memory:WIDTHxHEIGHTxDEPTH". False for anything else.
+bool bench_target_parse(const char* text, bench_target& target);
+
+// Makes sure descriptors 0, 1 and 2 are open, so that the device never
+// becomes standard input, output or error: a closed one is filled with a
+// descriptor that takes no reads or writes, so that a report sent there
+// fails instead of landing in screen memory.
+void bench_std_fds_reserve();
+
+// Reads FBBENCH_TARGET, then opens the device read-write, takes an exclusive
+// lock on it and queries its screen (for a target of a given shape, no device
+// is opened and the screen has that shape). Screens below 24 bits per pixel,
+// and screens whose size in bits does not fit 32 bits, are refused. Returns 0,
+// or an exit status after one line on standard error; on failure nothing
+// stays open.
 int fb_screen_open(fb_screen& screen);
 
 // Reads WIDTH, HEIGHT, POSX and POSY as atoi does, with the screen size and
@@ -45,8 +68,9 @@ int fb_screen_open(fb_screen& screen);
 // standard error.
 int bench_window_read(const fb_var_screeninfo& vinfo, bench_window& window);
 
-// Maps the whole screen for writing. Returns 0, or bench_exit_resource after
-// one line on standard error.
+// Maps the whole screen for writing; for a memory target, maps ordinary
+// memory of the same length instead, its pages faulted in before the clock
+// starts. Returns 0, or bench_exit_resource after one line on standard error.
 int fb_screen_map(fb_screen& screen);
 
 // Unmaps the screen (if mapped) and closes the device (if open).
@@ -83,6 +107,10 @@ inline uint32_t fb_pixel_offset(const fb_var_screeninfo& vinfo, const bench_wind
 // error when standard output could not take it (a full disk, a closed pipe),
 // so that a lost report does not pass for a completed run.
 int bench_report_flush();
+
+// The text with control characters and backslashes escaped (\n, \x1b, \\), so
+// that a message echoing it stays on one line.
+std::string bench_text_escape(const char* text);
 
 // Reports a failure as one line on standard error, prefixed with the
 // program's name; returns status.

@@ -21,13 +21,14 @@ std::string file_text(const std::filesystem::path& path)
 
 } // namespace
 
-bench_result bench_run(const std::string& program, const std::vector<std::string>& env, const char* stdout_path)
+bench_result bench_run(const std::string& program, const std::vector<std::string>& env, const char* stdout_path,
+                       int closed_fd)
 {
-    return bench_run_command({program}, env, stdout_path);
+    return bench_run_command({program}, env, stdout_path, closed_fd);
 }
 
 bench_result bench_run_command(const std::vector<std::string>& command, const std::vector<std::string>& env,
-                               const char* stdout_path, const std::function<void(pid_t)>& while_running)
+                               const char* stdout_path, int closed_fd, const std::function<void(pid_t)>& while_running)
 {
     const std::string& program = command.at(0);
     std::string folder_template = (std::filesystem::temp_directory_path() / "fbbench-XXXXXX").string();
@@ -64,6 +65,8 @@ bench_result bench_run_command(const std::vector<std::string>& command, const st
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
             _exit(126);
+        if (closed_fd >= 0)
+            close(closed_fd);
         std::vector<std::string> words;
 #ifdef BENCH_EMULATOR
         // Through the emulator, which hands the environment, and so the

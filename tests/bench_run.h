@@ -20,15 +20,16 @@ struct bench_result {
 // The program sees only the given "NAME=value" variables, besides those that
 // load the test framebuffer and point its dump and log into a scratch folder;
 // a later value of a variable replaces an earlier one.
-// Standard output goes to stdout_path instead, when given.
+// Standard output goes to stdout_path instead, when given; closed_fd, when
+// not -1, is closed before the program starts (0, 1 or 2).
 bench_result bench_run(const std::string& program, const std::vector<std::string>& env,
-                       const char* stdout_path = nullptr);
+                       const char* stdout_path = nullptr, int closed_fd = -1);
 
 // The same for a program with arguments (command[0] is the program);
 // while_running, when given, is called with the child's id before it is
 // waited for.
 bench_result bench_run_command(const std::vector<std::string>& command, const std::vector<std::string>& env,
-                               const char* stdout_path = nullptr,
+                               const char* stdout_path = nullptr, int closed_fd = -1,
                                const std::function<void(pid_t)>& while_running = {});
 
 // The byte every screen starts with (the test framebuffer's default fill).

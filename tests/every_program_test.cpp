@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,27 +23,52 @@ struct refusal {
 };
 
 const std::vector<std::string> opened = {"open", "ioctl 0x4600", "close"};
+const std::string how_to_32 =
+    "24 or more are supported (for 32, try fbset -depth 32 where the driver allows it, or the kernel's video= option)";
 
 const refusal refusals[] = {
-    {"OpenFails", {"TEST_FB_FAIL=open"}, 1, "cannot open /dev/fb0: Permission denied", {"open"}},
-    {"QueryFails", {"TEST_FB_FAIL=query"}, 1, "cannot query /dev/fb0: Invalid argument", opened},
+    {"OpenFails", {"TEST_FB_FAIL=open"}, 1,
+     "cannot open /dev/fb0: Permission denied (run as root or as a member of the video group)", {"open"}},
+    {"QueryFails", {"TEST_FB_FAIL=query"}, 1,
+     "/dev/fb0 is not a framebuffer device (it refuses the screen query: Invalid argument)", opened},
     {"MapFails", {"TEST_FB_FAIL=map"}, 1, "cannot map /dev/fb0: Cannot allocate memory",
      {"open", "ioctl 0x4600", "mmap 24000", "close"}},
-    {"SixteenBitScreen", {"TEST_FB_SCREEN=100x60x16"}, 1, "/dev/fb0 has 16 bits per pixel; 24 or more are supported", opened},
-    {"ZeroBitScreen", {"TEST_FB_SCREEN=100x60x0"}, 1, "/dev/fb0 has 0 bits per pixel; 24 or more are supported", opened},
+    {"SixteenBitScreen", {"TEST_FB_SCREEN=100x60x16"}, 1, "/dev/fb0 has 16 bits per pixel; " + how_to_32, opened},
+    {"ZeroBitScreen", {"TEST_FB_SCREEN=100x60x0"}, 1, "/dev/fb0 has 0 bits per pixel; " + how_to_32, opened},
     {"ScreenBeyondThirtyTwoBits", {"TEST_FB_SCREEN=70000x70000x32"}, 1,
      "/dev/fb0 screen of 70000x70000 at 32 bits per pixel is too large", opened},
-    {"TooWide", {"WIDTH=101"}, 2, "window 101x60 at (0,0) does not fit the 100x60 screen", opened},
-    {"TooLow", {"POSY=10", "HEIGHT=51"}, 2, "window 100x51 at (0,10) does not fit the 100x60 screen", opened},
-    {"NegativePosition", {"POSX=-1", "WIDTH=10"}, 2, "window 10x60 at (-1,0) does not fit the 100x60 screen", opened},
-    {"NegativeHeight", {"HEIGHT=-8"}, 2, "window 100x-8 at (0,0) does not fit the 100x60 screen", opened},
+    {"TooWide", {"WIDTH=101"}, 2, "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", opened},
+    {"MovedWithDefaultWidth", {"POSX=10"}, 2,
+     "window 100x60 at (10,0) crosses the right edge of the 100x60 screen; WIDTH defaults to the screen's width, "
+     "so set WIDTH too", opened},
+    {"TooLow", {"POSY=10", "HEIGHT=51"}, 2, "window 100x51 at (0,10) crosses the bottom edge of the 100x60 screen",
+     opened},
+    {"MovedWithDefaultHeight", {"POSY=1"}, 2,
+     "window 100x60 at (0,1) crosses the bottom edge of the 100x60 screen; HEIGHT defaults to the screen's height, "
+     "so set HEIGHT too", opened},
+    {"NegativePosition", {"POSX=-1", "WIDTH=10"}, 2, "window 10x60 at (-1,0) crosses the left edge of the 100x60 screen",
+     opened},
+    {"NegativeTop", {"POSY=-3"}, 2, "window 100x60 at (0,-3) crosses the top edge of the 100x60 screen", opened},
+    {"NegativeHeight", {"HEIGHT=-8"}, 2, "window 100x-8 at (0,0) has a negative height", opened},
     {"PositionPlusWidthOverflows", {"POSX=2147483647", "WIDTH=1"}, 2,
-     "window 1x60 at (2147483647,0) does not fit the 100x60 screen", opened},
+     "window 1x60 at (2147483647,0) crosses the right edge of the 100x60 screen", opened},
+    {"ControlCharactersEscaped", {"WIDTH= \n-2147483649\x1b"}, 2, "WIDTH= \\n-2147483649\\x1b is out of range", opened},
+    {"DevicePathEscaped", {"FRAMEBUFFER=/no/fb\t1"}, 1, "cannot open /no/fb\\t1: No such file or directory", {}},
+    {"UnknownTarget", {"FBBENCH_TARGET=ram"}, 2,
+     "FBBENCH_TARGET=ram is not device, memory or memory:WIDTHxHEIGHTxDEPTH", {}},
+    {"TargetShapeWithSign", {"FBBENCH_TARGET=memory:+100x60x32"}, 2,
+     "FBBENCH_TARGET=memory:+100x60x32 is not device, memory or memory:WIDTHxHEIGHTxDEPTH", {}},
+    {"ShallowTargetShape", {"FBBENCH_TARGET=memory:100x60x16"}, 2,
+     "FBBENCH_TARGET=memory:100x60x16 is no screen to draw on: 24 or more bits per pixel are supported", {}},
+    {"EmptyTargetShape", {"FBBENCH_TARGET=memory:0x60x32"}, 2,
+     "FBBENCH_TARGET=memory:0x60x32 is no screen to draw on: it has no pixels", {}},
+    {"MemoryTargetKeepsTheWindowRules", {"FBBENCH_TARGET=memory", "WIDTH=101"}, 2,
+     "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", opened},
     {"WidthBeyondThirtyTwoBits", {"WIDTH=99999999999"}, 2, "WIDTH=99999999999 is out of range", opened},
     {"PositionBeyondThirtyTwoBits", {"POSY=-2147483649"}, 2, "POSY=-2147483649 is out of range", opened},
     {"NamedDeviceMissing", {"FRAMEBUFFER=/nonexistent/fb1"}, 1, "cannot open /nonexistent/fb1: No such file or directory", {}},
     {"NamedDeviceFailsItsQuery", {"FRAMEBUFFER=/dev/fb1", "TEST_FB_DEVICE=/dev/fb1", "TEST_FB_FAIL=query"}, 1,
-     "cannot query /dev/fb1: Invalid argument", opened},
+     "/dev/fb1 is not a framebuffer device (it refuses the screen query: Invalid argument)", opened},
 };
 
 void PrintTo(const refusal& refused, std::ostream* os)
@@ -154,6 +182,83 @@ TEST_P(LostReport, FailsWithOneLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, LostReport, testing::ValuesIn(programs),
+                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
+
+} // namespace
+
+namespace {
+
+// What a board throws at a program: closed standard descriptors, which the
+// device must never take (the test framebuffer ends a program whose device
+// becomes one), and a second benchmark holding the screen.
+class Hostile : public testing::TestWithParam<program> {
+protected:
+    std::string name() const { return std::filesystem::path(GetParam().path).filename().string(); }
+};
+
+TEST_P(Hostile, DeviceNeverBecomesAStandardDescriptor)
+{
+    const std::vector<std::string> env = {"TEST_FB_CLOCK_STEP=1000000", "WIDTH=32", "HEIGHT=24"};
+    struct {
+        int closed_fd;
+        int status;
+        bool report;
+    } const cases[] = {{0, 0, true}, {1, 1, false}, {2, 0, true}};
+    for (const auto& c : cases) {
+        const bench_result result = bench_run(GetParam().path, env, nullptr, c.closed_fd);
+        EXPECT_EQ(result.status, c.status) << "descriptor " << c.closed_fd << " closed: " << result.err;
+        EXPECT_EQ(result.out.empty(), !c.report) << "descriptor " << c.closed_fd;
+        EXPECT_TRUE(result.screen_dumped) << "descriptor " << c.closed_fd;
+    }
+    // A refusal with standard error closed still draws nothing.
+    const bench_result refused = bench_run(GetParam().path, {"HEIGHT=-3"}, nullptr, 2);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_FALSE(refused.screen_dumped);
+}
+
+TEST_P(Hostile, ScreenHeldByAnotherBenchmarkIsRefused)
+{
+    char backing[] = "/tmp/fbbench-lock-XXXXXX";
+    const int held = mkstemp(backing);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const bench_result result = bench_run(GetParam().path, {std::string("TEST_FB_BACKING=") + backing, "TEST_FB_CLOCK_STEP=1000000"});
+    close(held);
+    std::remove(backing);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, name() + ": /dev/fb0 is in use by another benchmark\n");
+    EXPECT_EQ(result.log, (std::vector<std::string>{"open", "close"}));
+}
+
+// A memory target draws the same work into RAM: the device is opened and
+// queried as usual (or not at all for a given shape) but never mapped, and
+// under the same clock the report is the device run's.
+TEST_P(Hostile, MemoryTargetReportsLikeTheDevice)
+{
+    const std::vector<std::string> env = {"TEST_FB_SCREEN=64x48x32", "TEST_FB_CLOCK_STEP=1000000", "WIDTH=48",
+                                          "HEIGHT=32", "POSX=8"};
+    const bench_result device = bench_run(GetParam().path, env);
+    ASSERT_EQ(device.status, 0) << device.err;
+    const std::string readings = device.log.back();
+    struct {
+        const char* target;
+        std::vector<std::string> log;
+    } const cases[] = {
+        {"FBBENCH_TARGET=memory", {"open", "ioctl 0x4600", "close", readings}},
+        {"FBBENCH_TARGET=memory:64x48x32", {readings}},
+        {"FBBENCH_TARGET=device", device.log},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> target_env = env;
+        target_env.push_back(c.target);
+        const bench_result result = bench_run(GetParam().path, target_env);
+        EXPECT_EQ(result.status, 0) << c.target << ": " << result.err;
+        EXPECT_EQ(result.out, device.out) << c.target;
+        EXPECT_EQ(result.log, c.log) << c.target;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, Hostile, testing::ValuesIn(programs),
                          [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
 
 } // namespace

@@ -21,12 +21,22 @@ echo "$(basename "$deb"): Architecture $arch, Depends '$depends'"
 [ "$arch" = "$expected_arch" ] || { echo "Architecture is not $expected_arch"; exit 1; }
 dpkg -x "$deb" "$work/root"
 
+for tool in ${HOST_TOOLS:-}; do
+  [ -x "$work/root/usr/bin/$tool" ] || { echo "no $tool"; exit 1; }
+  [ -f "$work/root/usr/share/man/man1/$tool.1" ] || { echo "no manual page for $tool"; exit 1; }
+done
+host_depends=$(echo "${HOST_DEPENDS:-}" | tr -d ' ' | tr ',' '\n')
+for dependency in $host_depends; do
+  echo "$depends" | sed 's/, /\n/g' | grep -qx "$dependency" || { echo "the package does not depend on $dependency"; exit 1; }
+done
+binary_depends=$(echo "$depends" | sed 's/, /\n/g' | grep -vxF "$host_depends" || true)
+
 for program in "$@"; do
   binary=$work/root/usr/bin/$program
   [ -x "$binary" ] || { echo "no $program"; exit 1; }
   [ -f "$work/root/usr/share/man/man1/$program.1" ] || { echo "no manual page for $program"; exit 1; }
   if file -b "$binary" | grep -q 'statically linked'; then
-    [ -z "$depends" ] || { echo "$program is static, yet the package depends on $depends"; exit 1; }
+    [ -z "$binary_depends" ] || { echo "$program is static, yet the package depends on $binary_depends"; exit 1; }
   else
     echo "$depends" | grep -q 'libc6' || { echo "$program is dynamic, yet libc6 is no dependency"; exit 1; }
   fi

@@ -70,7 +70,7 @@ protected:
     {
         args.insert(args.begin(), {FBBENCH, "--quiet", "--output", output.string()});
         env.insert(env.begin(), {"TEST_FB_SCREEN=320x240x32", programs_path});
-        return bench_run_command(args, env, nullptr, while_running);
+        return bench_run_command(args, env, nullptr, -1, while_running);
     }
 
     std::filesystem::path output;

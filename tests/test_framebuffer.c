@@ -6,6 +6,8 @@
  *
  * Environment:
  *   TEST_FB_DEVICE       path served (default /dev/fb0)
+ *   TEST_FB_BACKING      file behind the device's descriptor, so that a test
+ *                        can hold its lock (default: a fresh memory file)
  *   TEST_FB_SCREEN       XRESxYRESxBPP (default 64x48x32)
  *   TEST_FB_FILL         byte value the screen memory starts with (default 170)
  *   TEST_FB_FAIL         open, query or map: that step fails
@@ -16,6 +18,9 @@
  *                        or a schedule STEP:COUNT,STEP:COUNT,...,STEP whose
  *                        last step repeats; unset: the real clock
  *   TEST_FB_CLOCK_START  first reading of the virtual clock, in microseconds
+ *
+ * A device that would become standard input, output or error ends the
+ * program at once.
  *
  * Screen memory ends exactly at an inaccessible guard page and starts just
  * after one, so a store past the end faults at once; the few bytes between
@@ -109,8 +114,17 @@ static int fb_open(void)
         errno = EACCES;
         return -1;
     }
-    int (*real_open)(const char*, int, ...) = next_symbol("open");
-    fb_fd = real_open("/dev/null", O_RDWR | O_CLOEXEC);
+    const char* backing = getenv("TEST_FB_BACKING");
+    if (backing != NULL) {
+        int (*real_open)(const char*, int, ...) = next_symbol("open");
+        fb_fd = real_open(backing, O_RDWR | O_CLOEXEC);
+    } else {
+        fb_fd = memfd_create("test-framebuffer", MFD_CLOEXEC);
+    }
+    if (fb_fd >= 0 && fb_fd <= 2) {
+        fprintf(stderr, "test framebuffer: the device became descriptor %d\n", fb_fd);
+        abort();
+    }
     return fb_fd;
 }
 

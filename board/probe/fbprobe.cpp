@@ -4,7 +4,12 @@
 // screenshots can be checked byte for byte against what was written.
 //
 // Pixel (x, y) of the window gets the bytes probe_byte(0..3, x, y) in memory
-// order; board/check computes the same bytes.
+// order; board/check computes the same bytes. The device is FRAMEBUFFER, else
+// /dev/fb0.
+//
+//   fbprobe --smaps DEVICE   maps DEVICE as the benchmarks do (shared, read and
+//                            write), prints this process's /proc/self/smaps
+//                            entry for that mapping and draws nothing.
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
@@ -16,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cstdint>
+#include <string>
 
 static std::uint8_t probe_byte(int i, unsigned x, unsigned y) {
     switch (i) {
@@ -31,16 +37,62 @@ static unsigned env_or(const char* name, unsigned fallback) {
     return (s && *s) ? static_cast<unsigned>(std::strtoul(s, nullptr, 10)) : fallback;
 }
 
-int main() {
-    int fd = open("/dev/fb0", O_RDWR);
+// Prints the smaps entry whose range starts at addr: its header line and the
+// field lines up to the next header.
+static int print_smaps_entry(const void* addr) {
+    FILE* f = std::fopen("/proc/self/smaps", "r");
+    if (!f) {
+        std::fprintf(stderr, "fbprobe: /proc/self/smaps: %s\n", std::strerror(errno));
+        return 1;
+    }
+    char start[32];
+    std::snprintf(start, sizeof start, "%08lx-", reinterpret_cast<unsigned long>(addr));
+    char line[512];
+    bool inside = false, found = false;
+    while (std::fgets(line, sizeof line, f)) {
+        // header lines start with the range, field lines with a capitalised name
+        bool header = std::strchr("0123456789abcdef", line[0]) && std::strchr(line, '-') &&
+                      std::strchr(line, '-') < std::strchr(line, ' ');
+        if (header) inside = std::strncmp(line, start, std::strlen(start)) == 0;
+        if (inside) {
+            std::fputs(line, stdout);
+            found = true;
+        }
+    }
+    std::fclose(f);
+    if (!found) {
+        std::fprintf(stderr, "fbprobe: no smaps entry at %s\n", start);
+        return 1;
+    }
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    bool smaps = argc == 3 && std::strcmp(argv[1], "--smaps") == 0;
+    if (argc != 1 && !smaps) {
+        std::fprintf(stderr, "usage: fbprobe [--smaps DEVICE]\n");
+        return 2;
+    }
+    const char* env = std::getenv("FRAMEBUFFER");
+    std::string path = smaps ? argv[2] : (env && *env) ? env : "/dev/fb0";
+    int fd = open(path.c_str(), O_RDWR);
     if (fd < 0) {
-        std::fprintf(stderr, "fbprobe: /dev/fb0: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "fbprobe: %s: %s\n", path.c_str(), std::strerror(errno));
         return 1;
     }
     fb_var_screeninfo v{};
     if (ioctl(fd, FBIOGET_VSCREENINFO, &v) < 0) {
         std::fprintf(stderr, "fbprobe: FBIOGET_VSCREENINFO: %s\n", std::strerror(errno));
         return 1;
+    }
+    if (smaps) {
+        std::size_t size = std::size_t(v.xres) * v.yres * (v.bits_per_pixel / 8);
+        void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) {
+            std::fprintf(stderr, "fbprobe: mmap %s: %s\n", path.c_str(), std::strerror(errno));
+            return 1;
+        }
+        return print_smaps_entry(map);
     }
     if (v.bits_per_pixel < 24) {
         std::fprintf(stderr, "fbprobe: %u bits per pixel is not supported\n", v.bits_per_pixel);

@@ -1,0 +1,152 @@
+// What produced a measurement: the machine, the display device and how the
+// device's memory is mapped, with warnings about conditions that disturb it.
+//
+// Every reader of /proc, /sys, /etc and /dev takes a root directory ("/" on a
+// live system, a fixture tree in tests). A missing source leaves its field
+// out; it is never an error. The parsers are plain functions over text.
+#pragma once
+
+#include "warnings.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <linux/fb.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+// ---- Text helpers shared by the readers.
+
+// The file's contents, or nothing when it cannot be read.
+std::optional<std::string> file_text_read(const std::filesystem::path& path);
+// root joined with an absolute path such as "/proc/cpuinfo".
+std::filesystem::path root_path_join(const std::filesystem::path& root, const std::string& path);
+// Text without leading and trailing blanks, newlines and NUL bytes.
+std::string text_trim(const std::string& text);
+// The whole trimmed text as an integer in the given base, or nothing.
+std::optional<long long> text_integer(const std::string& text, int base = 10);
+
+// ---- The system.
+
+// From /proc/cpuinfo: model, cores, core_names, architecture, features.
+nlohmann::json cpuinfo_parse(const std::string& text);
+// Arm core name for a CPU implementer and part number, or "" when unknown.
+std::string core_name(unsigned implementer, unsigned part);
+// The 1, 5 and 15 minute load averages from /proc/loadavg.
+std::optional<std::vector<double>> loadavg_parse(const std::string& text);
+// Percentage of CPU time not idle between two readings of /proc/stat.
+std::optional<double> cpu_busy_percent(const std::string& stat_before, const std::string& stat_after);
+// PRETTY_NAME from os-release text, unquoted.
+std::optional<std::string> os_release_pretty_name(const std::string& text);
+
+// board_model, cpu, cpufreq, devfreq, kernel, os, libc, compiler, compile_flags.
+nlohmann::json system_describe(const std::filesystem::path& root);
+
+struct thermal_reading {
+    std::string zone; // thermal_zone0
+    std::string type; // cpu-thermal
+    double celsius = 0;
+};
+
+struct cpufreq_residency {
+    std::string policy; // policy0
+    // (kHz, time in 10 ms units) from stats/time_in_state.
+    std::vector<std::pair<long long, long long>> time_in_state;
+};
+
+struct system_sample {
+    std::vector<thermal_reading> thermal;
+    std::vector<cpufreq_residency> cpufreq;
+};
+
+// (kHz, time) pairs of a stats/time_in_state file.
+std::vector<std::pair<long long, long long>> time_in_state_parse(const std::string& text);
+// Time in seconds spent below the highest listed frequency between two
+// readings of stats/time_in_state.
+double cpufreq_seconds_below_max(const std::vector<std::pair<long long, long long>>& before,
+                                 const std::vector<std::pair<long long, long long>>& after);
+
+// Temperatures and frequency residencies, taken before and after the runs.
+system_sample system_sample_take(const std::filesystem::path& root);
+// Records thermal_before and thermal_after; warns of throttling (time below
+// the maximum frequency) and of a temperature rise over 10 degrees.
+void system_sample_compare(const system_sample& before, const system_sample& after, nlohmann::json& system,
+                           std::vector<run_warning>& warnings);
+
+// Before the start, with system as system_describe filled it: records
+// load_average and warns when the machine is not
+// idle (1-minute load 0.1 or more, or more than 2.5 % busy over one second,
+// measured only on the live system) or a cpufreq governor is not performance.
+void system_idle_check(const std::filesystem::path& root, nlohmann::json& system, std::vector<run_warning>& warnings);
+
+// ---- The display device.
+
+// Refresh rate in Hz from the pixel clock, margins and sync lengths.
+std::optional<double> refresh_hz(const fb_var_screeninfo& var);
+// fix, var and driver_kind from the screen information.
+nlohmann::json fb_screen_describe(const fb_fix_screeninfo& fix, const fb_var_screeninfo& var);
+// Warns of padded rows, a panned screen and a depth below 24 bits.
+void fb_screen_check(const std::string& device_path, const fb_fix_screeninfo& fix, const fb_var_screeninfo& var,
+                     std::vector<run_warning>& warnings);
+// /sys/class/graphics/fbN for a device path ending in N; empty when none.
+std::filesystem::path fb_sysfs_dir(const std::filesystem::path& root, const std::string& device_path);
+// name, stride, mode, driver (and drm_card, for a DRM driver's emulation)
+// from /sys/class/graphics/fbN.
+nlohmann::json fb_sysfs_describe(const std::filesystem::path& root, const std::string& device_path);
+// Warns of a text console bound to a framebuffer and of other processes that
+// have the device open.
+void fb_users_check(const std::filesystem::path& root, const std::string& device_path,
+                    std::vector<run_warning>& warnings);
+
+// path, kind, fix, var, sysfs and driver_kind of a framebuffer device, with
+// the warnings of fb_screen_check and fb_users_check.
+nlohmann::json fb_device_describe(const std::filesystem::path& root, const std::string& device_path,
+                                  std::vector<run_warning>& warnings);
+
+// ---- The mapping.
+
+// The VmFlags of the /proc/self/smaps entry that starts at address.
+std::optional<std::vector<std::string>> smaps_vm_flags(const std::string& text, uintptr_t address);
+
+struct mapping_probe {
+    std::string name;
+    double screen_mpixels = 0;
+    double memory_mpixels = 0;
+};
+
+// The visible screen as the probes address it.
+struct probe_area {
+    uint32_t width = 0;  // pixels
+    uint32_t height = 0; // rows
+    uint32_t stride = 0; // bytes from one row to the next
+    uint32_t pixel_bytes = 0;
+};
+
+// The probe area of a screen whose memory is length bytes; height 0 when the
+// screen cannot be probed.
+probe_area probe_area_of(const fb_fix_screeninfo& fix, const fb_var_screeninfo& var, size_t length);
+// Runs each probe for about seconds on the screen and then on memory, both
+// laid out as area. Each pass stores into the area only.
+std::vector<mapping_probe> mapping_probes_run(void* screen, void* memory, const probe_area& area, double seconds);
+
+struct mapping_class {
+    std::string name; // direct-uncached, direct-cached, deferred-io, unknown
+    std::string evidence;
+};
+
+// Classifies a mapping by its VmFlags (nothing when no smaps entry was found)
+// and the probes (empty when not run).
+mapping_class mapping_classify(const std::optional<std::vector<std::string>>& flags,
+                               const std::vector<mapping_probe>& probes);
+
+// Warns when the mapping is a RAM shadow, naming the DRM device to measure.
+void mapping_class_check(const std::filesystem::path& root, const std::string& device_path,
+                         const mapping_class& found, std::vector<run_warning>& warnings);
+
+// Maps the device (shared, read and write), reads its smaps entry and, with
+// probe, runs the probes on it and on RAM of the same size. Returns vm_flags,
+// class, evidence and probes; warns when the mapping is a RAM shadow.
+nlohmann::json mapping_describe(const std::filesystem::path& root, const std::string& device_path, bool probe,
+                                std::vector<run_warning>& warnings, double probe_seconds = 0.5);

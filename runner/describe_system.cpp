@@ -1,0 +1,436 @@
+#include "describe.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cctype>
+#include <cstdlib>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <gnu/libc-version.h>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/utsname.h>
+#include <thread>
+
+#ifndef FBBENCH_COMPILE_FLAGS
+#define FBBENCH_COMPILE_FLAGS ""
+#endif
+
+namespace fs = std::filesystem;
+
+std::optional<std::string> file_text_read(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        return std::nullopt;
+    return text.str();
+}
+
+fs::path root_path_join(const fs::path& root, const std::string& path)
+{
+    return root / fs::path(path).relative_path();
+}
+
+std::string text_trim(const std::string& text)
+{
+    const char* blank = " \t\r\n";
+    const std::string stripped(text.c_str()); // device-tree strings end in NUL
+    const size_t first = stripped.find_first_not_of(blank);
+    if (first == std::string::npos)
+        return "";
+    return stripped.substr(first, stripped.find_last_not_of(blank) - first + 1);
+}
+
+std::optional<long long> text_integer(const std::string& text, int base)
+{
+    const std::string trimmed = text_trim(text);
+    if (trimmed.empty())
+        return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(trimmed.c_str(), &end, base);
+    if (errno != 0 || *end != '\0')
+        return std::nullopt;
+    return value;
+}
+
+namespace {
+
+std::optional<std::string> file_trimmed(const fs::path& path)
+{
+    std::optional<std::string> text = file_text_read(path);
+    if (!text)
+        return std::nullopt;
+    return text_trim(*text);
+}
+
+// Entries of a directory whose names start with prefix, sorted; none when
+// the directory is missing.
+std::vector<fs::path> directory_entries(const fs::path& dir, const std::string& prefix)
+{
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        if (it->path().filename().string().starts_with(prefix))
+            entries.push_back(it->path());
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+std::vector<std::string> words_split(const std::string& text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+void field_set_integer(nlohmann::json& object, const char* field, const fs::path& path)
+{
+    if (std::optional<std::string> text = file_text_read(path)) {
+        if (std::optional<long long> value = text_integer(*text))
+            object[field] = *value;
+    }
+}
+
+void field_set_text(nlohmann::json& object, const char* field, const fs::path& path)
+{
+    if (std::optional<std::string> text = file_trimmed(path))
+        object[field] = *text;
+}
+
+} // namespace
+
+std::string core_name(unsigned implementer, unsigned part)
+{
+    struct known_core {
+        unsigned implementer, part;
+        const char* name;
+    };
+    static const known_core cores[] = {
+        {0x41, 0x920, "ARM920"},         {0x41, 0x926, "ARM926"},         {0x41, 0xb02, "ARM11 MPCore"},
+        {0x41, 0xb36, "ARM1136"},        {0x41, 0xb56, "ARM1156"},        {0x41, 0xb76, "ARM1176"},
+        {0x41, 0xc05, "Cortex-A5"},      {0x41, 0xc07, "Cortex-A7"},      {0x41, 0xc08, "Cortex-A8"},
+        {0x41, 0xc09, "Cortex-A9"},      {0x41, 0xc0d, "Cortex-A12"},     {0x41, 0xc0e, "Cortex-A17"},
+        {0x41, 0xc0f, "Cortex-A15"},     {0x41, 0xc14, "Cortex-R4"},      {0x41, 0xc15, "Cortex-R5"},
+        {0x41, 0xd01, "Cortex-A32"},     {0x41, 0xd02, "Cortex-A34"},     {0x41, 0xd03, "Cortex-A53"},
+        {0x41, 0xd04, "Cortex-A35"},     {0x41, 0xd05, "Cortex-A55"},     {0x41, 0xd07, "Cortex-A57"},
+        {0x41, 0xd08, "Cortex-A72"},     {0x41, 0xd09, "Cortex-A73"},     {0x41, 0xd0a, "Cortex-A75"},
+        {0x41, 0xd0b, "Cortex-A76"},     {0x41, 0xd0c, "Neoverse-N1"},    {0x41, 0xd0d, "Cortex-A77"},
+        {0x41, 0xd41, "Cortex-A78"},     {0x41, 0xd44, "Cortex-X1"},      {0x41, 0xd46, "Cortex-A510"},
+        {0x41, 0xd47, "Cortex-A710"},    {0x41, 0xd4b, "Cortex-A78C"},    {0x51, 0x04d, "Krait"},
+        {0x51, 0x06f, "Krait"},          {0x56, 0x581, "PJ4"},            {0x56, 0x584, "PJ4B-MP"},
+    };
+    for (const known_core& core : cores) {
+        if (core.implementer == implementer && core.part == part)
+            return core.name;
+    }
+    return "";
+}
+
+nlohmann::json cpuinfo_parse(const std::string& text)
+{
+    nlohmann::json cpu = nlohmann::json::object();
+    std::vector<std::string> core_names;
+    std::optional<long long> implementer;
+    int cores = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string key = text_trim(line.substr(0, colon));
+        const std::string value = text_trim(line.substr(colon + 1));
+        if (key == "processor") {
+            ++cores;
+        } else if ((key == "model name" || key == "Processor") && !cpu.contains("model")) {
+            cpu["model"] = value;
+        } else if ((key == "Features" || key == "flags") && !cpu.contains("features")) {
+            cpu["features"] = words_split(value);
+        } else if (key == "CPU architecture" && !cpu.contains("architecture")) {
+            // Older kernels write "7", others "AArch64"; name the Arm architecture.
+            cpu["architecture"] = !value.empty() && std::isdigit(static_cast<unsigned char>(value[0])) ? "ARMv" + value
+                                                                                                        : value;
+        } else if (key == "Hardware") {
+            cpu["hardware"] = value;
+        } else if (key == "CPU implementer") {
+            implementer = text_integer(value, 16);
+        } else if (key == "CPU part" && implementer) {
+            const std::optional<long long> part = text_integer(value, 16);
+            if (!part)
+                continue;
+            std::string name = core_name(unsigned(*implementer), unsigned(*part));
+            if (name.empty()) {
+                char unknown[64];
+                std::snprintf(unknown, sizeof unknown, "implementer 0x%02llx part 0x%03llx", *implementer, *part);
+                name = unknown;
+            }
+            if (std::find(core_names.begin(), core_names.end(), name) == core_names.end())
+                core_names.push_back(name);
+        }
+    }
+    if (cores > 0)
+        cpu["cores"] = cores;
+    if (!core_names.empty())
+        cpu["core_names"] = core_names;
+    return cpu;
+}
+
+std::optional<std::vector<double>> loadavg_parse(const std::string& text)
+{
+    std::istringstream in(text);
+    std::vector<double> load(3);
+    if (!(in >> load[0] >> load[1] >> load[2]))
+        return std::nullopt;
+    return load;
+}
+
+std::optional<double> cpu_busy_percent(const std::string& stat_before, const std::string& stat_after)
+{
+    // The "cpu" line: user nice system idle iowait irq softirq steal; guest
+    // time is already counted in user.
+    struct cpu_times {
+        unsigned long long total = 0, idle = 0;
+    };
+    auto times_parse = [](const std::string& text) -> std::optional<cpu_times> {
+        std::istringstream in(text);
+        std::string label;
+        unsigned long long field[8];
+        if (!(in >> label) || label != "cpu")
+            return std::nullopt;
+        cpu_times times;
+        for (int i = 0; i < 8; ++i) {
+            // Kernels before 2.6.11 have fewer fields; those missing are zero.
+            if (!(in >> field[i]))
+                field[i] = 0;
+            times.total += field[i];
+        }
+        times.idle = field[3] + field[4];
+        return times;
+    };
+    const std::optional<cpu_times> before = times_parse(stat_before);
+    const std::optional<cpu_times> after = times_parse(stat_after);
+    if (!before || !after || after->total <= before->total || after->idle < before->idle)
+        return std::nullopt;
+    const double total = double(after->total - before->total);
+    const double idle = double(after->idle - before->idle);
+    return std::max(0.0, (total - idle) / total * 100);
+}
+
+std::optional<std::string> os_release_pretty_name(const std::string& text)
+{
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("PRETTY_NAME="))
+            continue;
+        std::string value = text_trim(line.substr(12));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        return value;
+    }
+    return std::nullopt;
+}
+
+nlohmann::json system_describe(const fs::path& root)
+{
+    nlohmann::json system = nlohmann::json::object();
+    if (std::optional<std::string> model = file_trimmed(root_path_join(root, "/proc/device-tree/model")))
+        system["board_model"] = *model;
+    if (std::optional<std::string> cpuinfo = file_text_read(root_path_join(root, "/proc/cpuinfo")))
+        system["cpu"] = cpuinfo_parse(*cpuinfo);
+
+    nlohmann::json cpufreq = nlohmann::json::array();
+    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/devices/system/cpu/cpufreq"), "policy")) {
+        nlohmann::json policy = {{"policy", dir.filename().string()}};
+        field_set_text(policy, "governor", dir / "scaling_governor");
+        field_set_integer(policy, "cur_khz", dir / "scaling_cur_freq");
+        field_set_integer(policy, "min_khz", dir / "scaling_min_freq");
+        field_set_integer(policy, "max_khz", dir / "scaling_max_freq");
+        cpufreq.push_back(policy);
+    }
+    if (!cpufreq.empty())
+        system["cpufreq"] = cpufreq;
+
+    nlohmann::json devfreq = nlohmann::json::array();
+    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/class/devfreq"), "")) {
+        nlohmann::json device = {{"name", dir.filename().string()}};
+        field_set_text(device, "governor", dir / "governor");
+        field_set_integer(device, "cur_freq", dir / "cur_freq");
+        devfreq.push_back(device);
+    }
+    if (!devfreq.empty())
+        system["devfreq"] = devfreq;
+
+    nlohmann::json kernel = nlohmann::json::object();
+    utsname names;
+    if (root == "/" && uname(&names) == 0) {
+        kernel = {{"sysname", names.sysname}, {"release", names.release}, {"version", names.version},
+                  {"machine", names.machine}};
+    } else {
+        // The same strings as uname gives, but machine, which has no file.
+        field_set_text(kernel, "sysname", root_path_join(root, "/proc/sys/kernel/ostype"));
+        field_set_text(kernel, "release", root_path_join(root, "/proc/sys/kernel/osrelease"));
+        field_set_text(kernel, "version", root_path_join(root, "/proc/sys/kernel/version"));
+    }
+    if (!kernel.empty())
+        system["kernel"] = kernel;
+
+    std::optional<std::string> os_release = file_text_read(root_path_join(root, "/etc/os-release"));
+    if (!os_release)
+        os_release = file_text_read(root_path_join(root, "/usr/lib/os-release"));
+    if (std::optional<std::string> name = os_release ? os_release_pretty_name(*os_release) : std::nullopt)
+        system["os"] = *name;
+
+    system["libc"] = std::string("glibc ") + gnu_get_libc_version();
+    system["compiler"] = std::string("GCC ") + __VERSION__;
+    system["compile_flags"] = FBBENCH_COMPILE_FLAGS;
+    return system;
+}
+
+std::vector<std::pair<long long, long long>> time_in_state_parse(const std::string& text)
+{
+    std::vector<std::pair<long long, long long>> states;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        long long khz, ticks;
+        if (fields >> khz >> ticks)
+            states.emplace_back(khz, ticks);
+    }
+    return states;
+}
+
+double cpufreq_seconds_below_max(const std::vector<std::pair<long long, long long>>& before,
+                                 const std::vector<std::pair<long long, long long>>& after)
+{
+    long long max_khz = 0;
+    for (const auto& [khz, ticks] : after)
+        max_khz = std::max(max_khz, khz);
+    std::map<long long, long long> start(before.begin(), before.end());
+    long long below = 0;
+    for (const auto& [khz, ticks] : after) {
+        const auto found = start.find(khz);
+        if (khz < max_khz && found != start.end() && ticks > found->second)
+            below += ticks - found->second;
+    }
+    return double(below) / 100; // the kernel counts in units of 10 ms
+}
+
+system_sample system_sample_take(const fs::path& root)
+{
+    system_sample sample;
+    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/class/thermal"), "thermal_zone")) {
+        const std::optional<std::string> temp = file_text_read(dir / "temp");
+        const std::optional<long long> millidegrees = temp ? text_integer(*temp) : std::nullopt;
+        if (!millidegrees)
+            continue;
+        sample.thermal.push_back(
+            {dir.filename().string(), file_trimmed(dir / "type").value_or(""), double(*millidegrees) / 1000});
+    }
+    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/devices/system/cpu/cpufreq"), "policy")) {
+        if (std::optional<std::string> text = file_text_read(dir / "stats/time_in_state"))
+            sample.cpufreq.push_back({dir.filename().string(), time_in_state_parse(*text)});
+    }
+    return sample;
+}
+
+void system_sample_compare(const system_sample& before, const system_sample& after, nlohmann::json& system,
+                           std::vector<run_warning>& warnings)
+{
+    auto thermal_json = [](const std::vector<thermal_reading>& readings) {
+        nlohmann::json zones = nlohmann::json::array();
+        for (const thermal_reading& reading : readings) {
+            nlohmann::json zone = {{"zone", reading.zone}, {"celsius", reading.celsius}};
+            if (!reading.type.empty())
+                zone["type"] = reading.type;
+            zones.push_back(zone);
+        }
+        return zones;
+    };
+    if (!before.thermal.empty())
+        system["thermal_before"] = thermal_json(before.thermal);
+    if (!after.thermal.empty())
+        system["thermal_after"] = thermal_json(after.thermal);
+
+    for (const cpufreq_residency& end : after.cpufreq) {
+        for (const cpufreq_residency& start : before.cpufreq) {
+            if (start.policy != end.policy)
+                continue;
+            const double seconds = cpufreq_seconds_below_max(start.time_in_state, end.time_in_state);
+            if (seconds > 0) {
+                char message[256];
+                std::snprintf(message, sizeof message,
+                              "cpufreq %s spent %.2f s below its maximum frequency during the runs: throttled or "
+                              "scaled down; set the performance governor and cool the board",
+                              end.policy.c_str(), seconds);
+                run_warning_add(warnings, "throttled", message);
+            }
+        }
+    }
+    for (const thermal_reading& end : after.thermal) {
+        for (const thermal_reading& start : before.thermal) {
+            if (start.zone == end.zone && end.celsius - start.celsius > 10) {
+                char message[256];
+                std::snprintf(message, sizeof message,
+                              "%s rose from %.1f to %.1f degrees C during the runs: the chip may have slowed down; "
+                              "add cooling or pauses between runs",
+                              end.zone.c_str(), start.celsius, end.celsius);
+                run_warning_add(warnings, "temperature-rise", message);
+            }
+        }
+    }
+}
+
+void system_idle_check(const fs::path& root, nlohmann::json& system, std::vector<run_warning>& warnings)
+{
+    const std::optional<std::string> loadavg = file_text_read(root_path_join(root, "/proc/loadavg"));
+    const std::optional<std::vector<double>> load = loadavg ? loadavg_parse(*loadavg) : std::nullopt;
+    if (load)
+        system["load_average"] = *load;
+
+    // Only the live system changes while we wait; a tree is read once.
+    const fs::path stat_path = root_path_join(root, "/proc/stat");
+    const std::optional<std::string> stat_before = file_text_read(stat_path);
+    std::optional<double> busy;
+    if (stat_before && root == "/") {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (const std::optional<std::string> stat_after = file_text_read(stat_path))
+            busy = cpu_busy_percent(*stat_before, *stat_after);
+    }
+    if (busy)
+        system["busy_percent"] = std::round(*busy * 10) / 10;
+
+    char reason[96] = "";
+    if (load && (*load)[0] >= 0.1)
+        std::snprintf(reason, sizeof reason, "1-minute load average %.2f", (*load)[0]);
+    else if (busy && *busy > 2.5)
+        std::snprintf(reason, sizeof reason, "%.1f %% busy over one second", *busy);
+    if (reason[0] != '\0') {
+        run_warning_add(warnings, "busy",
+                        std::string("the machine is not idle (") + reason +
+                            "): other work competes with the benchmarks; stop it, or wait until it is done");
+    }
+
+    if (system.contains("cpufreq")) {
+        for (const nlohmann::json& policy : system["cpufreq"]) {
+            const std::string governor = policy.value("governor", "performance");
+            if (governor != "performance") {
+                const std::string name = policy.value("policy", "");
+                run_warning_add(warnings, "governor",
+                                "cpufreq " + name + " uses the " + governor +
+                                    " governor: the clock may change during the runs; set performance, e.g. echo "
+                                    "performance > /sys/devices/system/cpu/cpufreq/" +
+                                    name + "/scaling_governor");
+            }
+        }
+    }
+}

@@ -1,0 +1,224 @@
+#include "describe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct fixture_case {
+    const char* tree;
+    const char* device;
+    const char* id;
+    uint32_t xres, yres, bits_per_pixel, line_length, yoffset;
+    uintptr_t mapping; // start of the device's entry in the tree's smaps
+    const char* board_model;     // nullptr: absent
+    const char* core_name;       // nullptr: absent
+    const char* driver;          // nullptr: absent
+    const char* driver_kind;
+    const char* mapping_class;
+    std::set<std::string> warnings;
+};
+
+const fixture_case fixture_cases[] = {
+    {"native", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0xb6c00000, "V2P-CA9", "Cortex-A9", "clcd-pl11x",
+     "native", "direct-uncached", {}},
+    {"drm-padded", "/dev/fb0", "vc4drmfb", 1920, 1080, 32, 7744, 1080, 0xa5800000, "Raspberry Pi 4 Model B Rev 1.4",
+     "Cortex-A72", "vc4-drm", "drm-emulation", "direct-uncached", {"padded-rows", "panned", "console"}},
+    {"deferred-io", "/dev/fb1", "mi0283qtdrmfb", 320, 240, 16, 640, 0, 0xb6f00000, nullptr, "ARM1176", "mi0283qt",
+     "drm-emulation", "deferred-io", {"low-depth", "device-open", "deferred-io"}},
+    {"throttled-busy", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, "Cortex-A9", nullptr, "native",
+     "unknown", {"busy", "governor", "throttled", "temperature-rise"}},
+    {"empty", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, nullptr, nullptr, "native", "unknown", {}},
+    // Captured from the emulated board by board/run: both of its displays.
+    {"board-vexpress", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0xb6e28000, "V2P-CA9", "Cortex-A9", "clcd-pl11x",
+     "native", "direct-uncached", {"console", "busy"}},
+    {"board-vexpress", "/dev/fb1", "virtio_gpudrmfb", 800, 480, 32, 3200, 0, 0xb6e6e000, "V2P-CA9", "Cortex-A9",
+     "virtio-mmio", "drm-emulation", "deferred-io", {"console", "busy", "deferred-io"}},
+};
+
+// Everything the runner describes and checks for one tree, as it calls it.
+struct fixture_result {
+    nlohmann::json system, screen, sysfs;
+    mapping_class found;
+    std::vector<run_warning> warnings;
+};
+
+fixture_result fixture_describe(const fixture_case& c)
+{
+    const fs::path root = fs::path(DESCRIBE_FIXTURES) / c.tree;
+    fixture_result r;
+    r.system = system_describe(root);
+    system_idle_check(root, r.system, r.warnings);
+    const fs::path after = fs::exists(root / "after") ? root / "after" : root;
+    system_sample_compare(system_sample_take(root), system_sample_take(after), r.system, r.warnings);
+
+    fb_fix_screeninfo fix{};
+    std::snprintf(fix.id, sizeof fix.id, "%s", c.id);
+    fix.line_length = c.line_length;
+    fb_var_screeninfo var{};
+    var.xres = var.xres_virtual = c.xres;
+    var.yres = c.yres;
+    var.yres_virtual = c.yres * 2;
+    var.yoffset = c.yoffset;
+    var.bits_per_pixel = c.bits_per_pixel;
+    r.screen = fb_screen_describe(fix, var);
+    fb_screen_check(c.device, fix, var, r.warnings);
+    r.sysfs = fb_sysfs_describe(root, c.device);
+    fb_users_check(root, c.device, r.warnings);
+    const std::optional<std::string> smaps = file_text_read(root / "proc/self/smaps");
+    r.found = mapping_classify(smaps ? smaps_vm_flags(*smaps, c.mapping) : std::nullopt, {});
+    mapping_class_check(root, c.device, r.found, r.warnings);
+    return r;
+}
+
+TEST(DescribeFixtures, EachTreeGivesItsFieldsAndOnlyItsWarnings)
+{
+    for (const fixture_case& c : fixture_cases) {
+        SCOPED_TRACE(c.tree);
+        const fixture_result r = fixture_describe(c);
+        std::set<std::string> kinds;
+        for (const run_warning& warning : r.warnings)
+            kinds.insert(warning.kind);
+        EXPECT_EQ(kinds, c.warnings);
+        EXPECT_EQ(r.system.value("board_model", ""), c.board_model ? c.board_model : "");
+        const nlohmann::json names = r.system.value("cpu", nlohmann::json::object()).value("core_names", nlohmann::json());
+        EXPECT_EQ(names, c.core_name ? nlohmann::json{c.core_name} : nlohmann::json());
+        EXPECT_EQ(r.sysfs.value("driver", ""), c.driver ? c.driver : "");
+        EXPECT_EQ(r.screen["driver_kind"], c.driver_kind);
+        EXPECT_EQ(r.found.name, c.mapping_class);
+    }
+}
+
+TEST(DescribeFixtures, ReadsEverySourceOfAFullTree)
+{
+    const fixture_result native = fixture_describe(fixture_cases[0]);
+    const nlohmann::json& cpu = native.system["cpu"];
+    EXPECT_EQ(cpu["cores"], 2);
+    EXPECT_EQ(cpu["architecture"], "ARMv7");
+    EXPECT_EQ(cpu["model"], "ARMv7 Processor rev 0 (v7l)");
+    for (const char* feature : {"vfp", "vfpv3", "neon"})
+        EXPECT_NE(std::find(cpu["features"].begin(), cpu["features"].end(), feature), cpu["features"].end());
+    EXPECT_EQ(native.system["kernel"], (nlohmann::json{{"sysname", "Linux"}, {"release", "6.1.0-28-armmp"},
+                                                       {"version", "#1 SMP Debian 6.1.119-1 (2024-11-22)"}}));
+    EXPECT_EQ(native.system["os"], "Debian GNU/Linux 12 (bookworm)");
+    EXPECT_EQ(native.system["load_average"], (nlohmann::json{0.0, 0.02, 0.05}));
+    EXPECT_EQ(native.sysfs, (nlohmann::json{{"name", "CLCD FB"}, {"stride", 3200}, {"mode", "U:800x480p-0"},
+                                            {"bits_per_pixel", 32}, {"virtual_size", "800,480"},
+                                            {"driver", "clcd-pl11x"}}));
+
+    const fixture_result busy = fixture_describe(fixture_cases[3]);
+    EXPECT_EQ(busy.system["thermal_after"], (nlohmann::json{{{"zone", "thermal_zone0"}, {"type", "cpu-thermal"},
+                                                             {"celsius", 58.5}}}));
+    EXPECT_EQ(busy.system["devfreq"][0]["governor"], "simple_ondemand");
+
+    // A shadow's warning names the DRM card behind it, not a connector.
+    const fixture_result shadow = fixture_describe(fixture_cases[2]);
+    EXPECT_NE(shadow.warnings.back().message.find("/dev/dri/card1 "), std::string::npos);
+
+    // Without sources only what the build itself knows is left.
+    const fixture_result empty = fixture_describe(fixture_cases[4]);
+    std::set<std::string> fields;
+    for (const auto& [key, value] : empty.system.items())
+        fields.insert(key);
+    EXPECT_EQ(fields, (std::set<std::string>{"libc", "compiler", "compile_flags"}));
+    EXPECT_TRUE(empty.sysfs.empty());
+}
+
+TEST(DescribeParse, CpuinfoOfOlderKernelsAndUnknownCores)
+{
+    const nlohmann::json cpu = cpuinfo_parse("Processor\t: ARMv6-compatible processor rev 7 (v6l)\n"
+                                             "processor\t: 0\nFeatures\t: swp half thumb vfp\n"
+                                             "CPU implementer\t: 0x41\nCPU architecture: 7\nCPU part\t: 0xb76\n"
+                                             "processor\t: 1\nCPU implementer\t: 0x41\nCPU part\t: 0xfff\n");
+    EXPECT_EQ(cpu["model"], "ARMv6-compatible processor rev 7 (v6l)");
+    EXPECT_EQ(cpu["cores"], 2);
+    EXPECT_EQ(cpu["core_names"], (nlohmann::json{"ARM1176", "implementer 0x41 part 0xfff"}));
+    for (const auto& [implementer, part, name] : {std::tuple{0x41u, 0xc07u, "Cortex-A7"}, {0x41u, 0xc0fu, "Cortex-A15"},
+                                                  {0x41u, 0xd03u, "Cortex-A53"}, {0x42u, 0xc09u, ""}})
+        EXPECT_EQ(core_name(implementer, part), name);
+}
+
+TEST(DescribeParse, CountersAndTimings)
+{
+    const struct {
+        const char* before;
+        const char* after;
+        double busy; // NAN: no value
+    } stats[] = {
+        {"cpu  100 0 100 800 0 0 0 0\n", "cpu  110 0 110 980 0 0 0 0\n", 10},
+        {"cpu  100 0 100 800 50 0 0 0\n", "cpu  100 0 100 850 100 0 0 0\n", 0}, // iowait is idle
+        {"cpu  100 0 100 800\n", "cpu  100 0 100 800\n", NAN},
+        {"intr 5\n", "cpu  1 2 3 4\n", NAN},
+    };
+    for (const auto& s : stats) {
+        const std::optional<double> busy = cpu_busy_percent(s.before, s.after);
+        EXPECT_EQ(busy.has_value(), !std::isnan(s.busy)) << s.after;
+        if (busy) {
+            EXPECT_DOUBLE_EQ(*busy, s.busy);
+        }
+    }
+    // A state missing from the first reading has no difference to count.
+    EXPECT_DOUBLE_EQ(cpufreq_seconds_below_max(time_in_state_parse("900 10\n600 5\n"),
+                                               time_in_state_parse("900 50\n600 25\n300 90\n")),
+                     0.2);
+
+    fb_var_screeninfo vga{};
+    vga.xres = 640, vga.yres = 480, vga.pixclock = 39721, vga.left_margin = 48, vga.right_margin = 16;
+    vga.hsync_len = 96, vga.upper_margin = 33, vga.lower_margin = 10, vga.vsync_len = 2;
+    EXPECT_EQ(refresh_hz(vga), 59.94);
+    vga.vmode = FB_VMODE_INTERLACED;
+    EXPECT_EQ(refresh_hz(vga), 119.88);
+    vga.pixclock = 0;
+    EXPECT_FALSE(refresh_hz(vga));
+
+    EXPECT_EQ(os_release_pretty_name("ID=x\nPRETTY_NAME='Alpine Linux v3.20'\n"), "Alpine Linux v3.20");
+    EXPECT_EQ(os_release_pretty_name("PRETTY_NAME=Gentoo\n"), "Gentoo");
+    EXPECT_FALSE(os_release_pretty_name("NAME=x\n"));
+    EXPECT_FALSE(smaps_vm_flags("b6c00000-b6d77000 rw-s 0 00:06 1 /dev/fb0\nVmFlags: rd pf io\n", 0xb6c01000));
+}
+
+TEST(DescribeMapping, ProbesStayInsideTheVisibleRowsAndReadsDecideWithoutFlags)
+{
+    // A 3-byte and a 4-byte layout, both with padded rows.
+    for (const probe_area area : {probe_area{7, 5, 24, 3}, probe_area{5, 6, 24, 4}}) {
+        const size_t length = size_t(area.stride) * area.height;
+        std::vector<uint8_t> screen(length + 64, 0xee), memory(length + 64, 0xee);
+        const std::vector<mapping_probe> probes = mapping_probes_run(screen.data(), memory.data(), area, 1e-4);
+        ASSERT_EQ(probes.size(), 5u);
+        EXPECT_EQ(probes.back().name, "sequential read");
+        for (const mapping_probe& probe : probes)
+            EXPECT_GT(probe.screen_mpixels * probe.memory_mpixels, 0) << probe.name;
+        for (size_t i = 0; i < screen.size(); ++i) {
+            const bool visible = i < length && i % area.stride < area.width * area.pixel_bytes;
+            if (!visible) {
+                ASSERT_EQ(screen[i], 0xee) << "store outside the visible rows at byte " << i;
+            }
+        }
+    }
+
+    const std::vector<mapping_probe> slow_reads = {{"sequential read", 5.1, 54.1}};
+    const std::vector<mapping_probe> fast_reads = {{"sequential read", 50, 54.1}};
+    EXPECT_EQ(mapping_classify(std::nullopt, slow_reads).name, "direct-uncached");
+    EXPECT_EQ(mapping_classify(std::nullopt, fast_reads).name, "unknown");
+    EXPECT_EQ(mapping_classify(std::vector<std::string>{"rd", "wr", "pf", "io"}, fast_reads).name, "direct-uncached");
+    EXPECT_EQ(mapping_classify(std::vector<std::string>{"rd", "wr", "io"}, slow_reads).name, "deferred-io");
+}
+
+TEST(DescribeDevice, AMissingDeviceIsAWarningNotAFailure)
+{
+    const fs::path root = fs::path(DESCRIBE_FIXTURES) / "empty";
+    std::vector<run_warning> warnings;
+    const nlohmann::json device = fb_device_describe(root, "/nonexistent/fb7", warnings);
+    EXPECT_EQ(device, (nlohmann::json{{"path", "/nonexistent/fb7"}, {"kind", "fbdev"}}));
+    const nlohmann::json mapping = mapping_describe(root, "/nonexistent/fb7", true, warnings, 1e-4);
+    EXPECT_EQ(mapping["class"], "unknown");
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0].kind, "device-query");
+    EXPECT_EQ(warnings[1].kind, "mapping");
+}
+
+} // namespace
