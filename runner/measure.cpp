@@ -80,9 +80,10 @@ void progress_print(const bench_context& b, const std::string& target, bool warm
                      left.c_str());
 }
 
-void failure_add(bench_context& b, const std::string& message)
+// A benchmark's own message is shown as it is; fbbench's gets its name.
+void failure_add(bench_context& b, const std::string& message, bool own = true)
 {
-    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fprintf(stderr, "%s%s\n", own ? "fbbench: " : "", message.c_str());
     b.s.failures.push_back({b.program, b.path, message});
 }
 
@@ -97,7 +98,7 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
     run_outcome outcome;
     std::string error;
     if (!program_execute(b.executable, overrides, outcome, error)) {
-        failure_add(b, "fbbench: " + error);
+        failure_add(b, error);
         return run_end::failed;
     }
     b.wall_total += outcome.monotonic_seconds;
@@ -115,13 +116,15 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
     } else if (outcome.exit_status != 0) {
         r.invalid_reason = "exit status " + std::to_string(outcome.exit_status);
         const std::string first_line = outcome.err.substr(0, outcome.err.find('\n'));
-        failure_add(b, first_line.empty() ? b.program + " exited with status " + std::to_string(outcome.exit_status)
-                                          : first_line);
+        if (first_line.empty())
+            failure_add(b, b.program + " exited with status " + std::to_string(outcome.exit_status));
+        else
+            failure_add(b, first_line, false);
         end = run_end::failed;
     } else if (!parsed) {
         r.values.clear();
         r.invalid_reason = "report not recognised";
-        failure_add(b, "fbbench: the report of " + b.program + " was not recognised");
+        failure_add(b, "the report of " + b.program + " was not recognised");
         end = run_end::failed;
     } else if (stepped) {
         r.invalid_reason = "wall clock stepped";
@@ -132,7 +135,7 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
         run_warning_add(b.s.warnings, "clock-stepped", message);
         // A clock that keeps stepping must not keep the benchmark going.
         if (++b.clock_steps > b.s.options.max_runs) {
-            failure_add(b, "fbbench: the wall clock kept being stepped during " + b.program + "; giving up");
+            failure_add(b, "the wall clock kept being stepped during " + b.program + "; giving up");
             end = run_end::failed;
         }
     }
@@ -209,7 +212,7 @@ int measure_runs(session& s, const std::string& output)
         for (const std::string& path : s.devices) {
             bench_context b{s, output, program, executable, path};
             if (executable.empty()) {
-                failure_add(b, "fbbench: cannot find " + program
+                failure_add(b, "cannot find " + program
                                    + (s.options.programs_dir.empty() ? " next to fbbench or on PATH"
                                                                      : " in " + s.options.programs_dir));
                 status = 1;
