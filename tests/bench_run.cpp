@@ -24,6 +24,13 @@ std::string file_text(const std::filesystem::path& path)
 bench_result bench_run(const std::string& program, const std::vector<std::string>& env, const char* stdout_path,
                        int closed_fd)
 {
+    return bench_run_command({program}, env, stdout_path, closed_fd);
+}
+
+bench_result bench_run_command(const std::vector<std::string>& command, const std::vector<std::string>& env,
+                               const char* stdout_path, int closed_fd, const std::function<void(pid_t)>& while_running)
+{
+    const std::string& program = command.at(0);
     std::string folder_template = (std::filesystem::temp_directory_path() / "fbbench-XXXXXX").string();
     if (mkdtemp(folder_template.data()) == nullptr)
         throw std::runtime_error("cannot make a scratch folder");
@@ -68,7 +75,7 @@ bench_result bench_run(const std::string& program, const std::vector<std::string
         for (std::string word; std::getline(emulator, word, '\t');)
             words.push_back(word);
 #endif
-        words.push_back(program);
+        words.insert(words.end(), command.begin(), command.end());
         std::vector<char*> argv;
         for (std::string& word : words)
             argv.push_back(word.data());
@@ -76,6 +83,8 @@ bench_result bench_run(const std::string& program, const std::vector<std::string
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    if (while_running)
+        while_running(pid);
     int wait_status = 0;
     if (waitpid(pid, &wait_status, 0) != pid)
         throw std::runtime_error("cannot wait for " + program);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct bench_result {
@@ -22,6 +24,13 @@ struct bench_result {
 // not -1, is closed before the program starts (0, 1 or 2).
 bench_result bench_run(const std::string& program, const std::vector<std::string>& env,
                        const char* stdout_path = nullptr, int closed_fd = -1);
+
+// The same for a program with arguments (command[0] is the program);
+// while_running, when given, is called with the child's id before it is
+// waited for.
+bench_result bench_run_command(const std::vector<std::string>& command, const std::vector<std::string>& env,
+                               const char* stdout_path = nullptr, int closed_fd = -1,
+                               const std::function<void(pid_t)>& while_running = {});
 
 // The byte every screen starts with (the test framebuffer's default fill).
 inline constexpr uint8_t screen_fill = 170;

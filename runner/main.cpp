@@ -1,0 +1,93 @@
+// fbbench: runs the framebuffer benchmarks until their numbers hold, on the
+// screen and on RAM of the screen's shape, and keeps every run in a file.
+#include "measure.h"
+#include "options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+const char option_help[] =
+    "Runs rectangle-bench, mandelbrot-bench and sierpinski-bench (or those named)\n"
+    "on the framebuffer and on RAM of its shape, and writes every run to a file.\n"
+    "\n"
+    "  -r, --runs N        valid runs at least per benchmark and target (3)\n"
+    "  -m, --max-runs M    runs at most while the spread is too large (10)\n"
+    "  -s, --spread P      more runs while (max - min) / median exceeds P percent (3)\n"
+    "  -w, --warmup N      uncounted runs first, per benchmark and target (0)\n"
+    "  -o, --output FILE   results file (fbbench-<host>-<UTC time>.json)\n"
+    "  -d, --device PATH   framebuffer device; may be given more than once\n"
+    "      --programs DIR  take the benchmark programs from DIR\n"
+    "      --no-memory     no RAM runs\n"
+    "      --no-probe      do not probe the screen mapping\n"
+    "  -q, --quiet         no progress; only the table\n"
+    "      --summary       also print a Markdown table row\n"
+    "      --strict        exit with status 3 when a warning was given\n"
+    "  -h, --help          this help\n"
+    "  -V, --version       the version\n";
+
+std::string host_name()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
+}
+
+std::string default_output(const std::string& host)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    return "fbbench-" + host + "-" + stamp + ".json";
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    session s;
+    std::string message;
+    switch (options_parse(argc, argv, s.options, message)) {
+    case options_action::help:
+        options_usage_print(stdout);
+        std::fputs(option_help, stdout);
+        return 0;
+    case options_action::version:
+        std::printf("fbbench %s\n", FBBENCH_VERSION);
+        return 0;
+    case options_action::usage_error:
+        std::fprintf(stderr, "fbbench: %s\n", message.c_str());
+        options_usage_print(stderr);
+        return 2;
+    case options_action::run:
+        break;
+    }
+
+    s.host = host_name();
+    s.started = utc_now_iso();
+    for (const char* name : {"WIDTH", "HEIGHT", "POSX", "POSY"})
+        if (const char* value = std::getenv(name))
+            s.window.emplace_back(name, value);
+    if (s.options.devices.empty()) {
+        const char* framebuffer = std::getenv("FRAMEBUFFER");
+        s.devices.push_back(framebuffer != nullptr && *framebuffer != '\0' ? framebuffer : "/dev/fb0");
+    } else {
+        s.devices = s.options.devices;
+    }
+    // The machine and each device are described here, before the runs.
+    for (const std::string& path : s.devices)
+        s.device_descriptions.push_back({{"path", path}});
+    const std::string output = s.options.output.empty() ? default_output(s.host) : s.options.output;
+
+    if (measure_start(s, output) != 0)
+        return 1;
+    const int status = measure_runs(s, output);
+    // The machine's state after the runs is compared with that before here.
+    return measure_finish(s, output, status);
+}

@@ -1,0 +1,21 @@
+// The sequence of runs: each program on each device, screen and RAM runs
+// alternating, repeated until the numbers hold, the file rewritten after
+// every completed run.
+#pragma once
+
+#include "results.h"
+
+#include <string>
+
+// Writes the file for the first time, before anything runs, so that an
+// unwritable output is found at once. Returns 0, or 1 after one line on
+// standard error.
+int measure_start(session& s, const std::string& output);
+
+// Runs every benchmark. Returns 0, 1 when a benchmark failed, or 128 + the
+// signal that interrupted it.
+int measure_runs(session& s, const std::string& output);
+
+// Writes the final file (complete unless interrupted), prints the table and
+// the summary row, and returns the exit status.
+int measure_finish(session& s, const std::string& output, int status);

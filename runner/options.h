@@ -1,0 +1,33 @@
+// The command line of fbbench.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct runner_options {
+    int runs = 3; // valid runs at least, per benchmark, device and target
+    int max_runs = 10;
+    int spread_percent = 3; // more runs while the spread is above this
+    int warmup = 0; // uncounted runs before the counted ones
+    bool memory = true; // RAM runs beside the screen runs
+    bool probe = true;
+    bool quiet = false;
+    bool summary = false;
+    bool strict = false;
+    std::string output; // empty: fbbench-<host>-<UTC time>.json
+    std::string programs_dir; // empty: next to fbbench, else PATH
+    std::vector<std::string> devices; // empty: FRAMEBUFFER as inherited
+    std::vector<std::string> programs; // in the order to run
+};
+
+enum class options_action { run, help, version, usage_error };
+
+// Parses argv with getopt_long. On usage_error, message holds one line
+// naming what is wrong.
+options_action options_parse(int argc, char* const argv[], runner_options& options, std::string& message);
+
+// The benchmark programs fbbench knows, in their default order.
+const std::vector<std::string>& options_known_programs();
+
+void options_usage_print(std::FILE* out);

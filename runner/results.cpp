@@ -1,0 +1,223 @@
+#include "results.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool counted(const run_record& r, const std::string& program, const std::string& path)
+{
+    return r.valid && !r.warmup && r.program == program && r.path == path;
+}
+
+nlohmann::json stats_json(const value_stats& s)
+{
+    return {{"median", s.median}, {"min", s.min}, {"max", s.max}, {"spread_percent", s.spread_percent}, {"runs", s.runs}};
+}
+
+nlohmann::json run_json(const run_record& r)
+{
+    nlohmann::json values = nlohmann::json::object();
+    for (const report_value& v : r.values)
+        values[v.metric] = v.value;
+    nlohmann::json run = {{"program", r.program}, {"target", r.target}, {"path", r.path}, {"warmup", r.warmup},
+                          {"exit_status", r.exit_status}, {"valid", r.valid}};
+    if (!r.valid)
+        run["invalid_reason"] = r.invalid_reason;
+    run["stdout"] = r.out;
+    run["stderr"] = r.err;
+    run["values"] = values;
+    run["wall_seconds"] = r.wall_seconds;
+    return run;
+}
+
+std::string number_text(const std::optional<value_stats>& s)
+{
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.2f", s ? s->median : 0.0);
+    return s ? buffer : "-";
+}
+
+} // namespace
+
+std::vector<double> results_values(const session& s, const std::string& program, const std::string& path,
+                                   const std::string& target, const std::string& metric)
+{
+    std::vector<double> values;
+    for (const run_record& r : s.runs)
+        if (counted(r, program, path) && r.target == target)
+            for (const report_value& v : r.values)
+                if (v.metric == metric)
+                    values.push_back(v.value);
+    return values;
+}
+
+std::vector<result_row> results_rows(const session& s)
+{
+    std::vector<result_row> rows;
+    for (const run_record& r : s.runs) {
+        for (const report_value& v : r.values) {
+            if (!r.valid || r.warmup)
+                continue;
+            const bool known = std::any_of(rows.begin(), rows.end(), [&](const result_row& row) {
+                return row.program == r.program && row.path == r.path && row.metric.metric == v.metric;
+            });
+            if (known)
+                continue;
+            result_row row{r.program, r.path, v, {}, {}};
+            row.metric.value = 0;
+            if (auto values = results_values(s, r.program, r.path, "device", v.metric); !values.empty())
+                row.device = stats_compute(values);
+            if (auto values = results_values(s, r.program, r.path, "memory", v.metric); !values.empty())
+                row.memory = stats_compute(values);
+            rows.push_back(row);
+        }
+    }
+    // Rows of a program on a device stay together, levels by points.
+    std::stable_sort(rows.begin(), rows.end(), [&](const result_row& a, const result_row& b) {
+        auto first_run = [&](const result_row& row) {
+            return std::find_if(s.runs.begin(), s.runs.end(),
+                                [&](const run_record& r) { return r.program == row.program && r.path == row.path; });
+        };
+        const auto fa = first_run(a), fb = first_run(b);
+        return fa != fb ? fa < fb : a.metric.points < b.metric.points;
+    });
+    return rows;
+}
+
+nlohmann::json results_json(const session& s, const std::string& finished)
+{
+    nlohmann::json window = nlohmann::json::object();
+    for (const auto& [name, value] : s.window)
+        window[name] = value;
+    const runner_options& o = s.options;
+    nlohmann::json file = {
+        {"schema", "fbbench-results/1"},
+        {"complete", s.complete},
+        {"fbbench_version", FBBENCH_VERSION},
+        {"started", s.started},
+        {"finished", finished},
+        {"host", s.host},
+        {"device", s.devices.empty() ? std::string() : s.devices.front()},
+        {"devices", s.device_descriptions},
+        {"window", window},
+        {"options",
+         {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
+          {"memory", o.memory}, {"probe", o.probe}}},
+        {"system", s.system},
+    };
+    nlohmann::json& runs = file["runs"] = nlohmann::json::array();
+    for (const run_record& r : s.runs)
+        runs.push_back(run_json(r));
+    nlohmann::json& results = file["results"] = nlohmann::json::array();
+    for (const result_row& row : results_rows(s)) {
+        nlohmann::json result = {{"program", row.program}, {"metric", row.metric.metric}, {"unit", row.metric.unit},
+                                 {"higher_is_better", row.metric.higher_is_better}};
+        if (row.metric.points != 0)
+            result["points"] = row.metric.points;
+        result["path"] = row.path;
+        if (row.device)
+            result["device"] = stats_json(*row.device);
+        if (row.memory)
+            result["memory"] = stats_json(*row.memory);
+        if (row.device && row.memory && row.memory->median != 0)
+            result["ratio"] = row.device->median / row.memory->median;
+        results.push_back(result);
+    }
+    nlohmann::json& warnings = file["warnings"] = nlohmann::json::array();
+    for (const run_warning& w : s.warnings)
+        warnings.push_back({{"kind", w.kind}, {"message", w.message}});
+    return file;
+}
+
+bool results_file_write(const std::string& path, const std::string& text, std::string& error)
+{
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    bool written = fchmod(fd, 0666 & ~mask) == 0;
+    for (std::size_t at = 0; written && at < text.size();) {
+        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        written = n > 0;
+        if (written)
+            at += std::size_t(n);
+    }
+    written = written && fsync(fd) == 0;
+    const int saved = errno;
+    written = close(fd) == 0 && written;
+    if (written && rename(temporary.c_str(), path.c_str()) == 0)
+        return true;
+    error = "cannot write " + path + ": " + std::strerror(written ? errno : saved);
+    unlink(temporary.c_str());
+    return false;
+}
+
+void results_table_print(std::FILE* out, const session& s)
+{
+    const std::vector<result_row> rows = results_rows(s);
+    const bool several_devices = s.devices.size() > 1;
+    auto label = [&](const result_row& row) {
+        return row.program + (several_devices ? " (" + row.path + ")" : "") + " " + row.metric.metric;
+    };
+    int width = int(std::string("benchmark and metric").size());
+    for (const result_row& row : rows)
+        width = std::max(width, int(label(row).size()));
+    std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s\n", width, "benchmark and metric", "unit", "screen",
+                 "spread", "runs", "RAM", "screen/RAM");
+    for (const result_row& row : rows) {
+        char spread[32] = "-", runs[16] = "0", ratio[32] = "-";
+        if (row.device) {
+            std::snprintf(spread, sizeof spread, "%.1f%%", row.device->spread_percent);
+            std::snprintf(runs, sizeof runs, "%zu", row.device->runs);
+        }
+        if (row.device && row.memory && row.memory->median != 0)
+            std::snprintf(ratio, sizeof ratio, "%.3f", row.device->median / row.memory->median);
+        std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s\n", width, label(row).c_str(),
+                     row.metric.unit.c_str(), number_text(row.device).c_str(), spread, runs,
+                     number_text(row.memory).c_str(), ratio);
+    }
+    for (const bench_failure& f : s.failures)
+        std::fprintf(out, "%s on %s failed: %s\n", f.program.c_str(), f.path.c_str(), f.message.c_str());
+}
+
+std::string results_summary_row(const session& s)
+{
+    std::optional<value_stats> rectangle, mandelbrot, first_level, last_level;
+    for (const result_row& row : results_rows(s)) {
+        if (s.devices.empty() || row.path != s.devices.front())
+            continue;
+        if (row.program == "rectangle-bench")
+            rectangle = row.device;
+        else if (row.program == "mandelbrot-bench")
+            mandelbrot = row.device;
+        else if (row.program == "sierpinski-bench" && row.device) {
+            if (!first_level)
+                first_level = row.device;
+            last_level = row.device;
+        }
+    }
+    return "| " + s.host + " | " + number_text(rectangle) + " | " + number_text(mandelbrot) + " | "
+         + number_text(first_level) + " | " + number_text(last_level) + " |";
+}
+
+std::string utc_now_iso()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buffer;
+}

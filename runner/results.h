@@ -1,0 +1,85 @@
+// What a session of runs has gathered: the results file, the table on the
+// terminal and the Markdown summary row.
+#pragma once
+
+#include "options.h"
+#include "report.h"
+#include "stats.h"
+#include "warnings.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct run_record {
+    std::string program;
+    std::string target; // "device" or "memory"
+    std::string path; // the device
+    bool warmup = false;
+    int exit_status = -1;
+    bool valid = false;
+    std::string invalid_reason;
+    std::string out;
+    std::string err;
+    std::vector<report_value> values;
+    double wall_seconds = 0;
+};
+
+// A benchmark on a device that failed, with the one-line message shown.
+struct bench_failure {
+    std::string program;
+    std::string path;
+    std::string message;
+};
+
+struct session {
+    runner_options options;
+    std::string host;
+    std::string started; // UTC, ISO 8601
+    std::vector<std::string> devices; // paths, in order
+    std::vector<std::pair<std::string, std::string>> window; // the window variables set
+    nlohmann::json system = nlohmann::json::object();
+    nlohmann::json device_descriptions = nlohmann::json::array();
+    std::vector<run_record> runs;
+    std::vector<bench_failure> failures;
+    std::vector<run_warning> warnings;
+    bool complete = false;
+};
+
+// One row of results: a metric of a program on a device, both targets.
+struct result_row {
+    std::string program;
+    std::string path;
+    report_value metric; // name, unit, direction, points; value unused
+    std::optional<value_stats> device;
+    std::optional<value_stats> memory;
+};
+
+// The values of a metric over the counted valid runs of a program, device
+// and target.
+std::vector<double> results_values(const session& s, const std::string& program, const std::string& path,
+                                   const std::string& target, const std::string& metric);
+
+// Rows in the order the runs came: program, device, then the metrics in the
+// order reported (Sierpinski levels by points).
+std::vector<result_row> results_rows(const session& s);
+
+// The whole results file, finished at the given UTC time.
+nlohmann::json results_json(const session& s, const std::string& finished);
+
+// Writes text to a temporary file beside path and renames it over path, so
+// that path always holds a whole file. False with error set on failure.
+bool results_file_write(const std::string& path, const std::string& text, std::string& error);
+
+// The table of medians, spreads and ratios.
+void results_table_print(std::FILE* out, const session& s);
+
+// One Markdown table row: host, rectangle MPixels/s, Mandelbrot seconds,
+// Sierpinski frames/s at the first and the last level (screen medians of
+// the first device; "-" where missing).
+std::string results_summary_row(const session& s);
+
+// The current UTC time, ISO 8601 ("2026-12-08T17:40:00Z").
+std::string utc_now_iso();

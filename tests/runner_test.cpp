@@ -1,0 +1,242 @@
+// The runner's logic on injected reports and runs: report parsing, the
+// statistics and the rules built on them, options, and the results file.
+#include "options.h"
+#include "report.h"
+#include "results.h"
+#include "stats.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+const std::string rectangle_ok = "Rectangle frame buffer test bench\nBenchmarking 100x60 size: 184.37 MPixels/second\n";
+const std::string mandelbrot_ok = "Mandelbrot frame buffer test bench\nBenchmarking 48 iterations: 12.34 seconds\n";
+const std::string sierpinski_title = "Sierpinski frame buffer test bench\n\n";
+const std::string sierpinski_levels = "Benchmarking     1024 iterations:    57.50 Frames/second\n"
+                                      "Benchmarking     2048 iterations:  1030.12 Frames/second\n";
+
+struct report_case {
+    const char* name;
+    std::string program;
+    std::string text;
+    bool parses;
+    std::vector<double> values;
+};
+
+const report_case report_cases[] = {
+    {"Rectangle", "rectangle-bench", rectangle_ok, true, {184.37}},
+    {"RectangleTruncated", "rectangle-bench", rectangle_ok.substr(0, rectangle_ok.size() - 1), false, {}},
+    {"RectangleOneDecimal", "rectangle-bench",
+     "Rectangle frame buffer test bench\nBenchmarking 100x60 size: 184.4 MPixels/second\n", false, {}},
+    {"RectangleTrailingLine", "rectangle-bench", rectangle_ok + "\n", false, {}},
+    {"Mandelbrot", "mandelbrot-bench", mandelbrot_ok, true, {12.34}},
+    {"MandelbrotOtherPasses", "mandelbrot-bench",
+     "Mandelbrot frame buffer test bench\nBenchmarking 47 iterations: 12.34 seconds\n", false, {}},
+    {"MandelbrotUnderAnotherName", "rectangle-bench", mandelbrot_ok, false, {}},
+    {"Sierpinski", "sierpinski-bench", sierpinski_title + sierpinski_levels + "\n", true, {57.50, 1030.12}},
+    {"SierpinskiNoLevel", "sierpinski-bench", sierpinski_title + "\n", true, {}},
+    {"SierpinskiWithoutLastLine", "sierpinski-bench", sierpinski_title + sierpinski_levels, false, {}},
+    {"SierpinskiSkipsALevel", "sierpinski-bench",
+     sierpinski_title + "Benchmarking     2048 iterations:    57.50 Frames/second\n\n", false, {}},
+    {"SierpinskiNarrowColumn", "sierpinski-bench",
+     sierpinski_title + "Benchmarking 1024 iterations: 57.50 Frames/second\n\n", false, {}},
+    {"UnknownProgram", "other-bench", rectangle_ok, false, {}},
+};
+
+class ReportParse : public testing::TestWithParam<report_case> {};
+
+TEST_P(ReportParse, TakesExactReportsOnly)
+{
+    const report_case& c = GetParam();
+    std::vector<report_value> values = {{"stale", "", true, 0, 1}};
+    ASSERT_EQ(report_parse(c.program, c.text, values), c.parses);
+    if (!c.parses)
+        return;
+    ASSERT_EQ(values.size(), c.values.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        EXPECT_EQ(values[i].value, c.values[i]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Reports, ReportParse, testing::ValuesIn(report_cases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(ReportParse, NamesMetricsWithUnitAndDirection)
+{
+    std::vector<report_value> values;
+    ASSERT_TRUE(report_parse("sierpinski-bench", sierpinski_title + sierpinski_levels + "\n", values));
+    EXPECT_EQ(values[1].metric, "frame rate at 2048 points");
+    EXPECT_EQ(values[1].points, 2048u);
+    EXPECT_EQ(values[1].unit, "frames/s");
+    ASSERT_TRUE(report_parse("mandelbrot-bench", mandelbrot_ok, values));
+    EXPECT_EQ(values[0].metric, "time");
+    EXPECT_FALSE(values[0].higher_is_better);
+}
+
+struct stats_case {
+    std::vector<double> values;
+    value_stats expected;
+    std::vector<std::size_t> outliers;
+};
+
+TEST(Stats, MedianRangeSpreadAndOutliers)
+{
+    const stats_case cases[] = {
+        {{5}, {5, 5, 5, 0, 1}, {}},
+        {{10, 8, 12, 9}, {9.5, 8, 12, 4 / 9.5 * 100, 4}, {}},
+        {{100, 101, 99, 100, 140}, {100, 99, 140, 41, 5}, {4}},
+        {{0, 0, 0}, {0, 0, 0, 0, 3}, {}},
+        {{7, 7, 7, 7, 9}, {7, 7, 9, 2 / 7.0 * 100, 5}, {}}, // no deviation to measure against
+    };
+    for (const stats_case& c : cases) {
+        const value_stats s = stats_compute(c.values);
+        EXPECT_EQ(s.median, c.expected.median);
+        EXPECT_EQ(s.min, c.expected.min);
+        EXPECT_EQ(s.max, c.expected.max);
+        EXPECT_DOUBLE_EQ(s.spread_percent, c.expected.spread_percent);
+        EXPECT_EQ(s.runs, c.expected.runs);
+        EXPECT_EQ(stats_outliers(c.values), c.outliers);
+    }
+}
+
+TEST(Stats, RepetitionRule)
+{
+    struct {
+        std::vector<std::vector<double>> values;
+        std::size_t valid;
+        int runs, max_runs;
+        bool more;
+    } cases[] = {
+        {{{100, 100}}, 2, 3, 10, true}, // below the minimum
+        {{{100, 100, 101}}, 3, 3, 10, false}, // 1 % spread
+        {{{100, 100, 104}}, 3, 3, 10, true}, // 4 % spread
+        {{{100, 100, 104}}, 10, 3, 10, false}, // at the maximum
+        {{{100, 100, 100}, {50}, {}}, 3, 3, 10, false}, // a level seen in one run only
+        {{{100, 100, 100}, {50, 60}}, 3, 3, 10, true}, // any metric spreading
+        {{}, 3, 3, 10, false}, // a valid report with no values
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(stats_more_needed(c.values, c.valid, c.runs, c.max_runs, 3), c.more) << c.valid;
+}
+
+TEST(Stats, ClockStepAndSlowFirstRun)
+{
+    // Allowed: 1 ms plus 0.1 % of the monotonic time.
+    EXPECT_FALSE(stats_clock_stepped(10.0109, 10));
+    EXPECT_TRUE(stats_clock_stepped(10.0111, 10));
+    EXPECT_TRUE(stats_clock_stepped(8.9, 10));
+    EXPECT_FALSE(stats_clock_stepped(0.0009, 0));
+    EXPECT_TRUE(stats_clock_stepped(-0.0011, 0));
+
+    EXPECT_TRUE(stats_first_slow({80, 100, 101, 99}, true));
+    EXPECT_FALSE(stats_first_slow({95, 100, 101, 99}, true)); // within 10 %
+    EXPECT_FALSE(stats_first_slow({80, 100}, true)); // too few to tell
+    EXPECT_TRUE(stats_first_slow({14, 12, 12.1}, false)); // a time: higher is worse
+    EXPECT_FALSE(stats_first_slow({10, 12, 12.1}, false));
+}
+
+struct options_case {
+    std::vector<const char*> args;
+    options_action action;
+    int runs = 0, max_runs = 0;
+    std::vector<std::string> programs = {};
+};
+
+TEST(Options, NumbersProgramsAndBadUsage)
+{
+    const std::vector<std::string> all = options_known_programs();
+    const options_case cases[] = {
+        {{}, options_action::run, 3, 10, all},
+        {{"--runs", "5", "-m", "7", "sierpinski-bench", "rectangle-bench", "sierpinski-bench"}, options_action::run, 5,
+         7, {"sierpinski-bench", "rectangle-bench"}},
+        {{"--runs=20"}, options_action::run, 20, 20, all}, // the default ceiling rises
+        {{"--warmup", "0"}, options_action::run, 3, 10, all},
+        {{"--runs", "5", "--max-runs", "4"}, options_action::usage_error},
+        {{"--runs", "0"}, options_action::usage_error},
+        {{"--runs", "-1"}, options_action::usage_error},
+        {{"--runs", "3x"}, options_action::usage_error},
+        {{"--spread", ""}, options_action::usage_error},
+        {{"--max-runs", "99999999999"}, options_action::usage_error},
+        {{"--runs"}, options_action::usage_error},
+        {{"--fast"}, options_action::usage_error},
+        {{"-x"}, options_action::usage_error},
+        {{"line-bench"}, options_action::usage_error},
+        {{"--help"}, options_action::help},
+        {{"-V"}, options_action::version},
+    };
+    for (const options_case& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("fbbench")};
+        for (const char* a : c.args)
+            argv.push_back(const_cast<char*>(a));
+        argv.push_back(nullptr);
+        runner_options o;
+        std::string message;
+        const std::string shown = c.args.empty() ? "(none)" : c.args[0];
+        ASSERT_EQ(options_parse(int(argv.size() - 1), argv.data(), o, message), c.action) << shown;
+        EXPECT_EQ(message.empty(), c.action != options_action::usage_error) << shown;
+        if (c.action != options_action::run)
+            continue;
+        EXPECT_EQ(o.runs, c.runs) << shown;
+        EXPECT_EQ(o.max_runs, c.max_runs) << shown;
+        EXPECT_EQ(o.programs, c.programs) << shown;
+    }
+}
+
+run_record injected_run(const std::string& target, const std::string& report, bool warmup = false)
+{
+    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01};
+    r.valid = report_parse(r.program, report, r.values);
+    return r;
+}
+
+std::string rectangle_report(const char* rate)
+{
+    return "Rectangle frame buffer test bench\nBenchmarking 100x60 size: " + std::string(rate) + " MPixels/second\n";
+}
+
+TEST(Results, FileAfterAnInterruptedRun)
+{
+    session s;
+    s.host = "board";
+    s.started = "2026-12-08T17:40:00Z";
+    s.devices = {"/dev/fb0"};
+    s.device_descriptions = {{{"path", "/dev/fb0"}}};
+    s.window = {{"WIDTH", "400"}};
+    s.runs = {injected_run("device", rectangle_report("99.00"), true), injected_run("device", rectangle_report("180.50")),
+              injected_run("memory", rectangle_report("722.00")), injected_run("device", rectangle_report("184.37"))};
+    run_record killed = injected_run("memory", "");
+    killed.exit_status = 130;
+    killed.invalid_reason = "interrupted";
+    s.runs.push_back(killed);
+
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / ("runner_test-" + std::to_string(getpid()));
+    std::string error;
+    ASSERT_TRUE(results_file_write(file, results_json(s, "2026-12-08T17:41:00Z").dump(), error)) << error;
+    std::ifstream in(file);
+    const nlohmann::json j = nlohmann::json::parse(in);
+    std::filesystem::remove(file);
+
+    EXPECT_EQ(j["schema"], "fbbench-results/1");
+    EXPECT_EQ(j["complete"], false);
+    EXPECT_EQ(j["window"], nlohmann::json({{"WIDTH", "400"}}));
+    ASSERT_EQ(j["runs"].size(), 5u);
+    EXPECT_EQ(j["runs"][3]["values"]["fill rate"], 184.37);
+    EXPECT_EQ(j["runs"][3]["stdout"], rectangle_report("184.37"));
+    EXPECT_FALSE(j["runs"][3].contains("invalid_reason"));
+    EXPECT_EQ(j["runs"][4]["invalid_reason"], "interrupted");
+    EXPECT_EQ(j["runs"][4]["valid"], false);
+    ASSERT_EQ(j["results"].size(), 1u);
+    const nlohmann::json& r = j["results"][0];
+    // The warm-up and the killed run count for nothing.
+    EXPECT_EQ(r["device"], nlohmann::json({{"median", (180.50 + 184.37) / 2}, {"min", 180.50}, {"max", 184.37},
+                                           {"spread_percent", (184.37 - 180.50) / ((180.50 + 184.37) / 2) * 100},
+                                           {"runs", 2}}));
+    EXPECT_EQ(r["memory"]["runs"], 1);
+    EXPECT_EQ(r["ratio"], (180.50 + 184.37) / 2 / 722.00);
+    EXPECT_EQ(results_summary_row(s), "| board | 182.44 | - | - | - |");
+}
+
+} // namespace
