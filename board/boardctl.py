@@ -14,6 +14,7 @@ Serial protocol (guest lines, "\\r\\n" terminated; the host answers with "go\\n"
   @@FBB PIC <file> <display>     waits for "go" until the screenshot of <display>
                                  is in <file>.png
   @@FBB EXIT <name> <status>     the program's results, as SHOT but no screenshot
+  @@FBB FILE <file>              base64 of a file to store as <out>/<file> follows
   @@FBB TAR <name>               base64 of a gzipped tar follows ...
   @@FBB UNTAR <name>             ... to be unpacked into <out>/<name>/
   @@FBB DONE                     all programs ran; the guest powers off
@@ -201,7 +202,12 @@ def main():
                     continue
                 if block is not None:
                     name, kind, lines = block
-                    outputs[(name, kind)] = base64.b64decode("".join(lines))
+                    data = base64.b64decode("".join(lines))
+                    if kind == "FILE":
+                        with open(os.path.join(args.out, os.path.basename(name)), "wb") as f:
+                            f.write(data)
+                    else:
+                        outputs[(name, kind)] = data
                     block = None
                 words = line.split()
                 tag = words[1]
@@ -210,7 +216,7 @@ def main():
                     up = True
                     print("board: up after %.1f s, screen %s at %s bpp"
                           % (time.monotonic() - started, words[2], words[3]), flush=True)
-                elif tag in ("OUT", "ERR", "TAR"):
+                elif tag in ("OUT", "ERR", "TAR", "FILE"):
                     block = (words[2], tag, [])
                 elif tag == "UNTAR":
                     untar(outputs.pop((words[2], "TAR"), b""), os.path.join(args.out, words[2]))
