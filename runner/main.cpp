@@ -1,5 +1,6 @@
 // fbbench: runs the framebuffer benchmarks until their numbers hold, on the
 // screen and on RAM of the screen's shape, and keeps every run in a file.
+#include "describe_session.h"
 #include "measure.h"
 #include "options.h"
 
@@ -80,14 +81,12 @@ int main(int argc, char* argv[])
     } else {
         s.devices = s.options.devices;
     }
-    // The machine and each device are described here, before the runs.
-    for (const std::string& path : s.devices)
-        s.device_descriptions.push_back({{"path", path}});
+    const system_sample before = session_describe(s, "/");
     const std::string output = s.options.output.empty() ? default_output(s.host) : s.options.output;
 
     if (measure_start(s, output) != 0)
         return 1;
     const int status = measure_runs(s, output);
-    // The machine's state after the runs is compared with that before here.
+    session_describe_after(s, "/", before);
     return measure_finish(s, output, status);
 }

@@ -1,5 +1,7 @@
 #include "measure.h"
 
+#include "describe_session.h"
+
 #include "execute.h"
 
 #include <cmath>
@@ -235,6 +237,8 @@ int measure_finish(session& s, const std::string& output, int status)
     s.complete = status < 128;
     if (!file_write(s, output) && status == 0)
         status = 1;
+    if (!s.options.quiet)
+        session_header_print(stdout, s);
     results_table_print(stdout, s);
     if (s.options.summary)
         std::printf("%s\n", results_summary_row(s).c_str());

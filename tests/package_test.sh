@@ -1,14 +1,21 @@
 #!/bin/sh
 # Builds the Debian package and unpacks it into a scratch root: the programs
-# and their manual pages are there, for the build's architecture, and the
-# dependencies match the binaries (none when they are linked statically). A
-# host package's programs then run from there under the test framebuffer.
-# Usage: package_test.sh BUILD_DIR ARCHITECTURE TEST_FRAMEBUFFER_LIBRARY|- PROGRAM...
+# and their compressed manual pages are there, for the build's architecture,
+# the dependencies match the binaries (none when they are linked statically)
+# and lintian reports no error or warning. A host package's programs then run
+# from there under the test framebuffer.
+# Usage: package_test.sh BUILD_DIR ARCHITECTURE|- TEST_FRAMEBUFFER_LIBRARY|- PROGRAM...
+# (ARCHITECTURE - is this host's.) Exits 77, skipped, when a tool is missing.
 set -eu
 build=$1
 expected_arch=$2
 library=$3
 shift 3
+
+for tool in cpack dpkg dpkg-deb dpkg-shlibdeps file lintian; do
+  command -v $tool >/dev/null || { echo "skipped: $tool is not installed (see .ci/install-packages)"; exit 77; }
+done
+[ "$expected_arch" != - ] || expected_arch=$(dpkg --print-architecture)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -19,11 +26,12 @@ arch=$(dpkg-deb --field "$deb" Architecture)
 depends=$(dpkg-deb --field "$deb" Depends)
 echo "$(basename "$deb"): Architecture $arch, Depends '$depends'"
 [ "$arch" = "$expected_arch" ] || { echo "Architecture is not $expected_arch"; exit 1; }
+lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>&1 || { echo "lintian finds faults"; exit 1; }
 dpkg -x "$deb" "$work/root"
 
-for tool in ${HOST_TOOLS:-}; do
+for tool in ${TOOLS:-}; do
   [ -x "$work/root/usr/bin/$tool" ] || { echo "no $tool"; exit 1; }
-  [ -f "$work/root/usr/share/man/man1/$tool.1" ] || { echo "no manual page for $tool"; exit 1; }
+  [ -f "$work/root/usr/share/man/man1/$tool.1.gz" ] || { echo "no manual page for $tool"; exit 1; }
 done
 host_depends=$(echo "${HOST_DEPENDS:-}" | tr -d ' ' | tr ',' '\n')
 for dependency in $host_depends; do
@@ -34,7 +42,7 @@ binary_depends=$(echo "$depends" | sed 's/, /\n/g' | grep -vxF "$host_depends" |
 for program in "$@"; do
   binary=$work/root/usr/bin/$program
   [ -x "$binary" ] || { echo "no $program"; exit 1; }
-  [ -f "$work/root/usr/share/man/man1/$program.1" ] || { echo "no manual page for $program"; exit 1; }
+  [ -f "$work/root/usr/share/man/man1/$program.1.gz" ] || { echo "no manual page for $program"; exit 1; }
   if file -b "$binary" | grep -q 'statically linked'; then
     [ -z "$binary_depends" ] || { echo "$program is static, yet the package depends on $binary_depends"; exit 1; }
   else

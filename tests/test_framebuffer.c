@@ -311,6 +311,16 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
     if (drm_card())
         return drm_ioctl(request, argument);
     log_line("ioctl %#lx", request);
+    if (request == FBIOGET_FSCREENINFO && !failing("query")) {
+        struct fb_fix_screeninfo* fix = argument;
+        unsigned xres, yres, bpp;
+        screen_size(&xres, &yres, &bpp);
+        memset(fix, 0, sizeof *fix);
+        strcpy(fix->id, "test fb");
+        fix->line_length = (xres * bpp) >> 3;
+        fix->smem_len = fix->line_length * yres;
+        return 0;
+    }
     if (request != FBIOGET_VSCREENINFO || failing("query")) {
         errno = request != FBIOGET_VSCREENINFO ? ENOTTY : EINVAL;
         return -1;

@@ -1,0 +1,46 @@
+# Cross toolchain for every 32-bit ARM Linux board with VFP, from ARMv6 (the
+# ARM1176 of the first Raspberry Pi and the Pi Zero) up: Debian's
+# g++-arm-linux-gnueabi with ARMv6 code and VFPv2 instructions. The soft-float
+# calling convention (softfp) is armel's: only how floats cross function calls
+# differs, the arithmetic is done in VFP registers all the same.
+#
+#   cmake -S . -B build/armv6 --toolchain cmake/arm-linux-gnueabi-armv6.cmake
+#
+# Dynamically linked, the programs need armel's C library (built for ARMv5TE,
+# so it runs on ARMv6); linked statically (FBBENCH_STATIC) they run on any
+# 32-bit ARM Linux. Test programs run on this host through qemu-arm-static as
+# an ARM1176, so that an instruction ARMv6 lacks fails the tests.
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(FBBENCH_CROSS_TRIPLE arm-linux-gnueabi)
+set(FBBENCH_CROSS_SYSROOT /usr/${FBBENCH_CROSS_TRIPLE})
+set(FBBENCH_DEBIAN_ARCHITECTURE armel)
+
+set(CMAKE_C_COMPILER ${FBBENCH_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${FBBENCH_CROSS_TRIPLE}-g++)
+# -marm: ARMv6 Thumb (Thumb-1) code has no VFP instructions.
+set(CMAKE_C_FLAGS_INIT "-march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
+set(CMAKE_CXX_FLAGS_INIT "-march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
+
+set(CMAKE_FIND_ROOT_PATH ${FBBENCH_CROSS_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Multiarch armel packages (libgtest-dev:armel) install under
+# /usr/lib/arm-linux-gnueabi, outside the sysroot above.
+list(APPEND CMAKE_FIND_ROOT_PATH /)
+set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
+
+# libdrm's static library, unpacked by .ci/install-packages: armel's libdrm
+# package cannot be installed beside the host's libraries. Linked statically,
+# the programs need no libdrm on the board or under the emulator.
+list(APPEND CMAKE_FIND_ROOT_PATH /opt/fbbench/armel)
+set(FBBENCH_LIBDRM_STATIC ON)
+
+# As for armhf: the loader and C library from the cross tree, not a multiarch
+# libc6:armel the host may have.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static;-cpu;arm1176;-L;${FBBENCH_CROSS_SYSROOT};-E;LD_LIBRARY_PATH=/lib)

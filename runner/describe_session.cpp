@@ -1,0 +1,93 @@
+#include "describe_session.h"
+
+#include "drm_screen.h"
+
+namespace {
+
+// A DRM device is described by the display the programs would draw on; a
+// framebuffer by its screen information and its mapping.
+nlohmann::json device_describe(session& s, const std::filesystem::path& root, const std::string& path)
+{
+    drm_screen_description drm;
+    if (drm_screen_describe(path.c_str(), drm)) {
+        return {{"path", path},
+                {"kind", "drm"},
+                {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}}};
+    }
+    nlohmann::json device = fb_device_describe(root, path, s.warnings);
+    if (device.contains("fix"))
+        device["mapping"] = mapping_describe(root, path, s.options.probe, s.warnings);
+    return device;
+}
+
+std::string text_of(const nlohmann::json& object, const char* key)
+{
+    return object.is_object() && object.contains(key) && object[key].is_string() ? object[key].get<std::string>() : "";
+}
+
+} // namespace
+
+system_sample session_describe(session& s, const std::filesystem::path& root)
+{
+    s.system = system_describe(root);
+    // Before the probes, which keep a core busy themselves.
+    system_idle_check(root, s.system, s.warnings);
+    const system_sample before = system_sample_take(root);
+    s.device_descriptions = nlohmann::json::array();
+    for (const std::string& path : s.devices)
+        s.device_descriptions.push_back(device_describe(s, root, path));
+    return before;
+}
+
+void session_describe_after(session& s, const std::filesystem::path& root, const system_sample& before)
+{
+    system_sample_compare(before, system_sample_take(root), s.system, s.warnings);
+}
+
+void session_header_print(std::FILE* out, const session& s)
+{
+    const nlohmann::json& cpu = s.system.value("cpu", nlohmann::json::object());
+    std::string cores;
+    for (const nlohmann::json& name : cpu.value("core_names", nlohmann::json::array()))
+        cores += (cores.empty() ? "" : ", ") + name.get<std::string>();
+    std::string features;
+    for (const nlohmann::json& feature : cpu.value("features", nlohmann::json::array()))
+        if (const std::string f = feature.get<std::string>(); f == "vfp" || f.starts_with("vfpv") || f == "neon")
+            features += " " + f;
+    std::fprintf(out, "host %s, board %s\n", s.host.c_str(),
+                 s.system.contains("board_model") ? text_of(s.system, "board_model").c_str() : "unknown");
+    std::fprintf(out, "cpu %s%s%s, %d cores,%s\n", text_of(cpu, "model").c_str(), cores.empty() ? "" : " / ",
+                 cores.c_str(), cpu.value("cores", 0), features.empty() ? " no VFP named" : features.c_str());
+    const nlohmann::json& kernel = s.system.value("kernel", nlohmann::json::object());
+    std::fprintf(out, "kernel %s %s\n", text_of(kernel, "sysname").c_str(), text_of(kernel, "release").c_str());
+    for (const nlohmann::json& device : s.device_descriptions) {
+        if (device.value("kind", "") == "drm") {
+            const nlohmann::json& drm = device["drm"];
+            std::fprintf(out, "%s: DRM, driver %s, %s %s, pitch %u bytes\n", text_of(device, "path").c_str(),
+                         text_of(drm, "driver").c_str(), text_of(drm, "connector").c_str(),
+                         text_of(drm, "mode").c_str(), drm.value("pitch", 0u));
+            continue;
+        }
+        if (!device.contains("fix")) {
+            std::fprintf(out, "%s: not described\n", text_of(device, "path").c_str());
+            continue;
+        }
+        const nlohmann::json& var = device["var"];
+        std::fprintf(out, "%s: \"%s\" (%s driver), %ux%u at %u bits per pixel", text_of(device, "path").c_str(),
+                     text_of(device["fix"], "id").c_str(),
+                     device.value("driver_kind", "") == "drm-emulation" ? "DRM emulation" : "native",
+                     var.value("xres", 0u), var.value("yres", 0u), var.value("bits_per_pixel", 0u));
+        if (var.contains("refresh_hz"))
+            std::fprintf(out, ", %.1f Hz", var["refresh_hz"].get<double>());
+        std::fputc('\n', out);
+        const nlohmann::json& mapping = device.value("mapping", nlohmann::json::object());
+        if (mapping.contains("class"))
+            std::fprintf(out, "  mapping %s: %s\n", text_of(mapping, "class").c_str(),
+                         text_of(mapping, "evidence").c_str());
+        for (const nlohmann::json& probe : mapping.value("probes", nlohmann::json::array()))
+            std::fprintf(out, "  %-22s %9.2f MPixels/s, RAM %9.2f, ratio %.3f\n", text_of(probe, "name").c_str(),
+                         probe.value("screen_mpixels", 0.0), probe.value("memory_mpixels", 0.0),
+                         probe.value("ratio", 0.0));
+    }
+    std::fputc('\n', out);
+}
