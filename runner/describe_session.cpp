@@ -56,8 +56,9 @@ void session_header_print(std::FILE* out, const session& s)
             features += " " + f;
     std::fprintf(out, "host %s, board %s\n", s.host.c_str(),
                  s.system.contains("board_model") ? text_of(s.system, "board_model").c_str() : "unknown");
-    std::fprintf(out, "cpu %s%s%s, %d cores,%s\n", text_of(cpu, "model").c_str(), cores.empty() ? "" : " / ",
-                 cores.c_str(), cpu.value("cores", 0), features.empty() ? " no VFP named" : features.c_str());
+    const int count = cpu.value("cores", 0);
+    std::fprintf(out, "cpu %s%s%s, %d core%s,%s\n", text_of(cpu, "model").c_str(), cores.empty() ? "" : " / ",
+                 cores.c_str(), count, count == 1 ? "" : "s", features.empty() ? " no VFP named" : features.c_str());
     const nlohmann::json& kernel = s.system.value("kernel", nlohmann::json::object());
     std::fprintf(out, "kernel %s %s\n", text_of(kernel, "sysname").c_str(), text_of(kernel, "release").c_str());
     for (const nlohmann::json& device : s.device_descriptions) {
