@@ -11,29 +11,13 @@
 # 32-bit ARM Linux. Test programs run on this host through qemu-arm-static as
 # an ARM1176, so that an instruction ARMv6 lacks fails the tests.
 
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR arm)
-
 set(FBBENCH_CROSS_TRIPLE arm-linux-gnueabi)
-set(FBBENCH_CROSS_SYSROOT /usr/${FBBENCH_CROSS_TRIPLE})
 set(FBBENCH_DEBIAN_ARCHITECTURE armel)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 
-set(CMAKE_C_COMPILER ${FBBENCH_CROSS_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${FBBENCH_CROSS_TRIPLE}-g++)
 # -marm: ARMv6 Thumb (Thumb-1) code has no VFP instructions.
 set(CMAKE_C_FLAGS_INIT "-march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
 set(CMAKE_CXX_FLAGS_INIT "-march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
-
-set(CMAKE_FIND_ROOT_PATH ${FBBENCH_CROSS_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Multiarch armel packages (libgtest-dev:armel) install under
-# /usr/lib/arm-linux-gnueabi, outside the sysroot above.
-list(APPEND CMAKE_FIND_ROOT_PATH /)
-set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
 
 # libdrm's static library, unpacked by .ci/install-packages: armel's libdrm
 # package cannot be installed beside the host's libraries. Linked statically,

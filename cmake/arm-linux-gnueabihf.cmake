@@ -7,28 +7,9 @@
 # relied on, so the emulator is named explicitly; -L lets the emulator find the
 # armhf dynamic loader and libraries of dynamically linked programs.
 
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR arm)
-
 set(FBBENCH_CROSS_TRIPLE arm-linux-gnueabihf)
-set(FBBENCH_CROSS_SYSROOT /usr/${FBBENCH_CROSS_TRIPLE})
 set(FBBENCH_DEBIAN_ARCHITECTURE armhf)
-
-set(CMAKE_C_COMPILER ${FBBENCH_CROSS_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${FBBENCH_CROSS_TRIPLE}-g++)
-
-# Look for libraries and headers in the armhf tree only; programs (tools run
-# during the build) still come from the host.
-set(CMAKE_FIND_ROOT_PATH ${FBBENCH_CROSS_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Multiarch armhf packages (libgtest-dev:armhf and the like) install under
-# /usr/lib/arm-linux-gnueabihf, which lies outside the sysroot above.
-list(APPEND CMAKE_FIND_ROOT_PATH /)
-set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 
 # The loader comes from the cross tree; LD_LIBRARY_PATH=/lib (inside the -L
 # prefix) makes it take that tree's C library too, and not a multiarch armhf

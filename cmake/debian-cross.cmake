@@ -1,0 +1,23 @@
+# What both ARM toolchain files share: Debian's cross compiler for
+# FBBENCH_CROSS_TRIPLE, its tree for libraries and headers, and the multiarch
+# packages of that architecture. Set FBBENCH_CROSS_TRIPLE, then include this.
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(FBBENCH_CROSS_SYSROOT /usr/${FBBENCH_CROSS_TRIPLE})
+set(CMAKE_C_COMPILER ${FBBENCH_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${FBBENCH_CROSS_TRIPLE}-g++)
+
+# Libraries and headers from the target's trees only; programs (tools run
+# during the build) still come from the host.
+set(CMAKE_FIND_ROOT_PATH ${FBBENCH_CROSS_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Multiarch packages of the target (libgtest-dev:armhf and the like) install
+# under /usr/lib/<triple>, which lies outside the cross tree above.
+list(APPEND CMAKE_FIND_ROOT_PATH /)
+set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
