@@ -84,6 +84,8 @@ const refusal refusals[] = {
      "/dev/fb1 is neither a framebuffer nor a DRM device", neither},
     {"DisplayServerHoldsDrmMaster", {"TEST_FB_DRM=busy"}, 1,
      "/dev/fb0: a display server is using it (Device or resource busy)", {"open", "close"}},
+    {"DrmNoConnectedDisplay", {"TEST_FB_DRM=disconnected"}, 1, "/dev/fb0 has no connected display",
+     {"open", "drop master", "close"}},
     {"DrmWindowBeyondTheVisibleMode", {"TEST_FB_DRM=1", "WIDTH=101"}, 2,
      "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", drm_opened},
     {"HoldNotSeconds", {"FBBENCH_HOLD=5s\n"}, 2, "FBBENCH_HOLD=5s\\n is not a number of seconds", {}},

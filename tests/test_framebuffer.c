@@ -12,7 +12,8 @@
  *   TEST_FB_DRM          1: the device is a DRM card instead, with one
  *                        connector showing an XRESxYRES mode, whose dumb
  *                        buffer's pitch is rounded up to 256 bytes; busy:
- *                        another process is DRM master
+ *                        another process is DRM master; disconnected: no
+ *                        display is connected
  *   TEST_FB_FILL         byte value the screen memory starts with (default 170)
  *   TEST_FB_FAIL         open, query or map: that step fails
  *   TEST_FB_DUMP         file that receives the screen memory at munmap
@@ -267,7 +268,7 @@ static int drm_ioctl(unsigned long request, void* argument)
         connector->encoder_id = 32;
         connector->connector_type = DRM_MODE_CONNECTOR_VIRTUAL;
         connector->connector_type_id = 1;
-        connector->connection = 1;
+        connector->connection = strcmp(getenv("TEST_FB_DRM"), "disconnected") == 0 ? 2 : 1;
     } else if (request == DRM_IOCTL_MODE_CREATE_DUMB) {
         struct drm_mode_create_dumb* dumb = argument;
         dumb->handle = 6;
