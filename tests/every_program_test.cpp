@@ -106,6 +106,11 @@ void PrintTo(const program& p, std::ostream* os)
     *os << p.name;
 }
 
+std::string program_test_name(const testing::TestParamInfo<program>& param_info)
+{
+    return param_info.param.name;
+}
+
 const program programs[] = {
     {"rectangle", RECTANGLE_BENCH},
     {"mandelbrot", MANDELBROT_BENCH},
@@ -158,8 +163,7 @@ TEST_P(DeviceChoice, FramebufferNamesTheDevice)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, DeviceChoice, testing::ValuesIn(programs),
-                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Programs, DeviceChoice, testing::ValuesIn(programs), program_test_name);
 
 } // namespace
 
@@ -179,8 +183,7 @@ TEST_P(UnusualDepth, StaysInsideTheMapping)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, UnusualDepth, testing::ValuesIn(programs),
-                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Programs, UnusualDepth, testing::ValuesIn(programs), program_test_name);
 
 } // namespace
 
@@ -201,8 +204,7 @@ TEST_P(LostReport, FailsWithOneLine)
     EXPECT_EQ(result.log[result.log.size() - 2], "close");
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, LostReport, testing::ValuesIn(programs),
-                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Programs, LostReport, testing::ValuesIn(programs), program_test_name);
 
 } // namespace
 
@@ -305,7 +307,6 @@ TEST_P(Hostile, DrmCardDrawsTheFramebuffersPictureAndGivesTheDisplayBack)
                                                  fbdev.log.back()}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, Hostile, testing::ValuesIn(programs),
-                         [](const testing::TestParamInfo<program>& param_info) { return param_info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Programs, Hostile, testing::ValuesIn(programs), program_test_name);
 
 } // namespace
