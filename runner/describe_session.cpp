@@ -12,11 +12,14 @@ nlohmann::json device_describe(session& s, const std::filesystem::path& root, co
     if (drm_screen_describe(path.c_str(), drm)) {
         return {{"path", path},
                 {"kind", "drm"},
-                {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}}};
+                {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}},
+                {"display", drm_display_describe(path, s.options.probe)}};
     }
     nlohmann::json device = fb_device_describe(root, path, s.warnings);
-    if (device.contains("fix"))
+    if (device.contains("fix")) {
         device["mapping"] = mapping_describe(root, path, s.options.probe, s.warnings);
+        device["display"] = fb_display_describe(root, path, device, s.options.probe);
+    }
     return device;
 }
 
