@@ -282,7 +282,7 @@ void screen_fill(void* base, const probe_area& area, uint32_t update)
     for (uint32_t y = 0; y < area.height; ++y) {
         volatile uint8_t* row = static_cast<volatile uint8_t*>(base) + size_t(y) * area.stride;
         if (area.stride % 4 == 0 && row_bytes % 4 == 0) {
-            volatile uint32_t* words = reinterpret_cast<volatile uint32_t*>(row);
+            volatile uint32_t* words = static_cast<volatile uint32_t*>(base) + size_t(y) * (area.stride / 4);
             for (uint32_t i = 0; i < row_bytes / 4; ++i)
                 words[i] = word;
         } else {
