@@ -12,6 +12,9 @@ struct runner_options {
     int warmup = 0; // uncounted runs before the counted ones
     bool memory = true; // RAM runs beside the screen runs
     bool probe = true;
+    // The display target (FBBENCH_SYNC=frame): "auto" where the picture needs
+    // a flush, "always" (--sync), "never" (--no-sync).
+    std::string sync = "auto";
     bool quiet = false;
     bool summary = false;
     bool strict = false;
