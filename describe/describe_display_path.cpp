@@ -368,6 +368,12 @@ nlohmann::json fb_display_describe(const fs::path& root, const std::string& devi
     }
     device_mapping_close(mapping);
     display["flush"] = flush_describe(facts);
+    // A flush the kernel returns from early bounds what reaches the display
+    // from above only.
+    if (display["flush"]["kernel_waits"] == false && display.contains("update_probe")
+        && display["update_probe"].contains("updates"))
+        display["update_probe"]["note"] = "fsync returns before the display has the frame: at most this many updates "
+                                          "reach the display, and the flush time is the kernel's, not the display's";
     return display;
 }
 
