@@ -72,8 +72,8 @@ class CompareTest(unittest.TestCase):
             ("missing file", [os.path.join(self.dir.name, "gone.json")], "gone.json: cannot read: No such file"),
             ("not JSON", [self.write("cut.json", '{"schema": ')], "cut.json: not JSON"),
             ("not an object", [self.write("list.json", "[1, 2]")], "list.json: not an fbbench results file"),
-            ("other schema", [self.write("v2.json", '{"schema": "fbbench-results/2"}')],
-             'v2.json: schema "fbbench-results/2" is not fbbench-results/1'),
+            ("other schema", [self.write("v3.json", '{"schema": "fbbench-results/3"}')],
+             'v3.json: schema "fbbench-results/3" is not fbbench-results/1 or fbbench-results/2'),
             ("no valid run", [self.write("invalid.json", json.dumps(no_valid))], "invalid.json: no valid run"),
             ("bad median", [self.write("median.json", json.dumps(dict(no_valid, runs=[{"valid": True}], results=[
                 {"program": "rectangle-bench", "metric": "fill rate", "device": {"median": "fast"}}])))],
