@@ -95,8 +95,10 @@ int main(int argc, char* argv[])
     } else {
         s.devices = s.options.devices;
     }
-    if (measure_start(s, file) != 0)
+    if (measure_start(s, file) != 0) {
+        signals_reraise();
         return 1;
+    }
     const system_sample before = session_describe(s, "/");
     const int status = measure_runs(s, file);
     session_describe_after(s, "/", before);
