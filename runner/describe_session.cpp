@@ -72,7 +72,8 @@ void session_header_print(std::FILE* out, const session& s)
         cores += (cores.empty() ? "" : ", ") + name.get<std::string>();
     std::string features;
     for (const nlohmann::json& feature : cpu.value("features", nlohmann::json::array()))
-        if (const std::string f = feature.get<std::string>(); f == "vfp" || f.starts_with("vfpv") || f == "neon")
+        if (const std::string f = feature.get<std::string>();
+            f == "vfp" || f.starts_with("vfpv") || f == "neon" || f == "fp" || f == "asimd")
             features += " " + f;
     std::fprintf(out, "host %s, board %s\n", s.host.c_str(),
                  s.system.contains("board_model") ? text_of(s.system, "board_model").c_str() : "unknown");
