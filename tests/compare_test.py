@@ -427,7 +427,7 @@ class CompareTest(unittest.TestCase):
 
     def test_html(self):
         page = self.path("boards.html")
-        result = run(A, C, E, D, "--allow-different-workloads", "--html", page)
+        result = run(A, C, E, D, "--allow-different-workloads", "--html", page, "--title", "<Boards> & more")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(result.stdout.startswith("| benchmark |"))
 
@@ -467,6 +467,7 @@ class CompareTest(unittest.TestCase):
         # Beside the row names, one header per file and device (c.json has two) in both tables.
         self.assertEqual(names.count("th") - len(re.findall("<tr><th>", source)), 2 * 5)
         self.assertIn("vm 400x240", parsed.text["table"])
+        self.assertEqual(source.count("&lt;Boards&gt; &amp; more"), 2)  # title and heading
         self.assertIn("Sierpinski 8388608 points", parsed.text["table"])
         for warning in load(D)["warnings"]:
             self.assertIn(warning["message"], parsed.text["ul"])
