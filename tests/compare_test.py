@@ -425,6 +425,21 @@ class CompareTest(unittest.TestCase):
                 self.assertLessEqual(box.x1, drawn.bbox.x1)
                 self.assertLessEqual(drawn.get_figwidth(), 30)
 
+    def test_extreme_values(self):
+        """Figures the schema allows at the edges of a double still give every
+        output, and nothing on standard error."""
+        for name, value in (("huge", 1e300), ("tiny", 1e-300), ("zero", 0), ("long integer", 10 ** 19)):
+            with self.subTest(name):
+                data = load(E)
+                for result in data["results"]:
+                    result["device"].update(median=value, min=value, max=value)
+                    result["ratio"] = value
+                path = self.write_json("extreme.json", data)
+                result = run(E, path, "--chart", self.path("x.png"), "--html", self.path("x.html"))
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
+                for form in ("csv", "json"):
+                    self.assertEqual(run_inside(E, path, "--format", form)[::2], (0, ""))
+
     def test_html(self):
         page = self.path("boards.html")
         result = run(A, C, E, D, "--allow-different-workloads", "--html", page, "--title", "<Boards> & more")
