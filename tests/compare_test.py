@@ -331,6 +331,9 @@ class CompareTest(unittest.TestCase):
                          {"benchmark": "rectangle", "label": "beta", "median": "200", "min": "190", "max": "210",
                           "runs": "3", "relative": "2.0"})
         self.assertEqual(float(lines[0]["ratio"]), 0.5)
+        # Booleans as JSON spells them; a value the file lacks is empty.
+        self.assertEqual((lines[4]["higher_is_better"], lines[4]["same_workload_as_baseline"], lines[4]["ratio"]),
+                         ("false", "true", ""))
 
         result = run("--format", "json", A, C)
         self.assertEqual(result.returncode, 0, result.stderr)
