@@ -332,7 +332,7 @@ class CompareTest(unittest.TestCase):
                           "runs": "3", "relative": "2.0"})
         self.assertEqual(float(lines[0]["ratio"]), 0.5)
         # Booleans as JSON spells them; a value the file lacks is empty.
-        self.assertEqual((lines[4]["higher_is_better"], lines[4]["same_workload_as_baseline"], lines[4]["ratio"]),
+        self.assertEqual((lines[5]["higher_is_better"], lines[5]["same_workload_as_baseline"], lines[5]["ratio"]),
                          ("false", "true", ""))
 
         result = run("--format", "json", A, C)
