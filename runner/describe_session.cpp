@@ -1,6 +1,7 @@
 #include "describe_session.h"
 
 #include "drm_screen.h"
+#include "execute.h"
 
 namespace {
 
@@ -34,8 +35,11 @@ system_sample session_describe(session& s, const std::filesystem::path& root)
     system_idle_check(root, s.system, s.warnings);
     const system_sample before = system_sample_take(root);
     s.device_descriptions = nlohmann::json::array();
+    // The probes take seconds; after a stop signal they are skipped, so
+    // that fbbench writes its file and ends soon.
     for (const std::string& path : s.devices)
-        s.device_descriptions.push_back(device_describe(s, root, path));
+        if (signals_caught() == 0)
+            s.device_descriptions.push_back(device_describe(s, root, path));
     return before;
 }
 

@@ -99,22 +99,38 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
     std::string error;
-    if (!program_execute(b.executable, overrides, outcome, error)) {
+    if (!program_execute(b.executable, overrides, b.s.options.timeout_seconds, outcome, error)) {
         failure_add(b, error);
         return run_end::failed;
     }
+    if (!outcome.started)
+        return run_end::interrupted;
     b.wall_total += outcome.monotonic_seconds;
     ++b.wall_count;
 
     run_record r{b.program, target, b.path, warmup, outcome.exit_status, false, "", outcome.out, outcome.err, {},
-                 outcome.monotonic_seconds};
-    const bool parsed = outcome.exit_status == 0 && report_parse(b.program, outcome.out, r.values);
+                 outcome.monotonic_seconds, outcome.signal, outcome.timed_out, outcome.out_truncated,
+                 outcome.err_truncated};
+    const bool parsed = outcome.exit_status == 0 && !outcome.out_truncated
+                     && report_parse(b.program, outcome.out, r.values);
     const bool stepped = stats_clock_stepped(outcome.realtime_seconds, outcome.monotonic_seconds);
     r.valid = parsed && !stepped;
     run_end end = run_end::counted;
     if (!parsed && signals_caught() != 0) {
         r.invalid_reason = "interrupted";
         end = run_end::interrupted;
+    } else if (outcome.timed_out) {
+        r.invalid_reason = "timed out after " + std::to_string(b.s.options.timeout_seconds) + " s";
+        run_warning_add(b.s.warnings, "timed-out",
+                        b.program + " on " + b.path + " " + r.invalid_reason + " and was stopped; the slowest boards"
+                            " may need a larger --timeout");
+        b.s.failures.push_back({b.program, b.path, r.invalid_reason});
+        end = run_end::failed;
+    } else if (outcome.signal != 0) {
+        r.invalid_reason = "killed by " + signal_name(outcome.signal);
+        run_warning_add(b.s.warnings, "killed", b.program + " on " + b.path + " was " + r.invalid_reason);
+        b.s.failures.push_back({b.program, b.path, r.invalid_reason});
+        end = run_end::failed;
     } else if (outcome.exit_status != 0) {
         r.invalid_reason = "exit status " + std::to_string(outcome.exit_status);
         const std::string first_line = outcome.err.substr(0, outcome.err.find('\n'));
@@ -202,13 +218,14 @@ run_end bench_measure(bench_context& b)
 
 int measure_start(session& s, const std::string& output)
 {
-    signals_catch();
     return file_write(s, output) ? 0 : 1;
 }
 
 int measure_runs(session& s, const std::string& output)
 {
     int status = 0;
+    if (signals_caught() != 0)
+        return 128 + signals_caught();
     for (const std::string& program : s.options.programs) {
         const std::string executable = program_locate(program, s.options.programs_dir);
         for (const std::string& path : s.devices) {

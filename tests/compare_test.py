@@ -135,6 +135,21 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(systems["driver"], ["vc4drmfb (DRM emulation)", "testfb"])
         self.assertEqual(systems["warnings"], ["none", "4: killed, timed-out, not-settled, device-query"])
 
+    def test_version_2(self):
+        """A version 2 file reads as version 1 did, with a killed run that has
+        a signal and no exit status among its runs."""
+        data = load(A)
+        data["schema"] = "fbbench-results/2"
+        data["runs"].append({"program": "rectangle-bench", "target": "device", "path": "/dev/fb0", "warmup": False,
+                             "signal": "SIGSEGV", "valid": False, "invalid_reason": "killed by SIGSEGV",
+                             "stdout": "", "stderr": "", "stdout_truncated": False, "stderr_truncated": False,
+                             "values": {}, "wall_seconds": 0.1})
+        version_2 = run(self.write_json("v2.json", data), B)
+        self.assertEqual((version_2.returncode, version_2.stderr), (0, ""))
+        version_1 = run(A, B)
+        self.assertEqual(table(version_2.stdout)["rectangle (MPixels/s)"],
+                         table(version_1.stdout)["rectangle (MPixels/s)"])
+
     def test_workloads(self):
         wide = load(A)
         wide["window"] = {}
