@@ -261,7 +261,7 @@ int measure_finish(session& s, const std::string& output, int status)
         session_header_print(stdout, s);
     results_table_print(stdout, s);
     if (s.options.summary)
-        std::printf("%s\n", results_summary_row(s).c_str());
+        std::printf("%s\n%s\n", results_summary_header(s).c_str(), results_summary_row(s).c_str());
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;
     if (status == 0 && s.options.strict && !s.warnings.empty())
