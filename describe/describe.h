@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <linux/fb.h>
+#include <xf86drmMode.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -153,8 +154,85 @@ mapping_class mapping_classify(const std::optional<std::vector<std::string>>& fl
 void mapping_class_check(const std::filesystem::path& root, const std::string& device_path,
                          const mapping_class& found, std::vector<run_warning>& warnings);
 
+// The device's memory, mapped shared for reading and writing.
+struct device_mapping {
+    int fd = -1;
+    fb_fix_screeninfo fix{};
+    fb_var_screeninfo var{};
+    void* base = reinterpret_cast<void*>(-1); // MAP_FAILED
+    size_t length = 0;
+};
+
+// Opens, queries and maps the device; on failure returns a reason, with
+// nothing left open.
+std::string device_mapping_open(const std::string& device_path, device_mapping& mapping);
+void device_mapping_close(device_mapping& mapping);
+
 // Maps the device (shared, read and write), reads its smaps entry and, with
 // probe, runs the probes on it and on RAM of the same size. Returns vm_flags,
 // class, evidence and probes; warns when the mapping is a RAM shadow.
 nlohmann::json mapping_describe(const std::filesystem::path& root, const std::string& device_path, bool probe,
                                 std::vector<run_warning>& warnings, double probe_seconds = 0.5);
+
+// ---- What reaches the display.
+
+// A DRM mode's refresh rate from its pixel clock (kHz) and totals; nothing
+// when a total is 0.
+std::optional<double> drm_mode_refresh_hz(const drmModeModeInfo& mode);
+// The CRTC bits of a vblank request for the CRTC at this index of the card:
+// none for the first, DRM_VBLANK_SECONDARY for the second, the high-CRTC
+// field beyond.
+uint32_t drm_vblank_crtc_bits(uint32_t crtc_index);
+
+struct refresh_measurement {
+    std::string method; // "drm-vblank", "fbio-waitforvsync"
+    std::vector<double> times; // seconds, one per vblank seen
+    std::string failure; // why the events stopped or never came
+    std::optional<double> nominal_hz; // the mode's
+};
+
+// Waits for up to 61 vblank events of the CRTC, each bounded by poll, for
+// about budget_seconds at most.
+refresh_measurement drm_refresh_measure(int fd, uint32_t crtc_index, double budget_seconds = 1.5);
+// Up to 61 FBIO_WAITFORVSYNC waits in a child process, killed after about
+// budget_seconds.
+refresh_measurement fb_refresh_measure(int fd, double budget_seconds = 1.5);
+// method, nominal_hz, status ("measured", "no vblank events", "vblank wait
+// does not wait"), intervals, median_ms, median_hz, spread_percent, evidence.
+nlohmann::json refresh_summarize(const refresh_measurement& measured);
+
+// Whether "6.1.0-18-armmp" is at least major.minor; nothing when unreadable.
+std::optional<bool> kernel_release_at_least(const std::string& release, int major, int minor);
+
+struct flush_facts {
+    std::string method; // "fsync", "dirtyfb"
+    int flush_errno = 0; // of the flushes tried
+    bool probed = false; // flushes were made after full-screen writes
+    std::string mapping_class; // a framebuffer's
+    std::string driver_kind; // a framebuffer's: "native", "drm-emulation"
+    std::string kernel_release;
+};
+
+// method, kernel_waits (true, false or null when nothing is waited for or it
+// is unknown) and evidence.
+nlohmann::json flush_describe(const flush_facts& facts);
+
+struct update_probe_result {
+    uint32_t updates = 0;
+    double write_seconds = 0;
+    double flush_seconds = 0;
+    std::string skipped; // why no update was made
+};
+
+// updates, updates_per_second, write_ms and flush_ms per update; or skipped.
+nlohmann::json update_probe_summarize(const update_probe_result& result);
+
+// refresh, flush and (with probe) update_probe of a framebuffer that
+// fb_device_describe and mapping_describe described as device. The probe
+// writes the whole visible screen.
+nlohmann::json fb_display_describe(const std::filesystem::path& root, const std::string& device_path,
+                                   const nlohmann::json& device, bool probe, double probe_seconds = 0.5);
+// The same for a DRM device; the probe shows a dumb buffer on the CRTC and
+// gives the display back after, and is skipped when a display server holds
+// DRM master.
+nlohmann::json drm_display_describe(const std::string& device_path, bool probe, double probe_seconds = 0.5);

@@ -204,19 +204,6 @@ mapping_class mapping_classify(const std::optional<std::vector<std::string>>& fl
                                    reads + (std::isnan(read_ratio) ? "" : " (an emulator models no caches)")};
 }
 
-namespace {
-
-// The device's memory, mapped shared for reading and writing.
-struct device_mapping {
-    int fd = -1;
-    fb_fix_screeninfo fix{};
-    fb_var_screeninfo var{};
-    void* base = MAP_FAILED;
-    size_t length = 0;
-};
-
-// Opens, queries and maps the device; on failure returns a reason, with
-// nothing left open.
 std::string device_mapping_open(const std::string& device_path, device_mapping& mapping)
 {
     mapping.fd = open(device_path.c_str(), O_RDWR | O_CLOEXEC);
@@ -254,6 +241,8 @@ void device_mapping_close(device_mapping& mapping)
         close(mapping.fd);
     mapping.fd = -1;
 }
+
+namespace {
 
 // RAM of the screen's size for the comparison runs, its pages in place.
 std::vector<mapping_probe> probes_against_memory(const device_mapping& mapping, double seconds)

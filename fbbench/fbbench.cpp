@@ -98,6 +98,15 @@ bool bench_target_parse(const char* text, bench_target& target)
         && shape_number_parse(shape, '\0', target.bits_per_pixel);
 }
 
+bool bench_sync_parse(const char* text, bool& sync_frame)
+{
+    sync_frame = false;
+    if (text == nullptr || *text == '\0' || std::strcmp(text, "none") == 0)
+        return true;
+    sync_frame = std::strcmp(text, "frame") == 0;
+    return sync_frame;
+}
+
 void bench_std_fds_reserve()
 {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -206,6 +215,11 @@ int fb_screen_open(fb_screen& screen)
 
     if (int status = bench_hold_read(screen.hold_seconds))
         return status;
+
+    const char* sync_text = std::getenv("FBBENCH_SYNC");
+    if (!bench_sync_parse(sync_text, screen.sync_frame))
+        return bench_fail(bench_exit_window, "FBBENCH_SYNC=%s is not none or frame",
+                          bench_text_escape(sync_text).c_str());
 
     if (screen.target.kind == bench_target_kind::memory_shape) {
         const int status = fb_memory_shape_open(screen, target_text);
@@ -347,6 +361,33 @@ int fb_screen_map(fb_screen& screen)
                           screen.screen_len, std::strerror(map_errno));
     }
     screen.screen_base = static_cast<volatile uint8_t*>(base);
+    return 0;
+}
+
+fb_flush_method fb_screen_flush_method(const fb_screen& screen)
+{
+    if (screen.target.kind != bench_target_kind::device)
+        return fb_flush_method::none;
+    if (screen.drm.fd >= 0)
+        return fb_flush_method::dirtyfb;
+    return screen.fb_fd >= 0 ? fb_flush_method::fsync : fb_flush_method::none;
+}
+
+int fb_screen_flush(const fb_screen& screen, const bench_window& window)
+{
+    switch (fb_screen_flush_method(screen)) {
+    case fb_flush_method::none:
+        return 0;
+    case fb_flush_method::fsync:
+        // A framebuffer without deferred I/O has no fsync: the display reads
+        // the memory itself.
+        if (fsync(screen.fb_fd) != 0 && errno != EINVAL)
+            return errno;
+        return 0;
+    case fb_flush_method::dirtyfb:
+        return drm_screen_flush(screen.drm, uint32_t(window.posx), uint32_t(window.posy), uint32_t(window.width),
+                                uint32_t(window.height));
+    }
     return 0;
 }
 

@@ -13,8 +13,8 @@
 enum : int {
     bench_exit_resource = 1, // the device cannot be opened, queried or mapped, its screen is
                              // unsupported, or memory for the run cannot be allocated
-    bench_exit_window = 2, // the window is out of range or does not fit the screen, or
-                           // another variable (FBBENCH_TARGET, FBBENCH_HOLD) has a bad value
+    bench_exit_window = 2, // the window is out of range or does not fit the screen, or another
+                           // variable (FBBENCH_TARGET, FBBENCH_HOLD, FBBENCH_SYNC) has a bad value
 };
 
 // Where a benchmark draws: the device's screen memory, or ordinary memory of
@@ -41,6 +41,10 @@ struct fb_screen {
     // Screen memory is device memory: every store to it is kept, in order.
     volatile uint8_t* screen_base = nullptr;
     uint32_t screen_len = 0;
+    // FBBENCH_SYNC=frame: each unit of drawing is flushed to the display
+    // inside the timed part. Last, so that the fields the drawing code reads
+    // keep their offsets.
+    bool sync_frame = false;
 };
 
 struct bench_window {
@@ -58,6 +62,10 @@ const char* fb_device_path();
 // "memory:WIDTHxHEIGHTxDEPTH". False for anything else.
 bool bench_target_parse(const char* text, bench_target& target);
 
+// Reads FBBENCH_SYNC: unset, empty or "none" (false), or "frame" (true).
+// False for anything else.
+bool bench_sync_parse(const char* text, bool& sync_frame);
+
 // Makes sure descriptors 0, 1 and 2 are open, so that the device never
 // becomes standard input, output or error: a closed one is filled with a
 // descriptor that takes no reads or writes, so that a report sent there
@@ -74,7 +82,7 @@ enum class fb_device_kind { fbdev, drm, neither, unknown };
 // file included; unknown, with errno set, when fstat fails.
 fb_device_kind fb_device_kind_of(int fd);
 
-// Reads FBBENCH_TARGET and FBBENCH_HOLD, then opens the device read-write,
+// Reads FBBENCH_TARGET, FBBENCH_HOLD and FBBENCH_SYNC, then opens the device read-write,
 // takes an exclusive lock on it and queries its screen (for a target of a
 // given shape, no device is opened and the screen has that shape). A DRM
 // card (fb_device_kind_of) is set up through drm_screen_open. Screens below 24 bits per pixel,
@@ -103,6 +111,17 @@ inline fb_var_screeninfo fb_screen_visible(const fb_screen& screen)
     visible.yres = screen.visible_yres;
     return visible;
 }
+
+// How a drawn window reaches the display: nothing to do (a memory target, or
+// no device open), fsync on a framebuffer, a dirty request on DRM.
+enum class fb_flush_method { none, fsync, dirtyfb };
+fb_flush_method fb_screen_flush_method(const fb_screen& screen);
+
+// Pushes the drawn window to the display and waits until the kernel has
+// taken it. A framebuffer's fsync runs a deferred-I/O update at once and
+// returns at once on a direct mapping (which has no fsync: EINVAL); DRM gets
+// a dirty request for the window. Returns 0, or the errno of a failed flush.
+int fb_screen_flush(const fb_screen& screen, const bench_window& window);
 
 // After the timed part and the report: brings the window to a DRM display,
 // then keeps the device's screen as it is for FBBENCH_HOLD seconds.

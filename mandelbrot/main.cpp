@@ -13,8 +13,11 @@ int main()
         return status;
 
     const timeval start = wall_clock_now();
-    for (uint32_t pass = 1; pass <= 48; ++pass)
+    for (uint32_t pass = 1; pass <= 48; ++pass) {
         mandelbrot_draw_pass(screen.screen_base, screen.vinfo, window, pass);
+        if (screen.sync_frame)
+            fb_screen_flush(screen, window);
+    }
     const timeval end = wall_clock_now();
 
     std::puts("Mandelbrot frame buffer test bench");

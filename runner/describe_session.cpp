@@ -31,19 +31,58 @@ nlohmann::json device_describe(session& s, const std::filesystem::path& root, co
             return {{"path", path}, {"kind", "drm"}};
         return {{"path", path},
                 {"kind", "drm"},
-                {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}}};
+                {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}},
+                {"display", drm_display_describe(path, s.options.probe)}};
     }
     if (kind == fb_device_kind::neither)
         return {{"path", path}, {"error", path + " is neither a framebuffer nor a DRM device"}};
     nlohmann::json device = fb_device_describe(root, path, s.warnings);
-    if (device.contains("fix"))
+    if (device.contains("fix")) {
         device["mapping"] = mapping_describe(root, path, s.options.probe, s.warnings);
+        device["display"] = fb_display_describe(root, path, device, s.options.probe);
+    }
     return device;
 }
 
 std::string text_of(const nlohmann::json& object, const char* key)
 {
     return object.is_object() && object.contains(key) && object[key].is_string() ? object[key].get<std::string>() : "";
+}
+
+// What reaches the display: refresh, flush and the update probe, one line.
+void display_line_print(std::FILE* out, const nlohmann::json& device)
+{
+    const nlohmann::json& display = device.value("display", nlohmann::json::object());
+    if (display.empty())
+        return;
+    const nlohmann::json& refresh = display.value("refresh", nlohmann::json::object());
+    std::string text = "refresh " + text_of(refresh, "status");
+    char figures[160];
+    if (refresh.contains("median_hz")) {
+        std::snprintf(figures, sizeof figures, " %.2f Hz, spread %.1f%%", refresh["median_hz"].get<double>(),
+                      refresh.value("spread_percent", 0.0));
+        text += figures;
+    }
+    if (refresh.contains("nominal_hz")) {
+        std::snprintf(figures, sizeof figures, " (mode %.2f Hz)", refresh["nominal_hz"].get<double>());
+        text += figures;
+    }
+    const nlohmann::json& flush = display.value("flush", nlohmann::json::object());
+    if (flush.contains("method")) {
+        const nlohmann::json& waits = flush["kernel_waits"];
+        text += "; flush " + text_of(flush, "method") + ", kernel "
+              + (waits.is_boolean() ? (waits.get<bool>() ? "waits" : "does not wait") : "wait unknown");
+    }
+    const nlohmann::json& probe = display.value("update_probe", nlohmann::json::object());
+    if (probe.contains("updates_per_second")) {
+        std::snprintf(figures, sizeof figures, "; %.1f full-screen updates/s, flush %.3f ms, writes %.3f ms",
+                      probe["updates_per_second"].get<double>(), probe.value("flush_ms", 0.0),
+                      probe.value("write_ms", 0.0));
+        text += figures;
+    } else if (probe.contains("skipped")) {
+        text += "; update probe skipped: " + text_of(probe, "skipped");
+    }
+    std::fprintf(out, "  display %s\n", text.c_str());
 }
 
 } // namespace
@@ -101,6 +140,7 @@ void session_header_print(std::FILE* out, const session& s)
             std::fprintf(out, "%s: DRM, driver %s, %s %s, pitch %u bytes\n", text_of(device, "path").c_str(),
                          text_of(drm, "driver").c_str(), text_of(drm, "connector").c_str(),
                          text_of(drm, "mode").c_str(), drm.value("pitch", 0u));
+            display_line_print(out, device);
             continue;
         }
         if (!device.contains("fix")) {
@@ -123,6 +163,7 @@ void session_header_print(std::FILE* out, const session& s)
             std::fprintf(out, "  %-22s %9.2f MPixels/s, RAM %9.2f, ratio %.3f\n", text_of(probe, "name").c_str(),
                          probe.value("screen_mpixels", 0.0), probe.value("memory_mpixels", 0.0),
                          probe.value("ratio", 0.0));
+        display_line_print(out, device);
     }
     std::fputc('\n', out);
 }

@@ -1,6 +1,7 @@
 #include "measure.h"
 
 #include "describe_session.h"
+#include "display_target.h"
 
 #include "execute.h"
 
@@ -57,7 +58,7 @@ void progress_print(const bench_context& b, const std::string& target, bool warm
     if (b.s.options.quiet)
         return;
     const runner_options& o = b.s.options;
-    const char* screen_or_ram = target == "device" ? "screen" : "RAM";
+    const char* screen_or_ram = target == "device" ? "screen" : target == "display" ? "display" : "RAM";
     if (warmup) {
         std::fprintf(stderr, "fbbench: %s on %s, %s: warm-up run %zu of %d\n", b.program.c_str(), b.path.c_str(),
                      screen_or_ram, number, o.warmup);
@@ -94,7 +95,10 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
     if (signals_caught() != 0)
         return run_end::interrupted;
     progress_print(b, target, warmup, number);
-    std::vector<std::string> overrides = {"FBBENCH_TARGET=" + target};
+    // The display target is the screen, each unit of drawing flushed to the
+    // display; the others never flush, whatever fbbench inherited.
+    std::vector<std::string> overrides = {"FBBENCH_TARGET=" + (target == "display" ? std::string("device") : target),
+                                          target == "display" ? "FBBENCH_SYNC=frame" : "FBBENCH_SYNC=none"};
     if (!b.s.options.devices.empty())
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
@@ -166,7 +170,7 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
 
 void spread_warnings_add(bench_context& b, const std::string& target)
 {
-    const char* screen_or_ram = target == "device" ? "screen" : "RAM";
+    const char* screen_or_ram = target == "device" ? "screen" : target == "display" ? "display" : "RAM";
     bool slow_warned = false;
     for (const result_row& row : results_rows(b.s)) {
         if (row.program != b.program || row.path != b.path)
@@ -189,9 +193,7 @@ void spread_warnings_add(bench_context& b, const std::string& target)
 
 run_end bench_measure(bench_context& b)
 {
-    std::vector<std::string> targets = {"device"};
-    if (b.s.options.memory)
-        targets.push_back("memory");
+    const std::vector<std::string> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
     for (int i = 1; i <= b.s.options.warmup; ++i)
         for (const std::string& t : targets)
             if (run_end end = run_one(b, t, true, std::size_t(i)); end != run_end::counted)
@@ -211,6 +213,7 @@ run_end bench_measure(bench_context& b)
     }
     for (const std::string& t : targets)
         spread_warnings_add(b, t);
+    display_drop_warnings_add(b.s, b.program, b.path);
     return run_end::counted;
 }
 

@@ -7,7 +7,7 @@
 
 namespace {
 
-enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout };
+enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -20,6 +20,8 @@ const option long_options[] = {
     {"timeout", required_argument, nullptr, opt_timeout},
     {"no-memory", no_argument, nullptr, opt_no_memory},
     {"no-probe", no_argument, nullptr, opt_no_probe},
+    {"sync", no_argument, nullptr, opt_sync},
+    {"no-sync", no_argument, nullptr, opt_no_sync},
     {"quiet", no_argument, nullptr, 'q'},
     {"summary", no_argument, nullptr, opt_summary},
     {"strict", no_argument, nullptr, opt_strict},
@@ -67,7 +69,7 @@ void options_usage_print(std::FILE* out)
 {
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
-               "               [--no-memory] [--no-probe]\n"
+               "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
                "               [--quiet] [--summary] [--strict] [PROGRAM...]\n",
                out);
 }
@@ -94,6 +96,8 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case opt_programs: options.programs_dir = optarg; break;
         case opt_no_memory: options.memory = false; break;
         case opt_no_probe: options.probe = false; break;
+        case opt_sync: options.sync = "always"; break;
+        case opt_no_sync: options.sync = "never"; break;
         case 'q': options.quiet = true; break;
         case opt_summary: options.summary = true; break;
         case opt_strict: options.strict = true; break;

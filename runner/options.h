@@ -15,6 +15,9 @@ struct runner_options {
     int timeout_seconds = 600;
     bool memory = true; // RAM runs beside the screen runs
     bool probe = true;
+    // The display target (FBBENCH_SYNC=frame): "auto" where the picture needs
+    // a flush, "always" (--sync), "never" (--no-sync).
+    std::string sync = "auto";
     bool quiet = false;
     bool summary = false;
     bool strict = false;

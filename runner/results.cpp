@@ -81,12 +81,14 @@ std::vector<result_row> results_rows(const session& s)
             });
             if (known)
                 continue;
-            result_row row{r.program, r.path, v, {}, {}};
+            result_row row{r.program, r.path, v, {}, {}, {}};
             row.metric.value = 0;
             if (auto values = results_values(s, r.program, r.path, "device", v.metric); !values.empty())
                 row.device = stats_compute(values);
             if (auto values = results_values(s, r.program, r.path, "memory", v.metric); !values.empty())
                 row.memory = stats_compute(values);
+            if (auto values = results_values(s, r.program, r.path, "display", v.metric); !values.empty())
+                row.display = stats_compute(values);
             rows.push_back(row);
         }
     }
@@ -120,7 +122,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         {"window", window},
         {"options",
          {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
-          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}}},
+          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", o.sync}}},
         {"system", s.system},
     };
     nlohmann::json& runs = file["runs"] = nlohmann::json::array();
@@ -139,6 +141,10 @@ nlohmann::json results_json(const session& s, const std::string& finished)
             result["memory"] = stats_json(*row.memory);
         if (row.device && row.memory && row.memory->median != 0)
             result["ratio"] = row.device->median / row.memory->median;
+        if (row.display)
+            result["display"] = stats_json(*row.display);
+        if (row.device && row.display && row.device->median != 0)
+            result["display_ratio"] = row.display->median / row.device->median;
         results.push_back(result);
     }
     nlohmann::json& warnings = file["warnings"] = nlohmann::json::array();
@@ -295,19 +301,25 @@ void results_table_print(std::FILE* out, const session& s)
     int width = int(std::string("benchmark and metric").size());
     for (const result_row& row : rows)
         width = std::max(width, int(label(row).size()));
-    std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s\n", width, "benchmark and metric", "unit", "screen",
+    // The display columns only when a display was measured.
+    const bool display = std::any_of(rows.begin(), rows.end(), [](const result_row& row) { return row.display; });
+    std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s", width, "benchmark and metric", "unit", "screen",
                  "spread", "runs", "RAM", "screen/RAM");
+    std::fprintf(out, display ? "  %10s  %14s\n" : "\n", "display", "display/screen");
     for (const result_row& row : rows) {
-        char spread[32] = "-", runs[16] = "0", ratio[32] = "-";
+        char spread[32] = "-", runs[16] = "0", ratio[32] = "-", display_ratio[32] = "-";
         if (row.device) {
             std::snprintf(spread, sizeof spread, "%.1f%%", row.device->spread_percent);
             std::snprintf(runs, sizeof runs, "%zu", row.device->runs);
         }
         if (row.device && row.memory && row.memory->median != 0)
             std::snprintf(ratio, sizeof ratio, "%.3f", row.device->median / row.memory->median);
-        std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s\n", width, label(row).c_str(),
+        if (row.device && row.display && row.device->median != 0)
+            std::snprintf(display_ratio, sizeof display_ratio, "%.3f", row.display->median / row.device->median);
+        std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s", width, label(row).c_str(),
                      row.metric.unit.c_str(), number_text(row.device).c_str(), spread, runs,
                      number_text(row.memory).c_str(), ratio);
+        std::fprintf(out, display ? "  %10s  %14s\n" : "\n", number_text(row.display).c_str(), display_ratio);
     }
     for (const bench_failure& f : s.failures)
         std::fprintf(out, "%s on %s failed: %s\n", f.program.c_str(), f.path.c_str(), f.message.c_str());

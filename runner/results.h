@@ -15,7 +15,7 @@
 
 struct run_record {
     std::string program;
-    std::string target; // "device" or "memory"
+    std::string target; // "device", "memory" or "display"
     std::string path; // the device
     bool warmup = false;
     int exit_status = -1; // when the program exited, else -1
@@ -59,6 +59,7 @@ struct result_row {
     report_value metric; // name, unit, direction, points; value unused
     std::optional<value_stats> device;
     std::optional<value_stats> memory;
+    std::optional<value_stats> display; // the screen with FBBENCH_SYNC=frame
 };
 
 // The values of a metric over the counted valid runs of a program, device

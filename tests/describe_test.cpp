@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <xf86drm.h>
 #include <set>
 
 namespace {
@@ -232,6 +234,141 @@ TEST(DescribeDevice, AMissingDeviceIsAWarningNotAFailure)
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_EQ(warnings[0].kind, "device-query");
     EXPECT_EQ(warnings[1].kind, "mapping");
+}
+
+// ---- What reaches the display.
+
+TEST(DescribeDisplay, NominalRatesAndVblankCrtcBits)
+{
+    drmModeModeInfo vga{};
+    vga.clock = 25175;
+    vga.htotal = 800;
+    vga.vtotal = 525;
+    EXPECT_DOUBLE_EQ(*drm_mode_refresh_hz(vga), 59.94);
+    drmModeModeInfo interlaced = vga;
+    interlaced.flags = DRM_MODE_FLAG_INTERLACE;
+    EXPECT_DOUBLE_EQ(*drm_mode_refresh_hz(interlaced), 119.88);
+    drmModeModeInfo no_total = vga;
+    no_total.vtotal = 0;
+    EXPECT_FALSE(drm_mode_refresh_hz(no_total));
+
+    EXPECT_EQ(drm_vblank_crtc_bits(0), 0u);
+    EXPECT_EQ(drm_vblank_crtc_bits(1), uint32_t(DRM_VBLANK_SECONDARY));
+    for (uint32_t index : {2u, 3u, 31u}) {
+        const uint32_t bits = drm_vblank_crtc_bits(index);
+        EXPECT_EQ(bits & uint32_t(DRM_VBLANK_SECONDARY), 0u) << index;
+        EXPECT_EQ((bits & DRM_VBLANK_HIGH_CRTC_MASK) >> DRM_VBLANK_HIGH_CRTC_SHIFT, index) << index;
+    }
+}
+
+TEST(DescribeDisplay, RefreshFromIntervalsAgainstTheModesPeriod)
+{
+    const auto times = [](double start, std::vector<double> intervals) {
+        std::vector<double> t = {start};
+        for (double interval : intervals)
+            t.push_back(t.back() + interval);
+        return t;
+    };
+    const struct {
+        const char* name;
+        refresh_measurement measured;
+        const char* status;
+        double median_hz; // 0: none reported
+        double spread_percent;
+    } cases[] = {
+        {"60 Hz with jitter", {"drm-vblank", times(100, {0.0166, 0.0167, 0.0168, 0.0167}), "", 60.0}, "measured",
+         59.88, 1.2},
+        {"a 30 Hz display behind a 60 Hz mode", {"drm-vblank", times(5, {0.0333, 0.0334, 0.0333}), "", 60.0},
+         "measured", 30.03, 0.3},
+        {"waits that return at once", {"fbio-waitforvsync", times(1, {0.0004, 0.0004, 0.0005}), "", 60.0},
+         "vblank wait does not wait", 0, 0},
+        {"no nominal rate, returns at once", {"fbio-waitforvsync", times(1, {0.0004, 0.0004}), "", std::nullopt},
+         "vblank wait does not wait", 0, 0},
+        {"no nominal rate, plausible", {"fbio-waitforvsync", times(1, {0.02, 0.02}), "", std::nullopt}, "measured",
+         50.0, 0},
+        {"refused", {"drm-vblank", {}, "drmWaitVBlank: Invalid argument", 60.0}, "no vblank events", 0, 0},
+        {"one event only", {"drm-vblank", {3.0}, "no vblank event came within a second", 60.0}, "no vblank events", 0,
+         0},
+    };
+    for (const auto& c : cases) {
+        const nlohmann::json refresh = refresh_summarize(c.measured);
+        EXPECT_EQ(refresh["status"], c.status) << c.name;
+        EXPECT_EQ(refresh["method"], c.measured.method) << c.name;
+        EXPECT_EQ(refresh.contains("nominal_hz"), c.measured.nominal_hz.has_value()) << c.name;
+        EXPECT_FALSE(refresh.value("evidence", "").empty()) << c.name;
+        if (c.median_hz > 0) {
+            EXPECT_NEAR(refresh["median_hz"].get<double>(), c.median_hz, 0.01) << c.name;
+            EXPECT_NEAR(refresh["spread_percent"].get<double>(), c.spread_percent, 0.05) << c.name;
+            EXPECT_EQ(refresh["intervals"], c.measured.times.size() - 1) << c.name;
+        } else {
+            EXPECT_FALSE(refresh.contains("median_hz")) << c.name << ": no rate is made up";
+        }
+        if (c.measured.times.size() < 2) {
+            EXPECT_EQ(refresh["evidence"], c.measured.failure) << c.name;
+        }
+    }
+}
+
+TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
+{
+    const struct {
+        const char* name;
+        flush_facts facts;
+        std::optional<bool> waits;
+        const char* evidence_has;
+    } cases[] = {
+        {"direct framebuffer", {"fsync", EINVAL, true, "direct-uncached", "native", "6.1.0"}, std::nullopt, "EINVAL"},
+        {"direct mapping that takes fsync", {"fsync", 0, true, "direct-uncached", "native", "6.1.0"}, std::nullopt,
+         "mapping direct-uncached"},
+        {"DRM emulation on 6.1", {"fsync", 0, true, "deferred-io", "drm-emulation", "6.1.0-18-armmp"}, false,
+         "returns before the display has the frame"},
+        {"DRM emulation on 6.12", {"fsync", 0, true, "deferred-io", "drm-emulation", "6.12.9-arm64"}, true,
+         "before it returns"},
+        {"DRM emulation, release unknown", {"fsync", 0, true, "deferred-io", "drm-emulation", ""}, std::nullopt,
+         "unknown"},
+        {"SPI panel", {"fsync", 0, true, "deferred-io", "native", "6.12.0"}, std::nullopt, "driver's own"},
+        {"failing fsync", {"fsync", EIO, true, "deferred-io", "native", "6.12.0"}, std::nullopt, "fsync failed"},
+        {"DRM dirty request", {"dirtyfb", 0, true, "", "", ""}, true, "blocking commit"},
+        {"DRM not probed", {"dirtyfb", 0, false, "", "", ""}, std::nullopt, "not probed"},
+        {"DRM display that refreshes itself", {"dirtyfb", ENOSYS, true, "", "", ""}, std::nullopt, "ENOSYS"},
+    };
+    for (const auto& c : cases) {
+        const nlohmann::json flush = flush_describe(c.facts);
+        EXPECT_EQ(flush["method"], c.facts.method) << c.name;
+        if (c.waits) {
+            EXPECT_EQ(flush["kernel_waits"], *c.waits) << c.name;
+        } else {
+            EXPECT_TRUE(flush["kernel_waits"].is_null()) << c.name;
+        }
+        EXPECT_NE(flush["evidence"].get<std::string>().find(c.evidence_has), std::string::npos)
+            << c.name << ": " << flush["evidence"];
+    }
+    EXPECT_EQ(kernel_release_at_least("6.2", 6, 2), true);
+    EXPECT_EQ(kernel_release_at_least("5.19.0", 6, 2), false);
+    EXPECT_EQ(kernel_release_at_least("7.0-rc1", 6, 2), true);
+    EXPECT_FALSE(kernel_release_at_least("six", 6, 2));
+}
+
+TEST(DescribeDisplay, UpdateProbeSeparatesTheFlushFromTheWrites)
+{
+    const nlohmann::json probe = update_probe_summarize({40, 0.1, 0.3, ""});
+    EXPECT_EQ(probe["updates"], 40);
+    EXPECT_DOUBLE_EQ(probe["updates_per_second"].get<double>(), 100.0);
+    EXPECT_DOUBLE_EQ(probe["write_ms"].get<double>(), 2.5);
+    EXPECT_DOUBLE_EQ(probe["flush_ms"].get<double>(), 7.5);
+    EXPECT_EQ(update_probe_summarize({0, 0, 0, "a display server holds DRM master (Device or resource busy)"}),
+              (nlohmann::json{{"skipped", "a display server holds DRM master (Device or resource busy)"}}));
+}
+
+TEST(DescribeDisplay, AMissingDeviceIsDescribedNotMeasured)
+{
+    const fs::path root = fs::path(DESCRIBE_FIXTURES) / "empty";
+    const nlohmann::json fb = fb_display_describe(root, "/nonexistent/fb7", nlohmann::json::object(), true, 1e-4);
+    EXPECT_EQ(fb["refresh"]["status"], "not measured");
+    EXPECT_FALSE(fb.contains("update_probe"));
+    const nlohmann::json drm = drm_display_describe("/nonexistent/card7", true, 1e-4);
+    EXPECT_EQ(drm["refresh"]["status"], "not measured");
+    EXPECT_FALSE(drm.contains("flush"));
 }
 
 } // namespace

@@ -88,6 +88,8 @@ const refusal refusals[] = {
     {"DrmWindowBeyondTheVisibleMode", {"TEST_FB_DRM=1", "WIDTH=101"}, 2,
      "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", drm_opened},
     {"HoldNotSeconds", {"FBBENCH_HOLD=5s\n"}, 2, "FBBENCH_HOLD=5s\\n is not a number of seconds", {}},
+    {"SyncNotNoneOrFrame", {"FBBENCH_SYNC=bogus"}, 2, "FBBENCH_SYNC=bogus is not none or frame", {}},
+    {"SyncOnADrmCardStillChecked", {"TEST_FB_DRM=1", "FBBENCH_SYNC=frames"}, 2, "FBBENCH_SYNC=frames is not none or frame", {}},
 };
 
 void PrintTo(const refusal& refused, std::ostream* os)
@@ -316,6 +318,111 @@ INSTANTIATE_TEST_SUITE_P(Programs, Hostile, testing::ValuesIn(programs), program
 
 namespace {
 
+// FBBENCH_SYNC=frame flushes each unit of drawing, inside the timed part: one
+// fsync (framebuffer) or dirty request (DRM, besides the one after the
+// report) per rectangle, Mandelbrot pass or Sierpinski frame. The stores, the
+// other calls and, under the same clock, the report stay those of a run
+// without it; unset, empty and "none" are that run exactly.
+struct sync_case {
+    program bench;
+    // Units of drawing in a run that read the clock this often.
+    uint32_t (*units)(uint32_t clock_readings);
+};
+
+void PrintTo(const sync_case& c, std::ostream* os)
+{
+    *os << c.bench.name;
+}
+
+uint32_t clock_readings_of(const bench_result& result)
+{
+    const std::string& last = result.log.back();
+    return uint32_t(std::stoul(last.substr(last.find(' ') + 1)));
+}
+
+class Sync : public testing::TestWithParam<sync_case> {};
+
+TEST_P(Sync, FrameFlushesEachUnitAndChangesNothingElse)
+{
+    // 0.3 s per reading: Sierpinski draws four frames of its first level (3.3 frames/s) and stops.
+    const std::vector<std::string> env = {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=300000", "WIDTH=64",
+                                          "HEIGHT=40", "POSX=30", "POSY=10"};
+    const struct {
+        const char* name;
+        std::vector<std::string> device;
+        const char* flush_line; // what the test framebuffer logs for a flush
+        uint32_t flushes_unsynced; // the DRM picture is brought to the display once after the report
+    } devices[] = {
+        {"framebuffer", {}, "fsync", 0},
+        {"DRM", {"TEST_FB_DRM=1"}, "dirtyfb 7: 30,10 to 94,50", 1},
+    };
+    for (const auto& device : devices) {
+        std::vector<std::string> base = env;
+        base.insert(base.end(), device.device.begin(), device.device.end());
+        const bench_result unset = bench_run(GetParam().bench.path, base);
+        ASSERT_EQ(unset.status, 0) << device.name << ": " << unset.err;
+        const auto flushes = [&](const bench_result& r) {
+            return uint32_t(std::count(r.log.begin(), r.log.end(), device.flush_line));
+        };
+        EXPECT_EQ(flushes(unset), device.flushes_unsynced) << device.name;
+
+        for (const char* same : {"FBBENCH_SYNC=", "FBBENCH_SYNC=none"}) {
+            std::vector<std::string> same_env = base;
+            same_env.push_back(same);
+            const bench_result result = bench_run(GetParam().bench.path, same_env);
+            EXPECT_EQ(result.status, 0) << device.name << ", " << same;
+            EXPECT_EQ(result.out, unset.out) << device.name << ", " << same;
+            EXPECT_EQ(result.err, unset.err) << device.name << ", " << same;
+            EXPECT_EQ(result.log, unset.log) << device.name << ", " << same;
+            EXPECT_EQ(result.screen, unset.screen) << device.name << ", " << same;
+        }
+
+        std::vector<std::string> frame_env = base;
+        frame_env.push_back("FBBENCH_SYNC=frame");
+        const bench_result frame = bench_run(GetParam().bench.path, frame_env);
+        ASSERT_EQ(frame.status, 0) << device.name << ": " << frame.err;
+        EXPECT_EQ(frame.out, unset.out) << device.name;
+        EXPECT_EQ(frame.err, "") << device.name;
+        EXPECT_TRUE(frame.screen == unset.screen) << device.name << ": the stores differ";
+        const uint32_t units = GetParam().units(clock_readings_of(frame));
+        EXPECT_GT(units, 1u) << device.name;
+        EXPECT_EQ(flushes(frame), units + device.flushes_unsynced) << device.name;
+        // Without the flushes of the units, the calls are those of the unsynced run.
+        std::vector<std::string> others = frame.log;
+        uint32_t dropped = 0;
+        std::erase_if(others, [&](const std::string& line) {
+            return line == device.flush_line && dropped++ < units;
+        });
+        EXPECT_EQ(others, unset.log) << device.name;
+        // Every flush comes after the screen is mapped and shown, and before it is unmapped.
+        const auto first = std::find(frame.log.begin(), frame.log.end(), device.flush_line);
+        const auto mapped = std::find_if(frame.log.begin(), frame.log.end(),
+                                         [](const std::string& line) { return line.starts_with("mmap"); });
+        const auto unmapped = std::find_if(frame.log.begin(), frame.log.end(),
+                                           [](const std::string& line) { return line.starts_with("munmap"); });
+        EXPECT_LT(mapped - frame.log.begin(), first - frame.log.begin()) << device.name;
+        EXPECT_LT(first - frame.log.begin(), unmapped - frame.log.begin()) << device.name;
+    }
+}
+
+// A memory target has no display: FBBENCH_SYNC=frame flushes nothing.
+TEST_P(Sync, MemoryTargetFlushesNothing)
+{
+    const bench_result result = bench_run(GetParam().bench.path, {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=1000000",
+                                                                  "FBBENCH_TARGET=memory", "FBBENCH_SYNC=frame"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.log, (std::vector<std::string>{"open", "ioctl 0x4600", "close", result.log.back()}));
+}
+
+// The start reading and one per rectangle or frame; Mandelbrot draws 48 passes.
+const sync_case sync_cases[] = {
+    {{"rectangle", RECTANGLE_BENCH}, [](uint32_t readings) { return readings - 1; }},
+    {{"mandelbrot", MANDELBROT_BENCH}, [](uint32_t) { return 48u; }},
+    {{"sierpinski", SIERPINSKI_BENCH}, [](uint32_t readings) { return readings - 1; }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Programs, Sync, testing::ValuesIn(sync_cases),
+                         [](const testing::TestParamInfo<sync_case>& param_info) { return std::string(param_info.param.bench.name); });
 // A signal while a DRM program shows its buffer gives the display back before
 // the program ends: the CRTC shows the console's framebuffer (5) again, the
 // program's framebuffer (7) and dumb buffer (6) are gone and master dropped.

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <fcntl.h>
+#include <xf86drmMode.h>
+#include <unistd.h>
 
 namespace {
 
@@ -148,6 +152,74 @@ TEST_F(BenchWindowRead, RefusesWindowsTheScreenCannotHold)
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         unsetenv(name);
     }
+}
+
+TEST(BenchSyncParse, TakesNoneOrFrameOnly)
+{
+    const struct {
+        const char* text;
+        bool valid, sync_frame;
+    } cases[] = {
+        {nullptr, true, false}, {"", true, false},     {"none", true, false},   {"frame", true, true},
+        {"Frame", false, false}, {"frame ", false, false}, {"1", false, false}, {"vblank", false, false},
+    };
+    for (const auto& c : cases) {
+        bool sync_frame = !c.sync_frame;
+        EXPECT_EQ(bench_sync_parse(c.text, sync_frame), c.valid) << (c.text ? c.text : "(unset)");
+        EXPECT_EQ(sync_frame, c.sync_frame) << (c.text ? c.text : "(unset)");
+    }
+}
+
+// What a flush does on each kind of screen. The descriptors are a pipe
+// (which, like a direct framebuffer, has no fsync: EINVAL, and answers no
+// DRM request: ENOTTY natively, ENOSYS under a user-mode emulator, which
+// counts as a display that needs no request) and a descriptor that is not
+// open.
+TEST(FbScreenFlush, DispatchesByDeviceKind)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const int closed_fd = 1000;
+    ASSERT_EQ(fcntl(closed_fd, F_GETFD), -1);
+    drmModeClip clip{10, 10, 15, 15};
+    const int dirty_errno = drmModeDirtyFB(pipe_fds[0], 7, &clip, 1) == 0 ? 0 : errno;
+    ASSERT_TRUE(dirty_errno == ENOTTY || dirty_errno == ENOSYS) << dirty_errno;
+    const int drm_result = dirty_errno == ENOSYS ? 0 : dirty_errno;
+    const struct {
+        const char* name;
+        bench_target_kind target;
+        int fb_fd, drm_fd;
+        uint32_t drm_fb_id;
+        fb_flush_method method;
+        int result;
+        bool message;
+    } cases[] = {
+        {"framebuffer", bench_target_kind::device, pipe_fds[0], -1, 0, fb_flush_method::fsync, 0, false},
+        {"framebuffer that fails", bench_target_kind::device, closed_fd, -1, 0, fb_flush_method::fsync, EBADF, false},
+        {"memory target of a framebuffer", bench_target_kind::memory, closed_fd, -1, 0, fb_flush_method::none, 0, false},
+        {"memory of a given shape", bench_target_kind::memory_shape, -1, -1, 0, fb_flush_method::none, 0, false},
+        {"DRM", bench_target_kind::device, pipe_fds[0], pipe_fds[0], 7, fb_flush_method::dirtyfb, drm_result,
+         drm_result != 0},
+        {"DRM before its framebuffer", bench_target_kind::device, pipe_fds[0], pipe_fds[0], 0, fb_flush_method::dirtyfb, 0,
+         false},
+        {"memory target of a DRM device", bench_target_kind::memory, pipe_fds[0], pipe_fds[0], 7, fb_flush_method::none,
+         0, false},
+    };
+    for (const auto& c : cases) {
+        fb_screen screen;
+        screen.target.kind = c.target;
+        screen.fb_fd = c.fb_fd;
+        screen.drm.fd = c.drm_fd;
+        screen.drm.fb_id = c.drm_fb_id;
+        screen.drm.device = "/dev/dri/card9";
+        EXPECT_EQ(fb_screen_flush_method(screen), c.method) << c.name;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(fb_screen_flush(screen, {10, 10, 5, 5}), c.result) << c.name;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.empty(), !c.message) << c.name << ": " << err;
+    }
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
 }
 
 } // namespace

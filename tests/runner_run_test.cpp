@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
@@ -209,7 +210,9 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
         ASSERT_TRUE(file.is_object());
         EXPECT_EQ(file["complete"], true);
         EXPECT_EQ(file["devices"][0]["fix"]["id"], "test fb") << "the device is described";
-        std::map<std::string, std::size_t> device_runs, memory_runs;
+        // The test framebuffer's memory is ordinary pages, a deferred-I/O
+        // shadow by its mapping: its display is measured too.
+        std::map<std::string, std::size_t> device_runs, memory_runs, display_runs;
         nlohmann::json last;
         for (const nlohmann::json& run : file["runs"]) {
             if (!last.is_null() && last["program"] == run["program"]) {
@@ -218,7 +221,10 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
             last = run;
             device_runs[run["program"]] += 0;
             memory_runs[run["program"]] += 0;
-            (run["target"] == "device" ? device_runs : memory_runs)[run["program"]] += run["valid"].get<bool>();
+            display_runs[run["program"]] += 0;
+            (run["target"] == "device"   ? device_runs
+             : run["target"] == "memory" ? memory_runs
+                                         : display_runs)[run["program"]] += run["valid"].get<bool>();
             if (run["valid"] == true) {
                 EXPECT_EQ(run["values"].get<metric_values>(), report_values(run["stdout"]));
             }
@@ -226,6 +232,7 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
         }
         EXPECT_EQ(device_runs, c.valid_runs);
         EXPECT_EQ(memory_runs, c.valid_runs);
+        EXPECT_EQ(display_runs, c.valid_runs);
         // Every value reaches the table.
         for (const nlohmann::json& r : file["results"]) {
             char median[32];
@@ -235,6 +242,45 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
             EXPECT_NE(result.out.find(median), std::string::npos);
         }
     }
+}
+
+// A DRM card's picture needs a dirty request: its display is measured as a
+// third target, and its description probes full-screen updates on a dumb
+// buffer shown on the CRTC, giving the display back after; while a display
+// server holds the card, the probe is skipped with the reason.
+TEST_F(FbbenchRun, DrmCardDisplayIsMeasuredAndGivenBack)
+{
+    // Without --no-probe: the probe is under test.
+    const bench_result result = bench_run_command(
+        {FBBENCH, "--quiet", "--output", output.string(), "--runs", "1", "mandelbrot-bench"},
+        {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock, "TEST_FB_DRM=1"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    const nlohmann::json& display = file["devices"][0]["display"];
+    EXPECT_EQ(display["flush"]["method"], "dirtyfb");
+    EXPECT_EQ(display["flush"]["kernel_waits"], true);
+    EXPECT_GT(display["update_probe"]["updates"].get<int>(), 0) << display.dump();
+    EXPECT_EQ(display["refresh"]["status"], "no vblank events") << display.dump();
+    std::map<std::string, int> valid;
+    for (const nlohmann::json& run : file["runs"])
+        valid[run["target"]] += run["valid"].get<bool>();
+    EXPECT_EQ(valid, (std::map<std::string, int>{{"device", 1}, {"memory", 1}, {"display", 1}}));
+    EXPECT_NE(result.out.find("display/screen"), std::string::npos) << result.out;
+    // Every time the dumb buffer was shown, the console's framebuffer came back.
+    const auto count = [&](const std::string& line) { return std::count(result.log.begin(), result.log.end(), line); };
+    EXPECT_GE(count("setcrtc fb 7, 1 connector(s)"), 3); // the probe, the screen run, the display run
+    EXPECT_EQ(count("setcrtc fb 5, 1 connector(s)"), count("setcrtc fb 7, 1 connector(s)"));
+
+    const bench_result busy = bench_run_command(
+        {FBBENCH, "--quiet", "--output", output.string(), "--runs", "1", "mandelbrot-bench"},
+        {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock, "TEST_FB_DRM=busy"});
+    EXPECT_EQ(busy.status, 1);
+    const nlohmann::json busy_file = file_json(output);
+    ASSERT_TRUE(busy_file.is_object());
+    EXPECT_EQ(busy_file["devices"][0]["display"]["update_probe"]["skipped"],
+              "a display server holds DRM master (Device or resource busy)");
+    EXPECT_EQ(std::count(busy.log.begin(), busy.log.end(), "setcrtc fb 7, 1 connector(s)"), 0) << "nothing shown";
 }
 
 TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
@@ -521,7 +567,7 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
 TEST_F(FbbenchRun, ClosedStdoutLeavesTheProgramsTheirs)
 {
     const bench_result result
-        = fbbench({"--runs", "1", "--no-memory", "rectangle-bench"}, {virtual_clock}, {}, STDOUT_FILENO);
+        = fbbench({"--runs", "1", "--no-memory", "--no-sync", "rectangle-bench"}, {virtual_clock}, {}, STDOUT_FILENO);
     const nlohmann::json file = file_json(output);
     ASSERT_TRUE(file.is_object()) << result.err;
     ASSERT_EQ(file["runs"].size(), 1u);

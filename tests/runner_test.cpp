@@ -1,5 +1,6 @@
 // The runner's logic on injected reports and runs: report parsing, the
 // statistics and the rules built on them, options, and the results file.
+#include "display_target.h"
 #include "options.h"
 #include "report.h"
 #include "results.h"
@@ -169,6 +170,9 @@ TEST(Options, NumbersProgramsAndBadUsage)
         {{"--fast"}, options_action::usage_error},
         {{"-x"}, options_action::usage_error},
         {{"line-bench"}, options_action::usage_error},
+        {{"--sync"}, options_action::run, 3, 10, all},
+        {{"--no-sync"}, options_action::run, 3, 10, all},
+        {{"--sync=frame"}, options_action::usage_error},
         {{"--help"}, options_action::help},
         {{"-V"}, options_action::version},
     };
@@ -266,6 +270,138 @@ TEST(Results, FileAfterAnInterruptedRun)
               "| host | rectangle (MPixels/s) | Mandelbrot (s) | Sierpinski 1024 points (frames/s) | "
               "Sierpinski 2048 points (frames/s) |");
     EXPECT_EQ(results_summary_row(s), "| board | 182.44 | - | 57.50 | 1030.12 |");
+}
+
+TEST(Options, SyncChoosesTheDisplayTarget)
+{
+    const struct {
+        std::vector<const char*> args;
+        const char* sync;
+    } cases[] = {{{}, "auto"}, {{"--sync"}, "always"}, {{"--no-sync"}, "never"}, {{"--sync", "--no-sync"}, "never"}};
+    for (const auto& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("fbbench")};
+        for (const char* a : c.args)
+            argv.push_back(const_cast<char*>(a));
+        argv.push_back(nullptr);
+        runner_options o;
+        std::string message;
+        ASSERT_EQ(options_parse(int(argv.size() - 1), argv.data(), o, message), options_action::run);
+        EXPECT_EQ(o.sync, c.sync);
+    }
+}
+
+// Which devices get the display target: those whose picture needs a flush,
+// unless --sync or --no-sync says otherwise.
+TEST(DisplayTarget, WhereThePictureNeedsAFlush)
+{
+    const nlohmann::json direct = {{"path", "/dev/fb0"}, {"kind", "fbdev"}, {"mapping", {{"class", "direct-uncached"}}}};
+    const nlohmann::json shadow = {{"path", "/dev/fb1"}, {"kind", "fbdev"}, {"mapping", {{"class", "deferred-io"}}}};
+    const nlohmann::json drm = {{"path", "/dev/dri/card0"}, {"kind", "drm"}};
+    const nlohmann::json unopened = {{"path", "/dev/fb7"}, {"error", "cannot open /dev/fb7"}};
+    using targets = std::vector<std::string>;
+    const struct {
+        const char* sync;
+        bool memory;
+        const nlohmann::json& device;
+        targets expected;
+    } cases[] = {
+        {"auto", true, direct, {"device", "memory"}},
+        {"auto", true, shadow, {"device", "memory", "display"}},
+        {"auto", false, drm, {"device", "display"}},
+        {"auto", true, unopened, {"device", "memory"}},
+        {"always", true, direct, {"device", "memory", "display"}},
+        {"never", true, shadow, {"device", "memory"}},
+        {"never", true, drm, {"device", "memory"}},
+    };
+    for (const auto& c : cases) {
+        runner_options o;
+        o.sync = c.sync;
+        o.memory = c.memory;
+        EXPECT_EQ(device_targets(o, c.device), c.expected) << c.sync << " " << c.device.dump();
+    }
+}
+
+run_record injected(const std::string& program, const std::string& target, const std::string& report)
+{
+    run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0};
+    r.valid = report_parse(r.program, report, r.values);
+    return r;
+}
+
+std::string sierpinski_report(const char* first, const char* second, const char* third)
+{
+    return sierpinski_title + "Benchmarking     1024 iterations: " + first + " Frames/second\n"
+         + "Benchmarking     2048 iterations: " + second + " Frames/second\n"
+         + "Benchmarking     4096 iterations: " + third + " Frames/second\n\n";
+}
+
+std::string mandelbrot_report(const char* seconds)
+{
+    return "Mandelbrot frame buffer test bench\nBenchmarking 48 iterations: " + std::string(seconds) + " seconds\n";
+}
+
+// The display's figures go into the file beside the screen's, with their
+// ratio; a display that receives under half of what is drawn is warned of,
+// once per program and device, at the row of the largest loss.
+TEST(DisplayTarget, FiguresRatioAndDropWarning)
+{
+    session s;
+    s.devices = {"/dev/fb1"};
+    s.runs = {
+        injected("sierpinski-bench", "device", sierpinski_report("   57.50", "   40.00", "   20.00")),
+        injected("sierpinski-bench", "memory", sierpinski_report("   60.00", "   41.00", "   21.00")),
+        injected("sierpinski-bench", "display", sierpinski_report("   30.00", "   12.34", "   11.00")),
+        injected("rectangle-bench", "device", rectangle_report("16.69")),
+        injected("rectangle-bench", "display", rectangle_report("9.00")),
+        injected("mandelbrot-bench", "device", mandelbrot_report("3.10")),
+        injected("mandelbrot-bench", "display", mandelbrot_report("7.26")),
+    };
+    for (run_record& r : s.runs)
+        ASSERT_TRUE(r.valid) << r.program << " " << r.target;
+    for (const char* program : {"sierpinski-bench", "rectangle-bench", "mandelbrot-bench"})
+        display_drop_warnings_add(s, program, "/dev/fb1");
+    ASSERT_EQ(s.warnings.size(), 2u);
+    EXPECT_EQ(s.warnings[0].kind, "display-drop");
+    // 12.34 of 40 is the largest loss (0.31), before 11 of 20 and 30 of 57.5.
+    EXPECT_EQ(s.warnings[0].message, "/dev/fb1 shows at most 12.3 of the 40.0 Sierpinski frames/s drawn at 2048 points");
+    // Rectangles: 9 of 16.69 is over half: no warning. Mandelbrot: 7.26 s for 3.10 s is under half.
+    EXPECT_EQ(s.warnings[1].message, "/dev/fb1 takes 7.26 s to show the Mandelbrot passes drawn in 3.10 s");
+
+    const nlohmann::json j = results_json(s, "2026-12-08T22:00:00Z");
+    ASSERT_EQ(j["results"].size(), 5u);
+    const nlohmann::json& level = j["results"][1];
+    EXPECT_EQ(level["metric"], "frame rate at 2048 points");
+    EXPECT_EQ(level["display"]["median"], 12.34);
+    EXPECT_EQ(level["display_ratio"], 12.34 / 40.00);
+    EXPECT_EQ(level["ratio"], 40.00 / 41.00);
+    EXPECT_EQ(j["results"][3]["display_ratio"], 9.00 / 16.69);
+    EXPECT_FALSE(j["results"][3].contains("memory"));
+    EXPECT_EQ(j["options"]["sync"], "auto");
+
+    // The table gains the display column and the display/screen ratio.
+    std::FILE* table = std::tmpfile();
+    ASSERT_NE(table, nullptr);
+    results_table_print(table, s);
+    std::rewind(table);
+    std::string text;
+    for (int ch; (ch = std::fgetc(table)) != EOF;)
+        text += char(ch);
+    std::fclose(table);
+    EXPECT_NE(text.find("display  display/screen\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("12.34           0.308\n"), std::string::npos) << text;
+
+    // Without display runs the table keeps its columns.
+    std::erase_if(s.runs, [](const run_record& r) { return r.target == "display"; });
+    table = std::tmpfile();
+    ASSERT_NE(table, nullptr);
+    results_table_print(table, s);
+    std::rewind(table);
+    text.clear();
+    for (int ch; (ch = std::fgetc(table)) != EOF;)
+        text += char(ch);
+    std::fclose(table);
+    EXPECT_EQ(text.find("display"), std::string::npos) << text;
+    EXPECT_NE(text.find("screen/RAM\n"), std::string::npos) << text;
 }
 
 TEST(Results, PathResolvedToTheFileItNames)

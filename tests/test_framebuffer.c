@@ -1,6 +1,6 @@
 /*
  * A framebuffer device for tests, loaded with LD_PRELOAD in front of the C
- * library. It answers open, fstat, ioctl, mmap, munmap and close for one
+ * library. It answers open, fstat, ioctl, mmap, munmap, fsync and close for one
  * device path and can stand in for gettimeofday with a virtual clock.
  * Everything else is passed on to the C library. It answers as Linux does,
  * under a 32-bit or a 64-bit kernel, and takes the calls of programs built
@@ -35,8 +35,9 @@
  *   TEST_FB_FILL         byte value the screen memory starts with (default 170)
  *   TEST_FB_FAIL         open, query or map: that step fails
  *   TEST_FB_DUMP         file that receives the screen memory at munmap
- *   TEST_FB_LOG          file that receives one line per device call, and at
- *                        exit the number of clock readings
+ *   TEST_FB_LOG          file that receives one line per device call (fsync and
+ *                        DRM dirty requests among them), and at exit the
+ *                        number of clock readings
  *   TEST_FB_CLOCK_STEP   microseconds the virtual clock advances per reading,
  *                        or a schedule STEP:COUNT,STEP:COUNT,...,STEP whose
  *                        last step repeats; unset: the real clock
@@ -576,6 +577,24 @@ EXPORT int close(int fd)
         fb_fd = -1;
     }
     return real_close(fd);
+}
+
+/* fsync runs a deferred-I/O update at once; the device's fsync is logged and
+ * passed on (a memory file takes it). */
+EXPORT int fsync(int fd)
+{
+    if (fd == fb_fd && fd >= 0)
+        log_line("fsync");
+    int (*real_fsync)(int) = next_symbol("fsync");
+    return real_fsync(fd);
+}
+
+EXPORT int fdatasync(int fd)
+{
+    if (fd == fb_fd && fd >= 0)
+        log_line("fdatasync");
+    int (*real_fdatasync)(int) = next_symbol("fdatasync");
+    return real_fdatasync(fd);
 }
 
 /* How far the virtual clock has advanced after the given number of steps. */

@@ -1,0 +1,465 @@
+// What reaches the display: the display's real refresh (vblank events), how a
+// drawn frame is pushed to it (fsync or a DRM dirty request) and whether the
+// kernel waits for that, and a full-screen update probe.
+#include "describe.h"
+
+#include "drm_screen.h"
+#include "fbbench.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xf86drm.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+double seconds_since(steady::time_point start)
+{
+    return std::chrono::duration<double>(steady::now() - start).count();
+}
+
+double round_to(double value, double quantum)
+{
+    return std::round(value / quantum) * quantum;
+}
+
+// Intervals this much shorter than the mode's period are no vblank: a wait
+// that returns at once.
+constexpr double not_waiting_fraction = 0.5;
+// Without a nominal rate: no display refreshes faster than this.
+constexpr double fastest_plausible_hz = 500;
+
+} // namespace
+
+std::optional<double> drm_mode_refresh_hz(const drmModeModeInfo& mode)
+{
+    if (mode.clock == 0 || mode.htotal == 0 || mode.vtotal == 0)
+        return std::nullopt;
+    // clock is in kHz.
+    double hz = mode.clock * 1000.0 / mode.htotal / mode.vtotal;
+    if ((mode.flags & DRM_MODE_FLAG_INTERLACE) != 0)
+        hz *= 2;
+    if ((mode.flags & DRM_MODE_FLAG_DBLSCAN) != 0)
+        hz /= 2;
+    if (mode.vscan > 1)
+        hz /= mode.vscan;
+    return round_to(hz, 0.01);
+}
+
+uint32_t drm_vblank_crtc_bits(uint32_t crtc_index)
+{
+    if (crtc_index == 0)
+        return 0;
+    if (crtc_index == 1)
+        return DRM_VBLANK_SECONDARY;
+    return (crtc_index << DRM_VBLANK_HIGH_CRTC_SHIFT) & DRM_VBLANK_HIGH_CRTC_MASK;
+}
+
+nlohmann::json refresh_summarize(const refresh_measurement& measured)
+{
+    nlohmann::json refresh = {{"method", measured.method}};
+    if (measured.nominal_hz)
+        refresh["nominal_hz"] = *measured.nominal_hz;
+    std::vector<double> intervals;
+    for (size_t i = 1; i < measured.times.size(); ++i)
+        intervals.push_back(measured.times[i] - measured.times[i - 1]);
+    if (intervals.empty()) {
+        refresh["status"] = "no vblank events";
+        refresh["evidence"] = measured.failure.empty() ? "fewer than two vblank events" : measured.failure;
+        return refresh;
+    }
+    std::sort(intervals.begin(), intervals.end());
+    const size_t n = intervals.size();
+    const double median = n % 2 != 0 ? intervals[n / 2] : (intervals[n / 2 - 1] + intervals[n / 2]) / 2;
+    refresh["intervals"] = n;
+    refresh["median_ms"] = round_to(median * 1e3, 0.001);
+    const double period = measured.nominal_hz && *measured.nominal_hz > 0 ? 1 / *measured.nominal_hz
+                                                                           : 1 / fastest_plausible_hz;
+    char evidence[200];
+    if (median < period * not_waiting_fraction) {
+        refresh["status"] = "vblank wait does not wait";
+        std::snprintf(evidence, sizeof evidence, "the waits returned %.3f ms apart (median), far sooner than %s",
+                      median * 1e3, measured.nominal_hz ? "the mode's period" : "any display refreshes");
+        refresh["evidence"] = evidence;
+        return refresh;
+    }
+    refresh["status"] = "measured";
+    refresh["median_hz"] = round_to(1 / median, 0.01);
+    // From the shortest to the longest interval, against the median.
+    refresh["spread_percent"] = round_to((intervals.back() - intervals.front()) / median * 100, 0.01);
+    std::snprintf(evidence, sizeof evidence, "%zu intervals between vblank events", n);
+    refresh["evidence"] = evidence;
+    if (!measured.failure.empty())
+        refresh["evidence"] = std::string(evidence) + "; then " + measured.failure;
+    return refresh;
+}
+
+refresh_measurement drm_refresh_measure(int fd, uint32_t crtc_index, double budget_seconds)
+{
+    refresh_measurement measured;
+    measured.method = "drm-vblank";
+    // Each request asks for an event at the next vblank; poll bounds every
+    // wait, so a display without vblank never blocks for long.
+    const auto request = [&] {
+        drmVBlank vblank{};
+        vblank.request.type =
+            drmVBlankSeqType(DRM_VBLANK_RELATIVE | DRM_VBLANK_EVENT | drm_vblank_crtc_bits(crtc_index));
+        vblank.request.sequence = 1;
+        vblank.request.signal = reinterpret_cast<unsigned long>(&measured.times);
+        if (drmWaitVBlank(fd, &vblank) == 0)
+            return true;
+        measured.failure = std::string("drmWaitVBlank: ") + std::strerror(errno);
+        return false;
+    };
+    drmEventContext events{};
+    events.version = 2;
+    // The event carries the kernel's timestamp of the vblank.
+    events.vblank_handler = [](int, unsigned int, unsigned int sec, unsigned int usec, void* data) {
+        static_cast<std::vector<double>*>(data)->push_back(sec + usec / 1e6);
+    };
+    const steady::time_point start = steady::now();
+    while (measured.times.size() < 61 && request()) {
+        const double left = budget_seconds - seconds_since(start);
+        pollfd ready = {fd, POLLIN, 0};
+        const int polled = left > 0 ? poll(&ready, 1, int(std::min(left, 1.0) * 1000) + 1) : 0;
+        if (polled <= 0) {
+            if (measured.times.size() < 2)
+                measured.failure = "no vblank event came within a second";
+            break;
+        }
+        if (drmHandleEvent(fd, &events) != 0) {
+            measured.failure = std::string("reading the vblank event: ") + std::strerror(errno);
+            break;
+        }
+    }
+    return measured;
+}
+
+refresh_measurement fb_refresh_measure(int fd, double budget_seconds)
+{
+    refresh_measurement measured;
+    measured.method = "fbio-waitforvsync";
+    // A driver may wait without a timeout: the waits run in a child, which is
+    // killed when no vblank comes within the budget.
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        measured.failure = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return measured;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        measured.failure = std::string("cannot start the waits: ") + std::strerror(errno);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        return measured;
+    }
+    if (child == 0) {
+        close(pipe_fds[0]);
+        for (int i = 0; i < 61; ++i) {
+            uint32_t crtc = 0;
+            double entry[2] = {0, 0}; // seconds, errno
+            if (ioctl(fd, FBIO_WAITFORVSYNC, &crtc) != 0)
+                entry[1] = errno;
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            entry[0] = double(now.tv_sec) + now.tv_nsec / 1e9;
+            if (write(pipe_fds[1], entry, sizeof entry) != sizeof entry || entry[1] != 0)
+                _exit(0);
+        }
+        _exit(0);
+    }
+    close(pipe_fds[1]);
+    const steady::time_point start = steady::now();
+    bool ended = false;
+    while (!ended) {
+        const double left = budget_seconds - seconds_since(start);
+        pollfd ready = {pipe_fds[0], POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, int(left * 1000) + 1) <= 0) {
+            if (measured.times.size() < 2)
+                measured.failure = "FBIO_WAITFORVSYNC did not return within " +
+                                   std::to_string(int(std::lround(budget_seconds))) + " s";
+            break;
+        }
+        double entry[2];
+        if (read(pipe_fds[0], entry, sizeof entry) != sizeof entry)
+            break; // the child has finished
+        if (entry[1] != 0) {
+            measured.failure = std::string("FBIO_WAITFORVSYNC: ") + std::strerror(int(entry[1]));
+            ended = true;
+        } else {
+            measured.times.push_back(entry[0]);
+        }
+    }
+    kill(child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    close(pipe_fds[0]);
+    return measured;
+}
+
+std::optional<bool> kernel_release_at_least(const std::string& release, int major, int minor)
+{
+    int found_major = 0, found_minor = 0;
+    if (std::sscanf(release.c_str(), "%d.%d", &found_major, &found_minor) != 2)
+        return std::nullopt;
+    return found_major > major || (found_major == major && found_minor >= minor);
+}
+
+nlohmann::json flush_describe(const flush_facts& facts)
+{
+    nlohmann::json flush = {{"method", facts.method}, {"kernel_waits", nullptr}};
+    const auto say = [&](std::optional<bool> waits, const std::string& evidence) {
+        if (waits)
+            flush["kernel_waits"] = *waits;
+        flush["evidence"] = evidence;
+        return flush;
+    };
+    if (facts.method == "dirtyfb") {
+        if (facts.flush_errno == ENOSYS)
+            return say(std::nullopt, "the driver takes no dirty requests (ENOSYS): the display scans the buffer itself");
+        if (facts.flush_errno != 0)
+            return say(std::nullopt, std::string("drmModeDirtyFB failed: ") + std::strerror(facts.flush_errno));
+        if (!facts.probed)
+            return say(std::nullopt, "not probed: the dumb buffer was not shown");
+        return say(true, "drmModeDirtyFB makes a blocking commit of the damaged area before it returns");
+    }
+    if (facts.flush_errno == EINVAL)
+        return say(std::nullopt, "no fsync on this framebuffer (EINVAL): no deferred I/O, the display reads the "
+                                 "screen memory itself");
+    if (facts.flush_errno != 0)
+        return say(std::nullopt, std::string("fsync failed: ") + std::strerror(facts.flush_errno));
+    if (facts.mapping_class != "deferred-io")
+        return say(std::nullopt, "mapping " + facts.mapping_class + ": nothing to wait for when the display reads "
+                                 "the screen memory itself");
+    if (facts.driver_kind != "drm-emulation")
+        return say(std::nullopt, "fsync runs the driver's deferred-I/O work; whether that work waits until the "
+                                 "display has the pages is the driver's own");
+    // Since Linux 6.2 the DRM emulation's deferred-I/O work brings the damage
+    // to the display itself; before, it queued the damage for another worker.
+    const std::optional<bool> recent = kernel_release_at_least(facts.kernel_release, 6, 2);
+    if (!recent)
+        return say(std::nullopt, "kernel release unknown: fsync runs the deferred-I/O work, which may only queue "
+                                 "the DRM emulation's damage");
+    if (*recent)
+        return say(true, "Linux " + facts.kernel_release + ": fsync runs the deferred-I/O work, which brings the "
+                         "DRM emulation's damage to the display before it returns");
+    return say(false, "Linux " + facts.kernel_release + ": fsync runs the deferred-I/O work, which only queues the "
+                      "DRM emulation's damage for another worker: fsync returns before the display has the frame");
+}
+
+nlohmann::json update_probe_summarize(const update_probe_result& result)
+{
+    if (result.updates == 0)
+        return {{"skipped", result.skipped.empty() ? "no update completed" : result.skipped}};
+    const double total = result.write_seconds + result.flush_seconds;
+    return {{"updates", result.updates},
+            {"updates_per_second", total > 0 ? round_to(result.updates / total, 0.01) : 0.0},
+            {"write_ms", round_to(result.write_seconds / result.updates * 1e3, 0.001)},
+            {"flush_ms", round_to(result.flush_seconds / result.updates * 1e3, 0.001)}};
+}
+
+namespace {
+
+// Writes the whole visible screen, its value changing with each update.
+void screen_fill(void* base, const probe_area& area, uint32_t update)
+{
+    const uint32_t word = (update & 0xff) * 0x01010101u;
+    const uint32_t row_bytes = area.width * area.pixel_bytes;
+    for (uint32_t y = 0; y < area.height; ++y) {
+        volatile uint8_t* row = static_cast<volatile uint8_t*>(base) + size_t(y) * area.stride;
+        if (area.stride % 4 == 0 && row_bytes % 4 == 0) {
+            volatile uint32_t* words = static_cast<volatile uint32_t*>(base) + size_t(y) * (area.stride / 4);
+            for (uint32_t i = 0; i < row_bytes / 4; ++i)
+                words[i] = word;
+        } else {
+            for (uint32_t i = 0; i < row_bytes; ++i)
+                row[i] = uint8_t(word);
+        }
+    }
+}
+
+// Write, flush, repeat, for about seconds; flush returns 0 or an errno, and
+// the first failure ends the probe.
+template <typename Flush>
+update_probe_result update_probe_run(void* base, const probe_area& area, double seconds, Flush flush, int& flush_errno)
+{
+    update_probe_result result;
+    flush_errno = 0;
+    const steady::time_point start = steady::now();
+    while (result.updates == 0 || seconds_since(start) < seconds) {
+        const steady::time_point written = steady::now();
+        screen_fill(base, area, result.updates);
+        const steady::time_point flushing = steady::now();
+        flush_errno = flush();
+        const steady::time_point flushed = steady::now();
+        if (flush_errno != 0)
+            break;
+        result.write_seconds += std::chrono::duration<double>(flushing - written).count();
+        result.flush_seconds += std::chrono::duration<double>(flushed - flushing).count();
+        ++result.updates;
+    }
+    return result;
+}
+
+std::string kernel_release_read(const fs::path& root)
+{
+    const std::optional<std::string> text = file_text_read(root_path_join(root, "/proc/sys/kernel/osrelease"));
+    return text ? text_trim(*text) : "";
+}
+
+} // namespace
+
+nlohmann::json fb_display_describe(const fs::path& root, const std::string& device_path, const nlohmann::json& device,
+                                   bool probe, double probe_seconds)
+{
+    nlohmann::json display = nlohmann::json::object();
+    device_mapping mapping;
+    const std::string failure = device_mapping_open(device_path, mapping);
+    if (!failure.empty()) {
+        display["refresh"] = {{"method", "fbio-waitforvsync"}, {"status", "not measured"}, {"evidence", failure}};
+        return display;
+    }
+    refresh_measurement refresh = fb_refresh_measure(mapping.fd);
+    if (std::optional<double> hz = refresh_hz(mapping.var))
+        refresh.nominal_hz = *hz;
+    display["refresh"] = refresh_summarize(refresh);
+
+    flush_facts facts;
+    facts.method = "fsync";
+    const nlohmann::json mapping_json = device.value("mapping", nlohmann::json::object());
+    facts.mapping_class = mapping_json.value("class", "unknown");
+    facts.driver_kind = device.value("driver_kind", "");
+    facts.kernel_release = kernel_release_read(root);
+    if (probe) {
+        const probe_area area = probe_area_of(mapping.fix, mapping.var, mapping.length);
+        update_probe_result result;
+        if (area.height == 0)
+            result.skipped = "the screen cannot be probed";
+        else
+            result = update_probe_run(mapping.base, area, probe_seconds,
+                                      [&] { return fsync(mapping.fd) == 0 ? 0 : errno; }, facts.flush_errno);
+        if (facts.flush_errno == EINVAL) {
+            // No fsync: the probe times the writes alone.
+            facts.flush_errno = EINVAL;
+            result = update_probe_run(mapping.base, area, probe_seconds, [] { return 0; }, facts.flush_errno);
+            facts.flush_errno = EINVAL;
+        } else if (facts.flush_errno != 0) {
+            result.skipped = std::string("fsync failed: ") + std::strerror(facts.flush_errno);
+            result.updates = 0;
+        }
+        facts.probed = result.updates > 0;
+        display["update_probe"] = update_probe_summarize(result);
+    } else {
+        facts.flush_errno = fsync(mapping.fd) == 0 ? 0 : errno;
+    }
+    device_mapping_close(mapping);
+    display["flush"] = flush_describe(facts);
+    // A flush the kernel returns from early bounds what reaches the display
+    // from above only.
+    if (display["flush"]["kernel_waits"] == false && display.contains("update_probe")
+        && display["update_probe"].contains("updates"))
+        display["update_probe"]["note"] = "fsync returns before the display has the frame: at most this many updates "
+                                          "reach the display, and the flush time is the kernel's, not the display's";
+    return display;
+}
+
+namespace {
+
+// The index of the CRTC the programs would use, in the card's order.
+std::optional<uint32_t> drm_crtc_index(int fd, drmModeModeInfo& mode)
+{
+    drm_card_state card;
+    drm_choice choice;
+    if (drm_card_read(fd, card) != 0 || drm_card_choose(card, choice) != drm_choice_made)
+        return std::nullopt;
+    mode = choice.mode;
+    for (size_t i = 0; i < card.crtcs.size(); ++i)
+        if (card.crtcs[i].id == choice.crtc_id)
+            return uint32_t(i);
+    return std::nullopt;
+}
+
+// The update probe on a dumb buffer shown on the CRTC, given back after.
+update_probe_result drm_update_probe(int fd, const std::string& device_path, double seconds, int& flush_errno)
+{
+    update_probe_result result;
+    if (drmSetMaster(fd) != 0) {
+        result.skipped = std::string("a display server holds DRM master (") + std::strerror(errno) + ")";
+        return result;
+    }
+    drmDropMaster(fd);
+    drm_screen drm;
+    fb_var_screeninfo vinfo{};
+    if (drm_screen_open(drm, fd, device_path.c_str(), vinfo) != 0) {
+        result.skipped = "the display could not be taken (see the message above)";
+        return result;
+    }
+    if (drm_screen_map(drm) != 0) {
+        drm_screen_close(drm);
+        result.skipped = "the buffer could not be shown (see the message above)";
+        return result;
+    }
+    probe_area area;
+    area.width = drm.choice.mode.hdisplay;
+    area.height = drm.choice.mode.vdisplay;
+    area.stride = drm.pitch;
+    area.pixel_bytes = 4;
+    result = update_probe_run(drm.map, area, seconds,
+                              [&] { return drm_screen_flush(drm, 0, 0, area.width, area.height); }, flush_errno);
+    drm_screen_close(drm);
+    if (flush_errno != 0 && flush_errno != ENOSYS) {
+        result.skipped = std::string("drmModeDirtyFB failed: ") + std::strerror(flush_errno);
+        result.updates = 0;
+    }
+    return result;
+}
+
+} // namespace
+
+nlohmann::json drm_display_describe(const std::string& device_path, bool probe, double probe_seconds)
+{
+    nlohmann::json display = nlohmann::json::object();
+    const int fd = open(device_path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        display["refresh"] = {{"method", "drm-vblank"}, {"status", "not measured"},
+                              {"evidence", "cannot open " + device_path + ": " + std::strerror(errno)}};
+        return display;
+    }
+    drmModeModeInfo mode{};
+    const std::optional<uint32_t> crtc = drm_crtc_index(fd, mode);
+    if (!crtc) {
+        display["refresh"] = {{"method", "drm-vblank"}, {"status", "not measured"},
+                              {"evidence", "no connected display with a CRTC"}};
+        close(fd);
+        return display;
+    }
+    refresh_measurement refresh = drm_refresh_measure(fd, *crtc);
+    refresh.nominal_hz = drm_mode_refresh_hz(mode);
+    display["refresh"] = refresh_summarize(refresh);
+    display["refresh"]["crtc_index"] = *crtc;
+
+    flush_facts facts;
+    facts.method = "dirtyfb";
+    if (probe) {
+        const update_probe_result result = drm_update_probe(fd, device_path, probe_seconds, facts.flush_errno);
+        facts.probed = result.updates > 0;
+        display["update_probe"] = update_probe_summarize(result);
+    }
+    display["flush"] = flush_describe(facts);
+    close(fd);
+    return display;
+}
