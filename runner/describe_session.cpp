@@ -30,12 +30,16 @@ std::string text_of(const nlohmann::json& object, const char* key)
 system_sample session_describe(session& s, const std::filesystem::path& root)
 {
     s.system = system_describe(root);
-    // Before the probes, which keep a core busy themselves.
     system_idle_check(root, s.system, s.warnings);
     const system_sample before = system_sample_take(root);
     s.device_descriptions = nlohmann::json::array();
-    for (const std::string& path : s.devices)
-        s.device_descriptions.push_back(device_describe(s, root, path));
+    for (std::size_t i = 0; i < s.devices.size(); ++i) {
+        // A device that cannot be opened is recorded with its error alone.
+        if (i < s.screens.size() && !s.screens[i].error.empty())
+            s.device_descriptions.push_back({{"path", s.devices[i]}, {"error", s.screens[i].error}});
+        else
+            s.device_descriptions.push_back(device_describe(s, root, s.devices[i]));
+    }
     return before;
 }
 
@@ -62,6 +66,10 @@ void session_header_print(std::FILE* out, const session& s)
     const nlohmann::json& kernel = s.system.value("kernel", nlohmann::json::object());
     std::fprintf(out, "kernel %s %s\n", text_of(kernel, "sysname").c_str(), text_of(kernel, "release").c_str());
     for (const nlohmann::json& device : s.device_descriptions) {
+        if (device.contains("error")) {
+            std::fprintf(out, "%s: %s\n", text_of(device, "path").c_str(), text_of(device, "error").c_str());
+            continue;
+        }
         if (device.value("kind", "") == "drm") {
             const nlohmann::json& drm = device["drm"];
             std::fprintf(out, "%s: DRM, driver %s, %s %s, pitch %u bytes\n", text_of(device, "path").c_str(),

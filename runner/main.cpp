@@ -1,6 +1,7 @@
 // fbbench: runs the framebuffer benchmarks until their numbers hold, on the
 // screen and on RAM of the screen's shape, and keeps every run in a file.
 #include "describe_session.h"
+#include "devices.h"
 #include "measure.h"
 #include "options.h"
 
@@ -20,11 +21,13 @@ const char option_help[] =
     "  -s, --spread P      more runs while (max - min) / median exceeds P percent (3)\n"
     "  -w, --warmup N      uncounted runs first, per benchmark and target (0)\n"
     "  -o, --output FILE   results file (fbbench-<host>-<UTC time>.json)\n"
-    "  -d, --device PATH   framebuffer device; may be given more than once\n"
+    "  -d, --device PATH   framebuffer or DRM device; may be given more than once\n"
     "      --programs DIR  take the benchmark programs from DIR\n"
     "      --no-memory     no RAM runs\n"
     "      --no-probe      do not probe the screen mapping\n"
-    "  -q, --quiet         no progress; only the table\n"
+    "      --describe      describe the machine and devices, write the file, run nothing\n"
+    "  -q, --quiet         only the table: no plan, progress, description or file name\n"
+    "                      (warnings and errors still go to standard error)\n"
     "      --summary       also print a Markdown table row\n"
     "      --strict        exit with status 3 when a warning was given\n"
     "  -h, --help          this help\n"
@@ -81,8 +84,21 @@ int main(int argc, char* argv[])
     } else {
         s.devices = s.options.devices;
     }
+    // Each device's window by the programs' own rules; one in which a
+    // benchmark would draw nothing is refused before anything runs.
+    const std::string refusal = devices_prepare(s, bench_window_texts_read());
+    if (!refusal.empty() && !s.options.describe) {
+        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
+        return 2;
+    }
+    if (std::getenv("FBBENCH_TARGET") != nullptr && !s.options.describe)
+        run_warning_add(s.warnings, "fbbench-target-set",
+                        "FBBENCH_TARGET is set in the environment, but fbbench sets it itself for each run "
+                        "(device, then memory): the value given is not used");
     const system_sample before = session_describe(s, "/");
     const std::string output = s.options.output.empty() ? default_output(s.host) : s.options.output;
+    if (s.options.describe)
+        return measure_finish(s, output, 0);
 
     if (measure_start(s, output) != 0)
         return 1;

@@ -12,12 +12,13 @@ struct runner_options {
     int warmup = 0; // uncounted runs before the counted ones
     bool memory = true; // RAM runs beside the screen runs
     bool probe = true;
-    bool quiet = false;
+    bool quiet = false; // no progress, description or closing note: only the table, warnings and errors
+    bool describe = false; // describe the machine and devices, run nothing
     bool summary = false;
     bool strict = false;
     std::string output; // empty: fbbench-<host>-<UTC time>.json
     std::string programs_dir; // empty: next to fbbench, else PATH
-    std::vector<std::string> devices; // empty: FRAMEBUFFER as inherited
+    std::vector<std::string> devices; // each once; empty: FRAMEBUFFER as inherited
     std::vector<std::string> programs; // in the order to run
 };
 
