@@ -159,7 +159,8 @@ void plan_print(const session& s)
               + std::to_string(o.spread_percent) + " %)";
     if (o.warmup > 0)
         plan += " plus " + std::to_string(o.warmup) + " warm-up" + (o.warmup == 1 ? "" : "s");
-    plan += " = " + std::to_string(benches * std::size_t(o.runs + o.warmup)) + " runs at least";
+    const std::size_t least = benches * std::size_t(o.runs + o.warmup);
+    plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
     const time_estimate e = remaining_estimate(s, 0, 0);
     std::fprintf(stderr, "fbbench: %s, %s\n", plan.c_str(), minutes_text(e, "in all").c_str());
 }

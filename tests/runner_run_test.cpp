@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -61,19 +64,43 @@ protected:
         if (!std::filesystem::exists("/proc/sys/fs/binfmt_misc/qemu-arm"))
             GTEST_SKIP() << "skipped: no binfmt_misc entry for qemu-arm, so fbbench cannot start ARM programs";
 #endif
-        output = std::filesystem::temp_directory_path() / ("fbbench-run-" + std::to_string(getpid()) + ".json");
+        const std::string id = std::to_string(getpid());
+        output = std::filesystem::temp_directory_path() / ("fbbench-run-" + id + ".json");
+        programs = std::filesystem::temp_directory_path() / ("fbbench-programs-" + id);
     }
-    void TearDown() override { std::filesystem::remove(output); }
+    void TearDown() override
+    {
+        std::filesystem::remove(output);
+        std::filesystem::remove_all(programs);
+    }
 
     bench_result fbbench(std::vector<std::string> args, std::vector<std::string> env,
-                         const std::function<void(pid_t)>& while_running = {})
+                         const std::function<void(pid_t)>& while_running = {}, bool quiet = true)
     {
-        args.insert(args.begin(), {FBBENCH, "--quiet", "--no-probe", "--output", output.string()});
+        args.insert(args.begin(), {FBBENCH, "--no-probe", "--output", output.string()});
+        if (quiet)
+            args.insert(args.begin() + 1, "--quiet");
         env.insert(env.begin(), {"TEST_FB_SCREEN=320x240x32", programs_path});
         return bench_run_command(args, env, nullptr, -1, while_running);
     }
 
+    // A folder of the three programs for --programs, those named replaced by
+    // the stand-in that prints what it is told.
+    std::string programs_with_stand_ins(const std::vector<std::string>& stand_ins)
+    {
+        std::filesystem::remove_all(programs);
+        std::filesystem::create_directories(programs);
+        const std::map<std::string, std::string> real = {
+            {"rectangle-bench", RECTANGLE_BENCH}, {"mandelbrot-bench", MANDELBROT_BENCH}, {"sierpinski-bench", SIERPINSKI_BENCH}};
+        for (const auto& [name, path] : real) {
+            const bool stand_in = std::find(stand_ins.begin(), stand_ins.end(), name) != stand_ins.end();
+            std::filesystem::create_symlink(stand_in ? REPORT_STAND_IN : path, programs / name);
+        }
+        return programs.string();
+    }
+
     std::filesystem::path output;
+    std::filesystem::path programs;
 };
 
 struct session_case {
@@ -83,19 +110,63 @@ struct session_case {
     int status;
     std::map<std::string, std::size_t> valid_runs; // per program and target
     const char* message;
+    std::vector<std::string> stand_ins = {}; // programs replaced by the stand-in
+    const char* invalid_reason = ""; // of every invalid run
+    std::vector<std::string> warning_kinds = {}; // each given at least once
+    std::function<void(const nlohmann::json&)> check = {}; // on the file
 };
+
+bool warned(const nlohmann::json& file, const std::string& kind, const std::string& text = "")
+{
+    for (const nlohmann::json& w : file["warnings"])
+        if (w["kind"] == kind && w["message"].get<std::string>().find(text) != std::string::npos)
+            return true;
+    return false;
+}
 
 TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
 {
     const session_case cases[] = {
         {"AllThree", {"--runs", "3"}, {virtual_clock}, 0, {{"rectangle-bench", 3}, {"mandelbrot-bench", 3}, {"sierpinski-bench", 3}}, ""},
-        // Sierpinski refuses a window lower than 16 rows; Mandelbrot still runs.
-        {"OneFails", {"--runs", "1", "sierpinski-bench", "mandelbrot-bench"}, {virtual_clock, "HEIGHT=15"}, 1,
-         {{"sierpinski-bench", 0}, {"mandelbrot-bench", 1}}, "sierpinski-bench: window 320x15 is lower than 16 rows\n"},
+        // A failing benchmark beside a passing one.
+        {"OneFails", {"--runs", "1", "sierpinski-bench", "mandelbrot-bench"},
+         {virtual_clock, "STAND_IN_STATUS=1", "STAND_IN_ERROR=sierpinski-bench: cannot open /dev/fb0: No such device"}, 1,
+         {{"sierpinski-bench", 0}, {"mandelbrot-bench", 1}}, "sierpinski-bench: cannot open /dev/fb0: No such device\n",
+         {"sierpinski-bench"}, "exit status 1"},
+        // A report of a figure that is no number is read, recorded, and not counted.
+        {"NotFinite", {"mandelbrot-bench"},
+         {"STAND_IN_REPORT=Mandelbrot frame buffer test bench\\nBenchmarking 48 iterations: nan seconds\\n",
+          "FBBENCH_TARGET=memory"},
+         1, {{"mandelbrot-bench", 0}},
+         "fbbench: the report of mandelbrot-bench does not count (value not finite): Benchmarking 48 iterations: nan "
+         "seconds\n",
+         {"mandelbrot-bench"}, "value not finite", {"fbbench-target-set"}},
+        // 0.03 s a run: one significant digit, settled by the quantum and
+        // marked; the warning names a window that reaches 1.00 s.
+        {"ResolutionLimited", {"--runs", "3", "mandelbrot-bench"},
+         {"TEST_FB_CLOCK_STEP=30000", "TEST_FB_SCREEN=1024x768x32", "WIDTH=160", "HEIGHT=120"}, 0,
+         {{"mandelbrot-bench", 3}}, "", {}, "", {"resolution"},
+         [](const nlohmann::json& file) {
+             const nlohmann::json& r = file["results"][0];
+             EXPECT_EQ(r["device"]["median"], 0.03);
+             EXPECT_EQ(r["device"]["resolution_limited"], true);
+             EXPECT_EQ(r["device"]["settled"], true);
+             EXPECT_EQ(r["memory"]["resolution_limited"], true);
+             EXPECT_EQ(r["resolution"], 0.01);
+             EXPECT_TRUE(warned(file, "resolution", "WIDTH=924 HEIGHT=693")) << file["warnings"];
+             EXPECT_EQ(file["devices"][0]["window"],
+                       nlohmann::json({{"width", 160}, {"height", 120}, {"posx", 0}, {"posy", 0},
+                                       {"defaulted", {"posx", "posy"}}}));
+             EXPECT_EQ(file["devices"][0]["screen"],
+                       nlohmann::json({{"width", 1024}, {"height", 768}, {"bits_per_pixel", 32}, {"row_bytes", 4096}}));
+         }},
     };
     for (const session_case& c : cases) {
         SCOPED_TRACE(c.name);
-        const bench_result result = fbbench(c.args, c.env);
+        std::vector<std::string> args = c.args;
+        if (!c.stand_ins.empty())
+            args.insert(args.begin(), {"--programs", programs_with_stand_ins(c.stand_ins)});
+        const bench_result result = fbbench(args, c.env);
         EXPECT_EQ(result.status, c.status) << result.err;
         // Warnings depend on the machine (is it idle?); failures do not.
         std::string failures;
@@ -107,6 +178,7 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
         const nlohmann::json file = file_json(output);
         ASSERT_TRUE(file.is_object());
         EXPECT_EQ(file["complete"], true);
+        EXPECT_EQ(file["workload_version"], 1);
         EXPECT_EQ(file["devices"][0]["fix"]["id"], "test fb") << "the device is described";
         std::map<std::string, std::size_t> device_runs, memory_runs;
         nlohmann::json last;
@@ -120,11 +192,18 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
             (run["target"] == "device" ? device_runs : memory_runs)[run["program"]] += run["valid"].get<bool>();
             if (run["valid"] == true) {
                 EXPECT_EQ(run["values"].get<metric_values>(), report_values(run["stdout"]));
+                EXPECT_EQ(run["exit_status"], 0);
+            } else {
+                EXPECT_EQ(run["invalid_reason"], c.invalid_reason);
             }
-            EXPECT_EQ(run["exit_status"] == 0, run["valid"] == true);
+            EXPECT_TRUE(run["other_cpu_percent"].is_number()) << run;
         }
         EXPECT_EQ(device_runs, c.valid_runs);
         EXPECT_EQ(memory_runs, c.valid_runs);
+        for (const std::string& kind : c.warning_kinds)
+            EXPECT_TRUE(warned(file, kind)) << kind << " in " << file["warnings"];
+        if (c.check)
+            c.check(file);
         // Every value reaches the table.
         for (const nlohmann::json& r : file["results"]) {
             char median[32];
@@ -134,6 +213,107 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
             EXPECT_NE(result.out.find(median), std::string::npos);
         }
     }
+}
+
+// A window in which a benchmark would draw nothing is refused before
+// anything runs or is written: one line, exit status 2.
+TEST_F(FbbenchRun, RefusesWindowsBeforeRunning)
+{
+    const struct {
+        std::vector<std::string> env;
+        std::string program;
+        const char* line;
+    } cases[] = {
+        {{"WIDTH=2"}, "rectangle-bench",
+         "fbbench: rectangle-bench draws nothing in the 2x240 window at (0,0) on /dev/fb0; the smallest window that "
+         "works there is 4x240\n"},
+        {{"HEIGHT=15"}, "sierpinski-bench",
+         "fbbench: sierpinski-bench draws nothing in the 320x15 window at (0,0) on /dev/fb0; the smallest window that "
+         "works there is 320x16\n"},
+        {{"HEIGHT=0"}, "mandelbrot-bench",
+         "fbbench: mandelbrot-bench draws nothing in the 320x0 window at (0,0) on /dev/fb0; the smallest window that "
+         "works there is 320x1\n"},
+        {{"POSX=10"}, "mandelbrot-bench",
+         "fbbench: /dev/fb0: window 320x240 at (10,0) crosses the right edge of the 320x240 screen; WIDTH defaults to "
+         "the screen's width, so set WIDTH too\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const bench_result result = fbbench({c.program}, c.env, {}, false);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err, c.line);
+        EXPECT_EQ(result.out, "");
+        EXPECT_FALSE(std::filesystem::exists(output));
+    }
+}
+
+// Other processes' CPU time during each run is measured: a busy loop on
+// every core while the rectangles run, screen and RAM, is seen and named.
+TEST_F(FbbenchRun, CompetingWorkIsMeasured)
+{
+    std::atomic<bool> stop = false;
+    std::vector<std::thread> spinners;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+        spinners.emplace_back([&] {
+            while (!stop.load(std::memory_order_relaxed)) {
+            }
+        });
+    const bench_result result = fbbench({"--runs", "1", "--max-runs", "1", "rectangle-bench"}, {});
+    stop = true;
+    for (std::thread& t : spinners)
+        t.join();
+    EXPECT_EQ(result.status, 0) << result.err;
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    ASSERT_EQ(file["runs"].size(), 2u);
+    for (const nlohmann::json& run : file["runs"]) {
+        // The spinners share the cores with the benchmark: well above 5 % of one.
+        EXPECT_GT(run["other_cpu_percent"].get<double>(), 20) << run["target"];
+    }
+    EXPECT_TRUE(warned(file, "competing-work", "RAM run 1 of rectangle-bench")) << file["warnings"];
+    EXPECT_TRUE(warned(file, "competing-work", "screen run 1 of rectangle-bench")) << file["warnings"];
+}
+
+// --describe: the machine and the devices, written as a file with no runs,
+// in seconds; each device once, one that cannot be opened with its error.
+TEST_F(FbbenchRun, DescribeWritesNoRuns)
+{
+    const bench_result result =
+        fbbench({"--describe", "--device", "/dev/fb0", "--device", "/nonexistent/fb9", "--device", "/dev/fb0"},
+                {"WIDTH=100"}, {}, false);
+    EXPECT_EQ(result.status, 0) << result.err;
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    EXPECT_EQ(file["complete"], true);
+    EXPECT_EQ(file["runs"], nlohmann::json::array());
+    EXPECT_EQ(file["results"], nlohmann::json::array());
+    ASSERT_EQ(file["devices"].size(), 2u);
+    EXPECT_EQ(file["devices"][0]["kind"], "fbdev");
+    EXPECT_EQ(file["devices"][0]["window"]["width"], 100);
+    EXPECT_EQ(file["devices"][0]["window"]["defaulted"], nlohmann::json({"height", "posx", "posy"}));
+    EXPECT_EQ(file["devices"][1], nlohmann::json({{"path", "/nonexistent/fb9"},
+                                                  {"error", "cannot open /nonexistent/fb9: No such file or directory"}}));
+    EXPECT_NE(result.out.find("/dev/fb0: \"test fb\""), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("/nonexistent/fb9: cannot open"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("benchmark and metric"), std::string::npos) << "no table";
+    EXPECT_NE(result.err.find("fbbench: results in " + output.string() + "\n"), std::string::npos) << result.err;
+}
+
+// Without --quiet: the plan with its estimate first, then one progress line
+// a run (standard error is no terminal here) counting down the whole session.
+TEST_F(FbbenchRun, PlanAndProgress)
+{
+    const bench_result result = fbbench({"--runs", "1", "--max-runs", "1", "--no-memory", "rectangle-bench"}, {}, {}, false);
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::vector<std::string> lines;
+    std::istringstream err(result.err);
+    for (std::string line; std::getline(err, line);)
+        if (!line.starts_with("fbbench: warning: "))
+            lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "fbbench: 1 benchmark x 1 device x 1 target x 1 run = 1 run at least, under a minute in all",
+                         "fbbench: rectangle-bench on /dev/fb0, screen: run 1 of 1, under a minute left in all",
+                         "fbbench: results in " + output.string()}));
 }
 
 TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
