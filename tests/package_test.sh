@@ -33,6 +33,7 @@ for tool in ${TOOLS:-}; do
   [ -x "$work/root/usr/bin/$tool" ] || { echo "no $tool"; exit 1; }
   [ -f "$work/root/usr/share/man/man1/$tool.1.gz" ] || { echo "no manual page for $tool"; exit 1; }
 done
+[ -f "$work/root/usr/share/doc/fbbench/results.md.gz" ] || { echo "no results document, which the pages name"; exit 1; }
 host_depends=$(echo "${HOST_DEPENDS:-}" | tr -d ' ' | tr ',' '\n')
 for dependency in $host_depends; do
   echo "$depends" | sed 's/, /\n/g' | grep -qx "$dependency" || { echo "the package does not depend on $dependency"; exit 1; }
