@@ -340,6 +340,21 @@ TEST_F(FbbenchRun, DescribeWritesNoRuns)
     EXPECT_NE(result.err.find("fbbench: results in " + output.string() + "\n"), std::string::npos) << result.err;
 }
 
+// A DRM device's screen is its chosen mode, rows a dumb buffer's pitch apart
+// (the stand-in rounds it up to 256 bytes), as the programs see it.
+TEST_F(FbbenchRun, DescribesADrmScreenAsTheProgramsSeeIt)
+{
+    const bench_result result = fbbench({"--describe"}, {"TEST_FB_DRM=1", "TEST_FB_SCREEN=100x60x32", "POSX=4", "WIDTH=50"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    const nlohmann::json& device = file["devices"][0];
+    EXPECT_EQ(device["kind"], "drm");
+    EXPECT_EQ(device["screen"], nlohmann::json({{"width", 100}, {"height", 60}, {"bits_per_pixel", 32}, {"row_bytes", 512}}));
+    EXPECT_EQ(device["window"], nlohmann::json({{"width", 50}, {"height", 60}, {"posx", 4}, {"posy", 0},
+                                                 {"defaulted", {"height", "posy"}}}));
+}
+
 // Without --quiet: the plan with its estimate first, then one progress line
 // a run (standard error is no terminal here) counting down the whole session.
 TEST_F(FbbenchRun, PlanAndProgress)
