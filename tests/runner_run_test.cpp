@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -356,20 +357,36 @@ TEST_F(FbbenchRun, DescribesADrmScreenAsTheProgramsSeeIt)
 }
 
 // Without --quiet: the plan with its estimate first, then one progress line
-// a run (standard error is no terminal here) counting down the whole session.
+// a run counting down the whole session: a line each when standard error is
+// no terminal, one line rewritten in place on a terminal.
 TEST_F(FbbenchRun, PlanAndProgress)
 {
-    const bench_result result = fbbench({"--runs", "1", "--max-runs", "1", "--no-memory", "rectangle-bench"}, {}, {}, false);
+    const std::vector<std::string> args = {"--runs", "1", "--max-runs", "1", "--no-memory", "rectangle-bench"};
+    const bench_result result = fbbench(args, {virtual_clock}, {}, false);
     EXPECT_EQ(result.status, 0) << result.err;
     std::vector<std::string> lines;
     std::istringstream err(result.err);
     for (std::string line; std::getline(err, line);)
         if (!line.starts_with("fbbench: warning: "))
             lines.push_back(line);
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "fbbench: 1 benchmark x 1 device x 1 target x 1 run = 1 run at least, under a minute in all",
-                         "fbbench: rectangle-bench on /dev/fb0, screen: run 1 of 1, under a minute left in all",
-                         "fbbench: results in " + output.string()}));
+    const std::string plan = "fbbench: 1 benchmark x 1 device x 1 target x 1 run = 1 run at least, under a minute in all";
+    const std::string progress = "fbbench: rectangle-bench on /dev/fb0, screen: run 1 of 1, under a minute left in all";
+    EXPECT_EQ(lines, (std::vector<std::string>{plan, progress, "fbbench: results in " + output.string()}));
+
+    // script(1) gives fbbench a terminal; the terminal's output comes back on standard output.
+#ifdef BENCH_EMULATOR
+    GTEST_SKIP() << "skipped: script(1) is a host program, which the emulator does not run";
+#endif
+    if (access("/usr/bin/script", X_OK) != 0)
+        GTEST_SKIP() << "skipped: script(1) is not installed, so no terminal to show progress on";
+    std::string command = FBBENCH " --no-probe --output " + output.string();
+    for (const std::string& a : args)
+        command += " " + a;
+    const bench_result terminal = bench_run_command({"/usr/bin/script", "-q", "-e", "-c", command, "/dev/null"},
+                                                    {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock});
+    EXPECT_EQ(terminal.status, 0) << terminal.out;
+    EXPECT_NE(terminal.out.find("\r\033[K" + progress + "\r\033[K"), std::string::npos) << terminal.out;
+    EXPECT_EQ(terminal.out.find(progress + "\r\n"), std::string::npos) << "no line end after the progress";
 }
 
 TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
