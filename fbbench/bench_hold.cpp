@@ -37,9 +37,10 @@ void bench_hold_wait(uint32_t seconds)
 {
     if (seconds == 0)
         return;
-    // A handler without SA_RESTART: the signal cuts the sleep short instead of
-    // ending the program with the display still taken. It stays, so that a
-    // second signal cannot cut the release short either.
+    // A handler without SA_RESTART: the signal cuts the sleep short, and the
+    // caller gives the display back as after a full wait. It stays, so that a
+    // second signal cannot cut the release short either; a DRM display's
+    // release puts back the actions these signals had before it was taken.
     struct sigaction action {};
     action.sa_handler = bench_hold_interrupt;
     sigemptyset(&action.sa_mask);

@@ -12,5 +12,7 @@ bool bench_hold_parse(const char* text, uint32_t& seconds);
 int bench_hold_read(uint32_t& seconds);
 
 // Waits that many seconds; SIGINT or SIGTERM end the wait early, and the
-// caller still gives the screen back.
+// caller still gives the screen back and exits as the run would have: the
+// report is written, and ending the wait is what these signals are for here.
+// SIGHUP (the terminal gone) ends the program as it does while drawing.
 void bench_hold_wait(uint32_t seconds);

@@ -1,6 +1,7 @@
 #include "describe_session.h"
 
 #include "drm_screen.h"
+#include "execute.h"
 
 namespace {
 
@@ -33,7 +34,9 @@ system_sample session_describe(session& s, const std::filesystem::path& root)
     system_idle_check(root, s.system, s.warnings);
     const system_sample before = system_sample_take(root);
     s.device_descriptions = nlohmann::json::array();
-    for (std::size_t i = 0; i < s.devices.size(); ++i) {
+    // The probes take seconds; after a stop signal they are skipped, so
+    // that fbbench writes its file and ends soon.
+    for (std::size_t i = 0; i < s.devices.size() && signals_caught() == 0; ++i) {
         // A device that cannot be opened is recorded with its error alone.
         if (i < s.screens.size() && !s.screens[i].error.empty())
             s.device_descriptions.push_back({{"path", s.devices[i]}, {"error", s.screens[i].error}});

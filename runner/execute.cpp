@@ -1,11 +1,15 @@
 #include "execute.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <filesystem>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,14 +18,24 @@ extern char** environ;
 
 namespace {
 
-volatile std::sig_atomic_t caught_signal = 0;
-volatile pid_t running_child = 0;
+// The stop signals: each caught unless ignored at the start.
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-void signal_forward(int sig)
+// Seconds between SIGTERM and SIGKILL.
+constexpr int kill_grace_seconds = 5;
+// Seconds to wait for a program's end after SIGKILL: only one stuck in the
+// kernel takes longer, and fbbench must not wait for it for good.
+constexpr int killed_wait_seconds = 10;
+
+volatile std::sig_atomic_t caught_signal = 0;
+bool ignored_at_start[NSIG] = {};
+
+// Only notes the first signal: the main flow acts on it, where it is safe
+// to (no allocation, no file work in a handler).
+void signal_note(int sig)
 {
-    caught_signal = sig;
-    if (running_child > 0)
-        kill(running_child, sig);
+    if (caught_signal == 0)
+        caught_signal = sig;
 }
 
 // A captured output file, already unlinked: it vanishes with its descriptor.
@@ -52,14 +66,33 @@ bool capture_open(capture_file& file, std::string& error)
     return true;
 }
 
-std::string capture_read(const capture_file& file)
+// At most capture_limit bytes of the file; truncated when there was more.
+std::string capture_read(const capture_file& file, bool& truncated)
 {
-    std::string text;
-    char buffer[4096];
-    off_t at = 0;
-    for (ssize_t n; (n = pread(file.fd, buffer, sizeof buffer, at)) > 0; at += n)
-        text.append(buffer, std::size_t(n));
+    struct stat st {};
+    truncated = fstat(file.fd, &st) == 0 && std::size_t(st.st_size) > capture_limit;
+    std::string text(capture_limit, '\0');
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const ssize_t n = pread(file.fd, text.data() + at, text.size() - at, off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        at += std::size_t(n);
+    }
+    text.resize(at);
     return text;
+}
+
+sigset_t stop_and_child_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : stop_signals)
+        sigaddset(&set, sig);
+    sigaddset(&set, SIGCHLD);
+    return set;
 }
 
 double clock_seconds(clockid_t id)
@@ -116,11 +149,19 @@ std::string program_locate(const std::string& name, const std::string& dir)
 void signals_catch()
 {
     struct sigaction action {};
-    action.sa_handler = signal_forward;
+    action.sa_handler = signal_note;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: waitpid returns to look at the flag
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    action.sa_flags = SA_RESTART;
+    for (int sig : stop_signals) {
+        struct sigaction previous {};
+        sigaction(sig, nullptr, &previous);
+        // A background job started with the signal ignored keeps it so.
+        ignored_at_start[sig] = previous.sa_handler == SIG_IGN;
+        if (!ignored_at_start[sig])
+            sigaction(sig, &action, nullptr);
+    }
+    // Inherited SIG_IGN for SIGCHLD would reap the programs unseen.
+    signal(SIGCHLD, SIG_DFL);
 }
 
 int signals_caught()
@@ -128,8 +169,97 @@ int signals_caught()
     return caught_signal;
 }
 
-bool program_execute(const std::string& path, const std::vector<std::string>& overrides, run_outcome& outcome,
-                     std::string& error)
+void signals_reraise()
+{
+    const int sig = caught_signal;
+    if (sig == 0)
+        return;
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+}
+
+std::string signal_name(int sig)
+{
+    const char* name = sigabbrev_np(sig);
+    return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(sig);
+}
+
+namespace {
+
+// Sends sig to the program's process group, which also reaches what the
+// program started itself.
+void run_signal(pid_t pid, int sig)
+{
+    if (kill(-pid, sig) != 0)
+        kill(pid, sig);
+}
+
+// Waits for the program, passing stop signals on and enforcing the
+// deadline, with the stop signals and SIGCHLD blocked: each is taken with
+// sigtimedwait, so none is lost and nothing polls. False with errno set
+// when it cannot be waited for (ETIMEDOUT: still there after SIGKILL).
+bool run_wait(pid_t pid, int timeout_seconds, int& status, rusage& usage, bool& timed_out)
+{
+    const sigset_t waited = stop_and_child_set();
+    const double deadline = clock_seconds(CLOCK_MONOTONIC) + timeout_seconds;
+    double kill_at = 0; // SIGKILL due then, once SIGTERM or a stop signal was sent
+    bool killed = false;
+    double killed_at = 0;
+    int stops = 0;
+    for (;;) {
+        const pid_t reaped = wait4(pid, &status, WNOHANG, &usage);
+        if (reaped == pid)
+            return true;
+        if (reaped < 0 && errno != EINTR)
+            return false;
+        const double now = clock_seconds(CLOCK_MONOTONIC);
+        if (!killed && kill_at == 0 && now >= deadline) {
+            timed_out = true;
+            run_signal(pid, SIGTERM);
+            kill_at = now + kill_grace_seconds;
+        }
+        if (!killed && kill_at != 0 && now >= kill_at) {
+            run_signal(pid, SIGKILL);
+            killed = true;
+            killed_at = now;
+        }
+        if (killed && now >= killed_at + killed_wait_seconds) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        const double next = killed ? killed_at + killed_wait_seconds : kill_at != 0 ? kill_at : deadline;
+        const double wait = std::max(next - now, 0.001);
+        timespec timeout{time_t(wait), long((wait - double(time_t(wait))) * 1e9)};
+        siginfo_t info{};
+        const int sig = sigtimedwait(&waited, &info, &timeout);
+        if (sig <= 0 || sig == SIGCHLD)
+            continue;
+        if (caught_signal == 0)
+            caught_signal = sig;
+        if (killed)
+            continue;
+        // The first stop signal is passed on; a second, or the program
+        // still there after the grace, ends it at once.
+        if (++stops == 1) {
+            run_signal(pid, sig);
+            if (kill_at == 0)
+                kill_at = clock_seconds(CLOCK_MONOTONIC) + kill_grace_seconds;
+        } else {
+            run_signal(pid, SIGKILL);
+            killed = true;
+            killed_at = clock_seconds(CLOCK_MONOTONIC);
+        }
+    }
+}
+
+} // namespace
+
+bool program_execute(const std::string& path, const std::vector<std::string>& overrides, int timeout_seconds,
+                     run_outcome& outcome, std::string& error)
 {
     capture_file out, err;
     if (!capture_open(out, error) || !capture_open(err, error))
@@ -152,15 +282,20 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     envp.push_back(nullptr);
     std::string program = path;
     char* const argv[] = {program.data(), nullptr};
+    const std::string exec_failed = "fbbench: cannot run " + path + ": ";
 
-    // The signals stay blocked until the parent knows the child's id, so
-    // that one arriving in between is passed on rather than lost.
-    sigset_t block, previous;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
+    // From here until the program has been reaped the stop signals are
+    // blocked: one that came before is seen in the flag, one that comes
+    // after is taken by the wait and passed on. None falls in between.
+    const sigset_t block = stop_and_child_set();
+    sigset_t previous;
     sigprocmask(SIG_BLOCK, &block, &previous);
+    if (caught_signal != 0) {
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        return true;
+    }
 
+    const pid_t parent = getpid();
     // The whole machine's CPU time around the run, so that other processes'
     // share of it can be told apart from the child's own.
     outcome.stat_before = file_read("/proc/stat");
@@ -168,15 +303,32 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     const double realtime_start = clock_seconds(CLOCK_REALTIME);
     const pid_t pid = fork();
     if (pid == 0) {
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
+        // Only async-signal-safe calls until execve.
+        // fbbench gone, by whatever means, takes the program with it; a
+        // parent that died before the request was made is seen at once.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        // A group of its own: a Ctrl-C at the terminal reaches fbbench
+        // alone, which passes it on once, and a kill reaches whatever the
+        // program started.
+        setpgid(0, 0);
+        rlimit fsize{};
+        if (getrlimit(RLIMIT_FSIZE, &fsize) == 0 && fsize.rlim_cur > run_file_size_limit) {
+            fsize.rlim_cur = run_file_size_limit;
+            setrlimit(RLIMIT_FSIZE, &fsize);
+        }
+        for (int sig : stop_signals)
+            if (!ignored_at_start[sig])
+                signal(sig, SIG_DFL);
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         if (dup2(out.fd, STDOUT_FILENO) < 0 || dup2(err.fd, STDERR_FILENO) < 0)
             _exit(126);
         execve(argv[0], argv, envp.data());
-        const int saved = errno;
-        const std::string message = "fbbench: cannot run " + path + ": " + std::strerror(saved) + "\n";
-        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, message.data(), message.size());
+        const char* reason = strerror(errno);
+        [[maybe_unused]] ssize_t n = write(STDERR_FILENO, exec_failed.data(), exec_failed.size());
+        n = write(STDERR_FILENO, reason, std::strlen(reason));
+        n = write(STDERR_FILENO, "\n", 1);
         _exit(127);
     }
     if (pid < 0) {
@@ -185,25 +337,34 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
         error = "cannot start " + path + ": " + std::strerror(saved);
         return false;
     }
-    running_child = pid;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    // Also here, so that a signal sent before the child got to it finds
+    // the group.
+    setpgid(pid, pid);
+    outcome.started = true;
 
     int status = 0;
     rusage usage{};
-    pid_t reaped;
-    while ((reaped = wait4(pid, &status, 0, &usage)) < 0 && errno == EINTR) {
-    }
+    const bool reaped = run_wait(pid, timeout_seconds, status, usage, outcome.timed_out);
+    const int saved = errno;
     const double realtime_end = clock_seconds(CLOCK_REALTIME);
     const double monotonic_end = clock_seconds(CLOCK_MONOTONIC);
     outcome.stat_after = file_read("/proc/stat");
-    running_child = 0;
-    if (reaped != pid) {
-        error = "cannot wait for " + path + ": " + std::strerror(errno);
+    // Whatever the program left in its group goes with it.
+    if (outcome.timed_out || caught_signal != 0)
+        kill(-pid, SIGKILL);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (!reaped) {
+        error = saved == ETIMEDOUT ? path + " was still there " + std::to_string(killed_wait_seconds)
+                                         + " s after SIGKILL"
+                                   : "cannot wait for " + path + ": " + std::strerror(saved);
         return false;
     }
-    outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = capture_read(out);
-    outcome.err = capture_read(err);
+    if (WIFEXITED(status))
+        outcome.exit_status = WEXITSTATUS(status);
+    else
+        outcome.signal = WTERMSIG(status);
+    outcome.out = capture_read(out, outcome.out_truncated);
+    outcome.err = capture_read(err, outcome.err_truncated);
     outcome.monotonic_seconds = monotonic_end - monotonic_start;
     outcome.realtime_seconds = realtime_end - realtime_start;
     outcome.child_cpu_seconds = double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) * 1e-6

@@ -2,6 +2,8 @@
 // screen and on RAM of the screen's shape, and keeps every run in a file.
 #include "describe_session.h"
 #include "devices.h"
+#include "execute.h"
+#include "fbbench.h"
 #include "measure.h"
 #include "options.h"
 
@@ -23,6 +25,7 @@ const char option_help[] =
     "  -o, --output FILE   results file (fbbench-<host>-<UTC time>.json)\n"
     "  -d, --device PATH   framebuffer or DRM device; may be given more than once\n"
     "      --programs DIR  take the benchmark programs from DIR\n"
+    "      --timeout S     stop a run after S seconds (600)\n"
     "      --no-memory     no RAM runs\n"
     "      --no-probe      do not probe the screen mapping\n"
     "      --describe      describe the machine and devices, write the file, run nothing\n"
@@ -55,6 +58,9 @@ std::string default_output(const std::string& host)
 
 int main(int argc, char* argv[])
 {
+    // The programs' captured output must never take standard output's or
+    // error's place, to be closed at their exec.
+    bench_std_fds_reserve();
     session s;
     std::string message;
     switch (options_parse(argc, argv, s.options, message)) {
@@ -74,6 +80,14 @@ int main(int argc, char* argv[])
     }
 
     s.host = host_name();
+    const std::string output = s.options.output.empty() ? default_output(s.host) : s.options.output;
+    // Before anything runs: a path that is not a file is a usage fault.
+    std::string file;
+    if (!results_path_resolve(output, file, message)) {
+        std::fprintf(stderr, "fbbench: %s\n", message.c_str());
+        return 2;
+    }
+    signals_catch();
     s.started = utc_now_iso();
     for (const char* name : {"WIDTH", "HEIGHT", "POSX", "POSY"})
         if (const char* value = std::getenv(name))
@@ -91,18 +105,26 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
         return 2;
     }
-    if (std::getenv("FBBENCH_TARGET") != nullptr && !s.options.describe)
+    if (s.options.describe) {
+        session_describe(s, "/");
+        const int exit_status = measure_finish(s, file, signals_caught() != 0 ? 128 + signals_caught() : 0);
+        signals_reraise();
+        return exit_status;
+    }
+    if (std::getenv("FBBENCH_TARGET") != nullptr)
         run_warning_add(s.warnings, "fbbench-target-set",
                         "FBBENCH_TARGET is set in the environment, but fbbench sets it itself for each run "
                         "(device, then memory): the value given is not used");
-    const system_sample before = session_describe(s, "/");
-    const std::string output = s.options.output.empty() ? default_output(s.host) : s.options.output;
-    if (s.options.describe)
-        return measure_finish(s, output, 0);
-
-    if (measure_start(s, output) != 0)
+    if (measure_start(s, file) != 0) {
+        signals_reraise();
         return 1;
-    const int status = measure_runs(s, output);
+    }
+    const system_sample before = session_describe(s, "/");
+    const int status = measure_runs(s, file);
     session_describe_after(s, "/", before);
-    return measure_finish(s, output, status);
+    const int exit_status = measure_finish(s, file, status);
+    // With the file and the table out, a stop signal ends fbbench as it
+    // would have without the handler, so that a calling script stops too.
+    signals_reraise();
+    return exit_status;
 }

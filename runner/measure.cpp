@@ -210,20 +210,24 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
     std::string error;
-    if (!program_execute(b.executable, overrides, outcome, error)) {
+    if (!program_execute(b.executable, overrides, b.s.options.timeout_seconds, outcome, error)) {
         failure_add(b, error);
         return run_end::failed;
     }
+    if (!outcome.started)
+        return run_end::interrupted;
 
     run_record r{b.program, target, b.path, warmup, outcome.exit_status, false, "", outcome.out, outcome.err, {},
-                 outcome.monotonic_seconds, {}, false};
+                 outcome.monotonic_seconds, outcome.signal, outcome.timed_out, outcome.out_truncated,
+                 outcome.err_truncated, {}, false};
     if (const std::optional<competing_work> work =
             competing_work_measure(outcome.stat_before, outcome.stat_after, outcome.child_cpu_seconds,
                                    outcome.monotonic_seconds, sysconf(_SC_CLK_TCK))) {
         r.other_cpu_percent = std::round(work->percent * 10) / 10;
         r.competing = competing_work_excessive(*work);
     }
-    const bool parsed = outcome.exit_status == 0 && report_parse(b.program, outcome.out, r.values);
+    const bool parsed = outcome.exit_status == 0 && !outcome.out_truncated
+                     && report_parse(b.program, outcome.out, r.values);
     const std::string value_fault = parsed ? report_invalid_reason(r.values) : "";
     const bool stepped = stats_clock_stepped(outcome.realtime_seconds, outcome.monotonic_seconds);
     r.valid = parsed && value_fault.empty() && !stepped;
@@ -231,6 +235,18 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
     if (!parsed && signals_caught() != 0) {
         r.invalid_reason = "interrupted";
         end = run_end::interrupted;
+    } else if (outcome.timed_out) {
+        r.invalid_reason = "timed out after " + std::to_string(b.s.options.timeout_seconds) + " s";
+        warning_add(b.s, "timed-out",
+                        b.program + " on " + b.path + " " + r.invalid_reason + " and was stopped; the slowest boards"
+                            " may need a larger --timeout");
+        b.s.failures.push_back({b.program, b.path, r.invalid_reason});
+        end = run_end::failed;
+    } else if (outcome.signal != 0) {
+        r.invalid_reason = "killed by " + signal_name(outcome.signal);
+        warning_add(b.s, "killed", b.program + " on " + b.path + " was " + r.invalid_reason);
+        b.s.failures.push_back({b.program, b.path, r.invalid_reason});
+        end = run_end::failed;
     } else if (outcome.exit_status != 0) {
         r.invalid_reason = "exit status " + std::to_string(outcome.exit_status);
         const std::string first_line = outcome.err.substr(0, outcome.err.find('\n'));
@@ -443,7 +459,6 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
 
 int measure_start(session& s, const std::string& output)
 {
-    signals_catch();
     if (!file_write(s, output))
         return 1;
     plan_print(s);
@@ -453,6 +468,8 @@ int measure_start(session& s, const std::string& output)
 int measure_runs(session& s, const std::string& output)
 {
     int status = 0;
+    if (signals_caught() != 0)
+        return 128 + signals_caught();
     for (std::size_t p = 0; p < s.options.programs.size(); ++p) {
         const std::string& program = s.options.programs[p];
         const std::string executable = program_locate(program, s.options.programs_dir);

@@ -7,13 +7,16 @@
 
 #include <string>
 
-// Writes the file for the first time, before anything runs, so that an
-// unwritable output is found at once. Returns 0, or 1 after one line on
-// standard error.
+// Writes the file for the first time, before the machine is described and
+// anything runs ("complete": false, no runs), so that an unwritable output
+// is found at once and an interrupt at any later moment leaves a file.
+// output is the file itself (results_path_resolve). Returns 0, or 1 after
+// one line on standard error.
 int measure_start(session& s, const std::string& output);
 
-// Runs every benchmark. Returns 0, 1 when a benchmark failed, or 128 + the
-// signal that interrupted it.
+// Runs every benchmark, each run under the deadline of the options. Returns
+// 0, 1 when a benchmark failed (exited non-zero, was killed or timed out),
+// or 128 + the stop signal that interrupted it.
 int measure_runs(session& s, const std::string& output);
 
 // Writes the final file (complete unless interrupted), prints the table and

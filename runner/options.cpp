@@ -9,7 +9,7 @@
 
 namespace {
 
-enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_describe };
+enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_describe };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -19,6 +19,7 @@ const option long_options[] = {
     {"output", required_argument, nullptr, 'o'},
     {"device", required_argument, nullptr, 'd'},
     {"programs", required_argument, nullptr, opt_programs},
+    {"timeout", required_argument, nullptr, opt_timeout},
     {"no-memory", no_argument, nullptr, opt_no_memory},
     {"no-probe", no_argument, nullptr, opt_no_probe},
     {"quiet", no_argument, nullptr, 'q'},
@@ -98,7 +99,8 @@ const std::vector<std::string>& options_known_programs()
 void options_usage_print(std::FILE* out)
 {
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
-               "               [--device PATH]... [--programs DIR] [--no-memory] [--no-probe]\n"
+               "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
+               "               [--no-memory] [--no-probe]\n"
                "               [--quiet] [--summary] [--strict] [PROGRAM...]\n"
                "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE]\n",
                out);
@@ -120,6 +122,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case 'm': count = &options.max_runs; max_runs_given = true; break;
         case 's': count = &options.spread_percent; break;
         case 'w': count = &options.warmup; minimum = 0; break;
+        case opt_timeout: count = &options.timeout_seconds; break;
         case 'o': options.output = optarg; break;
         case 'd':
             if (*optarg == '\0') {

@@ -10,6 +10,9 @@ struct runner_options {
     int max_runs = 10;
     int spread_percent = 3; // more runs while the spread is above this
     int warmup = 0; // uncounted runs before the counted ones
+    // Seconds a run may take before it is stopped: the slowest board's
+    // Mandelbrot with a wide margin (see the manual page).
+    int timeout_seconds = 600;
     bool memory = true; // RAM runs beside the screen runs
     bool probe = true;
     bool quiet = false; // no progress, description or closing note: only the table, warnings and errors

@@ -1,10 +1,14 @@
 #include "results.h"
 
+#include "execute.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,12 +42,20 @@ nlohmann::json run_json(const run_record& r)
     nlohmann::json values = nlohmann::json::object();
     for (const report_value& v : r.values)
         values[v.metric] = v.value;
-    nlohmann::json run = {{"program", r.program}, {"target", r.target}, {"path", r.path}, {"warmup", r.warmup},
-                          {"exit_status", r.exit_status}, {"valid", r.valid}};
+    nlohmann::json run = {{"program", r.program}, {"target", r.target}, {"path", r.path}, {"warmup", r.warmup}};
+    if (r.signal != 0)
+        run["signal"] = signal_name(r.signal);
+    else
+        run["exit_status"] = r.exit_status;
+    if (r.timed_out)
+        run["timed_out"] = true;
+    run["valid"] = r.valid;
     if (!r.valid)
         run["invalid_reason"] = r.invalid_reason;
     run["stdout"] = r.out;
     run["stderr"] = r.err;
+    run["stdout_truncated"] = r.out_truncated;
+    run["stderr_truncated"] = r.err_truncated;
     run["values"] = values;
     run["wall_seconds"] = r.wall_seconds;
     if (r.other_cpu_percent)
@@ -165,7 +177,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     for (std::size_t i = 0; i < std::max(s.device_descriptions.size(), s.screens.size()); ++i)
         devices.push_back(device_json(s, i));
     nlohmann::json file = {
-        {"schema", "fbbench-results/1"},
+        {"schema", "fbbench-results/2"},
         {"complete", s.complete},
         {"fbbench_version", FBBENCH_VERSION},
         {"workload_version", 1},
@@ -177,7 +189,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         {"window", window},
         {"options",
          {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
-          {"memory", o.memory}, {"probe", o.probe}}},
+          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}}},
         {"system", s.system},
     };
     nlohmann::json& runs = file["runs"] = nlohmann::json::array();
@@ -206,33 +218,142 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     return file;
 }
 
+bool results_path_resolve(const std::string& path, std::string& resolved, std::string& error)
+{
+    std::filesystem::path at = path;
+    // As many links as the kernel follows in one path.
+    for (int links = 0; links <= 40; ++links) {
+        struct stat st {};
+        if (lstat(at.c_str(), &st) != 0) {
+            if (errno != ENOENT) {
+                error = "cannot use " + path + " as the results file: " + std::strerror(errno);
+                return false;
+            }
+            resolved = at.string();
+            return true;
+        }
+        if (S_ISREG(st.st_mode)) {
+            resolved = at.string();
+            return true;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                             : S_ISCHR(st.st_mode)    ? "a character device"
+                             : S_ISBLK(st.st_mode)    ? "a block device"
+                             : S_ISFIFO(st.st_mode)   ? "a FIFO"
+                             : S_ISSOCK(st.st_mode)   ? "a socket"
+                                                      : "not a regular file";
+            error = path + (at == path ? "" : " names " + at.string() + ", which") + " is " + kind
+                  + ", not a results file";
+            return false;
+        }
+        std::error_code ec;
+        const std::filesystem::path target = std::filesystem::read_symlink(at, ec);
+        if (ec) {
+            error = "cannot read the link " + at.string() + ": " + ec.message();
+            return false;
+        }
+        at = target.is_absolute() ? target : at.parent_path() / target;
+    }
+    error = "cannot use " + path + " as the results file: " + std::strerror(ELOOP);
+    return false;
+}
+
+namespace {
+
+// The temporary file beside the results file, removed on every path.
+struct temporary_file {
+    std::string path;
+    int fd = -1;
+    temporary_file() = default;
+    temporary_file(const temporary_file&) = delete;
+    temporary_file& operator=(const temporary_file&) = delete;
+    ~temporary_file()
+    {
+        if (fd >= 0)
+            close(fd);
+        if (!path.empty())
+            unlink(path.c_str());
+    }
+};
+
+// The mode and owner of the file replaced, or of a new file.
+bool file_attributes_set(int fd, const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return fchmod(fd, 0666 & ~mask) == 0;
+    }
+    // Only root may give a file away; others keep their own.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)
+        return false;
+    return fchmod(fd, st.st_mode & 07777) == 0;
+}
+
+bool folder_sync(const std::string& path)
+{
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty())
+        folder = ".";
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Some file systems cannot sync a folder; the rename stands there.
+    const bool synced = fsync(fd) == 0 || errno == EINVAL;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return synced;
+}
+
+} // namespace
+
 bool results_file_write(const std::string& path, const std::string& text, std::string& error)
 {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
+    // Checked again at each write: what was a file at the start may have
+    // been replaced by something that must not be replaced.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = "cannot write " + path + ": it is no longer a regular file";
+        return false;
+    }
+    temporary_file temporary;
+    temporary.path = path + ".XXXXXX";
+    temporary.fd = mkostemp(temporary.path.data(), O_CLOEXEC);
+    if (temporary.fd < 0) {
+        temporary.path.clear();
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
-    const mode_t mask = umask(0);
-    umask(mask);
-    bool written = fchmod(fd, 0666 & ~mask) == 0;
+    bool written = file_attributes_set(temporary.fd, path);
     for (std::size_t at = 0; written && at < text.size();) {
-        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        const ssize_t n = write(temporary.fd, text.data() + at, text.size() - at);
         if (n < 0 && errno == EINTR)
             continue;
         written = n > 0;
         if (written)
             at += std::size_t(n);
     }
-    written = written && fsync(fd) == 0;
+    written = written && fsync(temporary.fd) == 0;
     const int saved = errno;
-    written = close(fd) == 0 && written;
-    if (written && rename(temporary.c_str(), path.c_str()) == 0)
-        return true;
-    error = "cannot write " + path + ": " + std::strerror(written ? errno : saved);
-    unlink(temporary.c_str());
-    return false;
+    written = close(temporary.fd) == 0 && written;
+    temporary.fd = -1;
+    if (!written) {
+        error = "cannot write " + path + ": " + std::strerror(saved);
+        return false;
+    }
+    if (rename(temporary.path.c_str(), path.c_str()) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    temporary.path.clear();
+    if (!folder_sync(path)) {
+        error = "cannot sync the folder of " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 void results_table_print(std::FILE* out, const session& s)

@@ -19,13 +19,17 @@ struct run_record {
     std::string target; // "device" or "memory"
     std::string path; // the device
     bool warmup = false;
-    int exit_status = -1;
+    int exit_status = -1; // when the program exited, else -1
     bool valid = false;
     std::string invalid_reason;
-    std::string out;
+    std::string out; // at most the capture limit of each
     std::string err;
     std::vector<report_value> values;
     double wall_seconds = 0;
+    int signal = 0; // the signal that killed it, else 0
+    bool timed_out = false; // killed by fbbench at the deadline
+    bool out_truncated = false;
+    bool err_truncated = false;
     std::optional<double> other_cpu_percent; // other processes' CPU time, percent of one core
     bool competing = false; // that time was above the threshold
 };
@@ -85,8 +89,17 @@ std::vector<result_row> results_rows(const session& s);
 // The whole results file, finished at the given UTC time.
 nlohmann::json results_json(const session& s, const std::string& finished);
 
+// The file that writing to path replaces: path itself, or the file a
+// symbolic link (or a chain of them) names. Refuses, with error set to one
+// line, a path that is, or names, anything but a regular file (a device
+// node, FIFO, socket or folder): fbbench must not replace those.
+bool results_path_resolve(const std::string& path, std::string& resolved, std::string& error);
+
 // Writes text to a temporary file beside path and renames it over path, so
-// that path always holds a whole file. False with error set on failure.
+// that path always holds a whole file, then syncs the folder. An existing
+// file keeps its mode, and its owner where this process may set it; path
+// must not be a symbolic link (see results_path_resolve). The temporary file
+// is gone on every return. False with error set on failure.
 bool results_file_write(const std::string& path, const std::string& text, std::string& error);
 
 // The stop rule's target for a program's figures under the session's options.

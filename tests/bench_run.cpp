@@ -8,6 +8,7 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,11 +87,14 @@ bench_result bench_run_command(const std::vector<std::string>& command, const st
     if (while_running)
         while_running(pid);
     int wait_status = 0;
-    if (waitpid(pid, &wait_status, 0) != pid)
+    rusage usage{};
+    if (wait4(pid, &wait_status, 0, &usage) != pid)
         throw std::runtime_error("cannot wait for " + program);
 
     bench_result result;
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    result.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
+    result.max_rss_kb = usage.ru_maxrss;
     result.out = file_text(out_path);
     result.err = file_text(err_path);
     result.screen_dumped = std::filesystem::exists(dump_path);

@@ -10,6 +10,8 @@
 
 struct bench_result {
     int status = -1; // exit status, or 128 + the signal that ended the program
+    int signal = 0; // the signal that ended it, else 0
+    long max_rss_kb = 0; // its largest resident size, or its children's
     std::string out;
     std::string err;
     bool screen_dumped = false; // the screen was mapped and unmapped

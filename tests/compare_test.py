@@ -63,6 +63,21 @@ class CompareTest(unittest.TestCase):
         labelled = table(run("--label", "old kernel", "--label", "new kernel", A, B).stdout)
         self.assertEqual(labelled["benchmark"], ["old kernel", "new kernel (incomplete)"])
 
+    def test_version_2(self):
+        """A version 2 file reads as version 1 did, with a killed run that has
+        a signal and no exit status among its runs."""
+        with open(A) as f:
+            data = json.load(f)
+        data["schema"] = "fbbench-results/2"
+        data["runs"].append({"program": "rectangle-bench", "target": "device", "path": "/dev/fb0", "warmup": False,
+                             "signal": "SIGSEGV", "valid": False, "invalid_reason": "killed by SIGSEGV",
+                             "stdout": "", "stderr": "", "stdout_truncated": False, "stderr_truncated": False,
+                             "values": {}, "wall_seconds": 0.1})
+        version_2 = run(self.write("v2.json", json.dumps(data)), B)
+        self.assertEqual((version_2.returncode, version_2.stderr), (0, ""))
+        version_1 = run(A, B)
+        self.assertEqual(table(version_2.stdout)["rectangle (MPixels/s)"], table(version_1.stdout)["rectangle (MPixels/s)"])
+
     def test_bad_input(self):
         with open(A) as f:
             no_valid = json.load(f)
@@ -72,8 +87,8 @@ class CompareTest(unittest.TestCase):
             ("missing file", [os.path.join(self.dir.name, "gone.json")], "gone.json: cannot read: No such file"),
             ("not JSON", [self.write("cut.json", '{"schema": ')], "cut.json: not JSON"),
             ("not an object", [self.write("list.json", "[1, 2]")], "list.json: not an fbbench results file"),
-            ("other schema", [self.write("v2.json", '{"schema": "fbbench-results/2"}')],
-             'v2.json: schema "fbbench-results/2" is not fbbench-results/1'),
+            ("other schema", [self.write("v3.json", '{"schema": "fbbench-results/3"}')],
+             'v3.json: schema "fbbench-results/3" is not fbbench-results/1 or fbbench-results/2'),
             ("no valid run", [self.write("invalid.json", json.dumps(no_valid))], "invalid.json: no valid run"),
             ("bad median", [self.write("median.json", json.dumps(dict(no_valid, runs=[{"valid": True}], results=[
                 {"program": "rectangle-bench", "metric": "fill rate", "device": {"median": "fast"}}])))],

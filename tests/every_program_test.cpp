@@ -2,15 +2,19 @@
 // input and failing devices are refused with one line on standard error, a
 // non-zero exit status, nothing on standard output, nothing drawn and
 // everything acquired released; FRAMEBUFFER names the device; depths other
-// than 24 and 32 bits stay inside the mapping; a lost report fails the run.
+// than 24 and 32 bits stay inside the mapping; a lost report fails the run; a
+// signal gives a DRM display back.
 #include "bench_run.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <drm.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -308,5 +312,120 @@ TEST_P(Hostile, DrmCardDrawsTheFramebuffersPictureAndGivesTheDisplayBack)
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, Hostile, testing::ValuesIn(programs), program_test_name);
+
+} // namespace
+
+namespace {
+
+// A signal while a DRM program shows its buffer gives the display back before
+// the program ends: the CRTC shows the console's framebuffer (5) again, the
+// program's framebuffer (7) and dumb buffer (6) are gone and master dropped.
+// While drawing, the program then dies by the signal; while holding its
+// finished picture, SIGINT and SIGTERM only end the wait. A framebuffer
+// program needs nothing: the kernel keeps its picture.
+struct signal_case {
+    const char* name;
+    std::vector<std::string> env;
+    std::string wait_for; // the log line after which the signal is sent
+    int signal;
+    int status;
+    bool report;
+    std::vector<std::string> log_tail; // the log from wait_for on, without the clock readings
+};
+
+const std::vector<std::string> given_back = {"setcrtc fb 5, 1 connector(s)", "rmfb 7", "destroy dumb 6", "drop master"};
+
+std::vector<std::string> lines_join(std::vector<std::string> first, const std::vector<std::string>& then)
+{
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
+// Large enough that each program draws for seconds on the real clock.
+const std::vector<std::string> drawing = {"TEST_FB_SCREEN=1920x1080x32", "TEST_FB_DRM=1"};
+const std::vector<std::string> holding = {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=1000000", "TEST_FB_DRM=1",
+                                          "FBBENCH_HOLD=600"};
+const std::string shown = "setcrtc fb 7, 1 connector(s)";
+const std::string flushed = "dirtyfb 7: 0,0 to 100,60";
+
+const signal_case signal_cases[] = {
+    {"DrawingTerm", drawing, shown, SIGTERM, 128 + SIGTERM, false, lines_join({shown}, given_back)},
+    {"DrawingInt", drawing, shown, SIGINT, 128 + SIGINT, false, lines_join({shown}, given_back)},
+    {"DrawingHup", drawing, shown, SIGHUP, 128 + SIGHUP, false, lines_join({shown}, given_back)},
+    {"HoldingTerm", holding, flushed, SIGTERM, 0, true,
+     lines_join({flushed}, {given_back[0], "munmap 30720", "rmfb 7", "destroy dumb 6", "drop master", "close"})},
+    {"HoldingInt", holding, flushed, SIGINT, 0, true,
+     lines_join({flushed}, {given_back[0], "munmap 30720", "rmfb 7", "destroy dumb 6", "drop master", "close"})},
+    {"HoldingHup", holding, flushed, SIGHUP, 128 + SIGHUP, true, lines_join({flushed}, given_back)},
+    {"FramebufferDrawingTerm", {"TEST_FB_SCREEN=1920x1080x32"}, "mmap 8294400", SIGTERM, 128 + SIGTERM, false,
+     {"mmap 8294400"}},
+};
+
+void PrintTo(const signal_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::string file_read(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The child's call log, once it has exec'd and been given one: the path is
+// in its environment.
+std::string child_log_path(pid_t pid)
+{
+    const std::string environ = file_read("/proc/" + std::to_string(pid) + "/environ");
+    const std::string name = "TEST_FB_LOG=";
+    for (size_t start = 0; start < environ.size();) {
+        const size_t end = std::min(environ.find('\0', start), environ.size());
+        if (environ.compare(start, name.size(), name) == 0)
+            return environ.substr(start + name.size(), end - start - name.size());
+        start = end + 1;
+    }
+    return "";
+}
+
+// Waits until the child's log has the line; false after a minute.
+bool child_log_wait(pid_t pid, const std::string& line)
+{
+    for (int tries = 0; tries < 6000; ++tries) {
+        const std::string path = child_log_path(pid);
+        if (!path.empty() && ("\n" + file_read(path)).find("\n" + line + "\n") != std::string::npos)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+class SignalGivesTheDisplayBack : public testing::TestWithParam<std::tuple<program, signal_case>> {};
+
+TEST_P(SignalGivesTheDisplayBack, ThenTheProgramEndsAsItShould)
+{
+    const auto& [program, c] = GetParam();
+    bool seen = false;
+    const bench_result result = bench_run_command({program.path}, c.env, nullptr, -1, [&](pid_t pid) {
+        seen = child_log_wait(pid, c.wait_for);
+        if (seen && c.wait_for == flushed)
+            usleep(500000); // from the request to the display into the hold's sleep
+        kill(pid, seen ? c.signal : SIGKILL);
+    });
+    ASSERT_TRUE(seen) << "no \"" << c.wait_for << "\" in a minute; the log: " << testing::PrintToString(result.log);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(!result.out.empty(), c.report) << result.out;
+    std::vector<std::string> tail(std::find(result.log.begin(), result.log.end(), c.wait_for), result.log.end());
+    if (!tail.empty() && tail.back().starts_with("gettimeofday "))
+        tail.pop_back();
+    EXPECT_EQ(tail, c.log_tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, SignalGivesTheDisplayBack,
+                         testing::Combine(testing::ValuesIn(programs), testing::ValuesIn(signal_cases)),
+                         [](const testing::TestParamInfo<SignalGivesTheDisplayBack::ParamType>& param_info) {
+                             return std::string(std::get<0>(param_info.param).name) + "_"
+                                  + std::get<1>(param_info.param).name;
+                         });
 
 } // namespace

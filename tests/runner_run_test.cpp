@@ -10,12 +10,15 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -55,6 +58,33 @@ nlohmann::json file_json(const std::filesystem::path& path)
     return nlohmann::json::parse(in, nullptr, false);
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Gone, or a zombie: it runs no more.
+bool process_ended(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat))
+        return true;
+    const std::size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && (stat[paren + 2] == 'Z' || stat[paren + 2] == 'X');
+}
+
+bool ended_within(pid_t pid, double seconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    while (!process_ended(pid)) {
+        if (seconds_since(start) > seconds)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 class FbbenchRun : public testing::Test {
 protected:
     void SetUp() override
@@ -65,30 +95,39 @@ protected:
         if (!std::filesystem::exists("/proc/sys/fs/binfmt_misc/qemu-arm"))
             GTEST_SKIP() << "skipped: no binfmt_misc entry for qemu-arm, so fbbench cannot start ARM programs";
 #endif
-        const std::string id = std::to_string(getpid());
-        output = std::filesystem::temp_directory_path() / ("fbbench-run-" + id + ".json");
-        programs = std::filesystem::temp_directory_path() / ("fbbench-programs-" + id);
+        std::string name = (std::filesystem::temp_directory_path() / "fbbench-run-XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        folder = name;
+        output = folder / "results.json";
+        // A test run as a background job inherits these ignored; fbbench
+        // would keep them so.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            signal(sig, SIG_DFL);
     }
     void TearDown() override
     {
-        std::filesystem::remove(output);
-        std::filesystem::remove_all(programs);
+        if (!folder.empty()) {
+            std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
+            std::filesystem::remove_all(folder);
+        }
     }
 
     bench_result fbbench(std::vector<std::string> args, std::vector<std::string> env,
-                         const std::function<void(pid_t)>& while_running = {}, bool quiet = true)
+                         const std::function<void(pid_t)>& while_running = {}, int closed_fd = -1,
+                         bool quiet = true)
     {
         args.insert(args.begin(), {FBBENCH, "--no-probe", "--output", output.string()});
         if (quiet)
             args.insert(args.begin() + 1, "--quiet");
         env.insert(env.begin(), {"TEST_FB_SCREEN=320x240x32", programs_path});
-        return bench_run_command(args, env, nullptr, -1, while_running);
+        return bench_run_command(args, env, nullptr, closed_fd, while_running);
     }
 
     // A folder of the three programs for --programs, those named replaced by
     // the stand-in that prints what it is told.
     std::string programs_with_stand_ins(const std::vector<std::string>& stand_ins)
     {
+        const std::filesystem::path programs = folder / "report-stand-ins";
         std::filesystem::remove_all(programs);
         std::filesystem::create_directories(programs);
         const std::map<std::string, std::string> real = {
@@ -100,8 +139,63 @@ protected:
         return programs.string();
     }
 
+    // fbbench over the stand-in under rectangle-bench's name, behaving as
+    // mode says. A watchdog kills fbbench and the stand-in when fbbench
+    // has not ended 60 s after while_running, and fails the test.
+    bench_result stand_in(const char* mode, std::vector<std::string> args,
+                          const std::function<void(pid_t)>& while_running = {})
+    {
+        const std::filesystem::path programs = folder / "programs";
+        std::filesystem::create_directories(programs);
+        for (const std::string& name : options_programs)
+            if (!std::filesystem::exists(programs / name))
+                std::filesystem::create_symlink(STAND_IN_BENCH, programs / name);
+        args.insert(args.begin(), {"--programs", programs.string(), "--no-memory"});
+        args.push_back("rectangle-bench");
+        return fbbench(args, {std::string("STAND_IN=") + mode, "STAND_IN_PID=" + pid_file().string()}, [&](pid_t pid) {
+            if (while_running)
+                while_running(pid);
+            if (!ended_within(pid, 60)) {
+                ADD_FAILURE() << "fbbench still running after 60 s";
+                kill(pid, SIGKILL);
+                if (const pid_t child = stand_in_pid(0); child > 0)
+                    kill(child, SIGKILL);
+            }
+        });
+    }
+
+    std::filesystem::path pid_file() const { return folder / "stand-in.pid"; }
+
+    // The stand-in's process id, once it has written it (0 after seconds).
+    pid_t stand_in_pid(double seconds) const
+    {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            std::ifstream in(pid_file());
+            pid_t pid = 0;
+            if (in >> pid && pid > 0)
+                return pid;
+            if (seconds_since(start) >= seconds)
+                return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    // What is left in the folder besides the programs: the results file,
+    // the stand-in's file, and no temporary file.
+    std::vector<std::string> folder_names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().filename() != "programs")
+                names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    const std::vector<std::string> options_programs = {"rectangle-bench", "mandelbrot-bench", "sierpinski-bench"};
+    std::filesystem::path folder;
     std::filesystem::path output;
-    std::filesystem::path programs;
 };
 
 struct session_case {
@@ -203,7 +297,7 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
         std::vector<std::string> env = c.env;
         if (!c.stand_ins.empty()) {
             args.insert(args.begin(), {"--programs", programs_with_stand_ins(c.stand_ins)});
-            env.push_back("STAND_IN_COUNTER=" + (programs / "count").string());
+            env.push_back("STAND_IN_COUNTER=" + (folder / "report-stand-ins" / "count").string());
         }
         const bench_result result = fbbench(args, env);
         EXPECT_EQ(result.status, c.status) << result.err;
@@ -281,7 +375,7 @@ TEST_F(FbbenchRun, RefusesWindowsBeforeRunning)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        const bench_result result = fbbench({c.program}, c.env, {}, false);
+        const bench_result result = fbbench({c.program}, c.env, {}, -1, false);
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.err, c.line);
         EXPECT_EQ(result.out, "");
@@ -322,7 +416,7 @@ TEST_F(FbbenchRun, DescribeWritesNoRuns)
 {
     const bench_result result =
         fbbench({"--describe", "--device", "/dev/fb0", "--device", "/nonexistent/fb9", "--device", "/dev/fb0"},
-                {"WIDTH=100"}, {}, false);
+                {"WIDTH=100"}, {}, -1, false);
     EXPECT_EQ(result.status, 0) << result.err;
     const nlohmann::json file = file_json(output);
     ASSERT_TRUE(file.is_object());
@@ -362,7 +456,7 @@ TEST_F(FbbenchRun, DescribesADrmScreenAsTheProgramsSeeIt)
 TEST_F(FbbenchRun, PlanAndProgress)
 {
     const std::vector<std::string> args = {"--runs", "1", "--max-runs", "1", "--no-memory", "rectangle-bench"};
-    const bench_result result = fbbench(args, {virtual_clock}, {}, false);
+    const bench_result result = fbbench(args, {virtual_clock}, {}, -1, false);
     EXPECT_EQ(result.status, 0) << result.err;
     std::vector<std::string> lines;
     std::istringstream err(result.err);
@@ -401,11 +495,11 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        // Well into the second run's five seconds, not between the two.
+        // Into the second run: a signal before its start leaves it unstarted.
         std::this_thread::sleep_for(std::chrono::seconds(1));
         kill(pid, SIGINT);
     });
-    EXPECT_EQ(result.status, 130) << result.err;
+    EXPECT_EQ(result.signal, SIGINT) << "fbbench dies by the signal, status " << result.status << ": " << result.err;
     const nlohmann::json file = file_json(output);
     ASSERT_TRUE(file.is_object());
     EXPECT_EQ(file["complete"], false);
@@ -414,6 +508,274 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
     EXPECT_EQ(file["runs"][1]["invalid_reason"], "interrupted");
     EXPECT_EQ(file["results"][0]["device"]["runs"], 1);
     EXPECT_NE(result.out.find("rectangle-bench fill rate"), std::string::npos);
+}
+
+// A stand-in that hangs, crashes, exits 139 or floods its output: each run is
+// recorded for what it was, fbbench goes on and ends, and nothing stays.
+TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
+{
+    struct fault_case {
+        const char* mode;
+        std::vector<std::string> args;
+        nlohmann::json run; // fields the run must have, as given
+        const char* warning; // the kind of warning given, if any
+        const char* table; // what the table says of the failure
+    } cases[] = {
+        {"segv", {}, {{"signal", "SIGSEGV"}, {"invalid_reason", "killed by SIGSEGV"}}, "killed",
+         "failed: killed by SIGSEGV"},
+        {"exit139", {}, {{"exit_status", 139}, {"invalid_reason", "exit status 139"}}, nullptr,
+         "failed: rectangle-bench exited with status 139"},
+        {"flood", {}, {{"exit_status", 0}, {"stdout_truncated", true}, {"stderr_truncated", false}}, nullptr,
+         "was not recognised"},
+        {"hang", {"--timeout", "3"},
+         {{"timed_out", true}, {"signal", "SIGKILL"}, {"invalid_reason", "timed out after 3 s"}}, "timed-out",
+         "failed: timed out after 3 s"},
+    };
+    long quiet_rss_kb = 0;
+    for (const fault_case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        std::filesystem::remove(output);
+        std::filesystem::remove(pid_file());
+        const auto start = std::chrono::steady_clock::now();
+        const bench_result result = stand_in(c.mode, c.args);
+        EXPECT_EQ(result.status, 1) << result.err;
+        // The deadline, then the SIGTERM the stand-in ignores, then SIGKILL.
+        EXPECT_LT(seconds_since(start), 30);
+        const pid_t child = stand_in_pid(0);
+        EXPECT_GT(child, 0) << "the stand-in ran";
+        EXPECT_TRUE(child <= 0 || process_ended(child)) << "the stand-in " << child << " is still running";
+
+        const nlohmann::json file = file_json(output);
+        if (!file.is_object() || file["runs"].size() != 1) {
+            ADD_FAILURE() << "no file with one run";
+            continue;
+        }
+        EXPECT_EQ(file["schema"], "fbbench-results/2");
+        EXPECT_EQ(file["complete"], true);
+        const nlohmann::json& run = file["runs"][0];
+        for (const auto& [key, value] : c.run.items())
+            EXPECT_EQ(run[key], value) << key;
+        EXPECT_EQ(run["valid"], false);
+        EXPECT_NE(run.contains("exit_status"), run.contains("signal")) << run.dump();
+        bool warned = false;
+        for (const nlohmann::json& w : file["warnings"])
+            warned = warned || (c.warning != nullptr && w["kind"] == c.warning);
+        EXPECT_EQ(warned, c.warning != nullptr);
+        EXPECT_NE(result.out.find(c.table), std::string::npos) << result.out;
+
+        if (c.mode == std::string("exit139"))
+            quiet_rss_kb = result.max_rss_kb;
+        if (c.mode == std::string("flood")) {
+            EXPECT_EQ(run["stdout"].get<std::string>().size(), 64u * 1024);
+            EXPECT_LT(std::filesystem::file_size(output), 256u * 1024);
+            // 50 MB printed leave fbbench (or any child) about as small as a
+            // run that printed nothing.
+            EXPECT_LT(result.max_rss_kb - quiet_rss_kb, 16 * 1024) << quiet_rss_kb << " kB before";
+        }
+    }
+}
+
+// -o at what is not a regular file: refused before anything runs (no device
+// opened, no program started), with one line, and the node left as it was.
+TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
+{
+    const bool root = geteuid() == 0;
+    const std::filesystem::path read_only = folder / "read-only";
+    std::filesystem::create_directory(read_only);
+    std::filesystem::permissions(read_only, std::filesystem::perms(0555));
+    struct refusal_case {
+        const char* name;
+        std::filesystem::path path;
+        std::function<int(const char*)> make; // 0 on success
+        int status;
+    } cases[] = {
+        {"FIFO", folder / "fifo", [](const char* p) { return mkfifo(p, 0600); }, 2},
+        // A copy of /dev/null.
+        {"CharacterDevice", folder / "null", [](const char* p) { return mknod(p, S_IFCHR | 0666, makedev(1, 3)); }, 2},
+        {"Folder", folder / "folder", [](const char* p) { return mkdir(p, 0700); }, 2},
+        {"SymlinkToFIFO", folder / "fifo-link",
+         [&](const char* p) { return symlink((folder / "fifo").c_str(), p); }, 2},
+        // Root writes in a folder of mode 0555; nobody creates files in /proc.
+        {"ReadOnlyFolder", root ? std::filesystem::path("/proc/fbbench-results.json") : read_only / "results.json",
+         [](const char*) { return 0; }, 1},
+    };
+    for (const refusal_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.name == std::string("CharacterDevice") && !root) {
+            std::printf("skipped %s: only root may make a device node\n", c.name);
+            continue;
+        }
+        ASSERT_EQ(c.make(c.path.c_str()), 0) << std::strerror(errno);
+        struct stat before {};
+        const bool existed = lstat(c.path.c_str(), &before) == 0;
+        const bench_result result = stand_in("exit139", {"--output", c.path.string()});
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(result.out, "");
+        // At most the screen was read, to work out the window: nothing mapped or drawn.
+        const std::vector<std::string> screen_read = {"open", "ioctl 0x4600", "close"};
+        EXPECT_TRUE(result.log.empty() || result.log == screen_read) << testing::PrintToString(result.log);
+        EXPECT_EQ(stand_in_pid(0), 0) << "no program ran";
+        struct stat after {};
+        if (existed) {
+            ASSERT_EQ(lstat(c.path.c_str(), &after), 0);
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_EQ(after.st_rdev, before.st_rdev);
+            EXPECT_EQ(after.st_ino, before.st_ino);
+        }
+    }
+}
+
+// A link is followed and stays; an existing file keeps its mode and owner;
+// no temporary file is left beside either.
+TEST_F(FbbenchRun, OutputLinkAndFileAreKept)
+{
+    const std::filesystem::path elsewhere = folder / "elsewhere";
+    std::filesystem::create_directory(elsewhere);
+    const std::filesystem::path target = elsewhere / "target.json";
+    const bool root = geteuid() == 0;
+    struct keep_case {
+        const char* name;
+        std::filesystem::path written; // the file that gets the results
+        std::function<void()> make;
+        mode_t mode;
+        uid_t owner;
+    } cases[] = {
+        {"Symlink", target,
+         [&] {
+             std::ofstream(target) << "old";
+             std::filesystem::create_symlink("elsewhere/target.json", output);
+         },
+         0644, geteuid()},
+        {"File0600OfAnotherUser", output,
+         [&] {
+             std::ofstream(output) << "old";
+             chmod(output.c_str(), 0600);
+             if (root) {
+                 EXPECT_EQ(chown(output.c_str(), 12345, 12345), 0);
+             }
+         },
+         0600, root ? 12345 : geteuid()},
+    };
+    for (const keep_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(output);
+        std::filesystem::remove(target);
+        std::filesystem::remove(pid_file());
+        const mode_t mask = umask(022);
+        c.make();
+        umask(mask);
+        const bench_result result = stand_in("exit139", {});
+        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_EQ(std::filesystem::is_symlink(output), c.written != output);
+        const nlohmann::json file = file_json(c.written);
+        ASSERT_TRUE(file.is_object());
+        EXPECT_EQ(file["runs"].size(), 1u);
+        struct stat st {};
+        ASSERT_EQ(stat(c.written.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        EXPECT_EQ(st.st_uid, c.owner);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere), {}), c.written == target ? 1 : 0);
+        EXPECT_EQ(folder_names(), (std::vector<std::string>{"elsewhere", "results.json", "stand-in.pid"}));
+    }
+}
+
+// Stop signals at awkward moments: the file is always left, complete false;
+// fbbench dies by the signal; a second one ends a program at once; a signal
+// ignored at the start stays ignored; fbbench killed takes its program along.
+TEST_F(FbbenchRun, SignalsAtAnyMoment)
+{
+    struct signal_case {
+        const char* name;
+        const char* mode;
+        std::function<void(pid_t)> act;
+        int signal; // fbbench's end
+        bool complete;
+        double within; // seconds from the start to fbbench's end
+    } cases[] = {
+        // During the machine's description, before any run.
+        {"InterruptAt0.3s", "hang",
+         [](pid_t pid) {
+             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+             kill(pid, SIGINT);
+         },
+         SIGINT, false, 20},
+        // The stand-in ignores SIGTERM: the second one kills it.
+        {"TermTwice", "hang",
+         [&](pid_t pid) {
+             ASSERT_GT(stand_in_pid(20), 0);
+             kill(pid, SIGTERM);
+             std::this_thread::sleep_for(std::chrono::milliseconds(200));
+             kill(pid, SIGTERM);
+         },
+         SIGTERM, false, 20},
+        {"HangupOnce", "hang",
+         [&](pid_t pid) {
+             ASSERT_GT(stand_in_pid(20), 0);
+             kill(pid, SIGHUP);
+         },
+         SIGHUP, false, 30},
+        {"IgnoredAtStart", "exit139",
+         [](pid_t pid) {
+             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+             kill(pid, SIGINT);
+         },
+         0, true, 20},
+        {"FbbenchKilled", "hang",
+         [&](pid_t pid) {
+             ASSERT_GT(stand_in_pid(20), 0);
+             kill(pid, SIGKILL);
+         },
+         SIGKILL, false, 20},
+    };
+    for (const signal_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(output);
+        std::filesystem::remove(pid_file());
+        const bool ignore = c.name == std::string("IgnoredAtStart");
+        if (ignore)
+            signal(SIGINT, SIG_IGN);
+        const auto start = std::chrono::steady_clock::now();
+        double ended = 0;
+        const bench_result result = stand_in(c.mode, {}, [&](pid_t pid) {
+            c.act(pid);
+            ended_within(pid, 60);
+            ended = seconds_since(start);
+        });
+        signal(SIGINT, SIG_DFL);
+        EXPECT_EQ(result.signal, c.signal) << "status " << result.status << ": " << result.err;
+        EXPECT_LT(ended, c.within);
+        if (const pid_t child = stand_in_pid(0); child > 0 && !ended_within(child, 5)) {
+            ADD_FAILURE() << "the stand-in " << child << " outlived fbbench";
+            kill(child, SIGKILL);
+        }
+        const nlohmann::json file = file_json(output);
+        if (!file.is_object()) {
+            ADD_FAILURE() << "no valid file is left";
+            continue;
+        }
+        EXPECT_EQ(file["complete"], c.complete);
+        for (const nlohmann::json& run : file["runs"])
+            if (c.mode == std::string("hang")) {
+                EXPECT_EQ(run["invalid_reason"], "interrupted");
+            }
+        std::vector<std::string> names = folder_names();
+        std::erase(names, "stand-in.pid");
+        EXPECT_EQ(names, std::vector<std::string>{"results.json"}) << "no temporary file is left";
+    }
+}
+
+// fbbench >&- : the programs' reports still reach their captured output.
+TEST_F(FbbenchRun, ClosedStdoutLeavesTheProgramsTheirs)
+{
+    const bench_result result
+        = fbbench({"--runs", "1", "--no-memory", "rectangle-bench"}, {virtual_clock}, {}, STDOUT_FILENO);
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object()) << result.err;
+    ASSERT_EQ(file["runs"].size(), 1u);
+    EXPECT_EQ(file["runs"][0]["valid"], true) << file["runs"][0].dump();
+    // Only fbbench's own table had nowhere to go.
+    EXPECT_EQ(result.status, 1);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -188,6 +189,7 @@ struct options_case {
     options_action action;
     int runs = 0, max_runs = 0;
     std::vector<std::string> programs = {};
+    int timeout_seconds = 600;
     std::vector<std::string> devices = {};
     const char* message = nullptr; // the one line, as shown, when checked
 };
@@ -201,6 +203,9 @@ TEST(Options, NumbersProgramsAndBadUsage)
          7, {"sierpinski-bench", "rectangle-bench"}},
         {{"--runs=20"}, options_action::run, 20, 20, all}, // the default ceiling rises
         {{"--warmup", "0"}, options_action::run, 3, 10, all},
+        {{"--timeout", "3"}, options_action::run, 3, 10, all, 3},
+        {{"--timeout", "0"}, options_action::usage_error},
+        {{"--timeout", "2.5"}, options_action::usage_error},
         {{"--runs", "5", "--max-runs", "4"}, options_action::usage_error},
         {{"--runs", "0"}, options_action::usage_error},
         {{"--runs", "-1"}, options_action::usage_error},
@@ -208,20 +213,20 @@ TEST(Options, NumbersProgramsAndBadUsage)
         {{"--spread", ""}, options_action::usage_error},
         {{"--max-runs", "99999999999"}, options_action::usage_error},
         {{"--runs"}, options_action::usage_error},
-        {{"--fast"}, options_action::usage_error, 0, 0, {}, {}, "unknown option --fast"},
-        {{"--fast=2"}, options_action::usage_error, 0, 0, {}, {}, "unknown option --fast=2"},
-        {{"-x"}, options_action::usage_error, 0, 0, {}, {}, "unknown option -x"},
+        {{"--fast"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --fast"},
+        {{"--fast=2"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --fast=2"},
+        {{"-x"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option -x"},
         // Named as typed, abbreviated or not.
-        {{"--quiet=1"}, options_action::usage_error, 0, 0, {}, {}, "option --quiet takes no value"},
-        {{"--qui=1"}, options_action::usage_error, 0, 0, {}, {}, "option --quiet takes no value"},
-        {{"--s", "4"}, options_action::usage_error, 0, 0, {}, {}, "ambiguous option --s"},
-        {{"--runs"}, options_action::usage_error, 0, 0, {}, {}, "option --runs needs a value"},
-        {{"--device", ""}, options_action::usage_error, 0, 0, {}, {},
+        {{"--quiet=1"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --quiet takes no value"},
+        {{"--qui=1"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --quiet takes no value"},
+        {{"--s", "4"}, options_action::usage_error, 0, 0, {}, 600, {}, "ambiguous option --s"},
+        {{"--runs"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --runs needs a value"},
+        {{"--device", ""}, options_action::usage_error, 0, 0, {}, 600, {},
          "option --device needs a device path, not an empty one"},
-        {{"-d", "/dev/fb1", "--device=/dev/fb0", "-d", "/dev/fb1"}, options_action::run, 3, 10, all,
+        {{"-d", "/dev/fb1", "--device=/dev/fb0", "-d", "/dev/fb1"}, options_action::run, 3, 10, all, 600,
          {"/dev/fb1", "/dev/fb0"}}, // each device once
         {{"--describe", "--no-probe"}, options_action::run, 3, 10, all},
-        {{"line-bench"}, options_action::usage_error, 0, 0, {}, {},
+        {{"line-bench"}, options_action::usage_error, 0, 0, {}, 600, {},
          "unknown program line-bench (rectangle-bench, mandelbrot-bench or sierpinski-bench)"},
         {{"--help"}, options_action::help},
         {{"-V"}, options_action::version},
@@ -245,12 +250,13 @@ TEST(Options, NumbersProgramsAndBadUsage)
         EXPECT_EQ(o.runs, c.runs) << shown;
         EXPECT_EQ(o.max_runs, c.max_runs) << shown;
         EXPECT_EQ(o.programs, c.programs) << shown;
+        EXPECT_EQ(o.timeout_seconds, c.timeout_seconds) << shown;
     }
 }
 
 run_record injected_run(const std::string& target, const std::string& report, bool warmup = false)
 {
-    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 1.5, false};
+    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false};
     r.valid = report_parse(r.program, report, r.values);
     return r;
 }
@@ -297,8 +303,10 @@ TEST(Results, FileAfterAnInterruptedRun)
     s.runs = {injected_run("device", rectangle_report("99.00"), true), injected_run("device", rectangle_report("180.50")),
               injected_run("memory", rectangle_report("722.00")), injected_run("device", rectangle_report("184.37"))};
     run_record killed = injected_run("memory", "");
-    killed.exit_status = 130;
+    killed.exit_status = -1;
+    killed.signal = SIGINT;
     killed.invalid_reason = "interrupted";
+    killed.out_truncated = true;
     killed.other_cpu_percent.reset();
     s.runs.push_back(killed);
 
@@ -309,6 +317,8 @@ TEST(Results, FileAfterAnInterruptedRun)
     const nlohmann::json j = nlohmann::json::parse(in);
     std::filesystem::remove(file);
 
+    EXPECT_EQ(j["schema"], "fbbench-results/2");
+    EXPECT_EQ(j["options"]["timeout_seconds"], 600);
     EXPECT_EQ(j["complete"], false);
     EXPECT_EQ(j["workload_version"], 1);
     EXPECT_EQ(j["window"], nlohmann::json({{"WIDTH", "400"}, {"HEIGHT", "240"}}));
@@ -327,6 +337,15 @@ TEST(Results, FileAfterAnInterruptedRun)
     EXPECT_EQ(j["runs"][4]["invalid_reason"], "interrupted");
     EXPECT_EQ(j["runs"][4]["valid"], false);
     EXPECT_FALSE(j["runs"][4].contains("other_cpu_percent"));
+    // An exit status or a signal, never both; a flag only when set.
+    EXPECT_EQ(j["runs"][3]["exit_status"], 0);
+    EXPECT_FALSE(j["runs"][3].contains("signal"));
+    EXPECT_EQ(j["runs"][4]["signal"], "SIGINT");
+    EXPECT_FALSE(j["runs"][4].contains("exit_status"));
+    EXPECT_FALSE(j["runs"][4].contains("timed_out"));
+    EXPECT_EQ(j["runs"][4]["stdout_truncated"], true);
+    EXPECT_EQ(j["runs"][3]["stdout_truncated"], false);
+    EXPECT_EQ(j["runs"][3]["stderr_truncated"], false);
     ASSERT_EQ(j["results"].size(), 1u);
     const nlohmann::json& r = j["results"][0];
     EXPECT_EQ(r["unit"], "MPixels/s");
@@ -430,6 +449,47 @@ TEST(Benchmarks, TableNamesEveryKnownProgram)
         EXPECT_EQ(b->resolution, 0.01);
     }
     EXPECT_EQ(benchmark_find("line-bench"), nullptr);
+}
+
+TEST(Results, PathResolvedToTheFileItNames)
+{
+    namespace fs = std::filesystem;
+    std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const fs::path dir = name;
+    fs::create_directory(dir / "sub");
+    std::ofstream(dir / "sub" / "file.json") << "{}";
+    fs::create_symlink("sub/file.json", dir / "link");
+    fs::create_symlink("../link", dir / "sub" / "link-to-link"); // relative to its own folder
+    fs::create_symlink("gone.json", dir / "dangling");
+    fs::create_symlink("loop", dir / "loop");
+    fs::create_symlink("sub", dir / "folder-link");
+    struct {
+        fs::path path;
+        bool accepted;
+        fs::path resolved;
+    } cases[] = {
+        {dir / "new.json", true, dir / "new.json"},
+        {dir / "sub" / "file.json", true, dir / "sub" / "file.json"},
+        {dir / "link", true, dir / "sub" / "file.json"},
+        {dir / "sub" / "link-to-link", true, dir / "sub" / "file.json"},
+        {dir / "dangling", true, dir / "gone.json"}, // the file the link names is made
+        {dir / "loop", false, ""},
+        {dir / "sub", false, ""},
+        {dir / "folder-link", false, ""},
+        {dir / "missing" / "x.json", true, dir / "missing" / "x.json"}, // the write says why not
+    };
+    for (const auto& c : cases) {
+        std::string resolved, error;
+        const bool accepted = results_path_resolve(c.path.string(), resolved, error);
+        EXPECT_EQ(accepted, c.accepted) << c.path;
+        EXPECT_EQ(error.empty(), c.accepted) << c.path;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        if (accepted) {
+            EXPECT_EQ(fs::weakly_canonical(resolved), fs::weakly_canonical(c.resolved)) << c.path;
+        }
+    }
+    fs::remove_all(dir);
 }
 
 } // namespace
