@@ -16,8 +16,8 @@ set(FBBENCH_DEBIAN_ARCHITECTURE armel)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 
 # -marm: ARMv6 Thumb (Thumb-1) code has no VFP instructions.
-set(CMAKE_C_FLAGS_INIT "-march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
-set(CMAKE_CXX_FLAGS_INIT "-march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
+string(APPEND CMAKE_C_FLAGS_INIT " -march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
+string(APPEND CMAKE_CXX_FLAGS_INIT " -march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
 
 # libdrm's static library, unpacked by .ci/install-packages: armel's libdrm
 # package cannot be installed beside the host's libraries. Linked statically,

@@ -21,3 +21,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # under /usr/lib/<triple>, which lies outside the cross tree above.
 list(APPEND CMAKE_FIND_ROOT_PATH /)
 set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
+
+# 64-bit file offsets and time on every 32-bit target: a 64-bit kernel places
+# DRM dumb buffers' map offsets at 4 GiB and above, which a 32-bit off_t
+# cannot pass to mmap; and gettimeofday stays right after 2038, as Debian's
+# own armhf has it from Debian 13 on. The toolchain files add to these.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")

@@ -60,7 +60,15 @@ bool competing_work_excessive(const competing_work& work);
 // PRETTY_NAME from os-release text, unquoted.
 std::optional<std::string> os_release_pretty_name(const std::string& text);
 
-// board_model, cpu, cpufreq, devfreq, kernel, os, libc, compiler, compile_flags.
+// The word size of a kernel from its machine name (uname -m): 64 for
+// aarch64, x86_64 and the like, 32 for armv7l, i686 and the like; nothing
+// when the name does not tell.
+std::optional<int> kernel_bits_of(const std::string& machine);
+// The architecture this program was built for: "arm", "aarch64", "x86_64".
+const char* program_architecture();
+
+// board_model, cpu, cpufreq, devfreq, kernel, program_architecture,
+// program_bits, kernel_bits, os, libc, compiler, compile_flags.
 nlohmann::json system_describe(const std::filesystem::path& root);
 
 struct thermal_reading {

@@ -259,6 +259,30 @@ std::optional<std::string> os_release_pretty_name(const std::string& text)
     return std::nullopt;
 }
 
+std::optional<int> kernel_bits_of(const std::string& machine)
+{
+    // armv8l: a 64-bit kernel answering a program run as linux32, or an
+    // ARMv8 core under a 32-bit kernel.
+    if (machine.empty() || machine == "armv8l")
+        return std::nullopt;
+    return machine.find("64") != std::string::npos || machine == "s390x" ? 64 : 32;
+}
+
+const char* program_architecture()
+{
+#if defined(__aarch64__)
+    return "aarch64";
+#elif defined(__arm__)
+    return "arm";
+#elif defined(__x86_64__)
+    return "x86_64";
+#elif defined(__i386__)
+    return "i386";
+#else
+    return "unknown";
+#endif
+}
+
 nlohmann::json system_describe(const fs::path& root)
 {
     nlohmann::json system = nlohmann::json::object();
@@ -302,6 +326,13 @@ nlohmann::json system_describe(const fs::path& root)
     }
     if (!kernel.empty())
         system["kernel"] = kernel;
+    // A 32-bit program may run on a 64-bit kernel (an armhf system on an
+    // ARMv8 board): both are recorded.
+    system["program_architecture"] = program_architecture();
+    system["program_bits"] = int(sizeof(void*) * 8);
+    if (kernel.contains("machine"))
+        if (std::optional<int> bits = kernel_bits_of(kernel["machine"].get<std::string>()))
+            system["kernel_bits"] = *bits;
 
     std::optional<std::string> os_release = file_text_read(root_path_join(root, "/etc/os-release"));
     if (!os_release)

@@ -414,7 +414,8 @@ bool drm_screen_describe(const char* path, drm_screen_description& description)
     if (fd < 0)
         return false;
     bool described = false;
-    if (drmVersionPtr version = drmGetVersion(fd)) {
+    drmVersionPtr version = fb_device_kind_of(fd) == fb_device_kind::drm ? drmGetVersion(fd) : nullptr;
+    if (version != nullptr) {
         description.driver.assign(version->name, size_t(version->name_len));
         drmFreeVersion(version);
         drm_card_state card;

@@ -133,5 +133,6 @@ struct drm_screen_description {
 };
 
 // Describes the display the programs would draw on, without changing it.
-// False when the path is no DRM device or no display could be chosen.
+// False when the path is no DRM card by its node (fb_device_kind_of) or no
+// display could be chosen.
 bool drm_screen_describe(const char* path, drm_screen_description& description);

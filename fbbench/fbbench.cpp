@@ -12,8 +12,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
-#include <xf86drm.h>
 
 const char* fb_device_path()
 {
@@ -140,33 +141,42 @@ static int fb_memory_shape_open(fb_screen& screen, const char* target_text)
                                                          : "it has no pixels");
 }
 
-// A device that refuses the framebuffer query is a DRM device if it tells its
-// DRM version.
-static bool fb_device_is_drm(int fd)
+fb_device_kind fb_device_kind_of(int fd)
 {
-    drmVersionPtr version = drmGetVersion(fd);
-    if (version == nullptr)
-        return false;
-    drmFreeVersion(version);
-    return true;
+    struct stat node;
+    if (fstat(fd, &node) != 0)
+        return fb_device_kind::unknown;
+    if (!S_ISCHR(node.st_mode))
+        return fb_device_kind::neither;
+    switch (major(node.st_rdev)) {
+    case 29: return fb_device_kind::fbdev;
+    case 226: return fb_device_kind::drm;
+    default: return fb_device_kind::neither;
+    }
 }
 
 // The device's screen information; on failure the device is closed again.
 static int fb_screen_query(fb_screen& screen, const std::string& device)
 {
-    if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) == 0)
-        return 0;
-    const int query_errno = errno;
-    if ((query_errno == ENOTTY || query_errno == EINVAL) && fb_device_is_drm(screen.fb_fd)) {
-        const int status = drm_screen_open(screen.drm, screen.fb_fd, device.c_str(), screen.vinfo);
-        if (status != 0)
-            fb_screen_close(screen);
-        return status;
+    int status = 0;
+    switch (fb_device_kind_of(screen.fb_fd)) {
+    case fb_device_kind::drm:
+        status = drm_screen_open(screen.drm, screen.fb_fd, device.c_str(), screen.vinfo);
+        break;
+    case fb_device_kind::fbdev:
+        if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) != 0)
+            status = bench_fail(bench_exit_resource, "cannot query %s: %s", device.c_str(), std::strerror(errno));
+        break;
+    case fb_device_kind::neither:
+        status = bench_fail(bench_exit_resource, "%s is neither a framebuffer nor a DRM device", device.c_str());
+        break;
+    case fb_device_kind::unknown:
+        status = bench_fail(bench_exit_resource, "cannot query %s: %s", device.c_str(), std::strerror(errno));
+        break;
     }
-    fb_screen_close(screen);
-    if (query_errno == ENOTTY || query_errno == EINVAL)
-        return bench_fail(bench_exit_resource, "%s is neither a framebuffer nor a DRM device", device.c_str());
-    return bench_fail(bench_exit_resource, "cannot query %s: %s", device.c_str(), std::strerror(query_errno));
+    if (status != 0)
+        fb_screen_close(screen);
+    return status;
 }
 
 // Opens the device and takes its lock; on failure nothing stays open.

@@ -64,11 +64,20 @@ bool bench_target_parse(const char* text, bench_target& target);
 // fails instead of landing in screen memory.
 void bench_std_fds_reserve();
 
+// What a device node is, from its device number alone: Linux gives
+// framebuffers character major 29 and DRM cards major 226. The framebuffer
+// query cannot tell: a 32-bit program's FBIOGET_VSCREENINFO on a DRM card
+// under a 64-bit kernel reaches DRM_IOCTL_VERSION and succeeds.
+enum class fb_device_kind { fbdev, drm, neither, unknown };
+
+// The kind of the node open on fd: neither for any other node, a regular
+// file included; unknown, with errno set, when fstat fails.
+fb_device_kind fb_device_kind_of(int fd);
+
 // Reads FBBENCH_TARGET and FBBENCH_HOLD, then opens the device read-write,
 // takes an exclusive lock on it and queries its screen (for a target of a
-// given shape, no device is opened and the screen has that shape). A device
-// that refuses the framebuffer query but answers as a DRM device is set up
-// through drm_screen_open. Screens below 24 bits per pixel,
+// given shape, no device is opened and the screen has that shape). A DRM
+// card (fb_device_kind_of) is set up through drm_screen_open. Screens below 24 bits per pixel,
 // and screens whose size in bits does not fit 32 bits, are refused. Returns 0,
 // or an exit status after one line on standard error; on failure nothing
 // stays open.

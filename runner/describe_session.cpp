@@ -2,19 +2,39 @@
 
 #include "drm_screen.h"
 #include "execute.h"
+#include "fbbench.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
+
+// The node's kind, as the programs decide it; unknown when it cannot be opened.
+fb_device_kind device_kind_at(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fb_device_kind::unknown;
+    const fb_device_kind kind = fb_device_kind_of(fd);
+    close(fd);
+    return kind;
+}
 
 // A DRM device is described by the display the programs would draw on; a
 // framebuffer by its screen information and its mapping.
 nlohmann::json device_describe(session& s, const std::filesystem::path& root, const std::string& path)
 {
-    drm_screen_description drm;
-    if (drm_screen_describe(path.c_str(), drm)) {
+    const fb_device_kind kind = device_kind_at(path);
+    if (kind == fb_device_kind::drm) {
+        drm_screen_description drm;
+        if (!drm_screen_describe(path.c_str(), drm))
+            return {{"path", path}, {"kind", "drm"}};
         return {{"path", path},
                 {"kind", "drm"},
                 {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}}};
     }
+    if (kind == fb_device_kind::neither)
+        return {{"path", path}, {"error", path + " is neither a framebuffer nor a DRM device"}};
     nlohmann::json device = fb_device_describe(root, path, s.warnings);
     if (device.contains("fix"))
         device["mapping"] = mapping_describe(root, path, s.options.probe, s.warnings);
@@ -59,7 +79,8 @@ void session_header_print(std::FILE* out, const session& s)
         cores += (cores.empty() ? "" : ", ") + name.get<std::string>();
     std::string features;
     for (const nlohmann::json& feature : cpu.value("features", nlohmann::json::array()))
-        if (const std::string f = feature.get<std::string>(); f == "vfp" || f.starts_with("vfpv") || f == "neon")
+        if (const std::string f = feature.get<std::string>();
+            f == "vfp" || f.starts_with("vfpv") || f == "neon" || f == "fp" || f == "asimd")
             features += " " + f;
     std::fprintf(out, "host %s, board %s\n", s.host.c_str(),
                  s.system.contains("board_model") ? text_of(s.system, "board_model").c_str() : "unknown");
@@ -67,7 +88,16 @@ void session_header_print(std::FILE* out, const session& s)
     std::fprintf(out, "cpu %s%s%s, %d core%s,%s\n", text_of(cpu, "model").c_str(), cores.empty() ? "" : " / ",
                  cores.c_str(), count, count == 1 ? "" : "s", features.empty() ? " no VFP named" : features.c_str());
     const nlohmann::json& kernel = s.system.value("kernel", nlohmann::json::object());
-    std::fprintf(out, "kernel %s %s\n", text_of(kernel, "sysname").c_str(), text_of(kernel, "release").c_str());
+    std::fprintf(out, "kernel %s %s", text_of(kernel, "sysname").c_str(), text_of(kernel, "release").c_str());
+    if (kernel.contains("machine"))
+        std::fprintf(out, " on %s", text_of(kernel, "machine").c_str());
+    const int program_bits = s.system.value("program_bits", 0);
+    const int kernel_bits = s.system.value("kernel_bits", 0);
+    if (program_bits != 0)
+        std::fprintf(out, ", programs for %s (%d-bit)", text_of(s.system, "program_architecture").c_str(), program_bits);
+    if (program_bits != 0 && kernel_bits != 0 && program_bits != kernel_bits)
+        std::fprintf(out, ": %d-bit programs on a %d-bit kernel", program_bits, kernel_bits);
+    std::fputc('\n', out);
     for (const nlohmann::json& device : s.device_descriptions) {
         if (device.contains("error")) {
             std::fprintf(out, "%s: %s\n", text_of(device, "path").c_str(), text_of(device, "error").c_str());

@@ -18,10 +18,18 @@ device_screen device_screen_query(const std::string& path)
         d.error = "cannot open " + path + ": " + std::strerror(errno);
         return d;
     }
+    // The node tells a DRM card from a framebuffer, as the programs tell it:
+    // a 32-bit FBIOGET_VSCREENINFO on a DRM card under a 64-bit kernel succeeds.
+    const fb_device_kind kind = fb_device_kind_of(fd);
     fb_var_screeninfo var{};
-    const bool fbdev = ioctl(fd, FBIOGET_VSCREENINFO, &var) == 0;
+    const bool fbdev = kind != fb_device_kind::drm && kind != fb_device_kind::neither
+                    && ioctl(fd, FBIOGET_VSCREENINFO, &var) == 0;
     const int query_errno = errno;
     close(fd);
+    if (kind == fb_device_kind::neither) {
+        d.error = path + " is neither a framebuffer nor a DRM device";
+        return d;
+    }
     if (fbdev) {
         d.kind = "fbdev";
         d.width = var.xres;
@@ -39,8 +47,9 @@ device_screen device_screen_query(const std::string& path)
         d.row_bytes = drm.pitch;
         return d;
     }
-    d.error = "cannot query " + path + " as a framebuffer (" + std::strerror(query_errno)
-            + ") or as a DRM display";
+    d.error = kind == fb_device_kind::drm
+                ? "cannot choose a display on " + path + ": no connected connector with a mode"
+                : "cannot query " + path + " as a framebuffer (" + std::strerror(query_errno) + ") or as a DRM display";
     return d;
 }
 

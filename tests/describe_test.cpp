@@ -124,7 +124,8 @@ TEST(DescribeFixtures, ReadsEverySourceOfAFullTree)
     std::set<std::string> fields;
     for (const auto& [key, value] : empty.system.items())
         fields.insert(key);
-    EXPECT_EQ(fields, (std::set<std::string>{"libc", "compiler", "compile_flags"}));
+    EXPECT_EQ(fields, (std::set<std::string>{"libc", "compiler", "compile_flags", "program_architecture",
+                                             "program_bits"}));
     EXPECT_TRUE(empty.sysfs.empty());
 }
 
@@ -140,6 +141,18 @@ TEST(DescribeParse, CpuinfoOfOlderKernelsAndUnknownCores)
     for (const auto& [implementer, part, name] : {std::tuple{0x41u, 0xc07u, "Cortex-A7"}, {0x41u, 0xc0fu, "Cortex-A15"},
                                                   {0x41u, 0xd03u, "Cortex-A53"}, {0x42u, 0xc09u, ""}})
         EXPECT_EQ(core_name(implementer, part), name);
+}
+
+// A results file tells 32-bit programs on a 64-bit kernel from the machine
+// name the kernel gives: armv8l alone says nothing of the kernel's size.
+TEST(DescribeParse, KernelBitsFromTheMachineName)
+{
+    const std::pair<const char*, std::optional<int>> cases[] = {
+        {"aarch64", 64}, {"x86_64", 64}, {"ppc64le", 64}, {"riscv64", 64}, {"s390x", 64},
+        {"armv7l", 32},  {"armv6l", 32}, {"i686", 32},    {"armv8l", std::nullopt}, {"", std::nullopt},
+    };
+    for (const auto& [machine, bits] : cases)
+        EXPECT_EQ(kernel_bits_of(machine), bits) << machine;
 }
 
 TEST(DescribeParse, CountersAndTimings)

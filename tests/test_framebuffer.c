@@ -1,8 +1,13 @@
 /*
  * A framebuffer device for tests, loaded with LD_PRELOAD in front of the C
- * library. It answers open, ioctl, mmap, munmap and close for one device path
- * and can stand in for gettimeofday with a virtual clock. Everything else is
- * passed on to the C library.
+ * library. It answers open, fstat, ioctl, mmap, munmap and close for one
+ * device path and can stand in for gettimeofday with a virtual clock.
+ * Everything else is passed on to the C library. It answers as Linux does,
+ * under a 32-bit or a 64-bit kernel, and takes the calls of programs built
+ * with 32-bit or 64-bit offsets and time: a 32-bit build with
+ * _FILE_OFFSET_BITS=64 and _TIME_BITS=64 calls open64, mmap64,
+ * __fstat64_time64, __ioctl_time64 and __gettimeofday64; a library built
+ * without them (libdrm) calls ioctl all the same.
  *
  * Environment:
  *   TEST_FB_DEVICE       path served (default /dev/fb0)
@@ -14,6 +19,19 @@
  *                        buffer's pitch is rounded up to 256 bytes; busy:
  *                        another process is DRM master; disconnected: no
  *                        display is connected
+ *   TEST_FB_NODE         what fstat says the device is: unset, a character
+ *                        device of major 29 (a framebuffer) or, with
+ *                        TEST_FB_DRM, 226 (a DRM card); neither: a character
+ *                        device of major 1 (/dev/null's); file: a regular
+ *                        file. Every ioctl on a node of neither kind fails
+ *                        with ENOTTY
+ *   TEST_FB_KERNEL       32 (default) or 64: the kernel answered as. Under 64,
+ *                        a 32-bit program's FBIOGET_VSCREENINFO on a DRM card
+ *                        reaches DRM's compat DRM_IOCTL_VERSION, returns 0
+ *                        and leaves the version's fields in the screen
+ *                        information (0 bits per pixel); dumb buffers' map
+ *                        offsets lie at 4 GiB and above (32: at 256 MiB), and
+ *                        mmap takes only the offset given, all 64 bits of it
  *   TEST_FB_FILL         byte value the screen memory starts with (default 170)
  *   TEST_FB_FAIL         open, query or map: that step fails
  *   TEST_FB_DUMP         file that receives the screen memory at munmap
@@ -31,6 +49,10 @@
  * after one, so a store past the end faults at once; the few bytes between
  * the leading guard page and the start are checked at munmap.
  */
+/* The interposed functions are the C library's own, of each offset and time
+ * size: none of them is renamed. */
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -43,8 +65,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -233,6 +258,55 @@ static int drm_card(void)
     return getenv("TEST_FB_DRM") != NULL;
 }
 
+static int kernel_64(void)
+{
+    const char* bits = getenv("TEST_FB_KERNEL");
+    if (bits == NULL || strcmp(bits, "32") == 0)
+        return 0;
+    if (strcmp(bits, "64") == 0)
+        return 1;
+    fprintf(stderr, "test framebuffer: TEST_FB_KERNEL=%s is not 32 or 64\n", bits);
+    abort();
+}
+
+/* A 32-bit program under a 64-bit kernel takes the kernel's compat paths. */
+static int compat_task(void)
+{
+    return kernel_64() && sizeof(void*) == 4;
+}
+
+/* Where DRM places the map offsets of its objects: past the first 4 GiB
+ * under a 64-bit kernel, past the first 256 MiB under a 32-bit one
+ * (DRM_FILE_PAGE_OFFSET_START). */
+static uint64_t drm_map_offset(void)
+{
+    return kernel_64() ? 0x100000000ull + 0x100000 : 0x10000000ull;
+}
+
+/* The node fstat reports: 0 to leave the backing file's answer. */
+static int node_kind(mode_t* mode, dev_t* rdev)
+{
+    const char* node = getenv("TEST_FB_NODE");
+    if (node != NULL && strcmp(node, "file") == 0)
+        return 0;
+    *mode = S_IFCHR | 0660;
+    if (node != NULL && strcmp(node, "neither") == 0)
+        *rdev = makedev(1, 3);
+    else if (node == NULL)
+        *rdev = drm_card() ? makedev(226, 0) : makedev(29, 0);
+    else {
+        fprintf(stderr, "test framebuffer: TEST_FB_NODE=%s is not neither or file\n", node);
+        abort();
+    }
+    return 1;
+}
+
+/* A node of neither kind, which no framebuffer or DRM ioctl reaches. */
+static int node_neither(void)
+{
+    return getenv("TEST_FB_NODE") != NULL;
+}
+
 static uint32_t drm_pitch(void)
 {
     unsigned xres, yres, bpp;
@@ -289,7 +363,7 @@ static int drm_ioctl(unsigned long request, void* argument)
     } else if (request == DRM_IOCTL_MODE_ADDFB) {
         ((struct drm_mode_fb_cmd*)argument)->fb_id = 7;
     } else if (request == DRM_IOCTL_MODE_MAP_DUMB) {
-        ((struct drm_mode_map_dumb*)argument)->offset = 0;
+        ((struct drm_mode_map_dumb*)argument)->offset = drm_map_offset();
     } else if (request == DRM_IOCTL_MODE_SETCRTC) {
         const struct drm_mode_crtc* crtc = argument;
         log_line("setcrtc fb %u, %u connector(s)", crtc->fb_id, crtc->count_connectors);
@@ -303,6 +377,12 @@ static int drm_ioctl(unsigned long request, void* argument)
         log_line("destroy dumb %u", ((struct drm_mode_destroy_dumb*)argument)->handle);
     } else if (request == DRM_IOCTL_DROP_MASTER) {
         log_line("drop master");
+    } else if (compat_task() && _IOC_NR(request) == 0) {
+        /* DRM's compat table is indexed by the number alone: number 0 is
+         * DRM_IOCTL_VERSION, whose 32-bit struct (nine 32-bit fields, no
+         * strings asked for) is written over whatever the caller passed. */
+        const uint32_t version32[9] = {0, 1, 0, 4, 0, 4, 0, 4, 0};
+        memcpy(argument, version32, sizeof version32);
     } else if (request != DRM_IOCTL_SET_MASTER) {
         errno = ENOTTY;
         return -1;
@@ -310,16 +390,16 @@ static int drm_ioctl(unsigned long request, void* argument)
     return 0;
 }
 
-EXPORT int ioctl(int fd, unsigned long request, ...)
+static int fb_ioctl(int fd, unsigned long request, void* argument, const char* name)
 {
-    va_list args;
-    va_start(args, request);
-    void* argument = va_arg(args, void*);
-    va_end(args);
-
     if (fd != fb_fd || fd < 0) {
-        int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
+        int (*real_ioctl)(int, unsigned long, ...) = next_symbol(name);
         return real_ioctl(fd, request, argument);
+    }
+    if (node_neither()) {
+        log_line("ioctl %#lx", request);
+        errno = ENOTTY;
+        return -1;
     }
     if (drm_card())
         return drm_ioctl(request, argument);
@@ -346,7 +426,65 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
     return 0;
 }
 
-static void* fb_map(size_t length, off_t offset)
+EXPORT int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    return fb_ioctl(fd, request, argument, "ioctl");
+}
+
+/* A 32-bit build with 64-bit time (glibc 2.34 and later). */
+EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    return fb_ioctl(fd, request, argument, "__ioctl_time64");
+}
+
+/* Sets the node's type and number in a stat buffer of any layout. */
+#define NODE_MARK(buffer) \
+    do { mode_t mode; dev_t rdev; if (node_kind(&mode, &rdev)) { (buffer)->st_mode = mode; (buffer)->st_rdev = rdev; } } while (0)
+
+EXPORT int fstat(int fd, struct stat* buffer)
+{
+    int (*real)(int, struct stat*) = next_symbol("fstat");
+    const int result = real(fd, buffer);
+    if (result == 0 && fd == fb_fd && fd >= 0)
+        NODE_MARK(buffer);
+    return result;
+}
+
+EXPORT int fstat64(int fd, struct stat64* buffer)
+{
+    int (*real)(int, struct stat64*) = next_symbol("fstat64");
+    const int result = real(fd, buffer);
+    if (result == 0 && fd == fb_fd && fd >= 0)
+        NODE_MARK(buffer);
+    return result;
+}
+
+/* The 64-bit time stat of a 32-bit build: its layout is that of struct stat
+ * under _TIME_BITS=64, which test_framebuffer_time64.c knows. */
+void test_fb_stat_time64_mark(void* buffer, mode_t mode, dev_t rdev);
+
+EXPORT int __fstat64_time64(int fd, void* buffer)
+{
+    int (*real)(int, void*) = next_symbol("__fstat64_time64");
+    const int result = real(fd, buffer);
+    mode_t mode;
+    dev_t rdev;
+    if (result == 0 && fd == fb_fd && fd >= 0 && node_kind(&mode, &rdev))
+        test_fb_stat_time64_mark(buffer, mode, rdev);
+    return result;
+}
+
+/* Maps the screen at the offset the caller passed, all of its bits: a
+ * 32-bit off_t has lost those above bit 31 before it gets here. */
+static void* fb_map(size_t length, int64_t offset)
 {
     log_line("mmap %zu", length);
     unsigned xres, yres, bpp;
@@ -356,7 +494,8 @@ static void* fb_map(size_t length, off_t offset)
         errno = ENOMEM;
         return MAP_FAILED;
     }
-    if (offset != 0 || length == 0 || length > memory) {
+    const uint64_t expected = drm_card() ? drm_map_offset() : 0;
+    if ((uint64_t)offset != expected || length == 0 || length > memory) {
         errno = EINVAL;
         return MAP_FAILED;
     }
@@ -389,7 +528,7 @@ EXPORT void* mmap(void* address, size_t length, int prot, int flags, int fd, off
 EXPORT void* mmap64(void* address, size_t length, int prot, int flags, int fd, off64_t offset)
 {
     if (fd == fb_fd && fd >= 0)
-        return fb_map(length, (off_t)offset);
+        return fb_map(length, offset);
     void* (*real_mmap64)(void*, size_t, int, int, int, off64_t) = next_symbol("mmap64");
     return real_mmap64(address, length, prot, flags, fd, offset);
 }
@@ -460,20 +599,47 @@ static uint64_t clock_advance(const char* schedule, uint64_t steps)
     return advance;
 }
 
-EXPORT int gettimeofday(struct timeval* restrict tv, void* restrict tz)
+/* Counts a reading; 1 with the virtual clock's reading in microseconds, 0
+ * when the real clock answers. */
+static int clock_virtual_read(uint64_t* now)
 {
     const char* step = getenv("TEST_FB_CLOCK_STEP");
     ++clock_readings;
     clock_used = 1;
-    if (step == NULL) {
+    if (step == NULL)
+        return 0;
+    const char* start = getenv("TEST_FB_CLOCK_START");
+    *now = (start != NULL ? strtoull(start, NULL, 0) : 1000000000000ull) + clock_advance(step, clock_readings - 1);
+    return 1;
+}
+
+EXPORT int gettimeofday(struct timeval* restrict tv, void* restrict tz)
+{
+    uint64_t now;
+    if (!clock_virtual_read(&now)) {
         int (*real_gettimeofday)(struct timeval*, void*) = next_symbol("gettimeofday");
         return real_gettimeofday(tv, tz);
     }
-    const char* start = getenv("TEST_FB_CLOCK_START");
-    const uint64_t now = (start != NULL ? strtoull(start, NULL, 0) : 1000000000000ull)
-                       + clock_advance(step, clock_readings - 1);
     tv->tv_sec = (time_t)(now / 1000000);
     tv->tv_usec = (suseconds_t)(now % 1000000);
+    return 0;
+}
+
+/* The struct timeval of a 32-bit build with 64-bit time. */
+struct timeval64 {
+    int64_t tv_sec;
+    int64_t tv_usec;
+};
+
+EXPORT int __gettimeofday64(struct timeval64* restrict tv, void* restrict tz)
+{
+    uint64_t now;
+    if (!clock_virtual_read(&now)) {
+        int (*real_gettimeofday)(struct timeval64*, void*) = next_symbol("__gettimeofday64");
+        return real_gettimeofday(tv, tz);
+    }
+    tv->tv_sec = (int64_t)(now / 1000000);
+    tv->tv_usec = (int64_t)(now % 1000000);
     return 0;
 }
 
