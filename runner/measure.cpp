@@ -508,7 +508,7 @@ int measure_finish(session& s, const std::string& output, int status)
     if (!s.options.describe)
         results_table_print(stdout, s);
     if (s.options.summary && !s.options.describe)
-        std::printf("%s\n", results_summary_row(s).c_str());
+        std::printf("%s\n%s\n", results_summary_header(s).c_str(), results_summary_row(s).c_str());
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;
     if (written && !s.options.quiet)

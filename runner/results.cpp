@@ -419,6 +419,23 @@ std::string results_summary_row(const session& s)
     return row;
 }
 
+std::string results_summary_header(const session& s)
+{
+    uint32_t first_points = 0, last_points = 0;
+    for (const result_row& row : results_rows(s)) {
+        if (s.devices.empty() || row.path != s.devices.front() || row.program != "sierpinski-bench" || !row.device)
+            continue;
+        if (first_points == 0)
+            first_points = row.metric.points;
+        last_points = row.metric.points;
+    }
+    auto level = [](uint32_t points, const char* otherwise) {
+        return points != 0 ? "Sierpinski " + std::to_string(points) + " points (frames/s)" : std::string(otherwise);
+    };
+    return "| host | rectangle (MPixels/s) | Mandelbrot (s) | " + level(first_points, "Sierpinski first level")
+         + " | " + level(last_points, "Sierpinski last level") + " |\n|---|---|---|---|---|";
+}
+
 std::string utc_now_iso()
 {
     const std::time_t now = std::time(nullptr);

@@ -115,5 +115,10 @@ void results_table_print(std::FILE* out, const session& s);
 // "-" where missing.
 std::string results_summary_row(const session& s);
 
+// The header of that row and the line under it, naming the Sierpinski levels
+// the row holds, so that rows of several boards are known to be comparable
+// ("Sierpinski 1024 points (frames/s)").
+std::string results_summary_header(const session& s);
+
 // The current UTC time, ISO 8601 ("2026-12-08T17:40:00Z").
 std::string utc_now_iso();

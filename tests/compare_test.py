@@ -1,9 +1,17 @@
-"""fbbench-compare over the fixture results files: a.json (the baseline, with
-RAM runs and mapping probes), b.json (no board model, incomplete, no RAM
-runs) and c.json (no board model or host, two devices)."""
+"""fbbench-compare over the fixture results files: a.json (the baseline,
+schema /1, with RAM runs and mapping probes), b.json (/1, no board model,
+incomplete, no RAM runs), c.json (/1, no board model or host, two devices),
+d.json (/2, host vm, a 400x240 window, runs killed, not settled, resolution
+limited, a device that could not be opened) and e.json (/2, host vm, the
+160x120 window of a.json, Sierpinski levels up to 8M points)."""
 
+import contextlib
+import copy
+import csv
+import html.parser
 import importlib.machinery
 import importlib.util
+import io
 import json
 import os
 import re
@@ -15,22 +23,53 @@ from xml.etree import ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAM = os.environ.get("FBBENCH_COMPARE", os.path.join(HERE, "..", "host", "fbbench-compare"))
+SCHEMA = os.path.join(HERE, "..", "doc", "results.schema.json")
 FIXTURES = os.path.join(HERE, "fixtures", "results")
-A, B, C = (os.path.join(FIXTURES, name) for name in ("a.json", "b.json", "c.json"))
+A, B, C, D, E = (os.path.join(FIXTURES, name + ".json") for name in "abcde")
+
+missing = [name for name in ("jsonschema", "matplotlib", "PIL") if importlib.util.find_spec(name) is None]
+if missing:
+    print(f"fbbench-compare needs python3-jsonschema, python3-matplotlib and python3-pil; missing: {missing}")
+    sys.exit(1)
+
+loader = importlib.machinery.SourceFileLoader("fbbench_compare", PROGRAM)
+compare = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+loader.exec_module(compare)
 
 
 def run(*args):
     return subprocess.run([sys.executable, PROGRAM, *args], capture_output=True, text=True)
 
 
-def table(stdout):
-    """The table's rows by their first cell (the header under 'benchmark')."""
-    rows = {}
+def run_inside(*args):
+    """The program's main in this process: (status, stdout, stderr). An
+    exception other than its exit escapes, as a traceback would."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = compare.main(list(args))
+        except SystemExit as e:
+            status = e.code
+    return status, out.getvalue(), err.getvalue()
+
+
+def table(stdout, first="benchmark"):
+    """The rows of the table whose first header is first, by their first cell."""
+    rows, inside = {}, False
     for line in stdout.splitlines():
-        if line.startswith("| "):
-            cells = [cell.strip() for cell in line.strip("|").split(" | ")]
+        if line.startswith(f"| {first} |"):
+            inside = True
+        elif not line.startswith("|"):
+            inside = False
+        if inside and not line.startswith("|---"):
+            cells = [cell.strip() for cell in re.split(r"(?<!\\) \| ", line.strip("| "))]
             rows[cells[0]] = cells[1:]
     return rows
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)
 
 
 class CompareTest(unittest.TestCase):
@@ -38,10 +77,16 @@ class CompareTest(unittest.TestCase):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
 
-    def write(self, name, text):
-        with open(os.path.join(self.dir.name, name), "w") as f:
-            f.write(text)
-        return f.name
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def write(self, name, content):
+        with open(self.path(name), "w" if isinstance(content, str) else "wb") as f:
+            f.write(content)
+        return self.path(name)
+
+    def write_json(self, name, data):
+        return self.write(name, json.dumps(data))
 
     def test_table(self):
         result = run(A, B, C)
@@ -49,71 +94,300 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(table(result.stdout), {
             "benchmark": ["Board A", "beta (incomplete)", "c.json /dev/fb0", "c.json /dev/dri/card0"],
             # A tie for the best is marked twice.
-            "rectangle (MPixels/s)": ["100.00 ±2.0 % · screen/RAM 0.50", "**200.00** ±10.0 % · ×2.00",
-                                      "50.00 ±4.0 % · ×0.50", "**200.00** ±4.0 % · ×2.00"],
+            "rectangle (MPixels/s)": ["100.00 (n=3, 99.00–101.00) · screen/RAM 0.50",
+                                      "**200.00** (n=3, 190.00–210.00) · ×2.00",
+                                      "50.00 (n=3, 49.00–51.00) · ×0.50", "**200.00** (n=3, 196.00–204.00) · ×2.00"],
             # A time: the lowest is best, and half the time is twice as good.
-            "Mandelbrot (s)": ["10.00 ±2.0 % · screen/RAM 1.25", "**5.00** ±4.0 % · ×2.00",
-                               "20.00 ±10.0 % · ×0.50", "—"],
-            "Sierpinski 1024 points (frames/s)": ["**50.00** ±2.0 % · screen/RAM 0.50", "40.00 ±5.0 % · ×0.80", "—", "—"],
-            "Sierpinski 2048 points (frames/s)": ["25.00 ±2.0 % · screen/RAM 0.50", "**30.00** ±6.7 % · ×1.20", "—", "—"],
+            "Mandelbrot (s)": ["10.00 (n=3, 9.90–10.10) · screen/RAM 1.25", "**5.00** (n=3, 4.90–5.10) · ×2.00",
+                               "20.00 (n=3, 19.00–21.00) · ×0.50", "—"],
+            "Sierpinski 1024 points (frames/s)": ["**50.00** (n=3, 49.50–50.50) · screen/RAM 0.50",
+                                                  "40.00 (n=3, 39.00–41.00) · ×0.80", "—", "—"],
+            "Sierpinski 2048 points (frames/s)": ["25.00 (n=3, 24.75–25.25) · screen/RAM 0.50",
+                                                  "**30.00** (n=3, 29.00–31.00) · ×1.20", "—", "—"],
             # Nothing to compare with: no mark and no ratio.
-            "Sierpinski 4096 points (frames/s)": ["—", "15.00 ±13.3 %", "—", "—"],
+            "Sierpinski 4096 points (frames/s)": ["—", "15.00 (n=3, 14.00–16.00)", "—", "—"],
         })
+        systems = table(result.stdout, "system")
+        self.assertEqual(list(systems), ["system", "board", "CPU", "cores", "governor", "kernel", "kernel bits",
+                                         "device", "driver", "mapping class", "window", "warnings"])
+        self.assertEqual(systems["device"], ["/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)",
+                                             "/dev/dri/card0 (drm)"])
+        # From the window variables and each screen: every column drew 160x120.
+        self.assertEqual(set(systems["window"]), {"160x120 at (64, 48), 32 bits"})
+        self.assertEqual(systems["mapping class"], ["direct-cached", "—", "—", "—"])
 
         labelled = table(run("--label", "old kernel", "--label", "new kernel", A, B).stdout)
         self.assertEqual(labelled["benchmark"], ["old kernel", "new kernel (incomplete)"])
 
+        # The /2 fields: marks for runs that did not settle or are resolution
+        # limited, with their notes; the display ratio; the systems' new rows.
+        result = run(E, D, "--allow-different-workloads")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = table(result.stdout)
+        self.assertEqual(rows["rectangle (MPixels/s)"][1],
+                         "120.00¹ (n=10, 110.00–126.00) · ×0.30† · screen/RAM 0.50 · display/screen 0.83")
+        self.assertEqual(rows["Mandelbrot (s)"][1], "0.02² (n=3, 0.02–0.03) · ×125.00†")
+        self.assertEqual(rows["Sierpinski 1024 points (frames/s)"][1], "60.00 (n=1) · ×0.01†")
+        for note in ("¹ did not settle", "² resolution-limited", "† different workloads"):
+            self.assertIn("\n" + note, result.stdout)
+        systems = table(result.stdout, "system")
+        self.assertEqual(systems["kernel bits"], ["64-bit (aarch64)", "32-bit"])
+        self.assertEqual(systems["driver"], ["vc4drmfb (DRM emulation)", "testfb"])
+        self.assertEqual(systems["warnings"], ["none", "4: killed, timed-out, not-settled, device-query"])
+
     def test_version_2(self):
         """A version 2 file reads as version 1 did, with a killed run that has
         a signal and no exit status among its runs."""
-        with open(A) as f:
-            data = json.load(f)
+        data = load(A)
         data["schema"] = "fbbench-results/2"
         data["runs"].append({"program": "rectangle-bench", "target": "device", "path": "/dev/fb0", "warmup": False,
                              "signal": "SIGSEGV", "valid": False, "invalid_reason": "killed by SIGSEGV",
                              "stdout": "", "stderr": "", "stdout_truncated": False, "stderr_truncated": False,
                              "values": {}, "wall_seconds": 0.1})
-        version_2 = run(self.write("v2.json", json.dumps(data)), B)
+        version_2 = run(self.write_json("v2.json", data), B)
         self.assertEqual((version_2.returncode, version_2.stderr), (0, ""))
         version_1 = run(A, B)
-        self.assertEqual(table(version_2.stdout)["rectangle (MPixels/s)"], table(version_1.stdout)["rectangle (MPixels/s)"])
+        self.assertEqual(table(version_2.stdout)["rectangle (MPixels/s)"],
+                         table(version_1.stdout)["rectangle (MPixels/s)"])
+
+    def test_workloads(self):
+        wide = load(A)
+        wide["window"] = {}
+        other_depth = load(E)
+        other_depth["devices"][0]["screen"]["bits_per_pixel"] = 24
+        newer = load(E)
+        newer["workload_version"] = 2
+        cases = [
+            # (name, files, message naming both files and what differs)
+            ("window", [A, D], f"{A} and {D} measured different workloads (window 160x120 against 400x240)"),
+            ("default window of the screen", [self.write_json("wide.json", wide), E],
+             f"wide.json and {E} measured different workloads (window 800x480 against 160x120)"),
+            ("depth", [E, self.write_json("deep.json", other_depth)], "(depth 32 bits against 24 bits)"),
+            ("version", [A, self.write_json("newer.json", newer)], "(workload version 1 against 2)"),
+            ("one file's two screens", [C, A, self.write_json("wide2.json", dict(wide, devices=[]))],
+             "(window 160x120 against unknown"),
+        ]
+        for name, files, message in cases:
+            with self.subTest(name):
+                result = run(*files)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
+                self.assertIn("--allow-different-workloads", result.stderr)
+
+        # A /1 file and a /2 file of the same window, depth and version.
+        self.assertEqual(run(A, E).returncode, 0)
+        result = run(A, D, E, "--allow-different-workloads")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = table(result.stdout)
+        self.assertEqual(rows["benchmark"], ["Board A [160x120]", "vm 400x240", "vm 160x120"])
+        # Every ratio against the other window is marked, none other; no best across unlike work.
+        self.assertEqual([re.findall(r"×[\d.]+†?", cell) for cell in rows["rectangle (MPixels/s)"]],
+                         [[], ["×1.20†"], ["×4.00"]])
+        self.assertNotIn("**", rows["rectangle (MPixels/s)"][1] + rows["Mandelbrot (s)"][1])
+
+    def test_labels(self):
+        later = dict(load(E), started="2026-12-10T08:00:00Z")
+        twin = self.write_json("e-twin.json", load(E))
+        cases = [
+            # Three files from one host, told apart by window, then by date, then by file name.
+            ([D, E, self.write_json("e-later.json", later), twin],
+             ["vm 400x240", "vm 160x120 2026-12-09 09:00 e.json", "vm 160x120 2026-12-10 08:00",
+              "vm 160x120 2026-12-09 09:00 e-twin.json"]),
+            # Two devices of one file, beside a third board.
+            ([C, A], ["c.json /dev/fb0", "c.json /dev/dri/card0", "Board A"]),
+            # The same file twice.
+            ([E, E], ["vm #1", "vm #2"]),
+        ]
+        for files, labels in cases:
+            with self.subTest(files=[os.path.basename(f) for f in files]):
+                result = run("--allow-different-workloads", *files)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                headers = table(result.stdout)["benchmark"]
+                self.assertEqual([h.split(" [")[0] for h in headers], labels)
 
     def test_bad_input(self):
-        with open(A) as f:
-            no_valid = json.load(f)
+        no_valid = load(A)
         for r in no_valid["runs"]:
             r["valid"] = False
         cases = [
-            ("missing file", [os.path.join(self.dir.name, "gone.json")], "gone.json: cannot read: No such file"),
+            ("missing file", [self.path("gone.json")], "gone.json: cannot read: No such file"),
             ("not JSON", [self.write("cut.json", '{"schema": ')], "cut.json: not JSON"),
             ("not an object", [self.write("list.json", "[1, 2]")], "list.json: not an fbbench results file"),
             ("other schema", [self.write("v3.json", '{"schema": "fbbench-results/3"}')],
              'v3.json: schema "fbbench-results/3" is not fbbench-results/1 or fbbench-results/2'),
-            ("no valid run", [self.write("invalid.json", json.dumps(no_valid))], "invalid.json: no valid run"),
-            ("bad median", [self.write("median.json", json.dumps(dict(no_valid, runs=[{"valid": True}], results=[
-                {"program": "rectangle-bench", "metric": "fill rate", "device": {"median": "fast"}}])))],
-             "median.json: result 'fill rate' has no numeric device median"),
+            ("no valid run", [self.write_json("invalid.json", no_valid)], "invalid.json: no valid run"),
+            ("bad median", [self.write_json("median.json", dict(no_valid, runs=[dict(no_valid["runs"][0], valid=True)],
+                                                                results=[dict(no_valid["results"][0], device={
+                                                                    "median": "fast", "min": 1, "max": 1,
+                                                                    "runs": 1})]))],
+             "median.json: $.results[0].device.median: is a string, not number"),
             ("too few labels", ["--label", "x", B], "1 --label for 2 files"),
-            ("chart type", ["--chart", os.path.join(self.dir.name, "chart.pdf"), B], "chart.pdf: a chart is .png or .svg"),
+            ("chart type", ["--chart", self.path("chart.pdf"), B], "chart.pdf: a chart is .png or .svg"),
             ("unknown option", ["--colour", B], "unrecognized arguments: --colour"),
+            ("unknown format", ["--format", "xml", B], "invalid choice: 'xml'"),
         ]
-        chart = os.path.join(self.dir.name, "chart.png")
+        chart, page = self.path("chart.png"), self.path("page.html")
         for name, args, message in cases:
             with self.subTest(name):
-                # After a good file, and with a chart asked for: neither table nor chart.
-                result = run(A, *args, "--chart", chart) if "--chart" not in args else run(A, *args)
+                # After a good file, and with a chart and a page asked for: none of them.
+                result = run(A, *args, "--html", page, *(("--chart", chart) if "--chart" not in args else ()))
                 self.assertEqual((result.returncode, result.stdout), (2, ""))
                 self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
-                self.assertFalse(os.path.exists(chart))
+                self.assertFalse(os.path.exists(chart) or os.path.exists(page))
+
+    def test_mutated_files(self):
+        """Every typed field of two files given each wrong type, and files
+        broken as a whole: each gives exit 2 and one line, never a traceback."""
+        schema = load(SCHEMA)
+
+        def resolve(node):
+            while "$ref" in node:
+                node = schema["$defs"][node["$ref"].rsplit("/", 1)[1]]
+            return node
+
+        def typed_fields(value, node, path):
+            node = resolve(node)
+            if path != "$" and ("type" in node or "enum" in node):
+                yield path, node
+            if isinstance(value, dict):
+                for key, inner in value.items():
+                    sub = node.get("properties", {}).get(key, node.get("additionalProperties"))
+                    if isinstance(sub, dict):
+                        yield from typed_fields(inner, sub, f"{path}.{key}")
+            elif isinstance(value, list) and "items" in node:
+                for index, inner in enumerate(value):
+                    yield from typed_fields(inner, node["items"], f"{path}[{index}]")
+
+        def allowed(node, value):
+            if "enum" in node:
+                return any(type(value) is type(v) and value == v for v in node["enum"])
+            kinds = {"null": value is None, "boolean": isinstance(value, bool), "string": isinstance(value, str),
+                     "array": isinstance(value, list), "object": isinstance(value, dict),
+                     "number": isinstance(value, (int, float)) and not isinstance(value, bool),
+                     "integer": isinstance(value, int) and not isinstance(value, bool)}
+            types = node["type"] if isinstance(node["type"], list) else [node["type"]]
+            return any(kinds[t] for t in types)
+
+        def replaced(data, path, value):
+            data = copy.deepcopy(data)
+            steps = re.findall(r"\.([^.\[]+)|\[(\d+)\]", path)
+            target = data
+            for key, index in steps[:-1]:
+                target = target[key] if key else target[int(index)]
+            key, index = steps[-1]
+            target[key if key else int(index)] = value
+            return data
+
+        wrong_values = [None, True, 7, 2.5, "x", [], {}]
+        mutations, fields = [], set()
+        for original in (D, A):
+            data = load(original)
+            for path, node in typed_fields(data, schema, "$"):
+                # Each field once, in the first array element that has it.
+                field = re.sub(r"\[\d+\]", "[]", path)
+                if field in fields:
+                    continue
+                fields.add(field)
+                for value in wrong_values:
+                    if not allowed(node, value):
+                        expected = "schema " if path == "$.schema" else f"{path}: "
+                        mutations.append((f"{os.path.basename(original)} {path} = {json.dumps(value)}",
+                                          json.dumps(replaced(data, path, value)), expected))
+        self.assertGreater(len(mutations), 400)
+        for field in ("$.system", "$.devices[].path", "$.devices[].var.xres", "$.devices[].window.width",
+                      "$.devices[].error", "$.runs[].signal", "$.options.sync", "$.results[].device.spread_percent",
+                      "$.devices[].mapping.probes[].ratio", "$.results[].display_ratio", "$.window.WIDTH",
+                      "$.warnings[].kind"):
+            self.assertIn(field, fields)
+
+        file = self.path("mutated.json")
+        for name, text, expected in mutations:
+            with self.subTest(name):
+                self.write("mutated.json", text)
+                status, out, err = run_inside(file)
+                self.assertEqual((status, out), (2, ""), err)
+                self.assertTrue(err.startswith(f"fbbench-compare: {file}: {expected}"), err)
+                self.assertEqual(err.count("\n"), 1, err)
+
+        with open(D) as f:
+            good = f.read()
+        nested = json.dumps(dict(load(D), system={"deep": json.loads("[" * 100 + "]" * 100)}))
+        whole = [
+            ("empty object", "{}", "no schema"),
+            ("empty file", "", "not JSON"),
+            ("truncated", good[:len(good) // 2], "not JSON"),
+            ("200,000 nested brackets", "[" * 200000 + "]" * 200000, "nested too deeply"),
+            ("nested inside a good file", nested, "nested deeper than 64 levels"),
+            ("NaN", good.replace('"median": 120', '"median": NaN', 1), "NaN is not a JSON number"),
+            ("Infinity", good.replace('"ratio": 0.5', '"ratio": -Infinity', 1), "-Infinity is not a JSON number"),
+            ("huge number", good.replace('"median": 120', '"median": 1e999', 1), "number 1e999 is out of range"),
+            ("huge integer", good.replace('"runs": 10', '"runs": 1' + "0" * 400, 1), "out of range"),
+            ("not UTF-8", b'{"schema": "fbbench-results/2", "host": "\xff"}', "not JSON"),
+            ("nothing but the schema", '{"schema": "fbbench-results/2"}', "$: 'complete' is a required property"),
+            ("no runs at all", json.dumps(dict(load(D), runs=[])), "no valid run"),
+        ]
+        self.assertGreaterEqual(len(mutations) + len(whole), 50)
+        for name, content, message in whole:
+            with self.subTest(name):
+                path = self.write("whole.json", content)
+                result = run(path, "--chart", self.path("chart.svg"))
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertNotIn("Traceback", result.stderr)
+                self.assertRegex(result.stderr, f"^fbbench-compare: {re.escape(path)}: .*{re.escape(message)}.*\n$")
+                self.assertFalse(os.path.exists(self.path("chart.svg")))
+
+    def test_formats(self):
+        result = run("--format", "csv", A, B, C)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = list(csv.DictReader(io.StringIO(result.stdout)))
+        # One line per metric and column that has it.
+        self.assertEqual(len(lines), 4 + 3 + 2 + 2 + 1)
+        self.assertEqual({k: lines[1][k] for k in ("benchmark", "label", "median", "min", "max", "runs", "relative")},
+                         {"benchmark": "rectangle", "label": "beta", "median": "200", "min": "190", "max": "210",
+                          "runs": "3", "relative": "2.0"})
+        self.assertEqual(float(lines[0]["ratio"]), 0.5)
+        # Booleans as JSON spells them; a value the file lacks is empty.
+        self.assertEqual((lines[5]["higher_is_better"], lines[5]["same_workload_as_baseline"], lines[5]["ratio"]),
+                         ("false", "true", ""))
+
+        result = run("--format", "json", A, C)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        export = json.loads(result.stdout)
+        self.assertEqual([c["label"] for c in export["columns"]], ["Board A", "c.json /dev/fb0",
+                                                                   "c.json /dev/dri/card0"])
+        self.assertEqual([m["benchmark"] for m in export["metrics"]],
+                         ["rectangle", "Mandelbrot", "Sierpinski 1024 points", "Sierpinski 2048 points"])
+        # Every metric holds every column, with its statistics or null.
+        mandelbrot = export["metrics"][1]
+        self.assertEqual([r["device"] and r["device"]["median"] for r in mandelbrot["results"]], [10, 20, None])
+        self.assertEqual([r["relative"] for r in mandelbrot["results"]], [None, 0.5, None])
+        self.assertEqual(mandelbrot["results"][0]["memory"]["median"], 8)
+
+        # The summary: its header once, one line per column; Sierpinski at
+        # the first level and the last that every column reached.
+        for form in ("markdown", "csv", "json"):
+            with self.subTest(form):
+                result = run("--summary", "--format", form, E, A, B)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                if form == "markdown":
+                    lines = [[c.strip() for c in line.strip("| ").split(" | ")] for line in result.stdout.splitlines()]
+                    self.assertEqual(lines[1], ["---|---|---|---|---|---"])
+                    summary = [dict(zip(lines[0], line)) for line in lines[2:]]
+                elif form == "csv":
+                    summary = list(csv.DictReader(io.StringIO(result.stdout)))
+                else:
+                    summary = json.loads(result.stdout)
+                self.assertEqual([s["system"] for s in summary], ["vm", "Board A", "beta (incomplete)"])
+                self.assertEqual([s["Sierpinski 2048 points (frames/s)"] for s in summary],
+                                 ["5000.00", "25.00", "30.00"])
+                self.assertEqual(summary[0]["window"], "160x120")
+                self.assertEqual(len(summary[0]), 6)
 
     def test_chart(self):
-        missing = [name for name in ("matplotlib", "PIL") if importlib.util.find_spec(name) is None]
-        if missing:
-            self.fail(f"the chart needs python3-matplotlib and python3-pil; missing: {', '.join(missing)}")
         from PIL import Image
         for extension in ("png", "svg"):
             with self.subTest(extension):
-                path = os.path.join(self.dir.name, "boards." + extension)
+                path = self.path("boards." + extension)
                 result = run(A, B, C, "--chart", path)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 if extension == "png":
@@ -122,13 +396,21 @@ class CompareTest(unittest.TestCase):
                 else:
                     self.assertEqual(ElementTree.parse(path).getroot().tag, "{http://www.w3.org/2000/svg}svg")
 
-        loader = importlib.machinery.SourceFileLoader("fbbench_compare", PROGRAM)
-        compare = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-        loader.exec_module(compare)
+        many = []
+        for index in range(20):
+            data = load(A)
+            data["system"]["board_model"] = f"Board {index}"
+            many.append(self.write_json(f"board{index}.json", data))
+
+        def figure(files):
+            columns = compare.make_columns([(f, compare.load(f, compare.validator_make())) for f in files], None)
+            compare.headers_make(columns, False)
+            result = compare.build_figure(columns, compare.make_rows(columns))
+            result.canvas.draw()
+            return result
 
         def series(files):
-            columns = compare.make_columns([(f, compare.load(f)) for f in files], None)
-            axes = compare.build_figure(columns, compare.make_rows(columns)).axes
+            axes = figure(files).axes[:-1]
             bars = [sum(type(c).__name__ == "BarContainer" for c in ax.containers) for ax in axes]
             lines = axes[1].get_lines()
             return bars, len(lines), sum(line.get_linestyle() == "--" for line in lines)
@@ -138,6 +420,117 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(series([A, B, C]), ([4, 0, 1, 1], 3, 1))
         # No file with probes: no probe panel; no RAM runs: no ratio bars.
         self.assertEqual(series([B, C]), ([3, 0, 0], 1, 0))
+        # Beyond six columns, the screen's lines alone.
+        self.assertEqual(series(many[:7])[1:], (7, 0))
+
+        cases = [
+            # (files, Sierpinski ticks, legend entries)
+            ([E, A], ["1k", "2k", "4k", "8k", "16k", "32k", "64k", "128k", "256k", "512k", "1M", "2M", "4M", "8M"], 2),
+            ([A, B], ["1k", "2k", "4k"], 2),
+            (many, ["1k", "2k"], 20),
+        ]
+        for files, ticks, entries in cases:
+            with self.subTest(files=len(files)):
+                drawn = figure(files)
+                axis = drawn.axes[1].xaxis
+                self.assertEqual([t.get_text() for t in axis.get_ticklabels()], ticks)
+                self.assertEqual(axis.get_offset_text().get_text(), "")
+                legend = drawn.axes[-1].get_legend()
+                self.assertEqual(len(legend.get_texts()), entries)
+                # The legend beside every panel, not over its bars, and within the figure.
+                box = legend.get_window_extent()
+                self.assertTrue(all(box.x0 >= ax.get_window_extent().x1 for ax in drawn.axes[:-1]))
+                self.assertLessEqual(box.x1, drawn.bbox.x1)
+                self.assertLessEqual(drawn.get_figwidth(), 30)
+
+    def test_extreme_values(self):
+        """Figures the schema allows at the edges of a double still give every
+        output, and nothing on standard error."""
+        for name, value in (("huge", 1e300), ("tiny", 1e-300), ("zero", 0), ("long integer", 10 ** 19)):
+            with self.subTest(name):
+                data = load(E)
+                for result in data["results"]:
+                    result["device"].update(median=value, min=value, max=value)
+                    result["ratio"] = value
+                path = self.write_json("extreme.json", data)
+                result = run(E, path, "--chart", self.path("x.png"), "--html", self.path("x.html"))
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
+                for form in ("csv", "json"):
+                    self.assertEqual(run_inside(E, path, "--format", form)[::2], (0, ""))
+
+    def test_html(self):
+        page = self.path("boards.html")
+        result = run(A, C, E, D, "--allow-different-workloads", "--html", page, "--title", "<Boards> & more")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.startswith("| benchmark |"))
+
+        class Page(html.parser.HTMLParser):
+            def __init__(self):
+                super().__init__()
+                self.tags, self.stack, self.loads, self.text = [], [], [], {}
+
+            def handle_starttag(self, tag, attrs):
+                self.tags.append((tag, dict(attrs)))
+                self.stack.append(tag)
+                for name, value in attrs:
+                    if name in ("src", "href", "xlink:href", "data", "action", "poster", "srcset") \
+                            and not (value or "").startswith("#"):
+                        self.loads.append(f"<{tag} {name}={value}>")
+
+            def handle_endtag(self, tag):
+                while self.stack and self.stack.pop() != tag:
+                    pass
+
+            def handle_data(self, data):
+                where = next((t for t in reversed(self.stack) if t in ("style", "table", "svg", "ul")), "body")
+                self.text[where] = self.text.get(where, "") + data
+
+        with open(page, encoding="utf-8") as f:
+            source = f.read()
+        parsed = Page()
+        parsed.feed(source)
+        parsed.close()
+        names = [tag for tag, _ in parsed.tags]
+        self.assertEqual(names[:2], ["html", "head"])
+        self.assertEqual((names.count("table"), names.count("svg")), (2, 1))
+        self.assertEqual(names[names.index("style") - 1:names.index("style") + 1], ["title", "style"])
+        tables = [attrs.get("id") for tag, attrs in parsed.tags if tag == "table"]
+        self.assertEqual(tables, ["comparison", "systems-table"])
+        # A column per file and device beside the row names, in both tables.
+        # Beside the row names, one header per file and device (c.json has two) in both tables.
+        self.assertEqual(names.count("th") - len(re.findall("<tr><th>", source)), 2 * 5)
+        self.assertIn("vm 400x240", parsed.text["table"])
+        self.assertEqual(source.count("&lt;Boards&gt; &amp; more"), 2)  # title and heading
+        self.assertIn("Sierpinski 8388608 points", parsed.text["table"])
+        for warning in load(D)["warnings"]:
+            self.assertIn(warning["message"], parsed.text["ul"])
+        # Nothing to fetch: no external reference, no script, image or
+        # frame, no imported style, and no address at all.
+        self.assertEqual(parsed.loads, [])
+        self.assertFalse({"script", "link", "img", "iframe", "object", "embed"} & set(names))
+        self.assertNotIn("@import", parsed.text["style"])
+        self.assertEqual(re.findall(r"url\((?!#)", source), [])
+        self.assertEqual(re.findall(r"https?:|//\w", source), [])
+
+    def test_outputs_that_cannot_be_written(self):
+        directory = self.path("dir")
+        os.mkdir(directory)
+        cases = [
+            (["--html", self.path("no/such/dir/page.html")], "page.html: cannot write: No such file or directory"),
+            (["--html", directory], "dir: not a regular file, left alone"),
+            (["--chart", os.path.join(directory, "chart.svg"), "--html", directory], "dir: not a regular file, left alone"),
+        ]
+        for args, message in cases:
+            with self.subTest(args[0]):
+                result = run(A, *args)
+                self.assertEqual((result.returncode, result.stdout), (1, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}\n$")
+        self.assertTrue(os.path.isdir(directory))
+        self.assertEqual(os.listdir(directory), [])
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([sys.executable, PROGRAM, A], stdout=full, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr, "^fbbench-compare: cannot write the output: No space left on device\n$")
 
 
 if __name__ == "__main__":

@@ -34,6 +34,13 @@ for tool in ${TOOLS:-}; do
   [ -f "$work/root/usr/share/man/man1/$tool.1.gz" ] || { echo "no manual page for $tool"; exit 1; }
 done
 [ -f "$work/root/usr/share/doc/fbbench/results.md.gz" ] || { echo "no results document, which the pages name"; exit 1; }
+[ -f "$work/root/usr/share/fbbench/results.schema.json" ] || { echo "no schema of the results file"; exit 1; }
+case " ${TOOLS:-} " in
+  *" fbbench-compare "*)
+    # The installed tool finds the installed schema and checks a file with it.
+    "$work/root/usr/bin/fbbench-compare" "$(dirname "$0")/fixtures/results/a.json" >/dev/null ||
+      { echo "fbbench-compare from the package cannot compare a results file"; exit 1; } ;;
+esac
 host_depends=$(echo "${HOST_DEPENDS:-}" | tr -d ' ' | tr ',' '\n')
 for dependency in $host_depends; do
   echo "$depends" | sed 's/, /\n/g' | grep -qx "$dependency" || { echo "the package does not depend on $dependency"; exit 1; }

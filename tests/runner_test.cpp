@@ -368,6 +368,17 @@ TEST(Results, FileAfterAnInterruptedRun)
     EXPECT_EQ(r["memory"]["stddev"], nullptr);
     EXPECT_EQ(r["ratio"], median / 722.00);
     EXPECT_EQ(results_summary_row(s), "| board | 182.44 | - | - | - |");
+    EXPECT_EQ(results_summary_header(s), "| host | rectangle (MPixels/s) | Mandelbrot (s) | Sierpinski first level | "
+                                         "Sierpinski last level |\n|---|---|---|---|---|");
+
+    // The header names the levels the row holds, which differ between boards.
+    run_record sierpinski{"sierpinski-bench", "device", "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false};
+    ASSERT_TRUE(report_parse(sierpinski.program, sierpinski_title + sierpinski_levels + "\n", sierpinski.values));
+    s.runs.push_back(sierpinski);
+    EXPECT_EQ(results_summary_header(s).substr(0, results_summary_header(s).find('\n')),
+              "| host | rectangle (MPixels/s) | Mandelbrot (s) | Sierpinski 1024 points (frames/s) | "
+              "Sierpinski 2048 points (frames/s) |");
+    EXPECT_EQ(results_summary_row(s), "| board | 182.44 | - | 57.50 | 1030.12 |");
 }
 
 std::string table_of(const session& s)
