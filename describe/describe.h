@@ -37,8 +37,27 @@ nlohmann::json cpuinfo_parse(const std::string& text);
 std::string core_name(unsigned implementer, unsigned part);
 // The 1, 5 and 15 minute load averages from /proc/loadavg.
 std::optional<std::vector<double>> loadavg_parse(const std::string& text);
-// Percentage of CPU time not idle between two readings of /proc/stat.
-std::optional<double> cpu_busy_percent(const std::string& stat_before, const std::string& stat_after);
+// CPU time used by other processes while a benchmark ran: the busy time of
+// every core in /proc/stat (user, nice, system, irq, softirq, steal) over the
+// run, minus the benchmark's own user and system time.
+struct competing_work {
+    double other_seconds = 0; // never below 0
+    double percent = 0; // of one core, over the run's wall time
+    // The error of two tick-counted readings: a tick per core at each end.
+    double noise_seconds = 0;
+};
+
+// Other processes' CPU time above this percentage of one core disturbs a run.
+inline constexpr double competing_work_threshold_percent = 5;
+
+// From two readings of /proc/stat around a run, the run's own CPU time and
+// its wall time; nothing when a reading has no "cpu" line or time went back.
+std::optional<competing_work> competing_work_measure(const std::string& stat_before, const std::string& stat_after,
+                                                     double own_cpu_seconds, double wall_seconds,
+                                                     long ticks_per_second);
+
+// Above the threshold, and by more than the readings' error.
+bool competing_work_excessive(const competing_work& work);
 // PRETTY_NAME from os-release text, unquoted.
 std::optional<std::string> os_release_pretty_name(const std::string& text);
 
@@ -85,9 +104,8 @@ void system_sample_compare(const system_sample& before, const system_sample& aft
                            std::vector<run_warning>& warnings);
 
 // Before the start, with system as system_describe filled it: records
-// load_average and warns when the machine is not
-// idle (1-minute load 0.1 or more, or more than 2.5 % busy over one second,
-// measured only on the live system) or a cpufreq governor is not performance.
+// load_average (for the description only: other work is measured during each
+// run instead) and warns when a cpufreq governor is not performance.
 void system_idle_check(const std::filesystem::path& root, nlohmann::json& system, std::vector<run_warning>& warnings);
 
 // ---- The display device.

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cctype>
 #include <cstdlib>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -13,7 +12,6 @@
 #include <set>
 #include <sstream>
 #include <sys/utsname.h>
-#include <thread>
 
 #ifndef FBBENCH_COMPILE_FLAGS
 #define FBBENCH_COMPILE_FLAGS ""
@@ -194,36 +192,57 @@ std::optional<std::vector<double>> loadavg_parse(const std::string& text)
     return load;
 }
 
-std::optional<double> cpu_busy_percent(const std::string& stat_before, const std::string& stat_after)
+namespace {
+
+struct cpu_ticks {
+    unsigned long long busy = 0;
+    int cores = 0; // the cpuN lines
+};
+
+// The "cpu" line: user nice system idle iowait irq softirq steal; guest time
+// is already counted in user. Kernels before 2.6.11 have fewer fields.
+std::optional<cpu_ticks> cpu_ticks_parse(const std::string& text)
 {
-    // The "cpu" line: user nice system idle iowait irq softirq steal; guest
-    // time is already counted in user.
-    struct cpu_times {
-        unsigned long long total = 0, idle = 0;
-    };
-    auto times_parse = [](const std::string& text) -> std::optional<cpu_times> {
-        std::istringstream in(text);
+    std::istringstream in(text);
+    std::optional<cpu_ticks> ticks;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
         std::string label;
-        unsigned long long field[8];
-        if (!(in >> label) || label != "cpu")
-            return std::nullopt;
-        cpu_times times;
-        for (int i = 0; i < 8; ++i) {
-            // Kernels before 2.6.11 have fewer fields; those missing are zero.
-            if (!(in >> field[i]))
-                field[i] = 0;
-            times.total += field[i];
+        fields >> label;
+        if (label == "cpu") {
+            unsigned long long field[8] = {};
+            for (unsigned long long& f : field)
+                if (!(fields >> f))
+                    break;
+            ticks = cpu_ticks{field[0] + field[1] + field[2] + field[5] + field[6] + field[7], 0};
+        } else if (ticks && label.size() > 3 && label.starts_with("cpu")) {
+            ++ticks->cores;
         }
-        times.idle = field[3] + field[4];
-        return times;
-    };
-    const std::optional<cpu_times> before = times_parse(stat_before);
-    const std::optional<cpu_times> after = times_parse(stat_after);
-    if (!before || !after || after->total <= before->total || after->idle < before->idle)
+    }
+    return ticks;
+}
+
+} // namespace
+
+std::optional<competing_work> competing_work_measure(const std::string& stat_before, const std::string& stat_after,
+                                                     double own_cpu_seconds, double wall_seconds,
+                                                     long ticks_per_second)
+{
+    const std::optional<cpu_ticks> before = cpu_ticks_parse(stat_before);
+    const std::optional<cpu_ticks> after = cpu_ticks_parse(stat_after);
+    if (!before || !after || after->busy < before->busy || wall_seconds <= 0 || ticks_per_second <= 0)
         return std::nullopt;
-    const double total = double(after->total - before->total);
-    const double idle = double(after->idle - before->idle);
-    return std::max(0.0, (total - idle) / total * 100);
+    competing_work work;
+    const double busy_seconds = double(after->busy - before->busy) / double(ticks_per_second);
+    work.other_seconds = std::max(0.0, busy_seconds - own_cpu_seconds);
+    work.percent = work.other_seconds / wall_seconds * 100;
+    work.noise_seconds = 2.0 * std::max(1, after->cores) / double(ticks_per_second);
+    return work;
+}
+
+bool competing_work_excessive(const competing_work& work)
+{
+    return work.percent > competing_work_threshold_percent && work.other_seconds > work.noise_seconds;
 }
 
 std::optional<std::string> os_release_pretty_name(const std::string& text)
@@ -427,29 +446,6 @@ void system_idle_check(const fs::path& root, nlohmann::json& system, std::vector
     const std::optional<std::vector<double>> load = loadavg ? loadavg_parse(*loadavg) : std::nullopt;
     if (load)
         system["load_average"] = *load;
-
-    // Only the live system changes while we wait; a tree is read once.
-    const fs::path stat_path = root_path_join(root, "/proc/stat");
-    const std::optional<std::string> stat_before = file_text_read(stat_path);
-    std::optional<double> busy;
-    if (stat_before && root == "/") {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        if (const std::optional<std::string> stat_after = file_text_read(stat_path))
-            busy = cpu_busy_percent(*stat_before, *stat_after);
-    }
-    if (busy)
-        system["busy_percent"] = std::round(*busy * 10) / 10;
-
-    char reason[96] = "";
-    if (load && (*load)[0] >= 0.1)
-        std::snprintf(reason, sizeof reason, "1-minute load average %.2f", (*load)[0]);
-    else if (busy && *busy > 2.5)
-        std::snprintf(reason, sizeof reason, "%.1f %% busy over one second", *busy);
-    if (reason[0] != '\0') {
-        run_warning_add(warnings, "busy",
-                        std::string("the machine is not idle (") + reason +
-                            "): other work competes with the benchmarks; stop it, or wait until it is done");
-    }
 
     if (system.contains("cpufreq")) {
         for (const nlohmann::json& policy : system["cpufreq"]) {

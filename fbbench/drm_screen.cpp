@@ -426,6 +426,8 @@ bool drm_screen_describe(const char* path, drm_screen_description& description)
         if (drm_card_read(fd, card) == 0 && drm_card_choose(card, choice) == drm_choice_made) {
             description.connector = drm_connector_name(card.connectors[choice.connector]);
             description.mode = drm_mode_name(choice.mode);
+            description.width = choice.mode.hdisplay;
+            description.height = choice.mode.vdisplay;
             drm_mode_create_dumb create{};
             create.width = choice.mode.hdisplay;
             create.height = choice.mode.vdisplay;

@@ -128,6 +128,8 @@ struct drm_screen_description {
     std::string driver; // "virtio_gpu"
     std::string connector; // "Virtual-1"
     std::string mode; // "800x480@60"
+    uint32_t width = 0; // the mode's visible size
+    uint32_t height = 0;
     uint32_t pitch = 0; // of a dumb buffer of that mode; 0 when none could be made
 };
 

@@ -284,26 +284,24 @@ bool bench_window_fits(const bench_window& window, const fb_var_screeninfo& vinf
         && int64_t(window.posy) + window.height <= int64_t(vinfo.yres);
 }
 
-// One window value: atoi of the variable when present, else the default.
-// Sets present when the variable is set.
-static bool bench_window_value(const char* name, int32_t fallback, int32_t& value, bool& present)
+// One window value: atoi of the text when given, else the default.
+static bool bench_window_value(const char* name, const char* text, int32_t fallback, int32_t& value,
+                               std::string& message)
 {
-    const char* text = std::getenv(name);
-    present = text != nullptr;
     if (text == nullptr) {
         value = fallback;
         return true;
     }
     if (bench_value_parse(text, value))
         return true;
-    bench_fail(bench_exit_window, "%s=%s is out of range", name, bench_text_escape(text).c_str());
+    message = std::string(name) + "=" + bench_text_escape(text) + " is out of range";
     return false;
 }
 
 // Which edge of the screen a window crosses, and what to set, for a window
 // that does not fit.
-static int bench_window_refuse(const bench_window& window, const fb_var_screeninfo& vinfo, bool width_set,
-                               bool height_set)
+static std::string bench_window_refusal(const bench_window& window, const fb_var_screeninfo& vinfo, bool width_set,
+                                        bool height_set)
 {
     char where[160];
     if (window.width < 0 || window.height < 0)
@@ -318,23 +316,38 @@ static int bench_window_refuse(const bench_window& window, const fb_var_screenin
     else
         std::snprintf(where, sizeof where, "crosses the bottom edge of the %ux%u screen%s", vinfo.xres, vinfo.yres,
                       height_set ? "" : "; HEIGHT defaults to the screen's height, so set HEIGHT too");
-    return bench_fail(bench_exit_window, "window %dx%d at (%d,%d) %s", window.width, window.height, window.posx,
-                      window.posy, where);
+    char line[256];
+    std::snprintf(line, sizeof line, "window %dx%d at (%d,%d) %s", window.width, window.height, window.posx,
+                  window.posy, where);
+    return line;
+}
+
+bool bench_window_compute(const bench_window_texts& texts, const fb_var_screeninfo& vinfo, bench_window& window,
+                          std::string& message)
+{
+    // Defaults beyond INT32_MAX cannot arise: the screen's size in bits fits 32 bits.
+    if (!bench_window_value("WIDTH", texts.width, int32_t(vinfo.xres), window.width, message)
+        || !bench_window_value("HEIGHT", texts.height, int32_t(vinfo.yres), window.height, message)
+        || !bench_window_value("POSX", texts.posx, 0, window.posx, message)
+        || !bench_window_value("POSY", texts.posy, 0, window.posy, message))
+        return false;
+    if (bench_window_fits(window, vinfo))
+        return true;
+    message = bench_window_refusal(window, vinfo, texts.width != nullptr, texts.height != nullptr);
+    return false;
+}
+
+bench_window_texts bench_window_texts_read()
+{
+    return {std::getenv("WIDTH"), std::getenv("HEIGHT"), std::getenv("POSX"), std::getenv("POSY")};
 }
 
 int bench_window_read(const fb_var_screeninfo& vinfo, bench_window& window)
 {
-    // Defaults beyond INT32_MAX cannot arise: the screen's size in bits fits 32 bits.
-    bool width_set, height_set, posx_set, posy_set;
-    if (!bench_window_value("WIDTH", int32_t(vinfo.xres), window.width, width_set)
-        || !bench_window_value("HEIGHT", int32_t(vinfo.yres), window.height, height_set)
-        || !bench_window_value("POSX", 0, window.posx, posx_set)
-        || !bench_window_value("POSY", 0, window.posy, posy_set))
-        return bench_exit_window;
-
-    if (!bench_window_fits(window, vinfo))
-        return bench_window_refuse(window, vinfo, width_set, height_set);
-    return 0;
+    std::string message;
+    if (bench_window_compute(bench_window_texts_read(), vinfo, window, message))
+        return 0;
+    return bench_fail(bench_exit_window, "%s", message.c_str());
 }
 
 int fb_screen_map(fb_screen& screen)

@@ -91,6 +91,24 @@ fb_device_kind fb_device_kind_of(int fd);
 // stays open.
 int fb_screen_open(fb_screen& screen);
 
+// The four window variables as set; nullptr for one that is not.
+struct bench_window_texts {
+    const char* width = nullptr;
+    const char* height = nullptr;
+    const char* posx = nullptr;
+    const char* posy = nullptr;
+};
+
+// WIDTH, HEIGHT, POSX and POSY from the environment.
+bench_window_texts bench_window_texts_read();
+
+// The window the texts give on a screen whose visible size is vinfo's xres
+// and yres: each value as atoi reads it, the screen size and (0, 0) where a
+// text is missing. False, with message set to one line, for a value beyond
+// 32 bits or a window the screen cannot hold.
+bool bench_window_compute(const bench_window_texts& texts, const fb_var_screeninfo& vinfo, bench_window& window,
+                          std::string& message);
+
 // Reads WIDTH, HEIGHT, POSX and POSY as atoi does, with the screen size and
 // (0, 0) as defaults, and refuses values beyond 32 bits and windows the
 // screen cannot hold. Returns 0, or bench_exit_window after one line on

@@ -90,15 +90,18 @@ void display_line_print(std::FILE* out, const nlohmann::json& device)
 system_sample session_describe(session& s, const std::filesystem::path& root)
 {
     s.system = system_describe(root);
-    // Before the probes, which keep a core busy themselves.
     system_idle_check(root, s.system, s.warnings);
     const system_sample before = system_sample_take(root);
     s.device_descriptions = nlohmann::json::array();
     // The probes take seconds; after a stop signal they are skipped, so
     // that fbbench writes its file and ends soon.
-    for (const std::string& path : s.devices)
-        if (signals_caught() == 0)
-            s.device_descriptions.push_back(device_describe(s, root, path));
+    for (std::size_t i = 0; i < s.devices.size() && signals_caught() == 0; ++i) {
+        // A device that cannot be opened is recorded with its error alone.
+        if (i < s.screens.size() && !s.screens[i].error.empty())
+            s.device_descriptions.push_back({{"path", s.devices[i]}, {"error", s.screens[i].error}});
+        else
+            s.device_descriptions.push_back(device_describe(s, root, s.devices[i]));
+    }
     return before;
 }
 
@@ -135,6 +138,10 @@ void session_header_print(std::FILE* out, const session& s)
         std::fprintf(out, ": %d-bit programs on a %d-bit kernel", program_bits, kernel_bits);
     std::fputc('\n', out);
     for (const nlohmann::json& device : s.device_descriptions) {
+        if (device.contains("error")) {
+            std::fprintf(out, "%s: %s\n", text_of(device, "path").c_str(), text_of(device, "error").c_str());
+            continue;
+        }
         if (device.value("kind", "") == "drm") {
             const nlohmann::json& drm = device["drm"];
             std::fprintf(out, "%s: DRM, driver %s, %s %s, pitch %u bytes\n", text_of(device, "path").c_str(),

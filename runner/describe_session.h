@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <filesystem>
 
-// Describes the machine (and checks that it is idle) and each device before
-// the runs; the mapping probes run unless the options say not. Returns the
+// Describes the machine (its load average, its cpufreq governors) and each
+// device before the runs; the mapping probes run unless the options say not.
+// A device whose screen query (s.screens) failed is recorded with its error. Returns the
 // sample of the machine's state to compare after the runs.
 system_sample session_describe(session& s, const std::filesystem::path& root);
 

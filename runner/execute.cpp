@@ -102,6 +102,20 @@ double clock_seconds(clockid_t id)
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
+// A small file read whole; empty when it cannot be read.
+std::string file_read(const char* path)
+{
+    std::string text;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, std::size_t(n));
+    close(fd);
+    return text;
+}
+
 bool executable(const std::filesystem::path& path)
 {
     return access(path.c_str(), X_OK) == 0 && !std::filesystem::is_directory(path);
@@ -188,7 +202,7 @@ void run_signal(pid_t pid, int sig)
 // deadline, with the stop signals and SIGCHLD blocked: each is taken with
 // sigtimedwait, so none is lost and nothing polls. False with errno set
 // when it cannot be waited for (ETIMEDOUT: still there after SIGKILL).
-bool run_wait(pid_t pid, int timeout_seconds, int& status, bool& timed_out)
+bool run_wait(pid_t pid, int timeout_seconds, int& status, rusage& usage, bool& timed_out)
 {
     const sigset_t waited = stop_and_child_set();
     const double deadline = clock_seconds(CLOCK_MONOTONIC) + timeout_seconds;
@@ -197,7 +211,7 @@ bool run_wait(pid_t pid, int timeout_seconds, int& status, bool& timed_out)
     double killed_at = 0;
     int stops = 0;
     for (;;) {
-        const pid_t reaped = waitpid(pid, &status, WNOHANG);
+        const pid_t reaped = wait4(pid, &status, WNOHANG, &usage);
         if (reaped == pid)
             return true;
         if (reaped < 0 && errno != EINTR)
@@ -282,6 +296,9 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     }
 
     const pid_t parent = getpid();
+    // The whole machine's CPU time around the run, so that other processes'
+    // share of it can be told apart from the child's own.
+    outcome.stat_before = file_read("/proc/stat");
     const double monotonic_start = clock_seconds(CLOCK_MONOTONIC);
     const double realtime_start = clock_seconds(CLOCK_REALTIME);
     const pid_t pid = fork();
@@ -326,10 +343,12 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     outcome.started = true;
 
     int status = 0;
-    const bool reaped = run_wait(pid, timeout_seconds, status, outcome.timed_out);
+    rusage usage{};
+    const bool reaped = run_wait(pid, timeout_seconds, status, usage, outcome.timed_out);
     const int saved = errno;
     const double realtime_end = clock_seconds(CLOCK_REALTIME);
     const double monotonic_end = clock_seconds(CLOCK_MONOTONIC);
+    outcome.stat_after = file_read("/proc/stat");
     // Whatever the program left in its group goes with it.
     if (outcome.timed_out || caught_signal != 0)
         kill(-pid, SIGKILL);
@@ -348,5 +367,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     outcome.err = capture_read(err, outcome.err_truncated);
     outcome.monotonic_seconds = monotonic_end - monotonic_start;
     outcome.realtime_seconds = realtime_end - realtime_start;
+    outcome.child_cpu_seconds = double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) * 1e-6
+                              + double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) * 1e-6;
     return true;
 }

@@ -27,6 +27,9 @@ struct run_outcome {
     bool err_truncated = false;
     double monotonic_seconds = 0;
     double realtime_seconds = 0;
+    double child_cpu_seconds = 0; // user and system time, from wait4's rusage
+    std::string stat_before; // /proc/stat just before the start and after the end
+    std::string stat_after;
 };
 
 // The program's path: in dir when given, else next to this executable, else

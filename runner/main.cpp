@@ -1,6 +1,7 @@
 // fbbench: runs the framebuffer benchmarks until their numbers hold, on the
 // screen and on RAM of the screen's shape, and keeps every run in a file.
 #include "describe_session.h"
+#include "devices.h"
 #include "execute.h"
 #include "fbbench.h"
 #include "measure.h"
@@ -22,7 +23,7 @@ const char option_help[] =
     "  -s, --spread P      more runs while (max - min) / median exceeds P percent (3)\n"
     "  -w, --warmup N      uncounted runs first, per benchmark and target (0)\n"
     "  -o, --output FILE   results file (fbbench-<host>-<UTC time>.json)\n"
-    "  -d, --device PATH   framebuffer device; may be given more than once\n"
+    "  -d, --device PATH   framebuffer or DRM device; may be given more than once\n"
     "      --programs DIR  take the benchmark programs from DIR\n"
     "      --timeout S     stop a run after S seconds (600)\n"
     "      --no-memory     no RAM runs\n"
@@ -30,7 +31,9 @@ const char option_help[] =
     "      --sync          measure the display (FBBENCH_SYNC=frame) on every device\n"
     "      --no-sync       never measure the display (by default: where the\n"
     "                      picture needs a flush: deferred I/O, DRM)\n"
-    "  -q, --quiet         no progress; only the table\n"
+    "      --describe      describe the machine and devices, write the file, run nothing\n"
+    "  -q, --quiet         only the table: no plan, progress, description or file name\n"
+    "                      (warnings and errors still go to standard error)\n"
     "      --summary       also print a Markdown table row\n"
     "      --strict        exit with status 3 when a warning was given\n"
     "  -h, --help          this help\n"
@@ -98,6 +101,23 @@ int main(int argc, char* argv[])
     } else {
         s.devices = s.options.devices;
     }
+    // Each device's window by the programs' own rules; one in which a
+    // benchmark would draw nothing is refused before anything runs.
+    const std::string refusal = devices_prepare(s, bench_window_texts_read());
+    if (!refusal.empty() && !s.options.describe) {
+        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
+        return 2;
+    }
+    if (s.options.describe) {
+        session_describe(s, "/");
+        const int exit_status = measure_finish(s, file, signals_caught() != 0 ? 128 + signals_caught() : 0);
+        signals_reraise();
+        return exit_status;
+    }
+    if (std::getenv("FBBENCH_TARGET") != nullptr)
+        run_warning_add(s.warnings, "fbbench-target-set",
+                        "FBBENCH_TARGET is set in the environment, but fbbench sets it itself for each run "
+                        "(device, then memory): the value given is not used");
     if (measure_start(s, file) != 0) {
         signals_reraise();
         return 1;

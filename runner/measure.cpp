@@ -5,8 +5,11 @@
 
 #include "execute.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -19,17 +22,38 @@ struct bench_context {
     std::string executable;
     std::string path;
     int clock_steps = 0; // runs discarded for a stepped clock
-    double wall_total = 0;
-    int wall_count = 0;
     bool write_failed = false;
 };
 
-// Counted valid runs of the bench on a target.
-std::size_t valid_count(const bench_context& b, const std::string& target)
+// The progress line on a terminal is rewritten in place; anything else
+// printed on standard error first clears it.
+bool progress_live = false;
+
+void progress_clear()
+{
+    if (progress_live)
+        std::fputs("\r\033[K", stderr);
+    progress_live = false;
+}
+
+void warning_add(session& s, const std::string& kind, const std::string& message)
+{
+    progress_clear();
+    run_warning_add(s.warnings, kind, message);
+}
+
+const char* target_name(const std::string& target)
+{
+    return target == "device" ? "screen" : target == "display" ? "display" : "RAM";
+}
+
+// Counted valid runs of a program on a device and target.
+std::size_t valid_count(const session& s, const std::string& program, const std::string& path,
+                        const std::string& target)
 {
     std::size_t n = 0;
-    for (const run_record& r : b.s.runs)
-        n += r.valid && !r.warmup && r.program == b.program && r.path == b.path && r.target == target;
+    for (const run_record& r : s.runs)
+        n += r.valid && !r.warmup && r.program == program && r.path == path && r.target == target;
     return n;
 }
 
@@ -40,7 +64,8 @@ bool more_needed(const bench_context& b, const std::string& target)
         if (row.program == b.program && row.path == b.path)
             metric_values.push_back(results_values(b.s, b.program, b.path, target, row.metric.metric));
     const runner_options& o = b.s.options;
-    return stats_more_needed(metric_values, valid_count(b, target), o.runs, o.max_runs, o.spread_percent);
+    return stats_more_needed(metric_values, valid_count(b.s, b.program, b.path, target), o.runs, o.max_runs,
+                             results_spread_target(b.s, b.program));
 }
 
 bool file_write(session& s, const std::string& output)
@@ -49,52 +74,139 @@ bool file_write(session& s, const std::string& output)
     const std::string text = results_json(s, utc_now_iso()).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     if (results_file_write(output, text, error))
         return true;
+    progress_clear();
     std::fprintf(stderr, "fbbench: %s\n", error.c_str());
     return false;
 }
 
-void progress_print(const bench_context& b, const std::string& target, bool warmup, std::size_t number)
+// A run of the program takes this long: the mean of its runs so far, else
+// the table's figure; 0 when unknown yet.
+double run_seconds_estimate(const session& s, const std::string& program)
 {
-    if (b.s.options.quiet)
+    double total = 0;
+    int count = 0;
+    for (const run_record& r : s.runs)
+        if (r.program == program && r.valid)
+            total += r.wall_seconds, ++count;
+    if (count > 0)
+        return total / count;
+    const benchmark* b = benchmark_find(program);
+    return b != nullptr ? b->run_seconds : 0;
+}
+
+struct time_estimate {
+    double seconds = 0;
+    std::vector<std::string> unknown; // programs with no estimate yet
+};
+
+// The runs still to come at the least (each target's --runs, the warm-ups),
+// from the given program and device on, at each program's time a run.
+time_estimate remaining_estimate(const session& s, std::size_t program_index, std::size_t device_index)
+{
+    const runner_options& o = s.options;
+    time_estimate e;
+    for (std::size_t p = program_index; p < o.programs.size(); ++p) {
+        const std::string& program = o.programs[p];
+        double runs = 0;
+        for (std::size_t d = p == program_index ? device_index : 0; d < s.devices.size(); ++d) {
+            for (const std::string& t : device_targets(o, device_description_find(s, s.devices[d]))) {
+                std::size_t warmups = 0, counted = 0;
+                for (const run_record& r : s.runs)
+                    if (r.program == program && r.path == s.devices[d] && r.target == t)
+                        (r.warmup ? warmups : counted) += r.warmup || r.valid;
+                runs += double(std::size_t(o.warmup) - std::min(std::size_t(o.warmup), warmups));
+                runs += double(std::size_t(o.runs) - std::min(std::size_t(o.runs), counted));
+            }
+        }
+        const double each = run_seconds_estimate(s, program);
+        if (runs > 0 && each == 0)
+            e.unknown.push_back(program);
+        e.seconds += runs * each;
+    }
+    return e;
+}
+
+std::string minutes_text(const time_estimate& e, const char* what)
+{
+    std::string text = e.seconds < 60 ? std::string("under a minute ") + what
+                                      : "about " + std::to_string(long(std::lround(e.seconds / 60))) + " min " + what;
+    for (std::size_t i = 0; i < e.unknown.size(); ++i)
+        text += (i == 0 ? ", besides " : " and ") + e.unknown[i];
+    return text;
+}
+
+void plan_print(const session& s)
+{
+    if (s.options.quiet)
         return;
+    const runner_options& o = s.options;
+    // Devices whose picture needs a flush add the display target.
+    std::size_t device_targets_total = 0, fewest = SIZE_MAX, most = 0;
+    for (const std::string& path : s.devices) {
+        const std::size_t n = device_targets(o, device_description_find(s, path)).size();
+        device_targets_total += n;
+        fewest = std::min(fewest, n);
+        most = std::max(most, n);
+    }
+    const std::size_t benches = o.programs.size() * device_targets_total;
+    const std::string targets = fewest == most ? std::to_string(most) + (most == 1 ? " target" : " targets")
+                                               : std::to_string(fewest) + " to " + std::to_string(most) + " targets";
+    char line[400];
+    std::snprintf(line, sizeof line, "%zu benchmark%s x %zu device%s x %s x %d run%s", o.programs.size(),
+                  o.programs.size() == 1 ? "" : "s", s.devices.size(), s.devices.size() == 1 ? "" : "s",
+                  targets.c_str(), o.runs, o.runs == 1 ? "" : "s");
+    std::string plan = line;
+    if (o.max_runs > o.runs)
+        plan += " (up to " + std::to_string(o.max_runs) + " while the spread is above "
+              + std::to_string(o.spread_percent) + " %)";
+    if (o.warmup > 0)
+        plan += " plus " + std::to_string(o.warmup) + " warm-up" + (o.warmup == 1 ? "" : "s");
+    const std::size_t least = benches * std::size_t(o.runs + o.warmup);
+    plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
+    const time_estimate e = remaining_estimate(s, 0, 0);
+    std::fprintf(stderr, "fbbench: %s, %s\n", plan.c_str(), minutes_text(e, "in all").c_str());
+}
+
+void progress_print(const bench_context& b, std::size_t program_index, std::size_t device_index,
+                    const std::string& target, bool warmup, std::size_t number)
+{
     const runner_options& o = b.s.options;
-    const char* screen_or_ram = target == "device" ? "screen" : target == "display" ? "display" : "RAM";
-    if (warmup) {
-        std::fprintf(stderr, "fbbench: %s on %s, %s: warm-up run %zu of %d\n", b.program.c_str(), b.path.c_str(),
-                     screen_or_ram, number, o.warmup);
+    if (o.quiet)
         return;
-    }
-    std::string left;
-    if (b.wall_count > 0) {
-        // The runs still needed at the least, at the mean time of a run so far.
-        std::size_t remaining = 0;
-        for (const char* t : {"device", "memory"})
-            if (t == std::string("device") || o.memory)
-                remaining += std::size_t(o.runs) - std::min(std::size_t(o.runs), valid_count(b, t));
-        const double seconds = b.wall_total / b.wall_count * double(std::max<std::size_t>(remaining, 1));
-        left = ", about " + std::to_string(long(std::lround(seconds))) + " s left";
-    }
-    if (number <= std::size_t(o.runs))
-        std::fprintf(stderr, "fbbench: %s on %s, %s: run %zu of %d%s\n", b.program.c_str(), b.path.c_str(),
-                     screen_or_ram, number, o.runs, left.c_str());
+    char line[400];
+    if (warmup)
+        std::snprintf(line, sizeof line, "%s on %s, %s: warm-up run %zu of %d", b.program.c_str(), b.path.c_str(),
+                      target_name(target), number, o.warmup);
+    else if (number <= std::size_t(o.runs))
+        std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of %d", b.program.c_str(), b.path.c_str(),
+                      target_name(target), number, o.runs);
     else
-        std::fprintf(stderr, "fbbench: %s on %s, %s: run %zu of at most %d (spread above %d%%)%s\n",
-                     b.program.c_str(), b.path.c_str(), screen_or_ram, number, o.max_runs, o.spread_percent,
-                     left.c_str());
+        std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of at most %d (spread above target)",
+                      b.program.c_str(), b.path.c_str(), target_name(target), number, o.max_runs);
+    const std::string left = minutes_text(remaining_estimate(b.s, program_index, device_index), "left in all");
+    if (isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "\r\033[Kfbbench: %s, %s", line, left.c_str());
+        std::fflush(stderr);
+        progress_live = true;
+    } else {
+        std::fprintf(stderr, "fbbench: %s, %s\n", line, left.c_str());
+    }
 }
 
 // A benchmark's own message is shown as it is; fbbench's gets its name.
 void failure_add(bench_context& b, const std::string& message, bool own = true)
 {
+    progress_clear();
     std::fprintf(stderr, "%s%s\n", own ? "fbbench: " : "", message.c_str());
     b.s.failures.push_back({b.program, b.path, message});
 }
 
-run_end run_one(bench_context& b, const std::string& target, bool warmup, std::size_t number)
+run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_index, const std::string& target,
+                bool warmup, std::size_t number)
 {
     if (signals_caught() != 0)
         return run_end::interrupted;
-    progress_print(b, target, warmup, number);
+    progress_print(b, program_index, device_index, target, warmup, number);
     // The display target is the screen, each unit of drawing flushed to the
     // display; the others never flush, whatever fbbench inherited.
     std::vector<std::string> overrides = {"FBBENCH_TARGET=" + (target == "display" ? std::string("device") : target),
@@ -109,30 +221,35 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
     }
     if (!outcome.started)
         return run_end::interrupted;
-    b.wall_total += outcome.monotonic_seconds;
-    ++b.wall_count;
 
     run_record r{b.program, target, b.path, warmup, outcome.exit_status, false, "", outcome.out, outcome.err, {},
                  outcome.monotonic_seconds, outcome.signal, outcome.timed_out, outcome.out_truncated,
-                 outcome.err_truncated};
+                 outcome.err_truncated, {}, false};
+    if (const std::optional<competing_work> work =
+            competing_work_measure(outcome.stat_before, outcome.stat_after, outcome.child_cpu_seconds,
+                                   outcome.monotonic_seconds, sysconf(_SC_CLK_TCK))) {
+        r.other_cpu_percent = std::round(work->percent * 10) / 10;
+        r.competing = competing_work_excessive(*work);
+    }
     const bool parsed = outcome.exit_status == 0 && !outcome.out_truncated
                      && report_parse(b.program, outcome.out, r.values);
+    const std::string value_fault = parsed ? report_invalid_reason(r.values) : "";
     const bool stepped = stats_clock_stepped(outcome.realtime_seconds, outcome.monotonic_seconds);
-    r.valid = parsed && !stepped;
+    r.valid = parsed && value_fault.empty() && !stepped;
     run_end end = run_end::counted;
     if (!parsed && signals_caught() != 0) {
         r.invalid_reason = "interrupted";
         end = run_end::interrupted;
     } else if (outcome.timed_out) {
         r.invalid_reason = "timed out after " + std::to_string(b.s.options.timeout_seconds) + " s";
-        run_warning_add(b.s.warnings, "timed-out",
+        warning_add(b.s, "timed-out",
                         b.program + " on " + b.path + " " + r.invalid_reason + " and was stopped; the slowest boards"
                             " may need a larger --timeout");
         b.s.failures.push_back({b.program, b.path, r.invalid_reason});
         end = run_end::failed;
     } else if (outcome.signal != 0) {
         r.invalid_reason = "killed by " + signal_name(outcome.signal);
-        run_warning_add(b.s.warnings, "killed", b.program + " on " + b.path + " was " + r.invalid_reason);
+        warning_add(b.s, "killed", b.program + " on " + b.path + " was " + r.invalid_reason);
         b.s.failures.push_back({b.program, b.path, r.invalid_reason});
         end = run_end::failed;
     } else if (outcome.exit_status != 0) {
@@ -148,13 +265,20 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
         r.invalid_reason = "report not recognised";
         failure_add(b, "the report of " + b.program + " was not recognised");
         end = run_end::failed;
+    } else if (!value_fault.empty()) {
+        // The same program on the same window would report the same again.
+        r.invalid_reason = value_fault;
+        const std::string line = outcome.out.substr(outcome.out.rfind('\n', outcome.out.size() - 2) + 1);
+        failure_add(b, "the report of " + b.program + " does not count (" + value_fault + "): "
+                           + line.substr(0, line.find('\n')));
+        end = run_end::failed;
     } else if (stepped) {
         r.invalid_reason = "wall clock stepped";
         char message[200];
         std::snprintf(message, sizeof message,
                       "the wall clock was stepped by %.3f s during a run of %s; the run is discarded and repeated",
                       outcome.realtime_seconds - outcome.monotonic_seconds, b.program.c_str());
-        run_warning_add(b.s.warnings, "clock-stepped", message);
+        warning_add(b.s, "clock-stepped", message);
         // A clock that keeps stepping must not keep the benchmark going.
         if (++b.clock_steps > b.s.options.max_runs) {
             failure_add(b, "the wall clock kept being stepped during " + b.program + "; giving up");
@@ -168,35 +292,154 @@ run_end run_one(bench_context& b, const std::string& target, bool warmup, std::s
     return end;
 }
 
-void spread_warnings_add(bench_context& b, const std::string& target)
+std::string numbers_text(const std::set<std::size_t>& numbers)
 {
-    const char* screen_or_ram = target == "device" ? "screen" : target == "display" ? "display" : "RAM";
-    bool slow_warned = false;
-    for (const result_row& row : results_rows(b.s)) {
+    std::string text;
+    for (std::size_t n : numbers)
+        text += (text.empty() ? "" : ", ") + std::to_string(n);
+    return text;
+}
+
+// A larger window to name for a figure under 1 % resolution: for a time, one
+// with enough pixels for 100 quanta at the time a pixel takes now; for a
+// rate, the whole screen.
+std::string window_advice(const session& s, const std::string& path, const result_row& row, double median,
+                          double resolution)
+{
+    const auto device = std::find_if(s.screens.begin(), s.screens.end(), [&](const device_screen& d) {
+        return d.path == path;
+    });
+    if (device == s.screens.end() || !device->error.empty() || !device->window_error.empty())
+        return "use a larger window";
+    const bench_window& w = device->window;
+    const bool whole = uint32_t(w.width) == device->width && uint32_t(w.height) == device->height;
+    if (!row.metric.higher_is_better && median > 0 && w.width > 0 && w.height > 0) {
+        const double factor = std::sqrt(100 * resolution / median);
+        const long width = std::lround(std::ceil(w.width * factor)), height = std::lround(std::ceil(w.height * factor));
+        if (width <= long(device->width) && height <= long(device->height))
+            return "use a larger window, e.g. WIDTH=" + std::to_string(width) + " HEIGHT=" + std::to_string(height)
+                 + " POSX=0 POSY=0 (about " + std::to_string(long(100 * resolution)) + ".00 " + row.metric.unit + ")";
+    }
+    if (!whole)
+        return "use a larger window, e.g. the whole " + std::to_string(device->width) + "x"
+             + std::to_string(device->height) + " screen (WIDTH, HEIGHT, POSX and POSY unset)";
+    return "the whole screen is in use already: no larger window is possible";
+}
+
+// The warnings of a benchmark on a device and target, each once: runs that
+// did not settle, figures under 1 % resolution, outliers, a slow first run
+// and competing work, each naming what to do.
+void bench_warnings_add(bench_context& b, const std::string& target)
+{
+    const session& s = b.s;
+    const runner_options& o = s.options;
+    const std::string where = b.program + " on " + b.path + " (" + target_name(target) + ")";
+    // The counted runs of this target, numbered from 1.
+    std::vector<const run_record*> counted;
+    for (const run_record& r : s.runs)
+        if (r.valid && !r.warmup && r.program == b.program && r.path == b.path && r.target == target)
+            counted.push_back(&r);
+
+    const spread_target spread = results_spread_target(s, b.program);
+    const result_row* worst = nullptr;
+    double worst_excess = 0;
+    std::vector<std::string> coarse;
+    const result_row* coarse_first = nullptr;
+    std::set<std::size_t> outlier_runs;
+    std::vector<std::string> outlier_metrics;
+    bool slow = false;
+    const std::vector<result_row> rows = results_rows(s);
+    for (const result_row& row : rows) {
         if (row.program != b.program || row.path != b.path)
             continue;
-        const std::vector<double> values = results_values(b.s, b.program, b.path, target, row.metric.metric);
-        if (!slow_warned && stats_first_slow(values, row.metric.higher_is_better)) {
-            slow_warned = true;
-            run_warning_add(b.s.warnings, "slow-first-run",
-                            "the first " + std::string(screen_or_ram) + " run of " + b.program + " on " + b.path
-                                + " was much slower than the rest; consider --warmup 1");
+        const std::optional<value_stats>& st = target == "device" ? row.device : row.memory;
+        if (!st)
+            continue;
+        if (!st->settled) {
+            const double excess = st->spread_percent ? *st->spread_percent / stats_spread_limit(st->median, spread) : 1e9;
+            if (worst == nullptr || excess > worst_excess)
+                worst = &row, worst_excess = excess;
         }
-        const std::size_t outliers = stats_outliers(values).size();
-        if (outliers > 0)
-            run_warning_add(b.s.warnings, "outlier",
-                            std::to_string(outliers) + " " + screen_or_ram + " value(s) of " + b.program + " "
-                                + row.metric.metric + " on " + b.path
-                                + " are outliers; measure on a quiet machine");
+        if (st->resolution_limited) {
+            if (coarse_first == nullptr)
+                coarse_first = &row;
+            coarse.push_back(row.metric.metric);
+        }
+        std::vector<double> values;
+        std::vector<std::size_t> numbers;
+        for (std::size_t i = 0; i < counted.size(); ++i)
+            for (const report_value& v : counted[i]->values)
+                if (v.metric == row.metric.metric)
+                    values.push_back(v.value), numbers.push_back(i + 1);
+        const std::vector<std::size_t> outliers = stats_outliers(values);
+        for (std::size_t i : outliers)
+            outlier_runs.insert(numbers[i]);
+        if (!outliers.empty())
+            outlier_metrics.push_back(row.metric.metric);
+        slow = slow || stats_first_slow(values, row.metric.higher_is_better);
+    }
+    char text[600];
+    if (worst != nullptr) {
+        const value_stats& st = *(target == "device" ? worst->device : worst->memory);
+        char spread_shown[48] = "undefined (median 0)";
+        if (st.spread_percent)
+            std::snprintf(spread_shown, sizeof spread_shown, "%.1f %%", *st.spread_percent);
+        std::snprintf(text, sizeof text,
+                      "%s did not settle in %zu runs: the spread of its %s is %s, above the target of %.1f %%; "
+                      "measure on a quieter machine, or allow more runs with --max-runs",
+                      where.c_str(), st.runs, worst->metric.metric.c_str(), spread_shown,
+                      stats_spread_limit(st.median, spread));
+        warning_add(b.s, "not-settled", text);
+    }
+    if (coarse_first != nullptr) {
+        const value_stats& st = *(target == "device" ? coarse_first->device : coarse_first->memory);
+        std::string others;
+        if (coarse.size() > 1)
+            others = " (and " + std::to_string(coarse.size() - 1) + " more of its figures)";
+        std::snprintf(text, sizeof text,
+                      "%s %s is %.2f %s%s: the figure has under 1 %% resolution, the report printing steps of "
+                      "%.2f; %s",
+                      where.c_str(), coarse_first->metric.metric.c_str(), st.median, coarse_first->metric.unit.c_str(),
+                      others.c_str(), spread.resolution,
+                      window_advice(s, b.path, *coarse_first, st.median, spread.resolution).c_str());
+        warning_add(b.s, "resolution", text);
+    }
+    if (!outlier_runs.empty()) {
+        std::string metrics = outlier_metrics.front();
+        if (outlier_metrics.size() > 1)
+            metrics += " and " + std::to_string(outlier_metrics.size() - 1) + " more";
+        warning_add(b.s, "outlier",
+                    std::string(target_name(target)) + " run" + (outlier_runs.size() == 1 ? " " : "s ")
+                        + numbers_text(outlier_runs) + " of " + b.program + " on " + b.path + " gave outliers ("
+                        + metrics + "); measure on a quiet machine");
+    }
+    if (slow)
+        warning_add(b.s, "slow-first-run",
+                    "the first " + std::string(target_name(target)) + " run of " + b.program + " on " + b.path
+                        + " was much slower than the rest; consider --warmup " + std::to_string(o.warmup + 1));
+    std::set<std::size_t> busy_runs;
+    double busiest = 0;
+    for (std::size_t i = 0; i < counted.size(); ++i)
+        if (counted[i]->competing) {
+            busy_runs.insert(i + 1);
+            busiest = std::max(busiest, counted[i]->other_cpu_percent.value_or(0));
+        }
+    if (!busy_runs.empty()) {
+        std::snprintf(text, sizeof text,
+                      "other processes used up to %.1f %% of a core during %s run%s %s of %s on %s (more than "
+                      "%.0f %%); stop them and measure again",
+                      busiest, target_name(target), busy_runs.size() == 1 ? "" : "s", numbers_text(busy_runs).c_str(),
+                      b.program.c_str(), b.path.c_str(), competing_work_threshold_percent);
+        warning_add(b.s, "competing-work", text);
     }
 }
 
-run_end bench_measure(bench_context& b)
+run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t device_index)
 {
     const std::vector<std::string> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
     for (int i = 1; i <= b.s.options.warmup; ++i)
         for (const std::string& t : targets)
-            if (run_end end = run_one(b, t, true, std::size_t(i)); end != run_end::counted)
+            if (run_end end = run_one(b, program_index, device_index, t, true, std::size_t(i)); end != run_end::counted)
                 return end;
     for (;;) {
         bool ran = false;
@@ -205,14 +448,15 @@ run_end bench_measure(bench_context& b)
             if (!more_needed(b, t))
                 continue;
             ran = true;
-            if (run_end end = run_one(b, t, false, valid_count(b, t) + 1); end != run_end::counted)
+            const std::size_t number = valid_count(b.s, b.program, b.path, t) + 1;
+            if (run_end end = run_one(b, program_index, device_index, t, false, number); end != run_end::counted)
                 return end;
         }
         if (!ran)
             break;
     }
     for (const std::string& t : targets)
-        spread_warnings_add(b, t);
+        bench_warnings_add(b, t);
     display_drop_warnings_add(b.s, b.program, b.path);
     return run_end::counted;
 }
@@ -221,7 +465,10 @@ run_end bench_measure(bench_context& b)
 
 int measure_start(session& s, const std::string& output)
 {
-    return file_write(s, output) ? 0 : 1;
+    if (!file_write(s, output))
+        return 1;
+    plan_print(s);
+    return 0;
 }
 
 int measure_runs(session& s, const std::string& output)
@@ -229,10 +476,11 @@ int measure_runs(session& s, const std::string& output)
     int status = 0;
     if (signals_caught() != 0)
         return 128 + signals_caught();
-    for (const std::string& program : s.options.programs) {
+    for (std::size_t p = 0; p < s.options.programs.size(); ++p) {
+        const std::string& program = s.options.programs[p];
         const std::string executable = program_locate(program, s.options.programs_dir);
-        for (const std::string& path : s.devices) {
-            bench_context b{s, output, program, executable, path};
+        for (std::size_t d = 0; d < s.devices.size(); ++d) {
+            bench_context b{s, output, program, executable, s.devices[d]};
             if (executable.empty()) {
                 failure_add(b, "cannot find " + program
                                    + (s.options.programs_dir.empty() ? " next to fbbench or on PATH"
@@ -240,30 +488,37 @@ int measure_runs(session& s, const std::string& output)
                 status = 1;
                 continue;
             }
-            const run_end end = bench_measure(b);
+            const run_end end = bench_measure(b, p, d);
             if (b.write_failed)
                 status = 1;
-            if (end == run_end::interrupted)
+            if (end == run_end::interrupted) {
+                progress_clear();
                 return 128 + signals_caught();
+            }
             if (end == run_end::failed)
                 status = 1;
         }
     }
+    progress_clear();
     return status;
 }
 
 int measure_finish(session& s, const std::string& output, int status)
 {
     s.complete = status < 128;
-    if (!file_write(s, output) && status == 0)
+    const bool written = file_write(s, output);
+    if (!written && status == 0)
         status = 1;
     if (!s.options.quiet)
         session_header_print(stdout, s);
-    results_table_print(stdout, s);
-    if (s.options.summary)
+    if (!s.options.describe)
+        results_table_print(stdout, s);
+    if (s.options.summary && !s.options.describe)
         std::printf("%s\n%s\n", results_summary_header(s).c_str(), results_summary_row(s).c_str());
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;
+    if (written && !s.options.quiet)
+        std::fprintf(stderr, "fbbench: results in %s\n", output.c_str());
     if (status == 0 && s.options.strict && !s.warnings.empty())
         status = 3;
     return status;

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "benchmarks.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -7,7 +9,7 @@
 
 namespace {
 
-enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync };
+enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -25,6 +27,7 @@ const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"summary", no_argument, nullptr, opt_summary},
     {"strict", no_argument, nullptr, opt_strict},
+    {"describe", no_argument, nullptr, opt_describe},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -49,6 +52,31 @@ bool count_parse(const char* text, int minimum, int& value)
     return true;
 }
 
+// The message for an option getopt_long refused, naming it as typed.
+std::string option_refusal(const char* typed, int optopt_seen)
+{
+    const std::string text = typed;
+    if (!text.starts_with("--"))
+        return "unknown option -" + std::string(1, char(optopt_seen));
+    const std::string name = text.substr(2, text.find('=') - 2);
+    // getopt_long takes unambiguous abbreviations: the option they name.
+    const option* named = nullptr;
+    int matches = 0;
+    for (const option& o : long_options) {
+        if (o.name == nullptr || name.empty() || !std::string(o.name).starts_with(name))
+            continue;
+        ++matches;
+        named = &o;
+        if (name == o.name) {
+            matches = 1;
+            break;
+        }
+    }
+    if (matches == 1 && named->has_arg == no_argument && text.find('=') != std::string::npos)
+        return "option --" + std::string(named->name) + " takes no value";
+    return (matches > 1 ? "ambiguous option " : "unknown option ") + text;
+}
+
 const char* option_name(int c)
 {
     for (const option& o : long_options)
@@ -61,7 +89,12 @@ const char* option_name(int c)
 
 const std::vector<std::string>& options_known_programs()
 {
-    static const std::vector<std::string> known = {"rectangle-bench", "mandelbrot-bench", "sierpinski-bench"};
+    static const std::vector<std::string> known = [] {
+        std::vector<std::string> names;
+        for (const benchmark& b : benchmarks())
+            names.push_back(b.name);
+        return names;
+    }();
     return known;
 }
 
@@ -70,7 +103,8 @@ void options_usage_print(std::FILE* out)
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
                "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
-               "               [--quiet] [--summary] [--strict] [PROGRAM...]\n",
+               "               [--quiet] [--summary] [--strict] [PROGRAM...]\n"
+               "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE]\n",
                out);
 }
 
@@ -92,7 +126,15 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case 'w': count = &options.warmup; minimum = 0; break;
         case opt_timeout: count = &options.timeout_seconds; break;
         case 'o': options.output = optarg; break;
-        case 'd': options.devices.push_back(optarg); break;
+        case 'd':
+            if (*optarg == '\0') {
+                message = "option --device needs a device path, not an empty one";
+                return options_action::usage_error;
+            }
+            // A device named twice is measured once.
+            if (std::find(options.devices.begin(), options.devices.end(), optarg) == options.devices.end())
+                options.devices.push_back(optarg);
+            break;
         case opt_programs: options.programs_dir = optarg; break;
         case opt_no_memory: options.memory = false; break;
         case opt_no_probe: options.probe = false; break;
@@ -101,14 +143,14 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case 'q': options.quiet = true; break;
         case opt_summary: options.summary = true; break;
         case opt_strict: options.strict = true; break;
+        case opt_describe: options.describe = true; break;
         case 'h': return options_action::help;
         case 'V': return options_action::version;
         case ':':
             message = std::string("option ") + argv[optind - 1] + " needs a value";
             return options_action::usage_error;
         default:
-            message = optopt != 0 ? std::string("unknown option -") + char(optopt)
-                                  : std::string("unknown option ") + argv[optind - 1];
+            message = option_refusal(argv[optind - 1], optopt);
             return options_action::usage_error;
         }
         if (count != nullptr && !count_parse(optarg, minimum, *count)) {
@@ -129,7 +171,10 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         const std::string name = argv[i];
         const auto& known = options_known_programs();
         if (std::find(known.begin(), known.end(), name) == known.end()) {
-            message = "unknown program " + name + " (rectangle-bench, mandelbrot-bench or sierpinski-bench)";
+            std::string names;
+            for (std::size_t k = 0; k < known.size(); ++k)
+                names += (k == 0 ? "" : k + 1 == known.size() ? " or " : ", ") + known[k];
+            message = "unknown program " + name + " (" + names + ")";
             return options_action::usage_error;
         }
         if (std::find(options.programs.begin(), options.programs.end(), name) == options.programs.end())

@@ -18,12 +18,13 @@ struct runner_options {
     // The display target (FBBENCH_SYNC=frame): "auto" where the picture needs
     // a flush, "always" (--sync), "never" (--no-sync).
     std::string sync = "auto";
-    bool quiet = false;
+    bool quiet = false; // no progress, description or closing note: only the table, warnings and errors
+    bool describe = false; // describe the machine and devices, run nothing
     bool summary = false;
     bool strict = false;
     std::string output; // empty: fbbench-<host>-<UTC time>.json
     std::string programs_dir; // empty: next to fbbench, else PATH
-    std::vector<std::string> devices; // empty: FRAMEBUFFER as inherited
+    std::vector<std::string> devices; // each once; empty: FRAMEBUFFER as inherited
     std::vector<std::string> programs; // in the order to run
 };
 

@@ -1,5 +1,8 @@
 #include "report.h"
 
+#include "benchmarks.h"
+
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +27,8 @@ double number_at(const std::string& line, std::size_t from)
     return std::strtod(line.c_str() + from, nullptr);
 }
 
-[[gnu::format(printf, 1, 2)]] std::string formatted(const char* format, ...)
+// The table's formats are checked by the parse tests, not the compiler.
+std::string formatted(const char* format, ...)
 {
     char buffer[160];
     va_list args;
@@ -36,67 +40,87 @@ double number_at(const std::string& line, std::size_t from)
 
 // One report line: parsed, then printed again with the program's own format
 // and compared, so that anything not exactly as printed is refused.
-bool rectangle_line_parse(const std::string& line, double& rate)
+bool rectangle_line_parse(const benchmark& b, const std::string& line, int& w, int& h, double& rate)
 {
-    int w = 0, h = 0, offset = 0;
+    int offset = 0;
     if (std::sscanf(line.c_str(), "Benchmarking %dx%d size: %n", &w, &h, &offset) != 2 || offset == 0)
         return false;
     rate = number_at(line, std::size_t(offset));
-    return line == formatted("Benchmarking %dx%d size: %.2f MPixels/second", w, h, rate);
+    return line == formatted(b.line_format, w, h, rate);
 }
 
-bool mandelbrot_line_parse(const std::string& line, double& seconds)
+bool mandelbrot_line_parse(const benchmark& b, const std::string& line, double& seconds)
 {
     const std::string prefix = "Benchmarking 48 iterations: ";
     if (!line.starts_with(prefix))
         return false;
     seconds = number_at(line, prefix.size());
-    return line == formatted("Benchmarking 48 iterations: %.2f seconds", seconds);
+    return line == formatted(b.line_format, seconds);
 }
 
-bool sierpinski_line_parse(const std::string& line, uint32_t points, double& rate)
+bool sierpinski_line_parse(const benchmark& b, const std::string& line, uint32_t points, double& rate)
 {
     const std::string prefix = formatted("Benchmarking %8d iterations: ", int(points));
     if (!line.starts_with(prefix))
         return false;
     rate = number_at(line, prefix.size());
-    return line == formatted("Benchmarking %8d iterations: %8.2f Frames/second", int(points), rate);
+    return line == formatted(b.line_format, int(points), rate);
+}
+
+report_value value_of(const benchmark& b, double value, uint32_t points = 0)
+{
+    const std::string metric = points == 0 ? b.metric : std::string(b.metric) + " at " + std::to_string(points) + " points";
+    return {metric, b.unit, b.higher_is_better, points, value};
 }
 
 } // namespace
 
 bool report_parse(const std::string& program, const std::string& text, std::vector<report_value>& values)
 {
+    const benchmark* b = benchmark_find(program);
     std::vector<std::string> lines;
-    if (!lines_split(text, lines))
+    if (b == nullptr || !lines_split(text, lines))
         return false;
     std::vector<report_value> parsed;
-    if (program == "rectangle-bench") {
-        double rate = 0;
-        if (lines.size() != 2 || lines[0] != "Rectangle frame buffer test bench" || !rectangle_line_parse(lines[1], rate))
+    if (!b->per_level) {
+        if (lines.size() != 2 || lines[0] != b->title)
             return false;
-        parsed.push_back({"fill rate", "MPixels/s", true, 0, rate});
-    } else if (program == "mandelbrot-bench") {
-        double seconds = 0;
-        if (lines.size() != 2 || lines[0] != "Mandelbrot frame buffer test bench" || !mandelbrot_line_parse(lines[1], seconds))
+        double value = 0;
+        int w = 1, h = 1;
+        const bool line_ok = program == "rectangle-bench" ? rectangle_line_parse(*b, lines[1], w, h, value)
+                                                          : mandelbrot_line_parse(*b, lines[1], value);
+        if (!line_ok)
             return false;
-        parsed.push_back({"time", "s", false, 0, seconds});
-    } else if (program == "sierpinski-bench") {
+        parsed.push_back(value_of(*b, value));
+        parsed.back().empty = w <= 0 || h <= 0;
+    } else {
         // Title, empty line, up to 16 levels doubling from 1024 points, empty line.
         const std::size_t levels = lines.size() < 3 ? 0 : lines.size() - 3;
-        if (lines.size() < 3 || levels > 16 || lines[0] != "Sierpinski frame buffer test bench" || !lines[1].empty()
-            || !lines.back().empty())
+        if (lines.size() < 3 || levels > 16 || lines[0] != b->title || !lines[1].empty() || !lines.back().empty())
             return false;
         for (std::size_t i = 0; i < levels; ++i) {
             const uint32_t points = uint32_t(1024) << i;
             double rate = 0;
-            if (!sierpinski_line_parse(lines[2 + i], points, rate))
+            if (!sierpinski_line_parse(*b, lines[2 + i], points, rate))
                 return false;
-            parsed.push_back({"frame rate at " + std::to_string(points) + " points", "frames/s", true, points, rate});
+            parsed.push_back(value_of(*b, rate, points));
         }
-    } else {
-        return false;
     }
     values = std::move(parsed);
     return true;
+}
+
+std::string report_invalid_reason(const std::vector<report_value>& values)
+{
+    for (const report_value& v : values)
+        if (!std::isfinite(v.value))
+            return "value not finite";
+    for (const report_value& v : values)
+        if (v.empty)
+            return "no work";
+    // A figure printed as 0.00 lies below the report's resolution.
+    for (const report_value& v : values)
+        if (v.value == 0)
+            return "value below resolution";
+    return "";
 }

@@ -19,9 +19,22 @@ bool counted(const run_record& r, const std::string& program, const std::string&
     return r.valid && !r.warmup && r.program == program && r.path == path;
 }
 
+nlohmann::json optional_json(const std::optional<double>& value)
+{
+    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
 nlohmann::json stats_json(const value_stats& s)
 {
-    return {{"median", s.median}, {"min", s.min}, {"max", s.max}, {"spread_percent", s.spread_percent}, {"runs", s.runs}};
+    return {{"median", s.median},
+            {"min", s.min},
+            {"max", s.max},
+            {"mean", s.mean},
+            {"stddev", optional_json(s.stddev)},
+            {"spread_percent", optional_json(s.spread_percent)},
+            {"runs", s.runs},
+            {"settled", s.settled},
+            {"resolution_limited", s.resolution_limited}};
 }
 
 nlohmann::json run_json(const run_record& r)
@@ -45,7 +58,29 @@ nlohmann::json run_json(const run_record& r)
     run["stderr_truncated"] = r.err_truncated;
     run["values"] = values;
     run["wall_seconds"] = r.wall_seconds;
+    if (r.other_cpu_percent)
+        run["other_cpu_percent"] = *r.other_cpu_percent;
     return run;
+}
+
+// The description of a device with the screen and window the programs use.
+nlohmann::json device_json(const session& s, std::size_t i)
+{
+    nlohmann::json device = i < s.device_descriptions.size() ? s.device_descriptions[i] : nlohmann::json::object();
+    if (i >= s.screens.size())
+        return device;
+    const device_screen& d = s.screens[i];
+    if (!d.error.empty()) {
+        // Nothing but the path and why: no kind is guessed.
+        return {{"path", d.path}, {"error", d.error}};
+    }
+    device["path"] = d.path;
+    device["screen"] = {{"width", d.width}, {"height", d.height}, {"bits_per_pixel", d.bits_per_pixel},
+                        {"row_bytes", d.row_bytes}};
+    if (d.window_error.empty())
+        device["window"] = {{"width", d.window.width}, {"height", d.window.height}, {"posx", d.window.posx},
+                        {"posy", d.window.posy}, {"defaulted", d.defaulted}};
+    return device;
 }
 
 std::string number_text(const std::optional<value_stats>& s)
@@ -53,6 +88,29 @@ std::string number_text(const std::optional<value_stats>& s)
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.2f", s ? s->median : 0.0);
     return s ? buffer : "-";
+}
+
+std::string spread_text(const std::optional<value_stats>& s)
+{
+    if (!s || !s->spread_percent)
+        return s ? "\u2013" : "-"; // a dash: no spread from a single run or a median of 0
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f%%", *s->spread_percent);
+    return buffer;
+}
+
+// Text right-aligned in width columns, counting UTF-8 characters.
+std::string aligned(const std::string& text, int width)
+{
+    int shown = 0;
+    for (unsigned char c : text)
+        shown += (c & 0xc0) != 0x80;
+    return std::string(std::size_t(std::max(0, width - shown)), ' ') + text;
+}
+
+std::string runs_text(const std::optional<value_stats>& s)
+{
+    return s ? std::to_string(s->runs) : "0";
 }
 
 } // namespace
@@ -69,6 +127,12 @@ std::vector<double> results_values(const session& s, const std::string& program,
     return values;
 }
 
+spread_target results_spread_target(const session& s, const std::string& program)
+{
+    const benchmark* b = benchmark_find(program);
+    return {s.options.spread_percent, b != nullptr ? b->resolution : 0.01};
+}
+
 std::vector<result_row> results_rows(const session& s)
 {
     std::vector<result_row> rows;
@@ -83,12 +147,13 @@ std::vector<result_row> results_rows(const session& s)
                 continue;
             result_row row{r.program, r.path, v, {}, {}, {}};
             row.metric.value = 0;
+            const spread_target target = results_spread_target(s, r.program);
             if (auto values = results_values(s, r.program, r.path, "device", v.metric); !values.empty())
-                row.device = stats_compute(values);
+                row.device = stats_compute(values, target);
             if (auto values = results_values(s, r.program, r.path, "memory", v.metric); !values.empty())
-                row.memory = stats_compute(values);
+                row.memory = stats_compute(values, target);
             if (auto values = results_values(s, r.program, r.path, "display", v.metric); !values.empty())
-                row.display = stats_compute(values);
+                row.display = stats_compute(values, target);
             rows.push_back(row);
         }
     }
@@ -110,15 +175,19 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     for (const auto& [name, value] : s.window)
         window[name] = value;
     const runner_options& o = s.options;
+    nlohmann::json devices = nlohmann::json::array();
+    for (std::size_t i = 0; i < std::max(s.device_descriptions.size(), s.screens.size()); ++i)
+        devices.push_back(device_json(s, i));
     nlohmann::json file = {
         {"schema", "fbbench-results/2"},
         {"complete", s.complete},
         {"fbbench_version", FBBENCH_VERSION},
+        {"workload_version", 1},
         {"started", s.started},
         {"finished", finished},
         {"host", s.host},
         {"device", s.devices.empty() ? std::string() : s.devices.front()},
-        {"devices", s.device_descriptions},
+        {"devices", devices},
         {"window", window},
         {"options",
          {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
@@ -130,8 +199,10 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         runs.push_back(run_json(r));
     nlohmann::json& results = file["results"] = nlohmann::json::array();
     for (const result_row& row : results_rows(s)) {
+        const benchmark* b = benchmark_find(row.program);
         nlohmann::json result = {{"program", row.program}, {"metric", row.metric.metric}, {"unit", row.metric.unit},
-                                 {"higher_is_better", row.metric.higher_is_better}};
+                                 {"higher_is_better", row.metric.higher_is_better},
+                                 {"resolution", b != nullptr ? b->resolution : 0.01}};
         if (row.metric.points != 0)
             result["points"] = row.metric.points;
         result["path"] = row.path;
@@ -303,46 +374,64 @@ void results_table_print(std::FILE* out, const session& s)
         width = std::max(width, int(label(row).size()));
     // The display columns only when a display was measured.
     const bool display = std::any_of(rows.begin(), rows.end(), [](const result_row& row) { return row.display; });
-    std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s", width, "benchmark and metric", "unit", "screen",
-                 "spread", "runs", "RAM", "screen/RAM");
-    std::fprintf(out, display ? "  %10s  %14s\n" : "\n", "display", "display/screen");
+    std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %7s  %4s  %10s", width, "benchmark and metric", "unit",
+                 "screen", "spread", "runs", "RAM", "spread", "runs", "screen/RAM");
+    std::fprintf(out, display ? "  %10s  %4s  %14s\n" : "\n", "display", "runs", "display/screen");
+    bool unsettled = false, coarse = false;
     for (const result_row& row : rows) {
-        char spread[32] = "-", runs[16] = "0", ratio[32] = "-", display_ratio[32] = "-";
-        if (row.device) {
-            std::snprintf(spread, sizeof spread, "%.1f%%", row.device->spread_percent);
-            std::snprintf(runs, sizeof runs, "%zu", row.device->runs);
-        }
+        char ratio[32] = "-", display_ratio[32] = "-";
         if (row.device && row.memory && row.memory->median != 0)
             std::snprintf(ratio, sizeof ratio, "%.3f", row.device->median / row.memory->median);
         if (row.device && row.display && row.device->median != 0)
             std::snprintf(display_ratio, sizeof display_ratio, "%.3f", row.display->median / row.device->median);
-        std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %10s", width, label(row).c_str(),
-                     row.metric.unit.c_str(), number_text(row.device).c_str(), spread, runs,
-                     number_text(row.memory).c_str(), ratio);
-        std::fprintf(out, display ? "  %10s  %14s\n" : "\n", number_text(row.display).c_str(), display_ratio);
+        // "*" marks a spread that did not come within the target, "~" a
+        // figure under 1 % resolution.
+        std::string notes;
+        for (const std::optional<value_stats>& t : {row.device, row.memory, row.display}) {
+            if (t && !t->settled && notes.find('*') == std::string::npos)
+                notes += "*", unsettled = true;
+            if (t && t->resolution_limited && notes.find('~') == std::string::npos)
+                notes += "~", coarse = true;
+        }
+        std::fprintf(out, "%-*s  %-9s  %10s  %s  %4s  %10s  %s  %4s  %10s", width, label(row).c_str(),
+                     row.metric.unit.c_str(), number_text(row.device).c_str(),
+                     aligned(spread_text(row.device), 7).c_str(), runs_text(row.device).c_str(),
+                     number_text(row.memory).c_str(), aligned(spread_text(row.memory), 7).c_str(),
+                     runs_text(row.memory).c_str(), ratio);
+        if (display)
+            std::fprintf(out, "  %10s  %4s  %14s", number_text(row.display).c_str(), runs_text(row.display).c_str(),
+                         display_ratio);
+        std::fprintf(out, "%s%s\n", notes.empty() ? "" : "  ", notes.c_str());
     }
+    if (unsettled)
+        std::fprintf(out, "* the spread stayed above the target after --max-runs runs\n");
+    if (coarse)
+        std::fprintf(out, "~ under 1 %% resolution: the median is below 100 steps of the printed figure\n");
     for (const bench_failure& f : s.failures)
         std::fprintf(out, "%s on %s failed: %s\n", f.program.c_str(), f.path.c_str(), f.message.c_str());
 }
 
 std::string results_summary_row(const session& s)
 {
-    std::optional<value_stats> rectangle, mandelbrot, first_level, last_level;
-    for (const result_row& row : results_rows(s)) {
-        if (s.devices.empty() || row.path != s.devices.front())
-            continue;
-        if (row.program == "rectangle-bench")
-            rectangle = row.device;
-        else if (row.program == "mandelbrot-bench")
-            mandelbrot = row.device;
-        else if (row.program == "sierpinski-bench" && row.device) {
-            if (!first_level)
-                first_level = row.device;
-            last_level = row.device;
+    std::string row = "| " + s.host + " |";
+    const std::vector<result_row> rows = results_rows(s);
+    for (const benchmark& b : benchmarks()) {
+        // A per-level benchmark gives its first and last levels.
+        std::optional<value_stats> first, last;
+        bool found = false;
+        for (const result_row& r : rows) {
+            if (s.devices.empty() || r.path != s.devices.front() || r.program != b.name)
+                continue;
+            if (!found)
+                first = r.device;
+            found = true;
+            last = r.device;
         }
+        row += " " + number_text(first) + " |";
+        if (b.per_level)
+            row += " " + number_text(last) + " |";
     }
-    return "| " + s.host + " | " + number_text(rectangle) + " | " + number_text(mandelbrot) + " | "
-         + number_text(first_level) + " | " + number_text(last_level) + " |";
+    return row;
 }
 
 std::string results_summary_header(const session& s)

@@ -2,6 +2,7 @@
 // terminal and the Markdown summary row.
 #pragma once
 
+#include "benchmarks.h"
 #include "options.h"
 #include "report.h"
 #include "stats.h"
@@ -29,6 +30,8 @@ struct run_record {
     bool timed_out = false; // killed by fbbench at the deadline
     bool out_truncated = false;
     bool err_truncated = false;
+    std::optional<double> other_cpu_percent; // other processes' CPU time, percent of one core
+    bool competing = false; // that time was above the threshold
 };
 
 // A benchmark on a device that failed, with the one-line message shown.
@@ -38,11 +41,24 @@ struct bench_failure {
     std::string message;
 };
 
+// A device as the programs will see it: its screen and the window the
+// variables give on it.
+struct device_screen {
+    std::string path;
+    std::string error; // one line when it cannot be opened or queried
+    std::string kind; // "fbdev" or "drm"
+    uint32_t width = 0, height = 0, bits_per_pixel = 0, row_bytes = 0;
+    bench_window window;
+    std::string window_error; // one line when the programs would refuse the window
+    std::vector<std::string> defaulted; // of WIDTH, HEIGHT, POSX, POSY: those not set, as "width", ...
+};
+
 struct session {
     runner_options options;
     std::string host;
     std::string started; // UTC, ISO 8601
-    std::vector<std::string> devices; // paths, in order
+    std::vector<std::string> devices; // paths, in order, each once
+    std::vector<device_screen> screens; // one per device, in the same order
     std::vector<std::pair<std::string, std::string>> window; // the window variables set
     nlohmann::json system = nlohmann::json::object();
     nlohmann::json device_descriptions = nlohmann::json::array();
@@ -87,12 +103,17 @@ bool results_path_resolve(const std::string& path, std::string& resolved, std::s
 // is gone on every return. False with error set on failure.
 bool results_file_write(const std::string& path, const std::string& text, std::string& error);
 
-// The table of medians, spreads and ratios.
+// The stop rule's target for a program's figures under the session's options.
+spread_target results_spread_target(const session& s, const std::string& program);
+
+// The table of medians, spreads and ratios, with the screen's and RAM's run
+// counts; a row that did not settle or has under 1 % resolution is marked.
 void results_table_print(std::FILE* out, const session& s);
 
-// One Markdown table row: host, rectangle MPixels/s, Mandelbrot seconds,
-// Sierpinski frames/s at the first and the last level (screen medians of
-// the first device; "-" where missing).
+// One Markdown table row: host, then each benchmark's screen median on the
+// first device in the order of the table of benchmarks (rectangle MPixels/s,
+// Mandelbrot seconds, Sierpinski frames/s at the first and the last level);
+// "-" where missing.
 std::string results_summary_row(const session& s);
 
 // The header of that row and the line under it, naming the Sierpinski levels

@@ -10,7 +10,13 @@ double stats_median(std::vector<double> values)
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-value_stats stats_compute(std::vector<double> values)
+double stats_spread_limit(double median, const spread_target& target)
+{
+    const double coarse = median != 0 ? 2 * target.resolution / std::fabs(median) * 100 : 0;
+    return std::max(double(target.spread_percent), coarse);
+}
+
+value_stats stats_compute(std::vector<double> values, const spread_target& target)
 {
     value_stats s;
     s.runs = values.size();
@@ -18,7 +24,21 @@ value_stats stats_compute(std::vector<double> values)
     const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
     s.min = *lo;
     s.max = *hi;
-    s.spread_percent = s.median != 0 ? (s.max - s.min) / std::fabs(s.median) * 100 : 0;
+    double sum = 0;
+    for (double v : values)
+        sum += v;
+    s.mean = sum / double(values.size());
+    if (values.size() > 1) {
+        double squares = 0;
+        for (double v : values)
+            squares += (v - s.mean) * (v - s.mean);
+        s.stddev = std::sqrt(squares / double(values.size() - 1));
+        if (s.median != 0)
+            s.spread_percent = (s.max - s.min) / std::fabs(s.median) * 100;
+        // Two decimals apart by exactly two quanta must not fail by rounding.
+        s.settled = s.spread_percent && *s.spread_percent <= stats_spread_limit(s.median, target) * (1 + 1e-9);
+    }
+    s.resolution_limited = std::fabs(s.median) < 100 * target.resolution;
     return s;
 }
 
@@ -29,26 +49,32 @@ std::vector<std::size_t> stats_outliers(const std::vector<double>& values)
         return outliers;
     const double median = stats_median(values);
     std::vector<double> deviations;
-    for (double v : values)
+    double deviation_sum = 0;
+    for (double v : values) {
         deviations.push_back(std::fabs(v - median));
-    const double mad = stats_median(deviations);
-    if (mad == 0)
+        deviation_sum += deviations.back();
+    }
+    // Scaled so that either estimates the standard deviation of normal values.
+    double scale = stats_median(deviations) / 0.6745;
+    if (scale == 0)
+        scale = 1.2533 * deviation_sum / double(values.size());
+    if (scale == 0)
         return outliers;
     for (std::size_t i = 0; i < values.size(); ++i)
-        if (0.6745 * std::fabs(values[i] - median) / mad > 3.5)
+        if (deviations[i] / scale > 3.5)
             outliers.push_back(i);
     return outliers;
 }
 
 bool stats_more_needed(const std::vector<std::vector<double>>& metric_values, std::size_t valid_runs, int runs,
-                       int max_runs, int spread_percent)
+                       int max_runs, const spread_target& target)
 {
     if (valid_runs < std::size_t(runs))
         return true;
     if (valid_runs >= std::size_t(max_runs))
         return false;
     return std::any_of(metric_values.begin(), metric_values.end(), [&](const std::vector<double>& values) {
-        return !values.empty() && stats_compute(values).spread_percent > spread_percent;
+        return !values.empty() && !stats_compute(values, target).settled;
     });
 }
 

@@ -33,13 +33,13 @@ const fixture_case fixture_cases[] = {
     {"deferred-io", "/dev/fb1", "mi0283qtdrmfb", 320, 240, 16, 640, 0, 0xb6f00000, nullptr, "ARM1176", "mi0283qt",
      "drm-emulation", "deferred-io", {"low-depth", "device-open", "deferred-io"}},
     {"throttled-busy", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, "Cortex-A9", nullptr, "native",
-     "unknown", {"busy", "governor", "throttled", "temperature-rise"}},
+     "unknown", {"governor", "throttled", "temperature-rise"}},
     {"empty", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, nullptr, nullptr, "native", "unknown", {}},
     // Captured from the emulated board by board/run: both of its displays.
     {"board-vexpress", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0xb6e28000, "V2P-CA9", "Cortex-A9", "clcd-pl11x",
-     "native", "direct-uncached", {"console", "busy"}},
+     "native", "direct-uncached", {"console"}},
     {"board-vexpress", "/dev/fb1", "virtio_gpudrmfb", 800, 480, 32, 3200, 0, 0xb6e6e000, "V2P-CA9", "Cortex-A9",
-     "virtio-mmio", "drm-emulation", "deferred-io", {"console", "busy", "deferred-io"}},
+     "virtio-mmio", "drm-emulation", "deferred-io", {"console", "deferred-io"}},
 };
 
 // Everything the runner describes and checks for one tree, as it calls it.
@@ -159,22 +159,33 @@ TEST(DescribeParse, KernelBitsFromTheMachineName)
 
 TEST(DescribeParse, CountersAndTimings)
 {
+    // Two cores at 100 ticks a second.
+    const char* two_cores = "cpu  100 0 100 800 50 0 0 0\ncpu0 50 0 50 400 25 0 0 0\ncpu1 50 0 50 400 25 0 0 0\nintr 9\n";
     const struct {
-        const char* before;
         const char* after;
-        double busy; // NAN: no value
+        double own_seconds, wall_seconds;
+        double other_seconds; // NAN: no value
+        bool excessive;
     } stats[] = {
-        {"cpu  100 0 100 800 0 0 0 0\n", "cpu  110 0 110 980 0 0 0 0\n", 10},
-        {"cpu  100 0 100 800 50 0 0 0\n", "cpu  100 0 100 850 100 0 0 0\n", 0}, // iowait is idle
-        {"cpu  100 0 100 800\n", "cpu  100 0 100 800\n", NAN},
-        {"intr 5\n", "cpu  1 2 3 4\n", NAN},
+        // 150 busy ticks more, irq, softirq and steal among them (idle and
+        // iowait do not count): 1.5 s, 1 s of it the run's own.
+        {"cpu  200 10 130 900 90 4 3 3\ncpu0 0\ncpu1 0\n", 1.0, 2, 0.5, true},
+        {"cpu  200 10 130 900 90 4 3 3\ncpu0 0\ncpu1 0\n", 1.46, 2, 0.04, false}, // 2 % of a core
+        // 6 % of a core, but within the error of the tick counts: a tick per core at each end.
+        {"cpu  103 0 100 800 50 0 0 0\ncpu0 0\ncpu1 0\n", 0.0, 0.5, 0.03, false},
+        {"cpu  110 0 100 800 50 0 0 0\ncpu0 0\ncpu1 0\n", 0.5, 2, 0, false}, // own time above the ticks: 0
+        {"cpu  90 0 100 800 50 0 0 0\n", 0, 2, NAN, false}, // time went back
+        {"intr 5\n", 0, 2, NAN, false},
     };
     for (const auto& s : stats) {
-        const std::optional<double> busy = cpu_busy_percent(s.before, s.after);
-        EXPECT_EQ(busy.has_value(), !std::isnan(s.busy)) << s.after;
-        if (busy) {
-            EXPECT_DOUBLE_EQ(*busy, s.busy);
-        }
+        const std::optional<competing_work> work =
+            competing_work_measure(two_cores, s.after, s.own_seconds, s.wall_seconds, 100);
+        EXPECT_EQ(work.has_value(), !std::isnan(s.other_seconds)) << s.after;
+        if (!work)
+            continue;
+        EXPECT_NEAR(work->other_seconds, s.other_seconds, 1e-9) << s.after;
+        EXPECT_NEAR(work->percent, s.other_seconds / s.wall_seconds * 100, 1e-9) << s.after;
+        EXPECT_EQ(competing_work_excessive(*work), s.excessive) << s.after;
     }
     // A state missing from the first reading has no difference to count.
     EXPECT_DOUBLE_EQ(cpufreq_seconds_below_max(time_in_state_parse("900 10\n600 5\n"),

@@ -223,3 +223,40 @@ TEST(FbScreenFlush, DispatchesByDeviceKind)
 }
 
 } // namespace
+
+namespace {
+
+// The same rules over given texts, as fbbench applies them to each device
+// before any program runs.
+TEST(BenchWindowCompute, TextsGiveTheWindowOrOneLine)
+{
+    const fb_var_screeninfo vinfo = screen_info(320, 240, 32);
+    struct {
+        bench_window_texts texts;
+        bool accepted;
+        bench_window window;
+        const char* message;
+    } cases[] = {
+        {{}, true, {320, 240, 0, 0}, ""},
+        {{"2", nullptr, nullptr, nullptr}, true, {2, 240, 0, 0}, ""},
+        {{"160", "120", "64", "48"}, true, {160, 120, 64, 48}, ""},
+        {{"x", "", nullptr, nullptr}, true, {0, 0, 0, 0}, ""},
+        {{nullptr, nullptr, "1", nullptr}, false, {}, "window 320x240 at (1,0) crosses the right edge of the 320x240 "
+                                                     "screen; WIDTH defaults to the screen's width, so set WIDTH too"},
+        {{nullptr, "99999999999", nullptr, nullptr}, false, {}, "HEIGHT=99999999999 is out of range"},
+    };
+    for (const auto& c : cases) {
+        bench_window window{-5, -5, -5, -5};
+        std::string message;
+        ASSERT_EQ(bench_window_compute(c.texts, vinfo, window, message), c.accepted) << message;
+        EXPECT_EQ(message, c.message);
+        if (!c.accepted)
+            continue;
+        EXPECT_EQ(window.width, c.window.width);
+        EXPECT_EQ(window.height, c.window.height);
+        EXPECT_EQ(window.posx, c.window.posx);
+        EXPECT_EQ(window.posy, c.window.posy);
+    }
+}
+
+} // namespace

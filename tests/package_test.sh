@@ -33,6 +33,7 @@ for tool in ${TOOLS:-}; do
   [ -x "$work/root/usr/bin/$tool" ] || { echo "no $tool"; exit 1; }
   [ -f "$work/root/usr/share/man/man1/$tool.1.gz" ] || { echo "no manual page for $tool"; exit 1; }
 done
+[ -f "$work/root/usr/share/doc/fbbench/results.md.gz" ] || { echo "no results document, which the pages name"; exit 1; }
 [ -f "$work/root/usr/share/fbbench/results.schema.json" ] || { echo "no schema of the results file"; exit 1; }
 case " ${TOOLS:-} " in
   *" fbbench-compare "*)

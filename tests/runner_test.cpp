@@ -1,6 +1,8 @@
 // The runner's logic on injected reports and runs: report parsing, the
 // statistics and the rules built on them, options, and the results file.
 #include "display_target.h"
+#include "benchmarks.h"
+#include "devices.h"
 #include "options.h"
 #include "report.h"
 #include "results.h"
@@ -8,10 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -27,6 +31,7 @@ struct report_case {
     std::string text;
     bool parses;
     std::vector<double> values;
+    const char* invalid = ""; // why a parsed report does not count
 };
 
 const report_case report_cases[] = {
@@ -47,6 +52,17 @@ const report_case report_cases[] = {
     {"SierpinskiNarrowColumn", "sierpinski-bench",
      sierpinski_title + "Benchmarking 1024 iterations: 57.50 Frames/second\n\n", false, {}},
     {"UnknownProgram", "other-bench", rectangle_ok, false, {}},
+    // Parsed as printed, but not counted.
+    {"RectangleOfNoPixels", "rectangle-bench",
+     "Rectangle frame buffer test bench\nBenchmarking 0x30 size: 0.00 MPixels/second\n", true, {0}, "no work"},
+    {"MandelbrotBelowResolution", "mandelbrot-bench",
+     "Mandelbrot frame buffer test bench\nBenchmarking 48 iterations: 0.00 seconds\n", true, {0},
+     "value below resolution"},
+    {"MandelbrotNan", "mandelbrot-bench", "Mandelbrot frame buffer test bench\nBenchmarking 48 iterations: nan seconds\n",
+     true, {NAN}, "value not finite"},
+    {"SierpinskiInf", "sierpinski-bench",
+     sierpinski_title + "Benchmarking     1024 iterations:      inf Frames/second\n\n", true, {INFINITY},
+     "value not finite"},
 };
 
 class ReportParse : public testing::TestWithParam<report_case> {};
@@ -60,7 +76,10 @@ TEST_P(ReportParse, TakesExactReportsOnly)
         return;
     ASSERT_EQ(values.size(), c.values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
-        EXPECT_EQ(values[i].value, c.values[i]) << i;
+        if (!std::isnan(c.values[i])) {
+            EXPECT_EQ(values[i].value, c.values[i]) << i;
+        }
+    EXPECT_EQ(report_invalid_reason(values), c.invalid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reports, ReportParse, testing::ValuesIn(report_cases),
@@ -80,26 +99,47 @@ TEST(ReportParse, NamesMetricsWithUnitAndDirection)
 
 struct stats_case {
     std::vector<double> values;
-    value_stats expected;
+    double median, min, max, mean;
+    std::optional<double> stddev, spread;
+    bool settled, resolution_limited;
     std::vector<std::size_t> outliers;
 };
 
-TEST(Stats, MedianRangeSpreadAndOutliers)
+TEST(Stats, FiguresSettlingResolutionAndOutliers)
 {
+    const std::optional<double> none;
     const stats_case cases[] = {
-        {{5}, {5, 5, 5, 0, 1}, {}},
-        {{10, 8, 12, 9}, {9.5, 8, 12, 4 / 9.5 * 100, 4}, {}},
-        {{100, 101, 99, 100, 140}, {100, 99, 140, 41, 5}, {4}},
-        {{0, 0, 0}, {0, 0, 0, 0, 3}, {}},
-        {{7, 7, 7, 7, 9}, {7, 7, 9, 2 / 7.0 * 100, 5}, {}}, // no deviation to measure against
+        {{5}, 5, 5, 5, 5, none, none, true, false, {}}, // one run: no spread, nothing to judge
+        {{10, 8, 12, 9}, 9.5, 8, 12, 9.75, std::sqrt(2.9166666666666665), 4 / 9.5 * 100, false, false, {}},
+        {{100, 101, 99, 100, 140}, 100, 99, 140, 108, std::sqrt(320.5), 41, false, false, {4}},
+        {{0, 0, 0}, 0, 0, 0, 0, 0, none, false, true, {}}, // a median of 0: spread undefined
+        // The MAD is 0: the mean absolute deviation stands in.
+        {{7, 7, 7, 7, 9}, 7, 7, 9, 7.4, std::sqrt(0.8), 2 / 7.0 * 100, false, false, {4}},
+        {{12.34, 12.34, 12.34, 12.35, 15.00}, 12.34, 12.34, 15.00, 12.874, std::sqrt(5.64992 / 4), 2.66 / 12.34 * 100, false,
+         false, {4}},
+        // Two decimals of 0.16 s cannot show a spread under 12.5 %: one quantum apart settles.
+        {{0.15, 0.16, 0.16}, 0.16, 0.15, 0.16, 0.47 / 3, std::sqrt(0.0000333333333), 0.01 / 0.16 * 100, true, true, {}},
+        {{0.03, 0.03}, 0.03, 0.03, 0.03, 0.03, 0, 0, true, true, {}},
+        {{2.00, 2.20, 2.00}, 2, 2, 2.2, 6.2 / 3, std::sqrt(0.04 / 3), 10, false, false, {}},
     };
     for (const stats_case& c : cases) {
-        const value_stats s = stats_compute(c.values);
-        EXPECT_EQ(s.median, c.expected.median);
-        EXPECT_EQ(s.min, c.expected.min);
-        EXPECT_EQ(s.max, c.expected.max);
-        EXPECT_DOUBLE_EQ(s.spread_percent, c.expected.spread_percent);
-        EXPECT_EQ(s.runs, c.expected.runs);
+        SCOPED_TRACE(testing::PrintToString(c.values));
+        const value_stats s = stats_compute(c.values, {3, 0.01});
+        EXPECT_EQ(s.median, c.median);
+        EXPECT_EQ(s.min, c.min);
+        EXPECT_EQ(s.max, c.max);
+        EXPECT_NEAR(s.mean, c.mean, 1e-9);
+        ASSERT_EQ(s.stddev.has_value(), c.stddev.has_value());
+        if (s.stddev) {
+            EXPECT_NEAR(*s.stddev, *c.stddev, 1e-6);
+        }
+        ASSERT_EQ(s.spread_percent.has_value(), c.spread.has_value());
+        if (s.spread_percent) {
+            EXPECT_NEAR(*s.spread_percent, *c.spread, 1e-9);
+        }
+        EXPECT_EQ(s.runs, c.values.size());
+        EXPECT_EQ(s.settled, c.settled);
+        EXPECT_EQ(s.resolution_limited, c.resolution_limited);
         EXPECT_EQ(stats_outliers(c.values), c.outliers);
     }
 }
@@ -119,9 +159,14 @@ TEST(Stats, RepetitionRule)
         {{{100, 100, 100}, {50}, {}}, 3, 3, 10, false}, // a level seen in one run only
         {{{100, 100, 100}, {50, 60}}, 3, 3, 10, true}, // any metric spreading
         {{}, 3, 3, 10, false}, // a valid report with no values
+        {{{0.15, 0.16, 0.17}}, 3, 3, 10, false}, // 12.5 %: two quanta of 0.16
+        {{{0.15, 0.16, 0.18}}, 3, 3, 10, true}, // three quanta
+        {{{0, 0, 0}}, 3, 3, 10, true}, // a median of 0: no spread to judge, runs go on
+        {{{5}}, 1, 1, 10, false}, // a single run asked for
     };
     for (const auto& c : cases)
-        EXPECT_EQ(stats_more_needed(c.values, c.valid, c.runs, c.max_runs, 3), c.more) << c.valid;
+        EXPECT_EQ(stats_more_needed(c.values, c.valid, c.runs, c.max_runs, {3, 0.01}), c.more)
+            << testing::PrintToString(c.values);
 }
 
 TEST(Stats, ClockStepAndSlowFirstRun)
@@ -146,6 +191,8 @@ struct options_case {
     int runs = 0, max_runs = 0;
     std::vector<std::string> programs = {};
     int timeout_seconds = 600;
+    std::vector<std::string> devices = {};
+    const char* message = nullptr; // the one line, as shown, when checked
 };
 
 TEST(Options, NumbersProgramsAndBadUsage)
@@ -167,12 +214,24 @@ TEST(Options, NumbersProgramsAndBadUsage)
         {{"--spread", ""}, options_action::usage_error},
         {{"--max-runs", "99999999999"}, options_action::usage_error},
         {{"--runs"}, options_action::usage_error},
-        {{"--fast"}, options_action::usage_error},
-        {{"-x"}, options_action::usage_error},
-        {{"line-bench"}, options_action::usage_error},
+        {{"--fast"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --fast"},
+        {{"--fast=2"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --fast=2"},
+        {{"-x"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option -x"},
+        // Named as typed, abbreviated or not.
+        {{"--quiet=1"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --quiet takes no value"},
+        {{"--qui=1"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --quiet takes no value"},
+        {{"--s", "4"}, options_action::usage_error, 0, 0, {}, 600, {}, "ambiguous option --s"},
+        {{"--runs"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --runs needs a value"},
+        {{"--device", ""}, options_action::usage_error, 0, 0, {}, 600, {},
+         "option --device needs a device path, not an empty one"},
+        {{"-d", "/dev/fb1", "--device=/dev/fb0", "-d", "/dev/fb1"}, options_action::run, 3, 10, all, 600,
+         {"/dev/fb1", "/dev/fb0"}}, // each device once
+        {{"--describe", "--no-probe"}, options_action::run, 3, 10, all},
+        {{"line-bench"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "unknown program line-bench (rectangle-bench, mandelbrot-bench or sierpinski-bench)"},
         {{"--sync"}, options_action::run, 3, 10, all},
         {{"--no-sync"}, options_action::run, 3, 10, all},
-        {{"--sync=frame"}, options_action::usage_error},
+        {{"--sync=frame"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --sync takes no value"},
         {{"--help"}, options_action::help},
         {{"-V"}, options_action::version},
     };
@@ -186,8 +245,12 @@ TEST(Options, NumbersProgramsAndBadUsage)
         const std::string shown = c.args.empty() ? "(none)" : c.args[0];
         ASSERT_EQ(options_parse(int(argv.size() - 1), argv.data(), o, message), c.action) << shown;
         EXPECT_EQ(message.empty(), c.action != options_action::usage_error) << shown;
+        if (c.message != nullptr) {
+            EXPECT_EQ(message, c.message);
+        }
         if (c.action != options_action::run)
             continue;
+        EXPECT_EQ(o.devices, c.devices) << shown;
         EXPECT_EQ(o.runs, c.runs) << shown;
         EXPECT_EQ(o.max_runs, c.max_runs) << shown;
         EXPECT_EQ(o.programs, c.programs) << shown;
@@ -197,7 +260,7 @@ TEST(Options, NumbersProgramsAndBadUsage)
 
 run_record injected_run(const std::string& target, const std::string& report, bool warmup = false)
 {
-    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01};
+    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false};
     r.valid = report_parse(r.program, report, r.values);
     return r;
 }
@@ -207,14 +270,40 @@ std::string rectangle_report(const char* rate)
     return "Rectangle frame buffer test bench\nBenchmarking 100x60 size: " + std::string(rate) + " MPixels/second\n";
 }
 
-TEST(Results, FileAfterAnInterruptedRun)
+// A 320x240 (or given) 32-bit framebuffer with the window given, or a device with an error.
+device_screen screen_of(const std::string& path, bench_window window, uint32_t width = 320, uint32_t height = 240)
+{
+    device_screen d;
+    d.path = path;
+    d.kind = "fbdev";
+    d.width = width;
+    d.height = height;
+    d.bits_per_pixel = 32;
+    d.row_bytes = width * 4;
+    d.window = window;
+    return d;
+}
+
+session rectangle_session()
 {
     session s;
     s.host = "board";
     s.started = "2026-12-08T17:40:00Z";
-    s.devices = {"/dev/fb0"};
-    s.device_descriptions = {{{"path", "/dev/fb0"}}};
-    s.window = {{"WIDTH", "400"}};
+    s.devices = {"/dev/fb0", "/dev/fb1"};
+    s.device_descriptions = {{{"path", "/dev/fb0"}, {"kind", "fbdev"}}, {{"path", "/dev/fb1"}, {"kind", "fbdev"}}};
+    device_screen fb0 = screen_of("/dev/fb0", {400, 240, 0, 0}, 800, 480);
+    fb0.defaulted = {"posx", "posy"};
+    device_screen fb1;
+    fb1.path = "/dev/fb1";
+    fb1.error = "cannot open /dev/fb1: No such file or directory";
+    s.screens = {fb0, fb1};
+    s.window = {{"WIDTH", "400"}, {"HEIGHT", "240"}};
+    return s;
+}
+
+TEST(Results, FileAfterAnInterruptedRun)
+{
+    session s = rectangle_session();
     s.runs = {injected_run("device", rectangle_report("99.00"), true), injected_run("device", rectangle_report("180.50")),
               injected_run("memory", rectangle_report("722.00")), injected_run("device", rectangle_report("184.37"))};
     run_record killed = injected_run("memory", "");
@@ -222,6 +311,7 @@ TEST(Results, FileAfterAnInterruptedRun)
     killed.signal = SIGINT;
     killed.invalid_reason = "interrupted";
     killed.out_truncated = true;
+    killed.other_cpu_percent.reset();
     s.runs.push_back(killed);
 
     const std::filesystem::path file = std::filesystem::temp_directory_path() / ("runner_test-" + std::to_string(getpid()));
@@ -234,13 +324,23 @@ TEST(Results, FileAfterAnInterruptedRun)
     EXPECT_EQ(j["schema"], "fbbench-results/2");
     EXPECT_EQ(j["options"]["timeout_seconds"], 600);
     EXPECT_EQ(j["complete"], false);
-    EXPECT_EQ(j["window"], nlohmann::json({{"WIDTH", "400"}}));
+    EXPECT_EQ(j["workload_version"], 1);
+    EXPECT_EQ(j["window"], nlohmann::json({{"WIDTH", "400"}, {"HEIGHT", "240"}}));
+    // The screen and window the programs use; a device that cannot be opened has its error and no kind.
+    EXPECT_EQ(j["devices"][0]["screen"],
+              nlohmann::json({{"width", 800}, {"height", 480}, {"bits_per_pixel", 32}, {"row_bytes", 3200}}));
+    EXPECT_EQ(j["devices"][0]["window"], nlohmann::json({{"width", 400}, {"height", 240}, {"posx", 0}, {"posy", 0},
+                                                         {"defaulted", {"posx", "posy"}}}));
+    EXPECT_EQ(j["devices"][1],
+              nlohmann::json({{"path", "/dev/fb1"}, {"error", "cannot open /dev/fb1: No such file or directory"}}));
     ASSERT_EQ(j["runs"].size(), 5u);
     EXPECT_EQ(j["runs"][3]["values"]["fill rate"], 184.37);
     EXPECT_EQ(j["runs"][3]["stdout"], rectangle_report("184.37"));
+    EXPECT_EQ(j["runs"][3]["other_cpu_percent"], 1.5);
     EXPECT_FALSE(j["runs"][3].contains("invalid_reason"));
     EXPECT_EQ(j["runs"][4]["invalid_reason"], "interrupted");
     EXPECT_EQ(j["runs"][4]["valid"], false);
+    EXPECT_FALSE(j["runs"][4].contains("other_cpu_percent"));
     // An exit status or a signal, never both; a flag only when set.
     EXPECT_EQ(j["runs"][3]["exit_status"], 0);
     EXPECT_FALSE(j["runs"][3].contains("signal"));
@@ -252,18 +352,31 @@ TEST(Results, FileAfterAnInterruptedRun)
     EXPECT_EQ(j["runs"][3]["stderr_truncated"], false);
     ASSERT_EQ(j["results"].size(), 1u);
     const nlohmann::json& r = j["results"][0];
+    EXPECT_EQ(r["unit"], "MPixels/s");
+    EXPECT_EQ(r["higher_is_better"], true);
+    EXPECT_EQ(r["resolution"], 0.01);
     // The warm-up and the killed run count for nothing.
-    EXPECT_EQ(r["device"], nlohmann::json({{"median", (180.50 + 184.37) / 2}, {"min", 180.50}, {"max", 184.37},
-                                           {"spread_percent", (184.37 - 180.50) / ((180.50 + 184.37) / 2) * 100},
-                                           {"runs", 2}}));
+    const double median = (180.50 + 184.37) / 2;
+    EXPECT_EQ(r["device"], nlohmann::json({{"median", median},
+                                           {"min", 180.50},
+                                           {"max", 184.37},
+                                           {"mean", median},
+                                           {"stddev", std::sqrt(2 * (184.37 - median) * (184.37 - median))},
+                                           {"spread_percent", (184.37 - 180.50) / median * 100},
+                                           {"runs", 2},
+                                           {"settled", true},
+                                           {"resolution_limited", false}}));
+    // A single run has no spread.
     EXPECT_EQ(r["memory"]["runs"], 1);
-    EXPECT_EQ(r["ratio"], (180.50 + 184.37) / 2 / 722.00);
+    EXPECT_EQ(r["memory"]["spread_percent"], nullptr);
+    EXPECT_EQ(r["memory"]["stddev"], nullptr);
+    EXPECT_EQ(r["ratio"], median / 722.00);
     EXPECT_EQ(results_summary_row(s), "| board | 182.44 | - | - | - |");
     EXPECT_EQ(results_summary_header(s), "| host | rectangle (MPixels/s) | Mandelbrot (s) | Sierpinski first level | "
                                          "Sierpinski last level |\n|---|---|---|---|---|");
 
     // The header names the levels the row holds, which differ between boards.
-    run_record sierpinski{"sierpinski-bench", "device", "/dev/fb0", false, 0, true, "", "", "", {}, 2.0};
+    run_record sierpinski{"sierpinski-bench", "device", "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false};
     ASSERT_TRUE(report_parse(sierpinski.program, sierpinski_title + sierpinski_levels + "\n", sierpinski.values));
     s.runs.push_back(sierpinski);
     EXPECT_EQ(results_summary_header(s).substr(0, results_summary_header(s).find('\n')),
@@ -323,7 +436,7 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
 
 run_record injected(const std::string& program, const std::string& target, const std::string& report)
 {
-    run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0};
+    run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0, 0, false, false, false, {}, false};
     r.valid = report_parse(r.program, report, r.values);
     return r;
 }
@@ -387,8 +500,8 @@ TEST(DisplayTarget, FiguresRatioAndDropWarning)
     for (int ch; (ch = std::fgetc(table)) != EOF;)
         text += char(ch);
     std::fclose(table);
-    EXPECT_NE(text.find("display  display/screen\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("12.34           0.308\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("display  runs  display/screen\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("12.34     1           0.308"), std::string::npos) << text;
 
     // Without display runs the table keeps its columns.
     std::erase_if(s.runs, [](const run_record& r) { return r.target == "display"; });
@@ -402,6 +515,87 @@ TEST(DisplayTarget, FiguresRatioAndDropWarning)
     std::fclose(table);
     EXPECT_EQ(text.find("display"), std::string::npos) << text;
     EXPECT_NE(text.find("screen/RAM\n"), std::string::npos) << text;
+}
+
+std::string table_of(const session& s)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    results_table_print(out, s);
+    std::fclose(out);
+    const std::string table(text, size);
+    std::free(text);
+    return table;
+}
+
+TEST(Results, TableShowsRunsOfBothTargetsAndMarksRows)
+{
+    session s = rectangle_session();
+    s.devices.resize(1);
+    s.options.memory = true;
+    // The screen never settles (0.50 to 0.60); RAM ran once.
+    for (const char* rate : {"0.50", "0.60", "0.55"})
+        s.runs.push_back(injected_run("device", rectangle_report(rate)));
+    s.runs.push_back(injected_run("memory", rectangle_report("722.00")));
+    const std::string table = table_of(s);
+    std::istringstream lines(table);
+    std::string header, row;
+    std::getline(lines, header);
+    std::getline(lines, row);
+    EXPECT_EQ(header, "benchmark and metric       unit           screen   spread  runs         RAM   spread  runs  screen/RAM");
+    EXPECT_EQ(row, "rectangle-bench fill rate  MPixels/s        0.55    18.2%     3      722.00        \u2013     1       0.001  *~");
+    EXPECT_NE(table.find("\n* the spread stayed above the target"), std::string::npos) << table;
+    EXPECT_NE(table.find("\n~ under 1 % resolution"), std::string::npos) << table;
+}
+
+// The windows fbbench refuses before running: those in which a program draws nothing.
+TEST(Devices, WindowsInWhichAProgramDrawsNothing)
+{
+    const struct {
+        const char* program;
+        bench_window window;
+        const char* refusal;
+    } cases[] = {
+        {"rectangle-bench", {2, 120, 0, 0},
+         "rectangle-bench draws nothing in the 2x120 window at (0,0) on /dev/fb0; the smallest window that works there is 4x120"},
+        {"rectangle-bench", {4, 4, 10, 10}, ""},
+        {"mandelbrot-bench", {2, 120, 0, 0}, ""},
+        {"mandelbrot-bench", {100, 0, 0, 0},
+         "mandelbrot-bench draws nothing in the 100x0 window at (0,0) on /dev/fb0; the smallest window that works there is 100x1"},
+        {"sierpinski-bench", {100, 15, 0, 0},
+         "sierpinski-bench draws nothing in the 100x15 window at (0,0) on /dev/fb0; the smallest window that works there is 100x16"},
+        // A triangle of radius 42 needs 85 columns.
+        {"sierpinski-bench", {84, 100, 0, 0},
+         "sierpinski-bench draws nothing in the 84x100 window at (0,0) on /dev/fb0; the smallest window that works there is 85x100"},
+        {"sierpinski-bench", {85, 100, 0, 0}, ""},
+    };
+    for (const auto& c : cases) {
+        const device_screen d = screen_of("/dev/fb0", c.window);
+        EXPECT_EQ(device_window_refusal(c.program, d), c.refusal);
+    }
+    // The window is worked out from the variables on the device's own screen.
+    device_screen d = screen_of("/dev/fb0", {});
+    std::string message;
+    ASSERT_TRUE(device_window_compute(d, {"160", nullptr, "8", nullptr}, message)) << message;
+    EXPECT_EQ(d.window.width, 160);
+    EXPECT_EQ(d.window.height, 240);
+    EXPECT_EQ(d.window.posx, 8);
+    EXPECT_EQ(d.defaulted, (std::vector<std::string>{"height", "posy"}));
+    EXPECT_FALSE(device_window_compute(d, {"400", nullptr, nullptr, nullptr}, message));
+    EXPECT_EQ(message, "/dev/fb0: window 400x240 at (0,0) crosses the right edge of the 320x240 screen");
+}
+
+// Every program fbbench knows has one entry that reads its report back.
+TEST(Benchmarks, TableNamesEveryKnownProgram)
+{
+    EXPECT_EQ(options_known_programs(), (std::vector<std::string>{"rectangle-bench", "mandelbrot-bench", "sierpinski-bench"}));
+    for (const std::string& name : options_known_programs()) {
+        const benchmark* b = benchmark_find(name);
+        ASSERT_NE(b, nullptr) << name;
+        EXPECT_EQ(b->resolution, 0.01);
+    }
+    EXPECT_EQ(benchmark_find("line-bench"), nullptr);
 }
 
 TEST(Results, PathResolvedToTheFileItNames)

@@ -1,0 +1,49 @@
+#include "benchmarks.h"
+
+#include "sierpinski.h"
+
+#include <algorithm>
+
+const std::vector<benchmark>& benchmarks()
+{
+    static const std::vector<benchmark> table = {
+        {"rectangle-bench", "fill rate", "MPixels/s", true, false, "Rectangle frame buffer test bench",
+         "Benchmarking %dx%d size: %.2f MPixels/second", 0.01, 5},
+        {"mandelbrot-bench", "time", "s", false, false, "Mandelbrot frame buffer test bench",
+         "Benchmarking 48 iterations: %.2f seconds", 0.01, 0},
+        // At least a second a level; 16 levels unless the window is small.
+        {"sierpinski-bench", "frame rate", "frames/s", true, true, "Sierpinski frame buffer test bench",
+         "Benchmarking %8d iterations: %8.2f Frames/second", 0.01, 16},
+    };
+    return table;
+}
+
+const benchmark* benchmark_find(const std::string& name)
+{
+    for (const benchmark& b : benchmarks())
+        if (name == b.name)
+            return &b;
+    return nullptr;
+}
+
+std::optional<bench_window> benchmark_window_smallest(const std::string& name, const bench_window& window)
+{
+    bench_window smallest = window;
+    if (name == "rectangle-bench") {
+        // Rectangles a quarter of the window's width and height.
+        smallest.width = std::max(window.width, 4);
+        smallest.height = std::max(window.height, 4);
+    } else if (name == "mandelbrot-bench") {
+        smallest.width = std::max(window.width, 1);
+        smallest.height = std::max(window.height, 1);
+    } else if (name == "sierpinski-bench") {
+        if (sierpinski_window_check(window) == sierpinski_window_fault::none)
+            return std::nullopt;
+        // A triangle of radius r needs 2r + 1 columns.
+        smallest.height = std::max(window.height, sierpinski_min_height);
+        smallest.width = std::max(window.width, 2 * (smallest.height / 2 - 8) + 1);
+    }
+    if (smallest.width == window.width && smallest.height == window.height)
+        return std::nullopt;
+    return smallest;
+}

@@ -1,0 +1,34 @@
+// The benchmarks fbbench knows, in one table: each program, the metric its
+// report gives, the unit, which way is better, the report's lines and the
+// resolution of the printed figure. Report parsing, the options, the table,
+// the summary row and the results file all read it.
+#pragma once
+
+#include "fbbench.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct benchmark {
+    const char* name; // "rectangle-bench"
+    const char* metric; // "fill rate"; Sierpinski's gets " at N points" per level
+    const char* unit; // "MPixels/s"
+    bool higher_is_better;
+    bool per_level; // one metric per Sierpinski level, by points per frame
+    const char* title; // the report's first line
+    const char* line_format; // the printf format of its value lines
+    double resolution; // the quantum of the printed figure, in unit
+    double run_seconds; // a run's expected length; 0 when it depends on the window
+};
+
+// The three, in their default order.
+const std::vector<benchmark>& benchmarks();
+
+// The entry of a program, or nullptr.
+const benchmark* benchmark_find(const std::string& name);
+
+// The smallest window, no smaller than window in either direction, in which
+// the program draws something; nothing when window itself will do. A
+// Sierpinski window is judged by the program's own rule.
+std::optional<bench_window> benchmark_window_smallest(const std::string& name, const bench_window& window);
