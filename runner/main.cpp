@@ -117,7 +117,7 @@ int main(int argc, char* argv[])
     if (std::getenv("FBBENCH_TARGET") != nullptr)
         run_warning_add(s.warnings, "fbbench-target-set",
                         "FBBENCH_TARGET is set in the environment, but fbbench sets it itself for each run "
-                        "(device, then memory): the value given is not used");
+                        "(device, memory, display): the value given is not used");
     if (measure_start(s, file) != 0) {
         signals_reraise();
         return 1;

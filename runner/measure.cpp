@@ -465,10 +465,7 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
 
 int measure_start(session& s, const std::string& output)
 {
-    if (!file_write(s, output))
-        return 1;
-    plan_print(s);
-    return 0;
+    return file_write(s, output) ? 0 : 1;
 }
 
 int measure_runs(session& s, const std::string& output)
@@ -476,6 +473,9 @@ int measure_runs(session& s, const std::string& output)
     int status = 0;
     if (signals_caught() != 0)
         return 128 + signals_caught();
+    // After the description: its mapping classes decide which devices get
+    // the display target.
+    plan_print(s);
     for (std::size_t p = 0; p < s.options.programs.size(); ++p) {
         const std::string& program = s.options.programs[p];
         const std::string executable = program_locate(program, s.options.programs_dir);

@@ -14,7 +14,8 @@
 // one line on standard error.
 int measure_start(session& s, const std::string& output);
 
-// Runs every benchmark, each run under the deadline of the options. Returns
+// Prints the plan (the description decides which devices get the display
+// target), then runs every benchmark, each run under the deadline of the options. Returns
 // 0, 1 when a benchmark failed (exited non-zero, was killed or timed out),
 // or 128 + the stop signal that interrupted it.
 int measure_runs(session& s, const std::string& output);
