@@ -11,8 +11,9 @@ trap 'rm -rf "$dir"' EXIT
 for kind in fbdev drm; do
   drm=
   [ "$kind" = fbdev ] || drm=TEST_FB_DRM=1
-  # Fast virtual readings: the rectangles' five seconds and a few Sierpinski levels.
-  env $drm TEST_FB_SCREEN=320x240x32 TEST_FB_CLOCK_STEP=20000:260,100000:30,1000000 LD_PRELOAD="$library" \
+  # Fast virtual readings: the rectangles' five seconds and a few Sierpinski
+  # levels. A sanitizer build's runtime must let the stand-in come first.
+  env $drm ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 TEST_FB_SCREEN=320x240x32 TEST_FB_CLOCK_STEP=20000:260,100000:30,1000000 LD_PRELOAD="$library" \
     "$fbbench" --quiet --runs 1 --max-runs 1 --output "$dir/$kind.json" >/dev/null 2>"$dir/$kind.err" ||
     { echo "fbbench on the $kind stand-in failed:"; cat "$dir/$kind.err"; exit 1; }
   "$python" "$validator" "$dir/$kind.json"
