@@ -185,6 +185,16 @@ TEST(Stats, ClockStepAndSlowFirstRun)
     EXPECT_FALSE(stats_first_slow({10, 12, 12.1}, false));
 }
 
+// options_parse over the arguments after the program's name.
+options_action options_parse_args(const std::vector<const char*>& args, runner_options& o, std::string& message)
+{
+    std::vector<char*> argv = {const_cast<char*>("fbbench")};
+    for (const char* a : args)
+        argv.push_back(const_cast<char*>(a));
+    argv.push_back(nullptr);
+    return options_parse(int(argv.size() - 1), argv.data(), o, message);
+}
+
 struct options_case {
     std::vector<const char*> args;
     options_action action;
@@ -236,14 +246,10 @@ TEST(Options, NumbersProgramsAndBadUsage)
         {{"-V"}, options_action::version},
     };
     for (const options_case& c : cases) {
-        std::vector<char*> argv = {const_cast<char*>("fbbench")};
-        for (const char* a : c.args)
-            argv.push_back(const_cast<char*>(a));
-        argv.push_back(nullptr);
         runner_options o;
         std::string message;
         const std::string shown = c.args.empty() ? "(none)" : c.args[0];
-        ASSERT_EQ(options_parse(int(argv.size() - 1), argv.data(), o, message), c.action) << shown;
+        ASSERT_EQ(options_parse_args(c.args, o, message), c.action) << shown;
         EXPECT_EQ(message.empty(), c.action != options_action::usage_error) << shown;
         if (c.message != nullptr) {
             EXPECT_EQ(message, c.message);
@@ -392,13 +398,9 @@ TEST(Options, SyncChoosesTheDisplayTarget)
         const char* sync;
     } cases[] = {{{}, "auto"}, {{"--sync"}, "always"}, {{"--no-sync"}, "never"}, {{"--sync", "--no-sync"}, "never"}};
     for (const auto& c : cases) {
-        std::vector<char*> argv = {const_cast<char*>("fbbench")};
-        for (const char* a : c.args)
-            argv.push_back(const_cast<char*>(a));
-        argv.push_back(nullptr);
         runner_options o;
         std::string message;
-        ASSERT_EQ(options_parse(int(argv.size() - 1), argv.data(), o, message), options_action::run);
+        ASSERT_EQ(options_parse_args(c.args, o, message), options_action::run);
         EXPECT_EQ(o.sync, c.sync);
     }
 }
