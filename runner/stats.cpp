@@ -92,5 +92,5 @@ bool stats_first_slow(const std::vector<double>& values, bool higher_is_better)
 
 bool stats_clock_stepped(double realtime_seconds, double monotonic_seconds)
 {
-    return std::fabs(realtime_seconds - monotonic_seconds) > 0.001 + 0.001 * monotonic_seconds;
+    return std::fabs(realtime_seconds - monotonic_seconds) > 0.01 + 0.001 * monotonic_seconds;
 }

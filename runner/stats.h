@@ -50,5 +50,6 @@ bool stats_more_needed(const std::vector<std::vector<double>>& metric_values, st
 bool stats_first_slow(const std::vector<double>& values, bool higher_is_better);
 
 // Whether the wall clock was stepped during a run: its elapsed time differs
-// from the monotonic clock's by more than 1 ms plus 0.1 %.
+// from the monotonic clock's by more than 10 ms plus 0.1 %. NTP clients
+// step by 128 ms or more and slew by at most 0.05 %.
 bool stats_clock_stepped(double realtime_seconds, double monotonic_seconds);
