@@ -112,8 +112,8 @@ int drm_screen_map(drm_screen& drm);
 
 // Asks the driver to bring the rectangle at (x, y) to the display: displays
 // that do not refresh themselves show a dumb buffer only after such a request.
-// A failure is reported on standard error but does not fail the run; returns
-// 0 (also when the driver has no such request: ENOSYS) or the errno.
+// Returns 0 (also when the driver has no such request: ENOSYS) or the errno;
+// the caller says what failed.
 int drm_screen_flush(const drm_screen& drm, uint32_t x, uint32_t y, uint32_t width, uint32_t height);
 
 // Puts the CRTC's previous framebuffer, position, mode and connectors back,

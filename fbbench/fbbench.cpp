@@ -408,10 +408,20 @@ void fb_screen_show(const fb_screen& screen, const bench_window& window)
 {
     if (screen.target.kind != bench_target_kind::device || screen.screen_base == nullptr)
         return;
-    if (screen.drm.fd >= 0)
-        drm_screen_flush(screen.drm, uint32_t(window.posx), uint32_t(window.posy), uint32_t(window.width),
-                         uint32_t(window.height));
+    // The report is out: a picture that does not reach the display is said,
+    // not counted against the run.
+    if (screen.drm.fd >= 0) {
+        if (const int error = drm_screen_flush(screen.drm, uint32_t(window.posx), uint32_t(window.posy),
+                                               uint32_t(window.width), uint32_t(window.height)))
+            bench_fail(0, "cannot bring the picture to %s: %s", screen.device, std::strerror(error));
+    }
     bench_hold_wait(screen.hold_seconds);
+}
+
+int fb_bench_flush_fail(fb_screen& screen, int error)
+{
+    fb_screen_close(screen);
+    return bench_fail(bench_exit_resource, "cannot bring the picture to %s: %s", screen.device, std::strerror(error));
 }
 
 void fb_screen_close(fb_screen& screen)

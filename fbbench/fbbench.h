@@ -141,6 +141,11 @@ fb_flush_method fb_screen_flush_method(const fb_screen& screen);
 // a dirty request for the window. Returns 0, or the errno of a failed flush.
 int fb_screen_flush(const fb_screen& screen, const bench_window& window);
 
+// Ends a run whose flush failed under FBBENCH_SYNC=frame, with no report:
+// its figures would not be the display's. Gives the screen back and returns
+// bench_exit_resource after one line on standard error.
+int fb_bench_flush_fail(fb_screen& screen, int error);
+
 // After the timed part and the report: brings the window to a DRM display,
 // then keeps the device's screen as it is for FBBENCH_HOLD seconds.
 void fb_screen_show(const fb_screen& screen, const bench_window& window);

@@ -29,8 +29,10 @@ int main()
         const uint32_t y = rectangle_edge(std::rand(), uint32_t(window.height - rect_h));
         rectangle_fill(screen.screen_base + fb_pixel_offset(screen.vinfo, window, x, y), uint32_t(rect_w),
                        uint32_t(rect_h), pixel_bytes, row_bytes, byte2, byte1, byte0);
-        if (screen.sync_frame)
-            fb_screen_flush(screen, window);
+        if (screen.sync_frame) {
+            if (const int error = fb_screen_flush(screen, window))
+                return fb_bench_flush_fail(screen, error);
+        }
         now_ms = wall_clock_ms(wall_clock_now());
         ++rect_count;
     } while (now_ms - start_ms < 5000);

@@ -36,8 +36,12 @@ int main()
     sierpinski_ladder ladder = sierpinski_ladder_start(wall_clock_now());
     do {
         sierpinski_render_frame(screen, window, back_buffer, triangle, ladder.frame_count, ladder.iterations);
-        if (screen.sync_frame)
-            fb_screen_flush(screen, window);
+        if (screen.sync_frame) {
+            if (const int error = fb_screen_flush(screen, window)) {
+                std::free(back_buffer);
+                return fb_bench_flush_fail(screen, error);
+            }
+        }
     } while (sierpinski_ladder_step(ladder, wall_clock_now()));
 
     sierpinski_report_print(ladder);

@@ -405,6 +405,41 @@ TEST_P(Sync, FrameFlushesEachUnitAndChangesNothingElse)
     }
 }
 
+// A flush that fails under FBBENCH_SYNC=frame ends the run at once with one
+// line and no report, the screen given back; without it the report stands
+// and a DRM picture that cannot be shown after it is said once.
+TEST_P(Sync, FailedFlushIsOneLine)
+{
+    const std::string name = std::filesystem::path(GetParam().bench.path).filename().string();
+    const struct {
+        std::vector<std::string> device;
+        const char* flush_line;
+        const char* path;
+    } devices[] = {
+        {{}, "fsync", "/dev/fb0"},
+        {{"TEST_FB_DRM=1"}, "dirtyfb 7: 0,0 to 100,60", "/dev/fb0"},
+    };
+    for (const auto& device : devices) {
+        std::vector<std::string> env = {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=300000", "TEST_FB_FAIL=flush"};
+        env.insert(env.end(), device.device.begin(), device.device.end());
+        const bench_result unsynced = bench_run(GetParam().bench.path, env);
+        EXPECT_EQ(unsynced.status, 0) << device.flush_line;
+        EXPECT_NE(unsynced.out, "") << device.flush_line;
+        EXPECT_EQ(unsynced.err, device.device.empty()
+                                    ? ""
+                                    : name + ": cannot bring the picture to " + device.path + ": Input/output error\n");
+
+        env.push_back("FBBENCH_SYNC=frame");
+        const bench_result synced = bench_run(GetParam().bench.path, env);
+        EXPECT_EQ(synced.status, 1) << device.flush_line;
+        EXPECT_EQ(synced.out, "") << device.flush_line;
+        EXPECT_EQ(synced.err, name + ": cannot bring the picture to " + device.path + ": Input/output error\n");
+        EXPECT_EQ(std::count(synced.log.begin(), synced.log.end(), device.flush_line), 1) << device.flush_line;
+        EXPECT_TRUE(synced.screen_dumped) << "the screen is unmapped";
+        EXPECT_TRUE(std::find(synced.log.begin(), synced.log.end(), "close") != synced.log.end()) << device.flush_line;
+    }
+}
+
 // A memory target has no display: FBBENCH_SYNC=frame flushes nothing.
 TEST_P(Sync, MemoryTargetFlushesNothing)
 {

@@ -33,7 +33,8 @@
  *                        offsets lie at 4 GiB and above (32: at 256 MiB), and
  *                        mmap takes only the offset given, all 64 bits of it
  *   TEST_FB_FILL         byte value the screen memory starts with (default 170)
- *   TEST_FB_FAIL         open, query or map: that step fails
+ *   TEST_FB_FAIL         open, query or map: that step fails; flush: the
+ *                        device's fsync and DRM dirty requests fail with EIO
  *   TEST_FB_DUMP         file that receives the screen memory at munmap
  *   TEST_FB_LOG          file that receives one line per device call (fsync and
  *                        DRM dirty requests among them), and at exit the
@@ -372,6 +373,10 @@ static int drm_ioctl(unsigned long request, void* argument)
         const struct drm_mode_fb_dirty_cmd* dirty = argument;
         const struct drm_clip_rect* clip = (const struct drm_clip_rect*)(uintptr_t)dirty->clips_ptr;
         log_line("dirtyfb %u: %u,%u to %u,%u", dirty->fb_id, clip->x1, clip->y1, clip->x2, clip->y2);
+        if (failing("flush")) {
+            errno = EIO;
+            return -1;
+        }
     } else if (request == DRM_IOCTL_MODE_RMFB) {
         log_line("rmfb %u", *(unsigned*)argument);
     } else if (request == DRM_IOCTL_MODE_DESTROY_DUMB) {
@@ -583,8 +588,13 @@ EXPORT int close(int fd)
  * passed on (a memory file takes it). */
 EXPORT int fsync(int fd)
 {
-    if (fd == fb_fd && fd >= 0)
+    if (fd == fb_fd && fd >= 0) {
         log_line("fsync");
+        if (failing("flush")) {
+            errno = EIO;
+            return -1;
+        }
+    }
     int (*real_fsync)(int) = next_symbol("fsync");
     return real_fsync(fd);
 }
