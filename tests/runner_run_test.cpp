@@ -544,8 +544,17 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        // Into the second run: a signal before its start leaves it unstarted.
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        // Into the second run, however slow the machine: a signal before its
+        // start leaves it unstarted.
+        const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in(children);
+            std::string child;
+            if (!in || (in >> child))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         kill(pid, SIGINT);
     });
     EXPECT_EQ(result.signal, SIGINT) << "fbbench dies by the signal, status " << result.status << ": " << result.err;
