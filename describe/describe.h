@@ -134,7 +134,9 @@ nlohmann::json fb_device_describe(const std::filesystem::path& root, const std::
 
 // ---- The mapping.
 
-// The VmFlags of the /proc/self/smaps entry that starts at address.
+// The VmFlags of the /proc/self/smaps entry that starts at address, else of
+// the first that holds it: a mapping of ordinary pages can be merged with its
+// neighbour into one entry, which then starts below it.
 std::optional<std::vector<std::string>> smaps_vm_flags(const std::string& text, uintptr_t address);
 
 struct mapping_probe {

@@ -17,22 +17,28 @@ namespace fs = std::filesystem;
 std::optional<std::vector<std::string>> smaps_vm_flags(const std::string& text, uintptr_t address)
 {
     std::istringstream in(text);
-    bool in_entry = false;
+    std::optional<std::vector<std::string>> holding;
+    bool in_entry = false, starts_here = false;
     for (std::string line; std::getline(in, line);) {
         // An entry starts with "start-end perms offset dev inode [path]".
         char* end = nullptr;
         const unsigned long long start = std::strtoull(line.c_str(), &end, 16);
         if (end != line.c_str() && *end == '-') {
-            in_entry = start == address;
+            const unsigned long long stop = std::strtoull(end + 1, nullptr, 16);
+            in_entry = start <= address && address < stop;
+            starts_here = start == address;
         } else if (in_entry && line.starts_with("VmFlags:")) {
             std::istringstream fields(line.substr(8));
             std::vector<std::string> flags;
             for (std::string flag; fields >> flag;)
                 flags.push_back(flag);
-            return flags;
+            if (starts_here)
+                return flags;
+            if (!holding)
+                holding = flags;
         }
     }
-    return std::nullopt;
+    return holding;
 }
 
 probe_area probe_area_of(const fb_fix_screeninfo& fix, const fb_var_screeninfo& var, size_t length)

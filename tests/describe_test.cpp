@@ -204,7 +204,13 @@ TEST(DescribeParse, CountersAndTimings)
     EXPECT_EQ(os_release_pretty_name("ID=x\nPRETTY_NAME='Alpine Linux v3.20'\n"), "Alpine Linux v3.20");
     EXPECT_EQ(os_release_pretty_name("PRETTY_NAME=Gentoo\n"), "Gentoo");
     EXPECT_FALSE(os_release_pretty_name("NAME=x\n"));
-    EXPECT_FALSE(smaps_vm_flags("b6c00000-b6d77000 rw-s 0 00:06 1 /dev/fb0\nVmFlags: rd pf io\n", 0xb6c01000));
+    // The entry that holds the address, also where a merged entry starts below it.
+    const std::string smaps = "b6b00000-b6c00000 rw-p 0 00:00 0\nVmFlags: rd wr\n"
+                              "b6c00000-b6d77000 rw-s 0 00:06 1 /dev/fb0\nVmFlags: rd pf io\n";
+    for (const uintptr_t inside : {0xb6c00000u, 0xb6c01000u, 0xb6d76fffu})
+        EXPECT_EQ(smaps_vm_flags(smaps, inside), (std::vector<std::string>{"rd", "pf", "io"})) << inside;
+    EXPECT_EQ(smaps_vm_flags(smaps, 0xb6bff000u), (std::vector<std::string>{"rd", "wr"}));
+    EXPECT_FALSE(smaps_vm_flags(smaps, 0xb6d77000u));
 }
 
 TEST(DescribeMapping, ProbesStayInsideTheVisibleRowsAndReadsDecideWithoutFlags)
