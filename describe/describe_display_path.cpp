@@ -4,7 +4,7 @@
 #include "describe.h"
 
 #include "drm_screen.h"
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // mandelbrot-bench: the Mandelbrot set drawn 48 times straight into screen
 // memory, with iteration limits 1 to 48, and the total time in seconds.
-#include "fbbench.h"
+#include "benchlib.h"
 #include "mandelbrot.h"
 
 #include <cstdio>

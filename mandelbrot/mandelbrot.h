@@ -1,7 +1,7 @@
 // The Mandelbrot set in grey levels, drawn straight into screen memory.
 #pragma once
 
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <cstdint>
 

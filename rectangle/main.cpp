@@ -1,6 +1,6 @@
 // rectangle-bench: fill rate of random rectangles, a quarter of the window's
 // width and height, drawn straight into screen memory for five seconds.
-#include "fbbench.h"
+#include "benchlib.h"
 #include "rectangle.h"
 
 #include <cstdio>

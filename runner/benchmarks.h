@@ -4,7 +4,7 @@
 // the summary row and the results file all read it.
 #pragma once
 
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <optional>
 #include <string>

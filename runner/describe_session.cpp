@@ -2,7 +2,7 @@
 
 #include "drm_screen.h"
 #include "execute.h"
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <fcntl.h>
 #include <unistd.h>

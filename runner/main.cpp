@@ -3,7 +3,7 @@
 #include "describe_session.h"
 #include "devices.h"
 #include "execute.h"
-#include "fbbench.h"
+#include "benchlib.h"
 #include "measure.h"
 #include "options.h"
 

@@ -1,7 +1,7 @@
 // sierpinski-bench: frames per second of a turning chaos-game Sierpinski
 // triangle, drawn off screen and copied to the window, with the points per
 // frame doubling level by level.
-#include "fbbench.h"
+#include "benchlib.h"
 #include "sierpinski.h"
 
 #include <cstdlib>

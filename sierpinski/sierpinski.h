@@ -2,7 +2,7 @@
 // and copied to the window, and the ladder of levels that times the frames.
 #pragma once
 
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <cstdint>
 #include <sys/time.h>

@@ -1,6 +1,6 @@
 #include "bench_hold.h"
 #include "drm_screen.h"
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <gtest/gtest.h>
 

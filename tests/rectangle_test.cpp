@@ -1,4 +1,4 @@
-#include "fbbench.h"
+#include "benchlib.h"
 #include "rectangle.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "fbbench.h"
+#include "benchlib.h"
 #include "sierpinski.h"
 #include "sierpinski_replay.h"
 

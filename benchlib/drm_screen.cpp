@@ -1,6 +1,6 @@
 #include "drm_screen.h"
 
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "bench_hold.h"
 
-#include "fbbench.h"
+#include "benchlib.h"
 
 #include <csignal>
 #include <cstdlib>
