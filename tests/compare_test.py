@@ -3,13 +3,17 @@ schema /1, with RAM runs and mapping probes), b.json (/1, no board model,
 incomplete, no RAM runs), c.json (/1, no board model or host, two devices),
 d.json (/2, host vm, a 400x240 window, runs killed, not settled, resolution
 limited, a device that could not be opened) and e.json (/2, host vm, the
-160x120 window of a.json, Sierpinski levels up to 8M points)."""
+160x120 window of a.json, Sierpinski levels up to 8M points). The /1
+fixtures record their window as /2 files do; the tests take it away where a
+file without it is the case.
+
+Exits 77, skipped, when a module the program needs is missing."""
 
 import contextlib
 import copy
 import csv
 import html.parser
-import importlib.machinery
+import importlib
 import importlib.util
 import io
 import json
@@ -29,12 +33,16 @@ A, B, C, D, E = (os.path.join(FIXTURES, name + ".json") for name in "abcde")
 
 missing = [name for name in ("jsonschema", "matplotlib", "PIL") if importlib.util.find_spec(name) is None]
 if missing:
-    print(f"fbbench-compare needs python3-jsonschema, python3-matplotlib and python3-pil; missing: {missing}")
-    sys.exit(1)
+    print(f"skipped: fbbench-compare needs python3-jsonschema, python3-matplotlib and python3-pil; "
+          f"missing: {', '.join(missing)}")
+    sys.exit(77)
 
-loader = importlib.machinery.SourceFileLoader("fbbench_compare", PROGRAM)
-compare = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-loader.exec_module(compare)
+# The package beside the program, as the program itself finds it.
+sys.path.insert(0, os.path.dirname(os.path.realpath(PROGRAM)))
+command = importlib.import_module("fbbench_compare.command")
+columns_module = importlib.import_module("fbbench_compare.columns")
+chart = importlib.import_module("fbbench_compare.chart")
+loading = importlib.import_module("fbbench_compare.load")
 
 
 def run(*args):
@@ -47,7 +55,7 @@ def run_inside(*args):
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         try:
-            status = compare.main(list(args))
+            status = command.main(list(args))
         except SystemExit as e:
             status = e.code
     return status, out.getvalue(), err.getvalue()
@@ -94,7 +102,7 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(table(result.stdout), {
             "benchmark": ["Board A", "beta (incomplete)", "c.json /dev/fb0", "c.json /dev/dri/card0"],
             # A tie for the best is marked twice.
-            "rectangle (MPixels/s)": ["100.00 (n=3, 99.00–101.00) · screen/RAM 0.50",
+            "Rectangle (MPixels/s)": ["100.00 (n=3, 99.00–101.00) · screen/RAM 0.50",
                                       "**200.00** (n=3, 190.00–210.00) · ×2.00",
                                       "50.00 (n=3, 49.00–51.00) · ×0.50", "**200.00** (n=3, 196.00–204.00) · ×2.00"],
             # A time: the lowest is best, and half the time is twice as good.
@@ -112,7 +120,7 @@ class CompareTest(unittest.TestCase):
                                          "device", "driver", "mapping class", "window", "warnings"])
         self.assertEqual(systems["device"], ["/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)",
                                              "/dev/dri/card0 (drm)"])
-        # From the window variables and each screen: every column drew 160x120.
+        # As each file recorded it: every column drew 160x120.
         self.assertEqual(set(systems["window"]), {"160x120 at (64, 48), 32 bits"})
         self.assertEqual(systems["mapping class"], ["direct-cached", "—", "—", "—"])
 
@@ -124,7 +132,7 @@ class CompareTest(unittest.TestCase):
         result = run(E, D, "--allow-different-workloads")
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = table(result.stdout)
-        self.assertEqual(rows["rectangle (MPixels/s)"][1],
+        self.assertEqual(rows["Rectangle (MPixels/s)"][1],
                          "120.00¹ (n=10, 110.00–126.00) · ×0.30† · screen/RAM 0.50 · display/screen 0.83")
         self.assertEqual(rows["Mandelbrot (s)"][1], "0.02² (n=3, 0.02–0.03) · ×125.00†")
         self.assertEqual(rows["Sierpinski 1024 points (frames/s)"][1], "60.00 (n=1) · ×0.01†")
@@ -147,25 +155,39 @@ class CompareTest(unittest.TestCase):
         version_2 = run(self.write_json("v2.json", data), B)
         self.assertEqual((version_2.returncode, version_2.stderr), (0, ""))
         version_1 = run(A, B)
-        self.assertEqual(table(version_2.stdout)["rectangle (MPixels/s)"],
-                         table(version_1.stdout)["rectangle (MPixels/s)"])
+        self.assertEqual(table(version_2.stdout)["Rectangle (MPixels/s)"],
+                         table(version_1.stdout)["Rectangle (MPixels/s)"])
 
     def test_workloads(self):
+        def unrecorded(data):
+            """data as fbbench-results/1 wrote it: without the window record."""
+            for device in data["devices"]:
+                device.pop("window", None)
+            return data
+
         wide = load(A)
-        wide["window"] = {}
+        wide["devices"][0]["window"] = {"width": 800, "height": 480, "posx": 0, "posy": 0}
         other_depth = load(E)
         other_depth["devices"][0]["screen"]["bits_per_pixel"] = 24
         newer = load(E)
         newer["workload_version"] = 2
+        other_screen = unrecorded(load(B))
+        other_screen["devices"][0]["var"]["xres"] = 1024
         cases = [
             # (name, files, message naming both files and what differs)
             ("window", [A, D], f"{A} and {D} measured different workloads (window 160x120 against 400x240)"),
-            ("default window of the screen", [self.write_json("wide.json", wide), E],
+            ("recorded window", [self.write_json("wide.json", wide), E],
              f"wide.json and {E} measured different workloads (window 800x480 against 160x120)"),
             ("depth", [E, self.write_json("deep.json", other_depth)], "(depth 32 bits against 24 bits)"),
             ("version", [A, self.write_json("newer.json", newer)], "(workload version 1 against 2)"),
             ("one file's two screens", [C, A, self.write_json("wide2.json", dict(wide, devices=[]))],
              "(window 160x120 against unknown"),
+            # Nothing but the recorded window tells a window: not even the variables the file holds.
+            ("window not recorded", [self.write_json("old.json", unrecorded(load(A))), E],
+             "(window unknown against 160x120)"),
+            ("same variables on another screen", [self.write_json("old-a.json", unrecorded(load(A))),
+                                                  self.write_json("old-b.json", other_screen)],
+             "(window unknown against unknown)"),
         ]
         for name, files, message in cases:
             with self.subTest(name):
@@ -174,16 +196,19 @@ class CompareTest(unittest.TestCase):
                 self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
                 self.assertIn("--allow-different-workloads", result.stderr)
 
-        # A /1 file and a /2 file of the same window, depth and version.
+        # A /1 file and a /2 file of the same window, depth and version; two
+        # files without the record, of the same variables on the same screen.
         self.assertEqual(run(A, E).returncode, 0)
+        self.assertEqual(run(self.write_json("old-a.json", unrecorded(load(A))),
+                             self.write_json("old-b.json", unrecorded(load(B)))).returncode, 0)
         result = run(A, D, E, "--allow-different-workloads")
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = table(result.stdout)
         self.assertEqual(rows["benchmark"], ["Board A [160x120]", "vm 400x240", "vm 160x120"])
         # Every ratio against the other window is marked, none other; no best across unlike work.
-        self.assertEqual([re.findall(r"×[\d.]+†?", cell) for cell in rows["rectangle (MPixels/s)"]],
+        self.assertEqual([re.findall(r"×[\d.]+†?", cell) for cell in rows["Rectangle (MPixels/s)"]],
                          [[], ["×1.20†"], ["×4.00"]])
-        self.assertNotIn("**", rows["rectangle (MPixels/s)"][1] + rows["Mandelbrot (s)"][1])
+        self.assertNotIn("**", rows["Rectangle (MPixels/s)"][1] + rows["Mandelbrot (s)"][1])
 
     def test_labels(self):
         later = dict(load(E), started="2026-12-10T08:00:00Z")
@@ -343,7 +368,7 @@ class CompareTest(unittest.TestCase):
         # One line per metric and column that has it.
         self.assertEqual(len(lines), 4 + 3 + 2 + 2 + 1)
         self.assertEqual({k: lines[1][k] for k in ("benchmark", "label", "median", "min", "max", "runs", "relative")},
-                         {"benchmark": "rectangle", "label": "beta", "median": "200", "min": "190", "max": "210",
+                         {"benchmark": "Rectangle", "label": "beta", "median": "200", "min": "190", "max": "210",
                           "runs": "3", "relative": "2.0"})
         self.assertEqual(float(lines[0]["ratio"]), 0.5)
         # Booleans as JSON spells them; a value the file lacks is empty.
@@ -356,7 +381,7 @@ class CompareTest(unittest.TestCase):
         self.assertEqual([c["label"] for c in export["columns"]], ["Board A", "c.json /dev/fb0",
                                                                    "c.json /dev/dri/card0"])
         self.assertEqual([m["benchmark"] for m in export["metrics"]],
-                         ["rectangle", "Mandelbrot", "Sierpinski 1024 points", "Sierpinski 2048 points"])
+                         ["Rectangle", "Mandelbrot", "Sierpinski 1024 points", "Sierpinski 2048 points"])
         # Every metric holds every column, with its statistics or null.
         mandelbrot = export["metrics"][1]
         self.assertEqual([r["device"] and r["device"]["median"] for r in mandelbrot["results"]], [10, 20, None])
@@ -403,9 +428,10 @@ class CompareTest(unittest.TestCase):
             many.append(self.write_json(f"board{index}.json", data))
 
         def figure(files):
-            columns = compare.make_columns([(f, compare.load(f, compare.validator_make())) for f in files], None)
-            compare.headers_make(columns, False)
-            result = compare.build_figure(columns, compare.make_rows(columns))
+            columns = columns_module.make_columns([(f, loading.load(f, loading.validator_make())) for f in files],
+                                                  None)
+            columns_module.headers_make(columns, False)
+            result = chart.build_figure(columns, columns_module.make_rows(columns))
             result.canvas.draw()
             return result
 
