@@ -19,6 +19,7 @@ import io
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -541,23 +542,144 @@ class CompareTest(unittest.TestCase):
     def test_outputs_that_cannot_be_written(self):
         directory = self.path("dir")
         os.mkdir(directory)
+        victim = self.write("victim", "another user's file")
+        # A link planted where the page goes is replaced, never written through.
+        os.symlink(victim, self.path("link.html"))
         cases = [
             (["--html", self.path("no/such/dir/page.html")], "page.html: cannot write: No such file or directory"),
             (["--html", directory], "dir: not a regular file, left alone"),
             (["--chart", os.path.join(directory, "chart.svg"), "--html", directory], "dir: not a regular file, left alone"),
+            (["--html", self.path("link.html")], "link.html: not a regular file, left alone"),
         ]
         for args, message in cases:
-            with self.subTest(args[0]):
+            with self.subTest(args[-1]):
                 result = run(A, *args)
                 self.assertEqual((result.returncode, result.stdout), (1, ""))
                 self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}\n$")
         self.assertTrue(os.path.isdir(directory))
         self.assertEqual(os.listdir(directory), [])
+        with open(victim) as f:
+            self.assertEqual(f.read(), "another user's file")
         with open("/dev/full", "w") as full:
             result = subprocess.run([sys.executable, PROGRAM, A], stdout=full, stderr=subprocess.PIPE, text=True)
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr, "^fbbench-compare: cannot write the output: No space left on device\n$")
 
+
+    def test_outputs_never_replace_a_results_file(self):
+        """An output named where a results file is, as in `--html a.json
+        b.json`, is refused before anything is read or written."""
+        with open(A) as f:
+            copy_a = self.write("copy-a.json", f.read())
+        os.link(copy_a, self.path("hard-link.html"))
+        os.symlink(copy_a, self.path("link.svg"))
+        cases = [
+            (["--html", copy_a, B], "copy-a.json: is a results file"),
+            ([copy_a, "--html", self.path("hard-link.html")], "hard-link.html: is one of the files compared"),
+            ([copy_a, "--chart", self.path("link.svg")], "link.svg: is one of the files compared"),
+            ([B, "--chart", self.path("x.svg"), "--html", self.path("x.svg")], "x.svg: --chart and --html name"),
+        ]
+        for args, message in cases:
+            with self.subTest(args):
+                result = run(*args)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
+                with open(copy_a) as f, open(A) as g:
+                    self.assertEqual(f.read(), g.read())
+                self.assertFalse(os.path.exists(self.path("x.svg")))
+        # An earlier page, and a name as long as a name can be, are written.
+        for name in ("old.html", "p" * 250 + ".html"):
+            with self.subTest(name):
+                page = self.write(name, "<p>an earlier page</p>")
+                result = run(A, "--html", page)
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
+                with open(page) as f:
+                    self.assertTrue(f.read().startswith("<!DOCTYPE html>"))
+        self.assertEqual([n for n in os.listdir(self.dir.name) if n.startswith(".")], [])
+
+    def test_inputs_that_are_no_file(self):
+        """A device, a FIFO (which no writer opens), a folder or a file too
+        large for a results file: one line, and nothing read beyond a limit."""
+        os.mkfifo(self.path("fifo"))
+        with open(self.path("huge.json"), "wb") as f:
+            f.truncate((64 << 20) + 1)
+        cases = [("/dev/zero", "/dev/zero: not a regular file"),
+                 (self.path("fifo"), "fifo: not a regular file"),
+                 (self.dir.name, ": not a regular file"),
+                 (self.path("huge.json"), "huge.json: larger than 64 MiB, not a results file")]
+        for path, message in cases:
+            with self.subTest(path):
+                result = subprocess.run([sys.executable, PROGRAM, path], capture_output=True, text=True,
+                                        timeout=120)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}\n$")
+
+    def test_text_from_files_is_inert(self):
+        """Terminal controls (C0, C1, bidirectional overrides), table and
+        HTML markup and mathtext in any string of a file reach no output as
+        such, and the chart draws such names as they are."""
+        hostile = "\x1b]0;x\x07\x1b[2J\u009b31m\u202e|<b>&</b>$\\foo$"
+        data = load(A)
+        data["system"]["board_model"] = "Board " + hostile
+        data["host"] = "</svg><script>alert(1)</script>"
+        data["devices"][0]["path"] = "/dev/fb0" + hostile
+        for result in data["results"]:
+            result["path"] = data["devices"][0]["path"]
+        data["warnings"] = [{"kind": "kind" + hostile, "message": "message" + hostile}]
+        evil = self.write_json("evil.json", data)
+        bad_key = load(A)
+        bad_key["runs"][0]["values"] = {"\x1b[2J\u009b": "fast"}
+        bad_key_path = self.write_json("key.json", bad_key)
+        controls = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+        page, chart = self.path("page.html"), self.path("chart.png")
+        outputs = [
+            ("markdown", [evil, B, "--html", page, "--chart", chart]),
+            ("label", ["--label", "Pi ($\\frac{}$)", evil, "--html", page, "--chart", chart]),
+            ("csv", ["--format", "csv", evil, B]),
+            ("json", ["--format", "json", evil, B]),
+            ("summary", ["--summary", "--format", "json", evil, B]),
+            ("summary markdown", ["--summary", evil, B]),
+            ("error", [bad_key_path]),
+            ("error in a file name", [self.path("gone\x1b[2J\u009b.json")]),
+        ]
+        for name, args in outputs:
+            with self.subTest(name):
+                result = run(*args)
+                self.assertEqual(result.returncode, 2 if name.startswith("error") else 0, result.stderr)
+                self.assertNotIn("Traceback", result.stderr)
+                for stream in (result.stdout, result.stderr):
+                    self.assertIsNone(controls.search(stream), ascii(stream[:300]))
+                if name.startswith("error"):
+                    self.assertEqual(result.stderr.count("\n"), 1)
+                if name in ("markdown", "summary markdown"):
+                    # No HTML from a file, and no cell split by its |.
+                    self.assertNotIn("<", result.stdout.replace("<br>", ""))
+                    header = next(line for line in result.stdout.splitlines() if line.startswith("| "))
+                    self.assertEqual(len(re.split(r"(?<!\\) \| ", header.strip("| "))), 3 if name == "markdown" else 6)
+                if "--html" in args:
+                    with open(page, encoding="utf-8") as f:
+                        source = f.read()
+                    self.assertIsNone(controls.search(source))
+                    self.assertNotIn("<script", source)
+                    # The chart drew the name as text, not as a formula.
+                    self.assertIn("Pi ($\\frac{}$)" if name == "label" else "Board \\x1b]0;x\\x07", source)
+
+    def test_interrupted_write(self):
+        """SIGINT or SIGTERM while the page is flushed to the disk: no page and
+        no temporary file, one line, and the end by that signal."""
+        script = ("import os, signal, sys\n"
+                  "sys.path.insert(0, os.path.dirname(os.path.realpath(sys.argv[1])))\n"
+                  "from fbbench_compare import command\n"
+                  "os.fsync = lambda fd: os.kill(os.getpid(), int(sys.argv[2]))\n"
+                  "sys.exit(command.main(sys.argv[3:]))\n")
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signum.name):
+                folder = tempfile.mkdtemp(dir=self.dir.name)
+                result = subprocess.run([sys.executable, "-c", script, PROGRAM, str(int(signum)), A, "--html",
+                                         os.path.join(folder, "page.html")], capture_output=True, text=True)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (-signum, "", "fbbench-compare: interrupted\n"))
+                self.assertEqual(os.listdir(folder), [])
 
 if __name__ == "__main__":
     unittest.main()

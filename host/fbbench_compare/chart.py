@@ -7,6 +7,7 @@ import warnings
 from .columns import per_level, program_name, same_workload, stats
 from .load import CannotWrite
 from .tables import MARK_WORKLOAD, relative
+from .text import chart_text
 
 PROGRAM = "fbbench-compare"
 
@@ -46,7 +47,7 @@ def bar_name(key):
 
 def thinned_title(title, dropped):
     if dropped:
-        title += f" (levels {', '.join(bar_name(k) for k in dropped)} left out)"
+        title += f" (levels {chart_text(', '.join(bar_name(k) for k in dropped))} left out)"
     return title
 
 
@@ -95,8 +96,8 @@ def relative_bar(column, key, baseline_median, higher):
 
 
 def tick_labels(ax, labels, many):
-    ax.set_xticklabels(labels, rotation=30 if many else 0, ha="right" if many else "center",
-                       rotation_mode="anchor", fontsize="small")
+    ax.set_xticklabels([chart_text(label) for label in labels], rotation=30 if many else 0,
+                       ha="right" if many else "center", rotation_mode="anchor", fontsize="small")
 
 
 def build_figure(columns, rows):
@@ -113,8 +114,8 @@ def build_figure(columns, rows):
     direction = {row["key"]: row["higher"] for row in rows}
     units = {row["key"]: row["unit"] for row in rows}
     baseline = columns[0]
-    names = [c["header"] + (f" {MARK_WORKLOAD}" if not same_workload(c["workload"], baseline["workload"]) else "")
-             for c in columns]
+    names = [chart_text(c["header"]) + (f" {MARK_WORKLOAD}" if not same_workload(c["workload"], baseline["workload"])
+                                        else "") for c in columns]
     # The legend gets a column of its own beside the panels, as wide as its
     # longest name in small type, in two columns of names beyond twelve.
     legend_columns = 1 if len(columns) <= 12 else 2
@@ -134,7 +135,7 @@ def build_figure(columns, rows):
     grouped_bars(ax, columns, bar_keys, lambda c, key: relative_bar(
         c, key, stats(baseline, key)["median"], direction[key]))
     tick_labels(ax, [bar_name(k) for k in bar_keys], len(bar_keys) > 6)
-    ax.set_ylabel(f"against {baseline['label']}\n(above 1 is better)")
+    ax.set_ylabel(f"against {chart_text(baseline['label'])}\n(above 1 is better)")
     title = thinned_title("Each benchmark against the first column; error bars: min to max", dropped)
     if unlike:
         title += f"\n{MARK_WORKLOAD} different workloads: these ratios compare unlike work"
@@ -154,7 +155,7 @@ def build_figure(columns, rows):
                     ax.plot(*zip(*points), style, marker="o", markersize=3, linewidth=1.2,
                             color=colour_value(index, len(columns)))
     levels = sorted({k[1] for k in laddered})
-    names_of = ", ".join(program_name(p) for p in ladder_programs)
+    names_of = chart_text(", ".join(program_name(p) for p in ladder_programs))
     if ax.lines:
         ax.set_xscale("log", base=2)
         ax.set_yscale("log")
@@ -172,7 +173,7 @@ def build_figure(columns, rows):
         ax.xaxis.set_major_formatter(NullFormatter())
         ax.yaxis.set_major_formatter(NullFormatter())
     ax.set_xlabel("points per frame")
-    ax.set_ylabel(", ".join(dict.fromkeys(units[k] for k in laddered)) or "")
+    ax.set_ylabel(chart_text(", ".join(dict.fromkeys(units[k] for k in laddered))))
     title = f"{names_of} on screen" + (" (dashed: in RAM)" if len(fields) > 1 else "")
     ax.set_title(title if ax.lines else "No levels measured", fontsize="medium")
 

@@ -2,21 +2,52 @@
 
 import argparse
 import os
+import signal
 import sys
 
 from .chart import figure_bytes, figure_make
 from .columns import headers_make, make_columns, make_rows, workloads_check
 from .export import csv_output, json_output, markdown_output, summary_output
 from .files import destination_check, file_replace
-from .load import BadInput, CannotWrite, load, validator_make
+from .load import BadInput, CannotWrite, is_results_file, load, validator_make
 from .page import html_page
+from .text import clean
 
 PROGRAM = "fbbench-compare"
+# Signals that end the command: each ends it as an interrupt does, so that
+# what it was writing is cleaned up, and then by the signal itself.
+ENDING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Ended(BaseException):
+    """One of the ending signals arrived; its number is args[0]."""
 
 
 def fail(message, status):
-    print(f"{PROGRAM}: {message}", file=sys.stderr)
+    print(f"{PROGRAM}: {clean(message)}", file=sys.stderr)
     sys.exit(status)
+
+
+def signal_raise(signum, _frame):
+    raise Ended(signum)
+
+
+def outputs_check(args):
+    """Refuses an output that would replace an input or another output, or
+    any results file: a page written over a.json would lose its runs."""
+    outputs = [path for path in (args.chart, args.html) if path is not None]
+    if len(outputs) == 2 and os.path.abspath(outputs[0]) == os.path.abspath(outputs[1]):
+        raise BadInput(f"{outputs[0]}: --chart and --html name the same file")
+    for output in outputs:
+        for path in args.files:
+            try:
+                same = os.path.samefile(output, path)
+            except OSError:
+                same = os.path.abspath(output) == os.path.abspath(path)
+            if same:
+                raise BadInput(f"{output}: is one of the files compared; an output never replaces one")
+        if is_results_file(output):
+            raise BadInput(f"{output}: is a results file; an output never replaces one")
 
 
 def parse_arguments(argv):
@@ -39,9 +70,27 @@ def parse_arguments(argv):
 
 
 def main(argv):
+    """The command: its exit status, or the end by an ending signal."""
+    previous = {signum: signal.signal(signum, signal_raise) for signum in ENDING_SIGNALS}
+    try:
+        return compare(argv)
+    except Ended as e:
+        # Whatever was being written is gone by now; the end is the signal's.
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        sys.stderr.flush()
+        signal.signal(e.args[0], signal.SIG_DFL)
+        os.kill(os.getpid(), e.args[0])
+        return 128 + e.args[0]
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def compare(argv):
     args = parse_arguments(argv)
     chart_format = None
     try:
+        outputs_check(args)
         if args.label is not None and len(args.label) != len(args.files):
             raise BadInput(f"{len(args.label)} --label for {len(args.files)} files")
         if args.chart is not None:

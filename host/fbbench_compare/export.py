@@ -7,7 +7,7 @@ import json
 
 from .columns import per_level, row_name, same_workload, stats, window_text
 from .tables import MARK_WORKLOAD, comparison_rows, notes, row_cells, spread_text, system_rows
-from .text import markdown_cell
+from .text import clean, markdown_cell, markdown_text
 
 
 def markdown_table(header, rows):
@@ -37,7 +37,7 @@ def markdown_output(columns, rows):
     lines, used = comparison_rows(columns, rows)
     text = [markdown_table(["benchmark"] + [c["header"] for c in columns],
                            [[name] + [cell_text(cell) for cell in cells] for name, cells in lines])]
-    text += ["", *notes(columns, used), "",
+    text += ["", *map(markdown_text, notes(columns, used)), "",
              markdown_table(["system"] + [c["header"] for c in columns],
                             [[name] + values for name, values in system_rows(columns)])]
     return "\n".join(text) + "\n"
@@ -78,6 +78,8 @@ def csv_value(value):
     """JSON's spelling of booleans, and nothing for a missing value."""
     if isinstance(value, bool):
         return "true" if value else "false"
+    if isinstance(value, str):
+        return clean(value)
     return "" if value is None else value
 
 
@@ -143,5 +145,6 @@ def summary_output(columns, rows, form):
     if form == "csv":
         return csv_text(header, lines)
     if form == "json":
-        return json.dumps([dict(zip(header, line)) for line in lines], indent=1, ensure_ascii=False) + "\n"
+        return json.dumps([{clean(k): clean(v) for k, v in zip(header, line)} for line in lines], indent=1,
+                          ensure_ascii=False) + "\n"
     return markdown_table(header, lines) + "\n"

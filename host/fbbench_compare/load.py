@@ -4,6 +4,8 @@ every field the comparison reads has its type."""
 import json
 import math
 import os
+import re
+import stat
 
 from .text import one_line
 
@@ -14,6 +16,10 @@ SCHEMA_FILE = "results.schema.json"
 MAX_DEPTH = 64
 # fbbench writes 32- and 64-bit counters; a longer integer is no measurement.
 MAX_DIGITS = 20
+# Far beyond any results file (each run keeps at most 128 KiB of output).
+MAX_BYTES = 64 << 20
+# fbbench writes the schema first.
+RESULTS_START = re.compile(rb'\s*\{\s*"schema"\s*:\s*"fbbench-results/')
 
 
 class BadInput(Exception):
@@ -110,18 +116,46 @@ def validator_make():
     return jsonschema.Draft202012Validator(schema), jsonschema.exceptions.best_match
 
 
-def file_read(path):
+def file_read(path, limit=MAX_BYTES):
+    """The first limit bytes of the regular file at path, and whether there
+    is more. A FIFO or device is refused before it is read."""
     try:
-        with open(path, "rb") as f:
-            return f.read()
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
     except OSError as e:
         raise BadInput(f"{path}: cannot read: {e.strerror}") from None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise BadInput(f"{path}: not a regular file")
+        parts, left = [], limit + 1
+        while left > 0:
+            part = os.read(fd, min(left, 1 << 20))
+            if not part:
+                break
+            parts.append(part)
+            left -= len(part)
+    except OSError as e:
+        raise BadInput(f"{path}: cannot read: {e.strerror}") from None
+    finally:
+        os.close(fd)
+    raw = b"".join(parts)
+    return raw[:limit], len(raw) > limit
+
+
+def is_results_file(path):
+    """Whether path is an existing file that starts as a results file does."""
+    try:
+        start, _ = file_read(path, 4096)
+    except BadInput:
+        return False
+    return RESULTS_START.match(start) is not None
 
 
 def load(path, validator):
     """The results file at path, checked against the schema."""
     check, best_match = validator
-    raw = file_read(path)
+    raw, more = file_read(path)
+    if more:
+        raise BadInput(f"{path}: larger than {MAX_BYTES >> 20} MiB, not a results file")
     try:
         data = json.loads(raw, parse_float=number_float, parse_int=number_int, parse_constant=number_constant)
         depth_check(data)

@@ -2,11 +2,11 @@
 the chart inline as SVG and every file's warnings; no script, nothing to
 fetch."""
 
-import html
 import os
 import re
 
 from .tables import MARK_WORKLOAD, comparison_rows, notes, spread_text, system_rows
+from .text import html_text
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; color: #222; }
@@ -42,7 +42,7 @@ def html_cell(cell):
     if cell is None:
         return '<td class="n">—</td>'
     s = cell["stats"]
-    e = html.escape
+    e = html_text
     parts = [f'<span class="{"best" if cell["best"] else "m"}">{s["median"]:.2f}</span>{e(cell["marks"])}',
              f'<span class="d">{spread_text(s)}</span>']
     if cell["relative"] is not None:
@@ -55,7 +55,7 @@ def html_cell(cell):
 
 
 def html_page(columns, rows, svg, files, title):
-    e = html.escape
+    e = html_text
     lines, used = comparison_rows(columns, rows)
     head = "<tr><th>benchmark</th>" + "".join(f"<th>{e(c['header'])}</th>" for c in columns) + "</tr>"
     body = "".join(f"<tr><th>{e(name)}</th>" + "".join(html_cell(cell) for cell in cells) + "</tr>\n"
