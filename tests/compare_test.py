@@ -107,7 +107,8 @@ class CompareTest(unittest.TestCase):
                                       "**200.00** (n=3, 190.00–210.00) · ×2.00",
                                       "50.00 (n=3, 49.00–51.00) · ×0.50", "**200.00** (n=3, 196.00–204.00) · ×2.00"],
             # A time: the lowest is best, and half the time is twice as good.
-            "Mandelbrot (s)": ["10.00 (n=3, 9.90–10.10) · screen/RAM 1.25", "**5.00** (n=3, 4.90–5.10) · ×2.00",
+            # Every ratio reads above 1 is better: RAM's time over the screen's.
+            "Mandelbrot (s)": ["10.00 (n=3, 9.90–10.10) · screen/RAM 0.80", "**5.00** (n=3, 4.90–5.10) · ×2.00",
                                "20.00 (n=3, 19.00–21.00) · ×0.50", "—"],
             "Sierpinski 1024 points (frames/s)": ["**50.00** (n=3, 49.50–50.50) · screen/RAM 0.50",
                                                   "40.00 (n=3, 39.00–41.00) · ×0.80", "—", "—"],
@@ -118,7 +119,8 @@ class CompareTest(unittest.TestCase):
         })
         systems = table(result.stdout, "system")
         self.assertEqual(list(systems), ["system", "board", "CPU", "cores", "governor", "kernel", "kernel bits",
-                                         "device", "driver", "mapping class", "window", "warnings"])
+                                         "device", "driver", "mapping class", "mode", "refresh", "flush",
+                                         "updates/s", "window", "OS", "fbbench", "warnings"])
         self.assertEqual(systems["device"], ["/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)",
                                              "/dev/dri/card0 (drm)"])
         # As each file recorded it: every column drew 160x120.
@@ -134,14 +136,17 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = table(result.stdout)
         self.assertEqual(rows["Rectangle (MPixels/s)"][1],
-                         "120.00¹ (n=10, 110.00–126.00) · ×0.30† · screen/RAM 0.50 · display/screen 0.83")
+                         "120.00¹ (n=10, 110.00–126.00) · ×0.30† · screen/RAM 0.50 · display 100.00, "
+                         "display/screen 0.83")
         self.assertEqual(rows["Mandelbrot (s)"][1], "0.02² (n=3, 0.02–0.03) · ×125.00†")
-        self.assertEqual(rows["Sierpinski 1024 points (frames/s)"][1], "60.00 (n=1) · ×0.01†")
+        # A small ratio keeps its digits.
+        self.assertEqual(rows["Sierpinski 1024 points (frames/s)"][1], "60.00 (n=1) · ×0.006†")
         for note in ("¹ did not settle", "² resolution-limited", "† different workloads"):
             self.assertIn("\n" + note, result.stdout)
         systems = table(result.stdout, "system")
         self.assertEqual(systems["kernel bits"], ["64-bit (aarch64)", "32-bit"])
         self.assertEqual(systems["driver"], ["vc4drmfb (DRM emulation)", "testfb"])
+        # The warning about a device that could not be opened stays with the file's column.
         self.assertEqual(systems["warnings"], ["none", "4: killed, timed-out, not-settled, device-query"])
 
     def test_version_2(self):
@@ -371,10 +376,11 @@ class CompareTest(unittest.TestCase):
         self.assertEqual({k: lines[1][k] for k in ("benchmark", "label", "median", "min", "max", "runs", "relative")},
                          {"benchmark": "Rectangle", "label": "beta", "median": "200", "min": "190", "max": "210",
                           "runs": "3", "relative": "2.0"})
-        self.assertEqual(float(lines[0]["ratio"]), 0.5)
+        self.assertEqual(float(lines[0]["screen_ram"]), 0.5)
+        self.assertEqual(float(lines[4]["screen_ram"]), 0.8)
         # Booleans as JSON spells them; a value the file lacks is empty.
-        self.assertEqual((lines[5]["higher_is_better"], lines[5]["same_workload_as_baseline"], lines[5]["ratio"]),
-                         ("false", "true", ""))
+        self.assertEqual((lines[5]["higher_is_better"], lines[5]["same_workload_as_baseline"],
+                          lines[5]["screen_ram"]), ("false", "true", ""))
 
         result = run("--format", "json", A, C)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -409,6 +415,76 @@ class CompareTest(unittest.TestCase):
                 self.assertEqual(summary[0]["window"], "160x120")
                 self.assertEqual(len(summary[0]), 6)
 
+    def test_best_marks(self):
+        """Bold goes only to settled figures of two or more runs, and for the
+        screen only to devices drawn directly; the display has its own."""
+        def board(name, **change):
+            data = load(E)
+            data["system"]["board_model"] = name
+            rectangle = data["results"][0]
+            rectangle["device"].update(change.get("device", {}))
+            if "display" in change:
+                rectangle["display"] = dict(rectangle["device"], **change["display"])
+            data["devices"][0]["needs_flush"] = change.get("needs_flush", False)
+            return self.write_json(name + ".json", data)
+        cases = [
+            # (the faster board's changes, the slower board's cell, the faster's)
+            ({}, "400.00 (n=3, 396.00–404.00)", "**500.00** (n=3, 396.00–404.00) · ×1.25"),
+            # A best needs two comparable figures.
+            ({"needs_flush": True}, "400.00 (n=3, 396.00–404.00)", "500.00 (n=3, 396.00–404.00) · ×1.25"),
+            ({"device": {"runs": 1}}, "400.00 (n=3, 396.00–404.00)", "500.00 (n=1, 396.00–404.00) · ×1.25"),
+            ({"device": {"settled": False}}, "400.00 (n=3, 396.00–404.00)", "500.00¹ (n=3, 396.00–404.00) · ×1.25"),
+            ({"needs_flush": True, "display": {"median": 50}}, "400.00 (n=3, 396.00–404.00)",
+             "500.00 (n=3, 396.00–404.00) · ×1.25 · display 50.00, display/screen 0.10"),
+        ]
+        for change, slower, faster in cases:
+            with self.subTest(change):
+                change["device"] = dict({"median": 500}, **change.get("device", {}))
+                result = run(board("slow"), board("fast", **change))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(table(result.stdout)["Rectangle (MPixels/s)"], [slower, faster])
+        # Two displays: the better is bold, apart from the screens.
+        result = run(board("one", display={"median": 90}), board("two", display={"median": 50}))
+        self.assertEqual([re.findall(r"display \S+", c) for c in table(result.stdout)["Rectangle (MPixels/s)"]],
+                         [["display **90.00**,"], ["display 50.00,"]])
+
+    def test_devices_and_descriptions(self):
+        """Warnings go to the device they name; a file of fbbench --describe is
+        a column of the systems table; every run exports as a line."""
+        both = load(C)
+        both["warnings"] = [{"kind": "deferred-io", "message": "/dev/fb0 is a deferred-I/O shadow"},
+                            {"kind": "display-drop", "message": "/dev/dri/card0 shows at most 1 of 50 frames/s"},
+                            {"kind": "display-drop", "message": "/dev/dri/card0 shows at most 2 of 50 frames/s"},
+                            {"kind": "governor", "message": "the governor is ondemand"}]
+        result = run(self.write_json("both.json", both))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(table(result.stdout, "system")["warnings"],
+                         ["2: deferred-io, governor", "3: display-drop ×2, governor"])
+
+        described = dict(load(D), runs=[], results=[], complete=True)
+        path = self.write_json("described.json", described)
+        result = run(E, path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(table(result.stdout)["benchmark"], ["vm /dev/fb0 160x120", "vm /dev/fb0 400x240 (described only)",
+                                                             "vm /dev/fb9 (described only)"])
+        self.assertEqual(table(result.stdout)["Rectangle (MPixels/s)"][1:], ["—", "—"])
+        self.assertEqual(table(result.stdout, "system")["device"][1:],
+                         ["/dev/fb0 (fbdev)", "/dev/fb9: cannot open /dev/fb9: No such file or directory"])
+        self.assertEqual(run(path, "--summary", "--chart", self.path("d.svg"), "--html", self.path("d.html"))
+                         .returncode, 0)
+
+        result = run("--format", "runs", D, A)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = list(csv.DictReader(io.StringIO(result.stdout)))
+        expected = sum(max(1, len(r["values"])) for f in (D, A) for r in load(f)["runs"])
+        self.assertEqual(len(lines), expected)
+        self.assertIn("display", {line["target"] for line in lines})
+        self.assertEqual({line["reason"] for line in lines if line["valid"] == "false"} - {""},
+                         {r["invalid_reason"] for f in (D, A) for r in load(f)["runs"] if not r["valid"]})
+        result = run("--format", "csv", E, D, "--allow-different-workloads")
+        rectangle = list(csv.DictReader(io.StringIO(result.stdout)))[1]
+        self.assertEqual((rectangle["display_median"], rectangle["display_screen"][:5]), ("100", "0.833"))
+
     def test_chart(self):
         from PIL import Image
         for extension in ("png", "svg"):
@@ -442,12 +518,13 @@ class CompareTest(unittest.TestCase):
             lines = axes[1].get_lines()
             return bars, len(lines), sum(line.get_linestyle() == "--" for line in lines)
 
-        # Bars: every column against the baseline, A's RAM ratios, A's probes.
-        # Lines: A on screen and in RAM (dashed), B on screen; C has no Sierpinski.
-        self.assertEqual(series([A, B, C]), ([4, 0, 1, 1], 3, 1))
+        # Bars: every column against the baseline, no display, A's RAM ratios,
+        # A's probes. Lines: A on screen and in RAM (dashed), B on screen; C
+        # has no Sierpinski.
+        self.assertEqual(series([A, B, C]), ([4, 0, 0, 1, 1], 3, 1))
         # No file with probes: no probe panel; no RAM runs: no ratio bars.
-        self.assertEqual(series([B, C]), ([3, 0, 0], 1, 0))
-        # Beyond six columns, the screen's lines alone.
+        self.assertEqual(series([B, C]), ([3, 0, 0, 0], 1, 0))
+        # Beyond three columns with levels, the screen's lines alone.
         self.assertEqual(series(many[:7])[1:], (7, 0))
 
         cases = [
@@ -464,10 +541,11 @@ class CompareTest(unittest.TestCase):
                 self.assertEqual(axis.get_offset_text().get_text(), "")
                 legend = drawn.axes[-1].get_legend()
                 self.assertEqual(len(legend.get_texts()), entries)
-                # The legend beside every panel, not over its bars, and within the figure.
+                # The legend under every panel, not over its bars, and within the figure.
                 box = legend.get_window_extent()
-                self.assertTrue(all(box.x0 >= ax.get_window_extent().x1 for ax in drawn.axes[:-1]))
+                self.assertTrue(all(box.y1 <= ax.get_window_extent().y0 for ax in drawn.axes[:-1]))
                 self.assertLessEqual(box.x1, drawn.bbox.x1)
+                self.assertGreaterEqual(box.x0, 0)
                 self.assertLessEqual(drawn.get_figwidth(), 30)
 
     def test_extreme_values(self):
@@ -519,15 +597,19 @@ class CompareTest(unittest.TestCase):
         parsed.close()
         names = [tag for tag, _ in parsed.tags]
         self.assertEqual(names[:2], ["html", "head"])
-        self.assertEqual((names.count("table"), names.count("svg")), (2, 1))
+        self.assertEqual((names.count("table"), names.count("svg")), (4, 1))
         self.assertEqual(names[names.index("style") - 1:names.index("style") + 1], ["title", "style"])
         tables = [attrs.get("id") for tag, attrs in parsed.tags if tag == "table"]
-        self.assertEqual(tables, ["comparison", "systems-table"])
-        # A column per file and device beside the row names, in both tables.
-        # Beside the row names, one header per file and device (c.json has two) in both tables.
-        self.assertEqual(names.count("th") - len(re.findall("<tr><th>", source)), 2 * 5)
+        # The comparison, its full ladder folded, the details and the systems.
+        self.assertEqual(tables, ["comparison", "ladder", "details", "systems-table"])
+        # Beside the row names, one header per file and device (c.json has two) in every table.
+        self.assertEqual(names.count("th") - len(re.findall("<tr><th>", source)), 4 * 5)
+        # A verdict card per column; print, dark and narrow screens are styled.
+        self.assertEqual(source.count('<section class="card">'), 5)
+        for rule in ("@media print", "prefers-color-scheme: dark", "overflow-x: auto"):
+            self.assertIn(rule, parsed.text["style"])
         self.assertIn("vm 400x240", parsed.text["table"])
-        self.assertEqual(source.count("&lt;Boards&gt; &amp; more"), 2)  # title and heading
+        self.assertEqual(source.count("&lt;Boards&gt; &amp; more"), 3)  # title, heading and the chart's title
         self.assertIn("Sierpinski 8388608 points", parsed.text["table"])
         for warning in load(D)["warnings"]:
             self.assertIn(warning["message"], parsed.text["ul"])

@@ -76,7 +76,11 @@ def grouped_bars(ax, columns, groups, bar):
     # Boards far apart: a logarithmic axis keeps the slower ones' bars visible.
     heights = [found[0] for _, _, bars in drawn for _, found in bars if found[0] > 0]
     if heights and max(heights) / min(heights) > 20:
+        from matplotlib.ticker import LogFormatter
         ax.set_yscale("log")
+        # Plain numbers, the minor ticks labelled too where a decade is all there is.
+        ax.yaxis.set_major_formatter(LogFormatter(labelOnlyBase=False))
+        ax.yaxis.set_minor_formatter(LogFormatter(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
     ax.axhline(1, color="grey", linewidth=0.8)
     ax.grid(axis="y", linewidth=0.3)
     ax.set_axisbelow(True)
@@ -100,7 +104,21 @@ def tick_labels(ax, labels, many):
                        ha="right" if many else "center", rotation_mode="anchor", fontsize="small")
 
 
-def build_figure(columns, rows):
+def missing_note(title, columns, drawn):
+    """The title, naming the columns that have nothing in the panel."""
+    left = [chart_text(c["header"]) for c in columns if c["header"] not in drawn]
+    return title + (f"\nnone for {', '.join(left)}" if left and len(left) < len(columns) else "")
+
+
+def dates_text(columns):
+    days = sorted({c["data"]["started"][:10] for c in columns})
+    return days[0] if len(days) == 1 else f"{days[0]} to {days[-1]}"
+
+
+MARKERS = "os^vDPX*"
+
+
+def build_figure(columns, rows, title="fbbench comparison", emulated=False):
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
@@ -109,25 +127,27 @@ def build_figure(columns, rows):
     from matplotlib.ticker import FixedLocator, FuncFormatter, LogFormatter, NullFormatter, NullLocator
 
     probe_names = list(dict.fromkeys(p["name"] for c in columns for p in c["probes"]))
-    panels = 4 if probe_names else 3
+    panels = 5 if probe_names else 4
     keys = [row["key"] for row in rows]
     direction = {row["key"]: row["higher"] for row in rows}
     units = {row["key"]: row["unit"] for row in rows}
     baseline = columns[0]
     names = [chart_text(c["header"]) + (f" {MARK_WORKLOAD}" if not same_workload(c["workload"], baseline["workload"])
                                         else "") for c in columns]
-    # The legend gets a column of its own beside the panels, as wide as its
-    # longest name in small type, in two columns of names beyond twelve.
-    legend_columns = 1 if len(columns) <= 12 else 2
-    legend_width = legend_columns * (0.6 + 0.075 * max(len(n) for n in names))
+    # The legend takes a row of its own under the panels, as many names
+    # across as fit.
     bars = len(keys) * len(columns)
-    width = max(9.0, 1.5 + 0.09 * min(bars, 100)) + legend_width
-    figure = Figure(figsize=(width, 3.8 * panels + 0.3), layout="constrained")
-    grid = figure.add_gridspec(panels, 2, width_ratios=(width - legend_width, legend_width))
+    width = max(10.0, 1.5 + 0.09 * min(bars, 100))
+    across = max(1, min(len(columns), int(width // (0.6 + 0.075 * max(len(n) for n in names)))))
+    legend_height = 0.35 + 0.22 * -(-len(columns) // across)
+    figure = Figure(figsize=(width, 3.6 * panels + legend_height + 0.8), layout="constrained")
+    grid = figure.add_gridspec(panels + 1, 1, height_ratios=[3.6] * panels + [legend_height])
     axes = [figure.add_subplot(grid[panel, 0]) for panel in range(panels)]
-    legend_axes = figure.add_subplot(grid[:, 1])
+    legend_axes = figure.add_subplot(grid[panels, 0])
     legend_axes.axis("off")
     unlike = any(not same_workload(c["workload"], baseline["workload"]) for c in columns)
+    caveat = "; emulated boards: how the software behaves, not how fast real hardware is" if emulated else ""
+    figure.suptitle(f"{chart_text(title)}\nruns of {dates_text(columns)}{caveat}", fontsize="large")
 
     ax = axes[0]
     bar_keys, dropped = thin_levels([k for k in keys if stats(baseline, k) and direction[k] is not None],
@@ -136,24 +156,27 @@ def build_figure(columns, rows):
         c, key, stats(baseline, key)["median"], direction[key]))
     tick_labels(ax, [bar_name(k) for k in bar_keys], len(bar_keys) > 6)
     ax.set_ylabel(f"against {chart_text(baseline['label'])}\n(above 1 is better)")
-    title = thinned_title("Each benchmark against the first column; error bars: min to max", dropped)
+    drawn = [c["header"] for c in columns if any(stats(c, k) for k in bar_keys)]
+    panel_title = thinned_title("Each benchmark on screen against the first column; error bars: min to max", dropped)
     if unlike:
-        title += f"\n{MARK_WORKLOAD} different workloads: these ratios compare unlike work"
-    ax.set_title(title, fontsize="medium")
+        panel_title += f"\n{MARK_WORKLOAD} different workloads: these ratios compare unlike work"
+    ax.set_title(missing_note(panel_title, columns, drawn), fontsize="medium")
 
     ax = axes[1]
     laddered = [k for k in keys if per_level(k)]
     ladder_programs = list(dict.fromkeys(k[0] for k in laddered))
-    # Beyond a few columns the RAM lines would hide the screen's.
-    fields = (("device", "-"), ("memory", "--")) if len(columns) <= 6 else (("device", "-"),)
+    # Beyond a few columns the RAM lines would hide the screen's; each
+    # column has its own marker, so that close lines stay apart.
+    drawing = [c for c in columns if any(stats(c, k) for k in laddered)]
+    fields = (("device", "-"), ("memory", "--")) if len(drawing) <= 3 else (("device", "-"),)
     for index, column in enumerate(columns):
         for program in ladder_programs:
             for field, style in fields:
                 points = [(k[1], stats(column, k, field)["median"]) for k in laddered
                           if k[0] == program and stats(column, k, field) and stats(column, k, field)["median"] > 0]
                 if points:
-                    ax.plot(*zip(*points), style, marker="o", markersize=3, linewidth=1.2,
-                            color=colour_value(index, len(columns)))
+                    ax.plot(*zip(*points), style, marker=MARKERS[index % len(MARKERS)], markersize=4,
+                            linewidth=1.2, alpha=0.85, color=colour_value(index, len(columns)))
     levels = sorted({k[1] for k in laddered})
     names_of = chart_text(", ".join(program_name(p) for p in ladder_programs))
     if ax.lines:
@@ -174,28 +197,31 @@ def build_figure(columns, rows):
         ax.yaxis.set_major_formatter(NullFormatter())
     ax.set_xlabel("points per frame")
     ax.set_ylabel(chart_text(", ".join(dict.fromkeys(units[k] for k in laddered))))
-    title = f"{names_of} on screen" + (" (dashed: in RAM)" if len(fields) > 1 else "")
-    ax.set_title(title if ax.lines else "No levels measured", fontsize="medium")
+    drawn = [c["header"] for c in columns if any(stats(c, k) for k in laddered)]
+    panel_title = f"{names_of} on screen" + (" (dashed: in RAM)" if len(fields) > 1 else "")
+    ax.set_title(missing_note(panel_title, columns, drawn) if ax.lines else "No levels measured", fontsize="medium")
 
-    # Oriented as speed, so that below 1 means the screen is slower for the
-    # time as for the rates.
-    ax = axes[2]
-    with_ratio, dropped = thin_levels([k for k in keys if direction[k] is not None
-                                       and any(c["rows"].get(k, {}).get("ratio") for c in columns)], len(columns))
+    # Every ratio as speed: above 1, the first is faster, for a time as for the rates.
+    def speed_panel(ax, first, second, label, what):
+        with_ratio, dropped = thin_levels([k for k in keys if any(stats(c, k, first) and stats(c, k, second)
+                                                                  for c in columns)], len(columns))
 
-    def screen_ram(column, key):
-        ratio = column["rows"].get(key, {}).get("ratio")
-        if not ratio:
-            return None
-        return (ratio if direction[key] else 1 / ratio), None
-    grouped_bars(ax, columns, with_ratio, screen_ram)
-    tick_labels(ax, [bar_name(k) for k in with_ratio], len(with_ratio) > 6)
-    ax.set_ylabel("speed on screen / in RAM")
-    ax.set_title(thinned_title("Screen against RAM", dropped) if with_ratio else "Screen against RAM: no RAM runs",
-                 fontsize="medium")
+        def bar(column, key):
+            a, b = stats(column, key, first), stats(column, key, second)
+            ratio = relative(a["median"], b["median"], direction[key]) if a and b else None
+            return None if ratio is None else (ratio, None)
+        grouped_bars(ax, columns, with_ratio, bar)
+        tick_labels(ax, [bar_name(k) for k in with_ratio], len(with_ratio) > 6)
+        ax.set_ylabel(label)
+        drawn = [c["header"] for c in columns if any(bar(c, k) for k in with_ratio)]
+        ax.set_title(missing_note(thinned_title(what + " (above 1 is better)", dropped), columns, drawn)
+                     if with_ratio else what + ": not measured", fontsize="medium")
+
+    speed_panel(axes[2], "display", "device", "speed on the display / on screen", "What reaches the display")
+    speed_panel(axes[3], "device", "memory", "speed on screen / in RAM", "Screen against RAM")
 
     if probe_names:
-        ax = axes[3]
+        ax = axes[4]
 
         def probe(column, name):
             found = [p["ratio"] for p in column["probes"] if p["name"] == name]
@@ -203,10 +229,11 @@ def build_figure(columns, rows):
         grouped_bars(ax, columns, probe_names, probe)
         tick_labels(ax, probe_names, False)
         ax.set_ylabel("MPixels/s on screen / in RAM")
-        ax.set_title("Mapping probes", fontsize="medium")
+        drawn = [c["header"] for c in columns if c["probes"]]
+        ax.set_title(missing_note("Mapping probes", columns, drawn), fontsize="medium")
 
     handles = [Patch(color=colour_value(i, len(columns)), label=name) for i, name in enumerate(names)]
-    legend_axes.legend(handles=handles, loc="upper left", ncols=legend_columns, fontsize="small", title="columns",
+    legend_axes.legend(handles=handles, loc="upper center", ncols=across, fontsize="small", title="columns",
                        title_fontsize="small", borderaxespad=0, frameon=False)
     return figure
 
@@ -231,10 +258,10 @@ def figure_save(figure, form, out):
     return out.getvalue()
 
 
-def figure_make(columns, rows):
+def figure_make(columns, rows, title="fbbench comparison", emulated=False):
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
-            return build_figure(columns, rows)
+            return build_figure(columns, rows, title, emulated)
     except ImportError as e:
         raise CannotWrite(f"a chart needs matplotlib (python3-matplotlib): {e}") from None

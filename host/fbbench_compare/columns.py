@@ -146,8 +146,9 @@ def make_columns(files, labels):
             device = result.get("path", data["device"])
             if device not in devices:
                 devices.append(device)
+        # A file of fbbench --describe measured nothing: a column per device it describes.
         if not devices:
-            devices = [data["device"]]
+            devices = [d["path"] for d in data["devices"]] or [data["device"]]
         for device in devices:
             entry = device_entry(data, device)
             rows = {}
@@ -157,6 +158,7 @@ def make_columns(files, labels):
             probes = [p for p in entry.get("mapping", {}).get("probes", []) if "ratio" in p]
             columns.append({"path": path, "data": data, "device": device, "entry": entry, "label": label,
                             "several": len(devices) > 1, "rows": rows, "probes": probes,
+                            "described_only": not data["runs"] and not data["results"],
                             "window": window_of(entry), "workload": workload_of(data, entry)})
     labels_disambiguate(columns)
     return columns
@@ -207,7 +209,9 @@ def headers_make(columns, show_windows):
         header = column["label"]
         if show_windows and not header.endswith(window_text(column["window"])):
             header += f" [{window_text(column['window'])}]"
-        if column["data"]["complete"] is False:
+        if column["described_only"]:
+            header += " (described only)"
+        elif column["data"]["complete"] is False:
             header += " (incomplete)"
         column["header"] = header
 

@@ -7,7 +7,7 @@ import sys
 
 from .chart import figure_bytes, figure_make
 from .columns import headers_make, make_columns, make_rows, workloads_check
-from .export import csv_output, json_output, markdown_output, summary_output
+from .export import csv_output, json_output, markdown_output, runs_output, summary_output
 from .files import destination_check, file_replace
 from .load import BadInput, CannotWrite, is_results_file, load, validator_make
 from .page import html_page
@@ -57,13 +57,15 @@ def parse_arguments(argv):
     parser.add_argument("files", nargs="+", metavar="RESULT.json", help="results files; the first is the baseline")
     parser.add_argument("--label", action="append", metavar="NAME",
                         help="column label of each file, once per file, in order")
-    parser.add_argument("--format", choices=("markdown", "csv", "json"), default="markdown",
-                        help="what standard output gets (default: markdown)")
+    parser.add_argument("--format", choices=("markdown", "csv", "json", "runs"), default="markdown",
+                        help="what standard output gets (default: markdown); runs: every run, one CSV line per value")
     parser.add_argument("--summary", action="store_true",
                         help="print one line per column with the main figures, under one header line")
     parser.add_argument("--chart", metavar="FILE", help="also draw a chart to FILE (.png or .svg)")
     parser.add_argument("--html", metavar="FILE", help="also write one self-contained web page to FILE")
     parser.add_argument("--title", default="fbbench comparison", help="the page's title and heading")
+    parser.add_argument("--emulated", action="store_true",
+                        help="the files come from emulated boards: the page and the chart say so")
     parser.add_argument("--allow-different-workloads", action="store_true",
                         help="compare files whose windows, depths or workload versions differ")
     return parser.parse_intermixed_args(argv)
@@ -102,11 +104,14 @@ def compare(argv):
         columns = make_columns(files, args.label)
         rows = make_rows(columns)
         difference = workloads_check(columns, rows)
-        if difference and not args.allow_different_workloads:
+        # Every run as recorded compares nothing: it needs no like workloads.
+        if difference and not args.allow_different_workloads and args.format != "runs":
             raise BadInput(difference)
         headers_make(columns, difference is not None)
 
-        if args.summary:
+        if args.format == "runs":
+            text = runs_output(files, columns)
+        elif args.summary:
             text = summary_output(columns, rows, args.format)
         else:
             text = {"markdown": markdown_output, "csv": csv_output, "json": json_output}[args.format](columns, rows)
@@ -115,9 +120,11 @@ def compare(argv):
             if path is not None:
                 destination_check(path)
         if chart_format:
-            file_replace(args.chart, figure_bytes(figure_make(columns, rows), chart_format))
+            file_replace(args.chart, figure_bytes(figure_make(columns, rows, args.title, args.emulated),
+                                                  chart_format))
         if args.html:
-            page = html_page(columns, rows, figure_bytes(figure_make(columns, rows), "svg"), files, args.title)
+            page = html_page(columns, rows, figure_bytes(figure_make(columns, rows, args.title, args.emulated), "svg"),
+                             files, args.title, args.emulated)
             file_replace(args.html, page.encode("utf-8"))
     except BadInput as e:
         fail(str(e), 2)

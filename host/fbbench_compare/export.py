@@ -6,7 +6,8 @@ import io
 import json
 
 from .columns import per_level, row_name, same_workload, stats, window_text
-from .tables import MARK_WORKLOAD, comparison_rows, notes, row_cells, spread_text, system_rows
+from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, row_cells, spread_text, system_rows,
+                     updates_per_second)
 from .text import clean, markdown_cell, markdown_text
 
 
@@ -20,16 +21,19 @@ def cell_text(cell):
     if cell is None:
         return "—"
     s = cell["stats"]
-    text = f"{s['median']:.2f}"
+    text = figure(s["median"])
     if cell["best"]:
         text = f"**{text}**"
     text += f"{cell['marks']} ({spread_text(s)})"
     if cell["relative"] is not None:
-        text += f" · ×{cell['relative']:.2f}" + (MARK_WORKLOAD if cell["unlike"] else "")
-    if cell["ratio"] is not None:
-        text += f" · screen/RAM {cell['ratio']:.2f}{cell['ratio_marks']}"
-    if cell["display_ratio"] is not None:
-        text += f" · display/screen {cell['display_ratio']:.2f}"
+        text += f" · ×{figure(cell['relative'])}" + (MARK_WORKLOAD if cell["unlike"] else "")
+    if cell["screen_ram"] is not None:
+        text += f" · screen/RAM {figure(cell['screen_ram'])}{cell['ratio_marks']}"
+    if cell["display"]:
+        shown = figure(cell["display"]["median"])
+        text += f" · display {f'**{shown}**' if cell['display_best'] else shown}{cell['display_marks']}"
+        if cell["display_screen"] is not None:
+            text += f", display/screen {figure(cell['display_screen'])}"
     return text
 
 
@@ -60,7 +64,8 @@ def json_output(columns, rows):
                 "label": column["label"], "file": column["path"], "path": column["device"],
                 "device": stats_fields(result.get("device")), "memory": stats_fields(result.get("memory")),
                 "display": stats_fields(result.get("display")),
-                "ratio": result.get("ratio"), "display_ratio": result.get("display_ratio"),
+                "screen_ram": cell["screen_ram"] if cell else None,
+                "display_screen": cell["display_screen"] if cell else None,
                 "relative": cell["relative"] if cell else None,
                 "same_workload_as_baseline": same_workload(column["workload"], columns[0]["workload"]),
             })
@@ -70,8 +75,11 @@ def json_output(columns, rows):
                         "results": entries})
     files = [{"label": c["label"], "file": c["path"], "path": c["device"], "complete": c["data"]["complete"],
               "window": c["window"], "bits_per_pixel": c["workload"]["depth"],
-              "workload_version": c["workload"]["version"]} for c in columns]
-    return json.dumps({"baseline": columns[0]["label"], "columns": files, "metrics": metrics}, indent=1) + "\n"
+              "workload_version": c["workload"]["version"], "needs_flush": c["entry"].get("needs_flush"),
+              "updates_per_second": updates_per_second(c["entry"]), "described_only": c["described_only"]}
+             for c in columns]
+    return json.dumps({"baseline": columns[0]["label"], "ratios": "above 1 is better", "columns": files,
+                       "metrics": metrics}, indent=1) + "\n"
 
 
 def csv_value(value):
@@ -92,22 +100,47 @@ def csv_text(header, rows):
 
 
 def csv_output(columns, rows):
-    """One line per metric and column, numbers unrounded."""
+    """One line per metric and column, numbers unrounded; every ratio reads
+    above 1 is better."""
     header = ["benchmark", "unit", "higher_is_better", "label", "file", "path", "window", "median", "min", "max",
               "mean", "stddev", "spread_percent", "runs", "settled", "resolution_limited", "memory_median",
-              "ratio", "relative", "same_workload_as_baseline"]
+              "screen_ram", "display_median", "display_runs", "display_settled", "display_screen",
+              "updates_per_second", "relative", "same_workload_as_baseline"]
     lines = []
     for row in rows:
         for column, cell in zip(columns, row_cells(columns, row)):
             if cell is None:
                 continue
             s = cell["stats"]
-            memory = column["rows"][row["key"]].get("memory") or {}
+            memory, display = cell["memory"] or {}, cell["display"] or {}
             lines.append([row["name"], row["unit"], row["higher"], column["label"], column["path"], column["device"],
                           window_text(column["window"]) if column["window"] else None]
                          + [s.get(k) for k in ("median", "min", "max", "mean", "stddev", "spread_percent", "runs",
                                                "settled", "resolution_limited")]
-                         + [memory.get("median"), cell["ratio"], cell["relative"], not cell["unlike"]])
+                         + [memory.get("median"), cell["screen_ram"], display.get("median"), display.get("runs"),
+                            display.get("settled"), cell["display_screen"], updates_per_second(column["entry"]),
+                            cell["relative"], not cell["unlike"]])
+    return csv_text(header, lines)
+
+
+def runs_output(files, columns):
+    """One CSV line per value of every run of every file, as fbbench recorded
+    it, invalid runs included."""
+    header = ["file", "board", "device", "program", "metric", "target", "run", "warmup", "value", "valid",
+              "reason", "wall_seconds", "other_cpu_percent"]
+    lines = []
+    for path, data in files:
+        board = next((c["label"] for c in columns if c["data"] is data), "")
+        counted = {}
+        for run in data["runs"]:
+            group = (run["program"], run["target"], run["path"], run.get("warmup", False))
+            counted[group] = counted.get(group, 0) + 1
+            common = [path, board, run["path"], run["program"]]
+            tail = [run["valid"], run.get("invalid_reason"), run.get("wall_seconds"), run.get("other_cpu_percent")]
+            values = run.get("values") or {None: None}
+            for metric, value in values.items():
+                lines.append(common + [metric, run["target"], counted[group], run.get("warmup", False), value]
+                             + tail)
     return csv_text(header, lines)
 
 
@@ -129,14 +162,25 @@ def summary_rows(columns, rows):
 
 
 def summary_table(columns, rows):
+    """A line per column: its label, window, the picked rows' screen medians
+    and, where any column measured the display, the display's and the
+    full-screen updates per second that reach it."""
     picked = summary_rows(columns, rows)
-    header = ["system", "window"] + [row_name(row) for row in picked]
+    displayed = [row for row in picked if any(stats(c, row["key"], "display") for c in columns)]
+    updates = any(updates_per_second(c["entry"]) is not None for c in columns)
+    header = (["system", "window"] + [row_name(row) for row in picked]
+              + [f"{row_name(row)} display" for row in displayed] + (["full-screen updates/s"] if updates else []))
     lines = []
     for column in columns:
-        figures = [stats(column, row["key"]) for row in picked]
-        name = column["label"] + (" (incomplete)" if column["data"]["complete"] is False else "")
+        def shown(found):
+            return figure(found["median"]) if found else "—"
+        value = updates_per_second(column["entry"])
+        name = column["label"] + (" (described only)" if column["described_only"]
+                                  else " (incomplete)" if column["data"]["complete"] is False else "")
         lines.append([name, window_text(column["window"])]
-                     + [f"{found['median']:.2f}" if found else "—" for found in figures])
+                     + [shown(stats(column, row["key"])) for row in picked]
+                     + [shown(stats(column, row["key"], "display")) for row in displayed]
+                     + ([figure(value) if value is not None else "—"] if updates else []))
     return header, lines
 
 

@@ -171,6 +171,8 @@ def load(path, validator):
     error = best_match(check.iter_errors(data))
     if error is not None:
         raise BadInput(f"{path}: {error.json_path}: {violation_text(error)}")
-    if not any(r["valid"] and not r.get("warmup", False) for r in data["runs"]):
+    # A file of fbbench --describe holds no run and no result: it describes.
+    described_only = not data["runs"] and not data["results"]
+    if not described_only and not any(r["valid"] and not r.get("warmup", False) for r in data["runs"]):
         raise BadInput(f"{path}: no valid run")
     return data

@@ -2,6 +2,7 @@
 best of a row, marks and ratios; its notes; the systems side by side."""
 
 import math
+import re
 
 from .columns import row_name, same_workload, stats
 from .text import one_line
@@ -29,6 +30,14 @@ def relative(value, baseline, higher):
     return ratio if math.isfinite(ratio) else None
 
 
+def figure(value):
+    """A figure in two decimals, as the programs print them, or in two
+    significant digits below 0.1, so that 0.005 stays 0.005."""
+    if value == 0 or abs(value) >= 0.1:
+        return f"{value:.2f}"
+    return f"{value:.2g}"
+
+
 def cell_marks(found):
     marks = ""
     if found and found.get("settled") is False:
@@ -38,17 +47,35 @@ def cell_marks(found):
     return marks
 
 
+def judged(found):
+    """Whether a figure can be called the best: two or more runs that settled."""
+    return found is not None and found["runs"] >= 2 and found.get("settled") is not False
+
+
+def best_of(values, higher):
+    """The best of the values, when two or more can be compared, else None."""
+    if len(values) < 2 or higher is None:
+        return None
+    return max(values) if higher else min(values)
+
+
 def row_cells(columns, row):
-    """Per column, None or the cell's parts: median, n, range, marks, its
-    ratio to the baseline and whether that ratio compares unlike work, the
-    screen/RAM and display/screen ratios."""
+    """Per column, None or the cell's parts: the screen's statistics and
+    marks, its ratio to the baseline and whether that ratio compares unlike
+    work, the display's statistics, and the screen/RAM and display/screen
+    speed ratios, above 1 when the first is the faster."""
     key, higher = row["key"], row["higher"]
     medians = [(stats(c, key) or {}).get("median") for c in columns]
-    present = [m for m in medians if m is not None]
     workloads = [c["workload"] for c in columns if stats(c, key)]
-    # No best among unlike work, nor where the file does not say which way is better.
+    # No best among unlike work, nor where the file does not say which way is
+    # better. A screen drawn into a shadow that a flush pushes out runs at
+    # RAM's speed: its screen figure is no match for a direct one.
     alike = all(same_workload(w, workloads[0]) for w in workloads)
-    best = (max(present) if higher else min(present)) if len(present) > 1 and alike and higher is not None else None
+    screens = [stats(c, key)["median"] for c in columns
+               if judged(stats(c, key)) and c["entry"].get("needs_flush") is not True]
+    displays = [stats(c, key, "display")["median"] for c in columns if judged(stats(c, key, "display"))]
+    best = best_of(screens, higher) if alike else None
+    best_display = best_of(displays, higher) if alike else None
     cells = []
     for index, column in enumerate(columns):
         found = stats(column, key)
@@ -56,16 +83,21 @@ def row_cells(columns, row):
             cells.append(None)
             continue
         result = column["rows"][key]
-        memory = result.get("memory")
+        memory, display = result.get("memory"), result.get("display")
         cells.append({
             "stats": found,
-            "best": found["median"] == best,
+            "best": best is not None and found["median"] == best and found["median"] in screens
+            and judged(found) and column["entry"].get("needs_flush") is not True,
             "marks": cell_marks(found),
             "relative": relative(found["median"], medians[0], higher) if index > 0 else None,
             "unlike": not same_workload(column["workload"], columns[0]["workload"]),
-            "ratio": result.get("ratio"),
+            "memory": memory,
+            "screen_ram": relative(found["median"], (memory or {}).get("median"), higher),
             "ratio_marks": cell_marks(memory),
-            "display_ratio": result.get("display_ratio"),
+            "display": display,
+            "display_marks": cell_marks(display),
+            "display_best": best_display is not None and judged(display) and display["median"] == best_display,
+            "display_screen": relative((display or {}).get("median"), found["median"], higher),
         })
     return cells
 
@@ -74,7 +106,7 @@ def spread_text(s):
     """n and the range of the runs, the range left out when it is one value."""
     if s["min"] == s["max"]:
         return f"n={s['runs']}"
-    return f"n={s['runs']}, {s['min']:.2f}–{s['max']:.2f}"
+    return f"n={s['runs']}, {figure(s['min'])}–{figure(s['max'])}"
 
 
 def comparison_rows(columns, rows):
@@ -84,7 +116,7 @@ def comparison_rows(columns, rows):
         cells = row_cells(columns, row)
         for cell in cells:
             if cell:
-                used.update(cell["marks"] + cell["ratio_marks"])
+                used.update(cell["marks"] + cell["ratio_marks"] + cell["display_marks"])
                 if cell["relative"] is not None and cell["unlike"]:
                     used.add(MARK_WORKLOAD)
         lines.append((row_name(row), cells))
@@ -92,11 +124,42 @@ def comparison_rows(columns, rows):
 
 
 def notes(columns, used):
-    first = (f"Median of the valid screen runs, with their number n and range min–max; bold: the best of the row, "
-             f"where its columns measured the same workload; "
-             f"×N: against {columns[0]['header']}, above 1 is better; "
-             f"screen/RAM: the screen's median over the RAM runs' median.")
+    first = (f"Median of the valid screen runs, with their number n and range min–max. "
+             f"Every ratio reads above 1 is better (for a time, the inverse of the times' ratio): "
+             f"×N against {columns[0]['header']}; screen/RAM, the screen's speed against RAM's; "
+             f"display/screen, what reaches the display against what is drawn. "
+             f"Bold: the best screen figure of the row among devices drawn directly (a device that needs a flush "
+             f"draws into a copy in RAM), and the best display figure, each among settled figures of two or more "
+             f"runs of the same workload.")
     return [first] + [f"{mark} {MARK_NOTES[mark]}." for mark in MARK_NOTES if mark in used]
+
+
+def device_mentioned(message, path):
+    """Whether a warning's message names the device at path."""
+    return re.search(re.escape(path) + r"(?![\w/])", message) is not None
+
+
+def warnings_for(column):
+    """The file's warnings that concern the column's device: those naming it,
+    and those naming no device of the file that has a column of its own
+    (one that could not be opened has none)."""
+    data = column["data"]
+    paths = [d["path"] for d in data["devices"]]
+    columned = {r.get("path", data["device"]) for r in data["results"]} or set(paths)
+    found = []
+    for warning in data["warnings"]:
+        named = [p for p in paths if device_mentioned(warning["message"], p)]
+        if column["device"] in named or not columned.intersection(named):
+            found.append(warning)
+    return found
+
+
+def warnings_grouped(warnings):
+    """{kind: [messages]}, kinds in the order they first came."""
+    groups = {}
+    for warning in warnings:
+        groups.setdefault(warning["kind"], []).append(warning["message"])
+    return groups
 
 
 def governors(system):
@@ -125,9 +188,61 @@ def driver_of(entry):
     return entry.get("sysfs", {}).get("driver") or entry.get("fix", {}).get("id", "")
 
 
-def warnings_of(data):
-    kinds = list(dict.fromkeys(one_line(w["kind"], 40) for w in data["warnings"]))
-    return f"{len(data['warnings'])}: {', '.join(kinds)}" if kinds else "none"
+def warnings_text(column):
+    groups = warnings_grouped(warnings_for(column))
+    if not groups:
+        return "none"
+    kinds = [one_line(kind, 40) + (f" ×{len(found)}" if len(found) > 1 else "") for kind, found in groups.items()]
+    return f"{sum(len(found) for found in groups.values())}: {', '.join(kinds)}"
+
+
+def display_of(entry):
+    return entry.get("display") or {}
+
+
+def mode_text(entry):
+    screen = entry.get("screen") or {}
+    if screen:
+        return f"{screen['width']}x{screen['height']}, {screen['bits_per_pixel']} bits"
+    if "drm" in entry:
+        return one_line(entry["drm"].get("mode", ""), 40)
+    var = entry.get("var") or {}
+    return f"{var['xres']}x{var['yres']}, {var['bits_per_pixel']} bits" if "xres" in var and "yres" in var \
+        and "bits_per_pixel" in var else ""
+
+
+def refresh_text(entry):
+    refresh = display_of(entry).get("refresh") or {}
+    if "median_hz" in refresh:
+        return f"{figure(refresh['median_hz'])} Hz"
+    text = one_line(refresh.get("status", ""), 40)
+    if "nominal_hz" in refresh:
+        text += f" (mode {figure(refresh['nominal_hz'])} Hz)"
+    return text.strip()
+
+
+def flush_text(entry):
+    flush = display_of(entry).get("flush") or {}
+    if "method" not in flush:
+        return ""
+    waits = flush.get("kernel_waits")
+    waiting = {True: "the kernel waits", False: "the kernel does not wait"}.get(waits, "waiting unknown")
+    return f"{one_line(flush['method'], 20)}, {waiting}"
+
+
+def updates_per_second(entry):
+    """Full-screen updates per second that reach the display, as the update
+    probe measured them, or None."""
+    value = (display_of(entry).get("update_probe") or {}).get("updates_per_second")
+    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+
+
+def updates_text(entry):
+    probe = display_of(entry).get("update_probe") or {}
+    value = updates_per_second(entry)
+    if value is not None:
+        return figure(value) + (" (at most)" if "note" in probe else "")
+    return f"skipped: {one_line(probe['skipped'], 60)}" if "skipped" in probe else ""
 
 
 def system_rows(columns):
@@ -160,7 +275,13 @@ def system_rows(columns):
         ("device", device_text),
         ("driver", lambda c: one_line(driver_of(c["entry"]), 60)),
         ("mapping class", lambda c: c["entry"].get("mapping", {}).get("class", "")),
+        ("mode", lambda c: mode_text(c["entry"])),
+        ("refresh", lambda c: refresh_text(c["entry"])),
+        ("flush", lambda c: flush_text(c["entry"])),
+        ("updates/s", lambda c: updates_text(c["entry"])),
         ("window", window_full),
-        ("warnings", lambda c: warnings_of(c["data"])),
+        ("OS", lambda c: one_line(c["data"]["system"].get("os", ""), 60)),
+        ("fbbench", lambda c: one_line(c["data"].get("fbbench_version", ""), 30)),
+        ("warnings", warnings_text),
     ]
     return [(name, [value(c) or "—" for c in columns]) for name, value in fields]
