@@ -473,6 +473,16 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(run(path, "--summary", "--chart", self.path("d.svg"), "--html", self.path("d.html"))
                          .returncode, 0)
 
+        # Files of one name, told apart on the page by their folders.
+        twins = []
+        for folder in ("vexpress", "arm64"):
+            os.mkdir(self.path(folder))
+            twins.append(self.write_json(os.path.join(folder, "fbbench.json"), load(E)))
+        self.assertEqual(run(*twins, "--html", self.path("twins.html")).returncode, 0)
+        with open(self.path("twins.html"), encoding="utf-8") as f:
+            listed = re.findall(r"<li><code>([^<]*)</code>", f.read().split('id="files"')[1])
+        self.assertEqual(listed, ["vexpress/fbbench.json", "arm64/fbbench.json"])
+
         result = run("--format", "runs", D, A)
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = list(csv.DictReader(io.StringIO(result.stdout)))

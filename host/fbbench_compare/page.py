@@ -219,7 +219,7 @@ hover over a cell for its runs and ratios, also in the table of details below.</
 {table_html("comparison", "benchmark", columns, compact, html_cell)}
 {ladder}<ul class="notes">{note_items}</ul>
 <h3>Details</h3>
-{table_html("details", "benchmark", columns, lines, detail_cell)}
+{table_html("details", "benchmark", columns, compact, detail_cell)}
 <h2 id="systems">Systems</h2>
 <div class="scroll"><table id="systems-table">
 <thead>{head}</thead>
