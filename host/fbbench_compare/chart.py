@@ -115,16 +115,77 @@ def dates_text(columns):
     return days[0] if len(days) == 1 else f"{days[0]} to {days[-1]}"
 
 
-MARKERS = "os^vDPX*"
+LADDERS_ACROSS = 4
+
+
+def ladder_columns(columns, rows):
+    return [c for c in columns if any(stats(c, row["key"]) for row in rows if per_level(row["key"]))]
+
+
+def ladder_axes(figure, cell, columns, laddered, units):
+    """The frame rates of every level, one small panel per column that has
+    them, so that close boards never hide each other: the column's screen
+    (solid), RAM (dashed) and display (dotted), the other columns' screens
+    in grey behind."""
+    from matplotlib.ticker import FixedLocator, FuncFormatter, LogFormatter, NullLocator
+    drawing = [c for c in columns if any(stats(c, k) for k in laddered)]
+    panel = figure.add_subfigure(cell)
+    if not drawing:
+        ax = panel.add_subplot()
+        ax.set_xticks([])
+        ax.set_yticks([])
+        ax.set_title("No levels measured", fontsize="medium")
+        return
+    programs = list(dict.fromkeys(k[0] for k in laddered))
+    levels = sorted({k[1] for k in laddered})
+
+    def line(column, program, field):
+        return [(k[1], stats(column, k, field)["median"]) for k in laddered
+                if k[0] == program and stats(column, k, field) and stats(column, k, field)["median"] > 0]
+
+    across = min(len(drawing), LADDERS_ACROSS)
+    inner = panel.add_gridspec(-(-len(drawing) // across), across)
+    first = None
+    for place, column in enumerate(drawing):
+        ax = panel.add_subplot(inner[place // across, place % across], sharey=first, sharex=first, label="ladder")
+        first = first or ax
+        index = columns.index(column)
+        for program in programs:
+            for other in drawing:
+                if other is not column and line(other, program, "device"):
+                    ax.plot(*zip(*line(other, program, "device")), "-", color="#bbbbbb", linewidth=0.8)
+            for field, style in (("device", "-"), ("memory", "--"), ("display", ":")):
+                if line(column, program, field):
+                    ax.plot(*zip(*line(column, program, field)), style, marker="o", markersize=3, linewidth=1.4,
+                            color=colour_value(index, len(columns)), label=field)
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("log")
+        ax.xaxis.set_major_locator(FixedLocator(levels))
+        ax.xaxis.set_minor_locator(NullLocator())
+        # Four labels or so: a ladder of 14 levels stays legible in a small panel.
+        step = -(-len(levels) // 4)
+        ax.xaxis.set_major_formatter(FuncFormatter(
+            lambda points, position: level_label(points) if position is None or position % step == 0 else ""))
+        ax.yaxis.set_major_formatter(LogFormatter(labelOnlyBase=False))
+        ax.yaxis.set_minor_formatter(LogFormatter(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
+        ax.tick_params(labelsize="small")
+        ax.grid(which="both", linewidth=0.3)
+        ax.set_title(chart_text(column["header"]), fontsize="small")
+        if place % across == 0:
+            ax.set_ylabel(chart_text(", ".join(dict.fromkeys(units[k] for k in laddered))))
+        if place // across == (len(drawing) - 1) // across:
+            ax.set_xlabel("points per frame", fontsize="small")
+    left = [chart_text(c["header"]) for c in columns if c not in drawing]
+    names = chart_text(", ".join(program_name(p) for p in programs))
+    panel.suptitle(f"{names} at every level: solid on screen, dashed in RAM, dotted on the display; grey: the "
+                   f"other columns" + (f"\nnone for {', '.join(left)}" if left else ""), fontsize="medium")
 
 
 def build_figure(columns, rows, title="fbbench comparison", emulated=False):
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
-    from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
-    from matplotlib.ticker import FixedLocator, FuncFormatter, LogFormatter, NullFormatter, NullLocator
 
     probe_names = list(dict.fromkeys(p["name"] for c in columns for p in c["probes"]))
     panels = 5 if probe_names else 4
@@ -140,10 +201,12 @@ def build_figure(columns, rows, title="fbbench comparison", emulated=False):
     width = max(10.0, 1.5 + 0.09 * min(bars, 100))
     across = max(1, min(len(columns), int(width // (0.6 + 0.075 * max(len(n) for n in names)))))
     legend_height = 0.35 + 0.22 * -(-len(columns) // across)
-    figure = Figure(figsize=(width, 3.6 * panels + legend_height + 0.8), layout="constrained")
-    grid = figure.add_gridspec(panels + 1, 1, height_ratios=[3.6] * panels + [legend_height])
-    axes = [figure.add_subplot(grid[panel, 0]) for panel in range(panels)]
-    legend_axes = figure.add_subplot(grid[panels, 0])
+    ladder_rows = -(-max(1, len(ladder_columns(columns, rows))) // LADDERS_ACROSS)
+    heights = [3.6, 3.2 * ladder_rows] + [3.6] * (panels - 2) + [legend_height]
+    figure = Figure(figsize=(width, sum(heights) + 0.8), layout="constrained")
+    grid = figure.add_gridspec(panels + 1, 1, height_ratios=heights)
+    axes = [figure.add_subplot(grid[panel, 0]) if panel != 1 else None for panel in range(panels)]
+    legend_axes = figure.add_subplot(grid[panels, 0], label="legend")
     legend_axes.axis("off")
     unlike = any(not same_workload(c["workload"], baseline["workload"]) for c in columns)
     caveat = "; emulated boards: how the software behaves, not how fast real hardware is" if emulated else ""
@@ -162,44 +225,8 @@ def build_figure(columns, rows, title="fbbench comparison", emulated=False):
         panel_title += f"\n{MARK_WORKLOAD} different workloads: these ratios compare unlike work"
     ax.set_title(missing_note(panel_title, columns, drawn), fontsize="medium")
 
-    ax = axes[1]
     laddered = [k for k in keys if per_level(k)]
-    ladder_programs = list(dict.fromkeys(k[0] for k in laddered))
-    # Beyond a few columns the RAM lines would hide the screen's; each
-    # column has its own marker, so that close lines stay apart.
-    drawing = [c for c in columns if any(stats(c, k) for k in laddered)]
-    fields = (("device", "-"), ("memory", "--")) if len(drawing) <= 3 else (("device", "-"),)
-    for index, column in enumerate(columns):
-        for program in ladder_programs:
-            for field, style in fields:
-                points = [(k[1], stats(column, k, field)["median"]) for k in laddered
-                          if k[0] == program and stats(column, k, field) and stats(column, k, field)["median"] > 0]
-                if points:
-                    ax.plot(*zip(*points), style, marker=MARKERS[index % len(MARKERS)], markersize=4,
-                            linewidth=1.2, alpha=0.85, color=colour_value(index, len(columns)))
-    levels = sorted({k[1] for k in laddered})
-    names_of = chart_text(", ".join(program_name(p) for p in ladder_programs))
-    if ax.lines:
-        ax.set_xscale("log", base=2)
-        ax.set_yscale("log")
-        ax.xaxis.set_major_locator(FixedLocator(levels))
-        ax.xaxis.set_minor_locator(NullLocator())
-        ax.xaxis.set_major_formatter(FuncFormatter(level_label))
-        ax.yaxis.set_major_formatter(LogFormatter(labelOnlyBase=False))
-        ax.yaxis.set_minor_formatter(LogFormatter(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
-        ax.grid(which="both", linewidth=0.3)
-        if len(fields) > 1:
-            ax.legend(handles=[Line2D([], [], color="black", linestyle="-", label="screen"),
-                               Line2D([], [], color="black", linestyle="--", label="RAM")],
-                      loc="lower left", fontsize="small")
-    else:
-        ax.xaxis.set_major_formatter(NullFormatter())
-        ax.yaxis.set_major_formatter(NullFormatter())
-    ax.set_xlabel("points per frame")
-    ax.set_ylabel(chart_text(", ".join(dict.fromkeys(units[k] for k in laddered))))
-    drawn = [c["header"] for c in columns if any(stats(c, k) for k in laddered)]
-    panel_title = f"{names_of} on screen" + (" (dashed: in RAM)" if len(fields) > 1 else "")
-    ax.set_title(missing_note(panel_title, columns, drawn) if ax.lines else "No levels measured", fontsize="medium")
+    ladder_axes(figure, grid[1, 0], columns, laddered, units)
 
     # Every ratio as speed: above 1, the first is faster, for a time as for the rates.
     def speed_panel(ax, first, second, label, what):

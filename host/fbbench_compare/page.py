@@ -6,7 +6,7 @@ nothing to fetch, a print and a dark style."""
 import os
 import re
 
-from .columns import per_level, row_name, stats
+from .columns import per_level, stats
 from .export import summary_rows
 from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, relative, row_cells, spread_text, system_rows,
                      updates_per_second, warnings_for, warnings_grouped)
