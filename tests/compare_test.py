@@ -443,6 +443,15 @@ class CompareTest(unittest.TestCase):
                 result = run(board("slow"), board("fast", **change))
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(table(result.stdout)["Rectangle (MPixels/s)"], [slower, faster])
+        # A file that does not say which way is better: no best and no ratio, rather than a guess.
+        undirected = []
+        for name, path in (("a", A), ("b", B)):
+            data = load(path)
+            for result in data["results"]:
+                result.pop("higher_is_better")
+            undirected.append(self.write_json(f"undirected-{name}.json", data))
+        result = run(*undirected)
+        self.assertEqual(table(result.stdout)["Mandelbrot (s)"], ["10.00 (n=3, 9.90–10.10)", "5.00 (n=3, 4.90–5.10)"])
         # Two displays: the better is bold, apart from the screens.
         result = run(board("one", display={"median": 90}), board("two", display={"median": 50}))
         self.assertEqual([re.findall(r"display \S+", c) for c in table(result.stdout)["Rectangle (MPixels/s)"]],

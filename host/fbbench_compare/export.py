@@ -5,9 +5,9 @@ import csv
 import io
 import json
 
-from .columns import per_level, row_name, same_workload, stats, window_text
-from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, row_cells, spread_text, system_rows,
-                     updates_per_second)
+from .columns import row_name, same_workload, stats, window_text
+from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, row_cells, spread_text, summary_rows,
+                     system_rows, updates_per_second)
 from .text import clean, markdown_cell, markdown_text
 
 
@@ -142,23 +142,6 @@ def runs_output(files, columns):
                 lines.append(common + [metric, run["target"], counted[group], run.get("warmup", False), value]
                              + tail)
     return csv_text(header, lines)
-
-
-def summary_rows(columns, rows):
-    """The rows that sum a board up: every metric of no level, and of each
-    program with levels, its first level and the largest that every column
-    reached."""
-    picked = []
-    for row in rows:
-        key = row["key"]
-        if not per_level(key):
-            picked.append(row)
-            continue
-        levels = [r for r in rows if r["key"][0] == key[0]]
-        common = [r for r in levels if all(stats(c, r["key"]) for c in columns)]
-        if row is levels[0] or (common and row is common[-1]):
-            picked.append(row)
-    return picked
 
 
 def summary_table(columns, rows):

@@ -7,8 +7,7 @@ import os
 import re
 
 from .columns import per_level, stats
-from .export import summary_rows
-from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, relative, row_cells, spread_text, system_rows,
+from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, relative, spread_text, summary_rows, system_rows,
                      updates_per_second, warnings_for, warnings_grouped)
 from .text import html_text
 
@@ -122,8 +121,12 @@ def verdict(column, rows):
         sentences.append(f"Reaches the display: {reaches}.")
     elif column["entry"].get("needs_flush"):
         sentences.append("Needs a flush to reach the display; the display was not measured.")
-    against = [f"{row['name']} {figure(cell['screen_ram'])}" for row in plain
-               for cell in [row_cells([column], row)[0]] if cell and cell["screen_ram"] is not None]
+    against = []
+    for row in plain:
+        memory = stats(column, row["key"], "memory")
+        ratio = relative(stats(column, row["key"])["median"], memory["median"], row["higher"]) if memory else None
+        if ratio is not None:
+            against.append(f"{row['name']} {figure(ratio)}")
     if against:
         sentences.append(f"Screen against RAM (above 1 is faster): {', '.join(against)}.")
     groups = warnings_grouped(warnings_for(column))

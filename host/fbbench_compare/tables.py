@@ -4,7 +4,7 @@ best of a row, marks and ratios; its notes; the systems side by side."""
 import math
 import re
 
-from .columns import row_name, same_workload, stats
+from .columns import per_level, row_name, same_workload, stats
 from .text import one_line
 
 # The marks a cell can carry, in the order their notes are printed.
@@ -71,8 +71,10 @@ def row_cells(columns, row):
     # better. A screen drawn into a shadow that a flush pushes out runs at
     # RAM's speed: its screen figure is no match for a direct one.
     alike = all(same_workload(w, workloads[0]) for w in workloads)
-    screens = [stats(c, key)["median"] for c in columns
-               if judged(stats(c, key)) and c["entry"].get("needs_flush") is not True]
+
+    def screen_judged(column):
+        return judged(stats(column, key)) and column["entry"].get("needs_flush") is not True
+    screens = [stats(c, key)["median"] for c in columns if screen_judged(c)]
     displays = [stats(c, key, "display")["median"] for c in columns if judged(stats(c, key, "display"))]
     best = best_of(screens, higher) if alike else None
     best_display = best_of(displays, higher) if alike else None
@@ -86,8 +88,7 @@ def row_cells(columns, row):
         memory, display = result.get("memory"), result.get("display")
         cells.append({
             "stats": found,
-            "best": best is not None and found["median"] == best and found["median"] in screens
-            and judged(found) and column["entry"].get("needs_flush") is not True,
+            "best": best is not None and screen_judged(column) and found["median"] == best,
             "marks": cell_marks(found),
             "relative": relative(found["median"], medians[0], higher) if index > 0 else None,
             "unlike": not same_workload(column["workload"], columns[0]["workload"]),
@@ -100,6 +101,23 @@ def row_cells(columns, row):
             "display_screen": relative((display or {}).get("median"), found["median"], higher),
         })
     return cells
+
+
+def summary_rows(columns, rows):
+    """The rows that sum a board up: every metric of no level, and of each
+    program with levels, its first level and the largest that every column
+    reached."""
+    picked = []
+    for row in rows:
+        key = row["key"]
+        if not per_level(key):
+            picked.append(row)
+            continue
+        levels = [r for r in rows if r["key"][0] == key[0]]
+        common = [r for r in levels if all(stats(c, r["key"]) for c in columns)]
+        if row is levels[0] or (common and row is common[-1]):
+            picked.append(row)
+    return picked
 
 
 def spread_text(s):
