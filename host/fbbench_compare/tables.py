@@ -152,24 +152,24 @@ def notes(columns, used):
     return [first] + [f"{mark} {MARK_NOTES[mark]}." for mark in MARK_NOTES if mark in used]
 
 
-def device_mentioned(message, path):
-    """Whether a warning's message names the device at path."""
-    return re.search(re.escape(path) + r"(?![\w/])", message) is not None
+def device_named(message, paths):
+    """The device a warning is about: the first of paths its message names,
+    as in "/dev/fb0 is a shadow …; measure /dev/dri/card0", or None."""
+    found = [(m.start(), path) for path in paths
+             for m in [re.search(re.escape(path) + r"(?![\w/])", message)] if m]
+    return min(found)[1] if found else None
 
 
 def warnings_for(column):
-    """The file's warnings that concern the column's device: those naming it,
-    and those naming no device of the file that has a column of its own
-    (one that could not be opened has none)."""
+    """The file's warnings that concern the column's device: those about it,
+    and those about no device of the file that has a column of its own (one
+    that could not be opened has none)."""
     data = column["data"]
     paths = [d["path"] for d in data["devices"]]
     columned = {r.get("path", data["device"]) for r in data["results"]} or set(paths)
-    found = []
-    for warning in data["warnings"]:
-        named = [p for p in paths if device_mentioned(warning["message"], p)]
-        if column["device"] in named or not columned.intersection(named):
-            found.append(warning)
-    return found
+    return [w for w in data["warnings"]
+            if device_named(w["message"], paths) in (column["device"], None)
+            or device_named(w["message"], paths) not in columned]
 
 
 def warnings_grouped(warnings):
