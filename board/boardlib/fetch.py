@@ -17,8 +17,9 @@ KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 
 
 def _call(argv, what, **kw):
+    kw.setdefault("stdout", sys.stderr)
     try:
-        subprocess.run(argv, check=True, stdout=sys.stderr, **kw)
+        subprocess.run(argv, check=True, **kw)
     except (OSError, subprocess.CalledProcessError) as e:
         raise BoardError("%s failed (%s)" % (what, e))
 
