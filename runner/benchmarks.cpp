@@ -18,6 +18,22 @@ const std::vector<benchmark>& benchmarks()
     return table;
 }
 
+nlohmann::json benchmarks_manifest()
+{
+    nlohmann::json list = nlohmann::json::array();
+    for (const benchmark& b : benchmarks())
+        list.push_back({{"name", b.name},
+                        {"metric", b.metric},
+                        {"unit", b.unit},
+                        {"higher_is_better", b.higher_is_better},
+                        {"per_level", b.per_level},
+                        {"resolution", b.resolution},
+                        {"run_seconds", b.run_seconds},
+                        {"title", b.title},
+                        {"line_format", b.line_format}});
+    return {{"benchmarks", list}};
+}
+
 const benchmark* benchmark_find(const std::string& name)
 {
     for (const benchmark& b : benchmarks())

@@ -6,6 +6,8 @@
 
 #include "benchlib.h"
 
+#include <nlohmann/json.hpp>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,10 @@ struct benchmark {
 
 // The three, in their default order.
 const std::vector<benchmark>& benchmarks();
+
+// The table as JSON, {"benchmarks": [...]}: the manifest that the build
+// installs for the tools that do not link this library.
+nlohmann::json benchmarks_manifest();
 
 // The entry of a program, or nullptr.
 const benchmark* benchmark_find(const std::string& name);
