@@ -83,7 +83,8 @@ def _untar(data, dest):
         raise BoardError("bad tar from the board for %s: %s" % (dest, e))
 
 
-def _write(path, data):
+def file_replace(path, data):
+    """Writes a file under another name, then renames it over the old one."""
     with open(path + ".part", "wb") as f:
         f.write(data)
     os.replace(path + ".part", path)
@@ -98,9 +99,9 @@ def _finish(c, name, status):
     if os.path.exists(results):
         on_board, on_host = ("results in " + RESULTS_ON_BOARD).encode(), ("results in " + results).encode()
         out, err = out.replace(on_board, on_host), err.replace(on_board, on_host)
-    _write(os.path.join(c.out, name + ".txt"), out)
-    _write(os.path.join(c.out, name + ".err"), err)
-    _write(os.path.join(c.out, name + ".status"), b"%d\n" % status)
+    file_replace(os.path.join(c.out, name + ".txt"), out)
+    file_replace(os.path.join(c.out, name + ".err"), err)
+    file_replace(os.path.join(c.out, name + ".status"), b"%d\n" % status)
     c.statuses[name] = status
     print("===== %s: exit status %d =====" % (name, status), flush=True)
     sys.stdout.buffer.write(out)
@@ -127,7 +128,7 @@ def console_line(c, line, shoot, go):
         except ValueError as e:
             raise BoardError("bad base64 from the board for %s: %s" % (name, e))
         if kind == "FILE":
-            _write(os.path.join(c.out, os.path.basename(name)), data)
+            file_replace(os.path.join(c.out, os.path.basename(name)), data)
         else:
             c.outputs[(name, kind)] = data
     words = line.split()

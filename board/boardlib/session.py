@@ -118,8 +118,7 @@ def plan_make(s, runs, benchmarks):
                 words.append("FRAMEBUFFER=/dev/" + r.devices[0])
                 display = s.board["devices"][r.devices[0]]["display"] or guest.FIRST_DISPLAY
             plan.append(guest.plan_run(s.timeout, r.name, display, r.program, words, r.busy, r.term))
-        with open(os.path.join(s.out, r.name + ".env"), "w") as f:
-            f.write(" ".join(words) + "\n")
+        guest.file_replace(os.path.join(s.out, r.name + ".env"), (" ".join(words) + "\n").encode())
     return plan, programs
 
 
@@ -139,8 +138,7 @@ def session_run(s, runs=None):
             path = os.path.join(s.out, r.name + suffix)
             if os.path.lexists(path):
                 os.unlink(path)
-    with open(os.path.join(s.out, "screen"), "w") as f:
-        f.write("%d %d %d\n" % (s.xres, s.yres, s.bpp))
+    guest.file_replace(os.path.join(s.out, "screen"), b"%d %d %d\n" % (s.xres, s.yres, s.bpp))
     if s.board["dtb"]:
         image.dtb_make(os.path.join(s.cache, s.board["dtb"]), os.path.join(s.out, "board.dtb"),
                        s.xres, s.yres, s.bpp)
