@@ -6,11 +6,9 @@
 PROGRAM: a benchmark, fbbench (the runner, over every benchmark, on one
 device or several: fbbench@fb0,dri/card0) or fbprobe (the board's own
 pattern test). Default: every benchmark on the programs' own device, then
-the board's fbbench runs (vexpress: fbbench@fb0,dri/card0 fbbench@fb1;
-arm64: fbbench@fb0,dri/card0).
-DEVICE: vexpress: fb0 (the PL111), fb1 (the virtio GPU's DRM emulation) or
-dri/card0; arm64: fb0 (the DRM emulation) or dri/card0. Given to the program
-as FRAMEBUFFER; without it the program opens its own default.
+the board's fbbench runs (below).
+DEVICE: one of the board's (below), given to the program as FRAMEBUFFER;
+without it the program opens its own default.
 +NAME=value: WIDTH, HEIGHT, POSX or POSY for this run alone, in place of the
 window it would get; or FBBENCH_SYNC (frame or none: the screenshot is then
 taken as soon as the program exits, with no flush of the display by the board).
@@ -19,8 +17,7 @@ Environment:
   BOARD                   vexpress (default) or arm64
   WIDTH HEIGHT POSX POSY  if any is set, exactly those that are set are passed
                           to every program; otherwise each gets its default window
-  BOARD_SCREEN            <width>x<height>x<bpp>, bpp 32 (or 16 on vexpress),
-                          width a multiple of 16 (default 800x480x32)
+  BOARD_SCREEN            <width>x<height>x<bpp>, width a multiple of 16
   BOARD_OUT               where results go (default build/board/<board>)
   BOARD_CACHE             downloaded kernels and busybox, per board in a folder
                           of its name (default build/board/cache)
@@ -40,6 +37,7 @@ program's, then -<device's last name> (of the first device), then
 
 Exit status: 0 all programs exited 0; 1 some did not; 2 bad usage; 3 the
 build, the board or the emulator failed; 130 interrupted.
+
 """
 
 import os
@@ -47,13 +45,27 @@ import os
 from . import session
 from .boot import Interrupted
 from .errors import BoardError
+from .boards import BOARDS, WINDOWS
 from .runs import PROBE, RUNNER, UsageError, run_parse, window_words
+
+
+def boards_describe():
+    """The boards' part of the help, from their descriptions."""
+    lines = ["Default windows:"] + ["  %s: %s" % (kind, " ".join("%s=%s" % kv for kv in w.items()))
+                                     for kind, w in WINDOWS.items()] + ["Boards:"]
+    for name, b in BOARDS.items():
+        lines += ["  %s: %s" % (name, b["title"]),
+                  "    devices: " + ", ".join("%s (display %s)" % (d, v["display"] or "first")
+                                              for d, v in b["devices"].items()),
+                  "    screen %s (depths %s); fbbench runs: %s"
+                  % (b["screen"], "/".join(map(str, b["depths"])), " ".join(b["suites"]))]
+    return "\n".join(lines)
 
 
 def main(argv):
     try:
         if argv[:1] in (["-h"], ["--help"]):
-            print(__doc__)
+            print(__doc__ + boards_describe())
             return 0
         if argv[:1] == ["--window"]:
             if len(argv) != 2 or not argv[1] or argv[1].startswith("-"):
