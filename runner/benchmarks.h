@@ -14,6 +14,7 @@
 
 struct benchmark {
     const char* name; // "rectangle-bench"
+    const char* label; // "rectangle": the short name in tables and summaries
     const char* metric; // "fill rate"; Sierpinski's gets " at N points" per level
     const char* unit; // "MPixels/s"
     bool higher_is_better;

@@ -103,8 +103,7 @@ int main(int argc, char* argv[])
         if (const char* value = std::getenv(name))
             s.window.emplace_back(name, value);
     if (s.options.devices.empty()) {
-        const char* framebuffer = std::getenv("FRAMEBUFFER");
-        s.devices.push_back(framebuffer != nullptr && *framebuffer != '\0' ? framebuffer : "/dev/fb0");
+        s.devices.push_back(fb_device_path()); // the device the programs would take
     } else {
         s.devices = s.options.devices;
     }
