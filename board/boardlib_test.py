@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from boardlib import guest, session  # noqa: E402
+from boardlib import guest, manifest, session  # noqa: E402
 from boardlib.boards import BOARDS  # noqa: E402
 from boardlib.runs import UsageError, run_parse, runs_check, window_words  # noqa: E402
 
@@ -65,6 +65,26 @@ class Windows(unittest.TestCase):
         s = session.settings_from_env({"BOARD": "arm64"})
         self.assertTrue(s.out.endswith(os.path.join("build", "board", "arm64")))
         self.assertTrue(s.cache.endswith(os.path.join("board", "cache", "arm64")))
+
+
+class Reports(unittest.TestCase):
+    ONE = {"title": "T", "per_level": False, "line_format": "Benchmarking %dx%d size: %.2f MPixels/second"}
+    LEVELS = {"title": "S", "per_level": True, "line_format": "Benchmarking %8d iterations: %8.2f Frames/second"}
+
+    def test_report_problems(self):
+        level = "Benchmarking %8d iterations: %8.2f Frames/second"
+        for bench, text, good in [
+                (self.ONE, "T\nBenchmarking 400x240 size: 12.34 MPixels/second\n", True),
+                (self.ONE, "T\nBenchmarking 400x240 size: 12.3 MPixels/second\n", False),
+                (self.ONE, "T\nBenchmarking 400x240 size: 12.34 MPixels/second", False),
+                (self.ONE, "T\nBenchmarking 400x240 size: 12.34 MPixels/second\nmore\n", False),
+                (self.ONE, None, False),
+                (self.LEVELS, "S\n\n%s\n%s\n\n" % (level % (1024, 50.5), level % (2048, 25.25)), True),
+                # not as printf pads it, or a level that does not double
+                (self.LEVELS, "S\n\nBenchmarking 1024 iterations: 50.50 Frames/second\n\n", False),
+                (self.LEVELS, "S\n\n%s\n%s\n\n" % (level % (1024, 50.5), level % (4096, 25.25)), False)]:
+            with self.subTest(text=text):
+                self.assertEqual(manifest.report_problem(bench, text) is None, good)
 
 
 class Console(unittest.TestCase):
