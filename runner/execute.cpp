@@ -371,7 +371,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     capture_file out, err;
     const std::filesystem::path folder = capture_folder();
     if (!capture_open(out, folder) || !capture_open(err, folder)) {
-        outcome.capture_error = "cannot capture its output in " + folder.string() + ": " + std::strerror(errno);
+        outcome.capture_error = "in " + folder.string() + ": " + std::strerror(errno);
         return true;
     }
 

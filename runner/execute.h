@@ -33,7 +33,8 @@ struct run_outcome {
     // Processes the program left running when it ended (killed then): its
     // group's, and orphans of its own session or another.
     int leftover_processes = 0;
-    // Set when the output could not be captured: the program did not run.
+    // Set when the output could not be captured ("in /tmp: No space left on
+    // device"): the program did not run.
     std::string capture_error;
 };
 

@@ -230,8 +230,8 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
         r.target = target;
         r.path = b.path;
         r.warmup = warmup;
-        r.invalid_reason = "output not captured: " + outcome.capture_error;
-        failure_add(b, "cannot run " + b.program + ": " + outcome.capture_error);
+        r.invalid_reason = "output not captured " + outcome.capture_error;
+        failure_add(b, "cannot capture the output of " + b.program + " " + outcome.capture_error);
         b.s.runs.push_back(std::move(r));
         b.write_failed = !file_write(b.s, b.output) || b.write_failed;
         return run_end::failed;
