@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -664,6 +665,36 @@ TEST(Results, OutputIsWhatThePathLeadsTo)
     for (const fs::path& folder : {dir, dir / "sub"})
         for (const auto& entry : fs::directory_iterator(folder))
             EXPECT_FALSE(entry.path().filename().string().starts_with(".fbbench.")) << entry.path();
+    fs::remove_all(dir);
+}
+
+// Root is refused a link that another user planted in a sticky,
+// world-writable folder, where the kernel protects such links
+// (fs.protected_symlinks): the file it names is left alone.
+TEST(Results, OutputNotWrittenThroughAPlantedLink)
+{
+    namespace fs = std::filesystem;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "skipped: only root can plant a link as another user";
+    std::ifstream setting("/proc/sys/fs/protected_symlinks");
+    int protect = 0;
+    if (!(setting >> protect) || protect == 0)
+        GTEST_SKIP() << "skipped: fs.protected_symlinks is not set, so the kernel follows every link";
+    std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const fs::path dir = name;
+    fs::create_directory(dir / "sticky");
+    fs::permissions(dir / "sticky", fs::perms(01777));
+    std::ofstream(dir / "victim") << "victim";
+    const fs::path link = dir / "sticky" / "a.json";
+    fs::create_symlink(dir / "victim", link);
+    ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+    results_output output;
+    std::string error;
+    EXPECT_EQ(results_output_open(output, link.string(), false, error), 1);
+    EXPECT_NE(error.find("Permission denied"), std::string::npos) << error;
+    std::ifstream victim(dir / "victim");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "victim");
     fs::remove_all(dir);
 }
 
