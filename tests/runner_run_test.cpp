@@ -89,6 +89,19 @@ bool ended_within(pid_t pid, double seconds)
     return true;
 }
 
+// The first child of a process, once it has one (0 after a minute).
+pid_t child_wait(pid_t pid)
+{
+    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    for (int tries = 0; tries < 6000; ++tries) {
+        std::ifstream in(children);
+        if (pid_t child = 0; in >> child)
+            return child;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
 class FbbenchRun : public testing::Test {
 protected:
     void SetUp() override
@@ -548,16 +561,17 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         // Into the second run, however slow the machine: a signal before its
-        // start leaves it unstarted.
-        const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::ifstream in(children);
-            std::string child;
-            if (!in || (in >> child))
+        // start leaves it unstarted. The program has started once its command
+        // is its own, not fbbench's (after an emulator's name, when run by one).
+        const pid_t program = child_wait(pid);
+        while (program > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in("/proc/" + std::to_string(program) + "/cmdline");
+            std::string first, second;
+            if (!std::getline(in, first, '\0') || first.ends_with("rectangle-bench")
+                || (std::getline(in, second, '\0') && second.ends_with("rectangle-bench")))
                 break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         kill(pid, SIGINT);
     });
     EXPECT_EQ(result.signal, SIGINT) << "fbbench dies by the signal, status " << result.status << ": " << result.err;
@@ -876,19 +890,6 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
         std::erase(names, "stand-in.pid");
         EXPECT_EQ(names, std::vector<std::string>{"results.json"}) << "no temporary file is left";
     }
-}
-
-// The first child of a process, once it has one (0 after a minute).
-pid_t child_wait(pid_t pid)
-{
-    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    for (int tries = 0; tries < 6000; ++tries) {
-        std::ifstream in(children);
-        if (pid_t child = 0; in >> child)
-            return child;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return 0;
 }
 
 // The log's lines after the last one that shows the dumb buffer: the display
