@@ -12,13 +12,13 @@ bool display_flush_needed(const nlohmann::json& device)
     return mapping.is_object() && mapping.value("class", "") == "deferred-io";
 }
 
-std::vector<std::string> device_targets(const runner_options& options, const nlohmann::json& device)
+std::vector<run_target> device_targets(const runner_options& options, const nlohmann::json& device)
 {
-    std::vector<std::string> targets = {"device"};
+    std::vector<run_target> targets = {run_target::device};
     if (options.memory)
-        targets.push_back("memory");
+        targets.push_back(run_target::memory);
     if (options.sync == "always" || (options.sync == "auto" && display_flush_needed(device)))
-        targets.push_back("display");
+        targets.push_back(run_target::display);
     return targets;
 }
 
@@ -37,7 +37,8 @@ namespace {
 // for a rate and for a time alike.
 double shown_share(const result_row& row)
 {
-    const double drawn = row.device->median, shown = row.display->median;
+    const double drawn = result_row_stats(row, run_target::device)->median;
+    const double shown = result_row_stats(row, run_target::display)->median;
     if (row.metric.higher_is_better)
         return drawn > 0 ? shown / drawn : 1;
     return shown > 0 ? drawn / shown : 1;
@@ -50,14 +51,16 @@ void display_drop_warnings_add(session& s, const std::string& program, const std
     const result_row* worst = nullptr;
     std::vector<result_row> rows = results_rows(s);
     for (const result_row& row : rows) {
-        if (row.program != program || row.path != path || !row.device || !row.display)
+        if (row.program != program || row.path != path || !result_row_stats(row, run_target::device)
+            || !result_row_stats(row, run_target::display))
             continue;
         if (shown_share(row) < 0.5 && (worst == nullptr || shown_share(row) < shown_share(*worst)))
             worst = &row;
     }
     if (worst == nullptr)
         return;
-    const double drawn = worst->device->median, shown = worst->display->median;
+    const double drawn = result_row_stats(*worst, run_target::device)->median;
+    const double shown = result_row_stats(*worst, run_target::display)->median;
     char message[300];
     if (program == "sierpinski-bench")
         std::snprintf(message, sizeof message, "%s shows at most %.1f of the %.1f Sierpinski frames/s drawn at %u points",

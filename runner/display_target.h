@@ -12,9 +12,9 @@
 // picture reaches the display only when pushed there.
 bool display_flush_needed(const nlohmann::json& device_description);
 
-// "device", then "memory" (unless --no-memory), then "display" when --sync
+// The screen, then RAM (unless --no-memory), then the display when --sync
 // asks for it or, by default, when the device needs a flush.
-std::vector<std::string> device_targets(const runner_options& options, const nlohmann::json& device_description);
+std::vector<run_target> device_targets(const runner_options& options, const nlohmann::json& device_description);
 
 // The description of the device at path, or an empty object.
 const nlohmann::json& device_description_find(const session& s, const std::string& path);

@@ -42,14 +42,9 @@ void warning_add(session& s, const std::string& kind, const std::string& message
     run_warning_add(s.warnings, kind, message);
 }
 
-const char* target_name(const std::string& target)
-{
-    return target == "device" ? "screen" : target == "display" ? "display" : "RAM";
-}
-
 // Counted valid runs of a program on a device and target.
 std::size_t valid_count(const session& s, const std::string& program, const std::string& path,
-                        const std::string& target)
+                        run_target target)
 {
     std::size_t n = 0;
     for (const run_record& r : s.runs)
@@ -57,7 +52,7 @@ std::size_t valid_count(const session& s, const std::string& program, const std:
     return n;
 }
 
-bool more_needed(const bench_context& b, const std::string& target)
+bool more_needed(const bench_context& b, run_target target)
 {
     std::vector<std::vector<double>> metric_values;
     for (const result_row& row : results_rows(b.s))
@@ -109,7 +104,7 @@ time_estimate remaining_estimate(const session& s, std::size_t program_index, st
         const std::string& program = o.programs[p];
         double runs = 0;
         for (std::size_t d = p == program_index ? device_index : 0; d < s.devices.size(); ++d) {
-            for (const std::string& t : device_targets(o, device_description_find(s, s.devices[d]))) {
+            for (run_target t : device_targets(o, device_description_find(s, s.devices[d]))) {
                 std::size_t warmups = 0, counted = 0;
                 for (const run_record& r : s.runs)
                     if (r.program == program && r.path == s.devices[d] && r.target == t)
@@ -168,7 +163,7 @@ void plan_print(const session& s)
 }
 
 void progress_print(const bench_context& b, std::size_t program_index, std::size_t device_index,
-                    const std::string& target, bool warmup, std::size_t number)
+                    run_target target, bool warmup, std::size_t number)
 {
     const runner_options& o = b.s.options;
     if (o.quiet)
@@ -176,13 +171,13 @@ void progress_print(const bench_context& b, std::size_t program_index, std::size
     char line[400];
     if (warmup)
         std::snprintf(line, sizeof line, "%s on %s, %s: warm-up run %zu of %d", b.program.c_str(), b.path.c_str(),
-                      target_name(target), number, o.warmup);
+                      run_target_label(target), number, o.warmup);
     else if (number <= std::size_t(o.runs))
         std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of %d", b.program.c_str(), b.path.c_str(),
-                      target_name(target), number, o.runs);
+                      run_target_label(target), number, o.runs);
     else
         std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of at most %d (spread above target)",
-                      b.program.c_str(), b.path.c_str(), target_name(target), number, o.max_runs);
+                      b.program.c_str(), b.path.c_str(), run_target_label(target), number, o.max_runs);
     const std::string left = minutes_text(remaining_estimate(b.s, program_index, device_index), "left in all");
     if (isatty(STDERR_FILENO)) {
         std::fprintf(stderr, "\r\033[Kfbbench: %s, %s", line, left.c_str());
@@ -201,7 +196,7 @@ void failure_add(bench_context& b, const std::string& message, bool own = true)
     b.s.failures.push_back({b.program, b.path, message});
 }
 
-run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_index, const std::string& target,
+run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_index, run_target target,
                 bool warmup, std::size_t number)
 {
     if (signals_caught() != 0)
@@ -209,8 +204,8 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
     progress_print(b, program_index, device_index, target, warmup, number);
     // The display target is the screen, each unit of drawing flushed to the
     // display; the others never flush, whatever fbbench inherited.
-    std::vector<std::string> overrides = {"FBBENCH_TARGET=" + (target == "display" ? std::string("device") : target),
-                                          target == "display" ? "FBBENCH_SYNC=frame" : "FBBENCH_SYNC=none"};
+    std::vector<std::string> overrides = {std::string("FBBENCH_TARGET=") + run_target_env_target(target),
+                                          std::string("FBBENCH_SYNC=") + run_target_env_sync(target)};
     if (!b.s.options.devices.empty())
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
@@ -329,11 +324,11 @@ std::string window_advice(const session& s, const std::string& path, const resul
 // The warnings of a benchmark on a device and target, each once: runs that
 // did not settle, figures under 1 % resolution, outliers, a slow first run
 // and competing work, each naming what to do.
-void bench_warnings_add(bench_context& b, const std::string& target)
+void bench_warnings_add(bench_context& b, run_target target)
 {
     const session& s = b.s;
     const runner_options& o = s.options;
-    const std::string where = b.program + " on " + b.path + " (" + target_name(target) + ")";
+    const std::string where = b.program + " on " + b.path + " (" + run_target_label(target) + ")";
     // The counted runs of this target, numbered from 1.
     std::vector<const run_record*> counted;
     for (const run_record& r : s.runs)
@@ -352,7 +347,7 @@ void bench_warnings_add(bench_context& b, const std::string& target)
     for (const result_row& row : rows) {
         if (row.program != b.program || row.path != b.path)
             continue;
-        const std::optional<value_stats>& st = target == "device" ? row.device : row.memory;
+        const std::optional<value_stats>& st = result_row_stats(row, target);
         if (!st)
             continue;
         if (!st->settled) {
@@ -380,7 +375,7 @@ void bench_warnings_add(bench_context& b, const std::string& target)
     }
     char text[600];
     if (worst != nullptr) {
-        const value_stats& st = *(target == "device" ? worst->device : worst->memory);
+        const value_stats& st = *result_row_stats(*worst, target);
         char spread_shown[48] = "undefined (median 0)";
         if (st.spread_percent)
             std::snprintf(spread_shown, sizeof spread_shown, "%.1f %%", *st.spread_percent);
@@ -392,7 +387,7 @@ void bench_warnings_add(bench_context& b, const std::string& target)
         warning_add(b.s, "not-settled", text);
     }
     if (coarse_first != nullptr) {
-        const value_stats& st = *(target == "device" ? coarse_first->device : coarse_first->memory);
+        const value_stats& st = *result_row_stats(*coarse_first, target);
         std::string others;
         if (coarse.size() > 1)
             others = " (and " + std::to_string(coarse.size() - 1) + " more of its figures)";
@@ -409,13 +404,13 @@ void bench_warnings_add(bench_context& b, const std::string& target)
         if (outlier_metrics.size() > 1)
             metrics += " and " + std::to_string(outlier_metrics.size() - 1) + " more";
         warning_add(b.s, "outlier",
-                    std::string(target_name(target)) + " run" + (outlier_runs.size() == 1 ? " " : "s ")
+                    std::string(run_target_label(target)) + " run" + (outlier_runs.size() == 1 ? " " : "s ")
                         + numbers_text(outlier_runs) + " of " + b.program + " on " + b.path + " gave outliers ("
                         + metrics + "); measure on a quiet machine");
     }
     if (slow)
         warning_add(b.s, "slow-first-run",
-                    "the first " + std::string(target_name(target)) + " run of " + b.program + " on " + b.path
+                    "the first " + std::string(run_target_label(target)) + " run of " + b.program + " on " + b.path
                         + " was much slower than the rest; consider --warmup " + std::to_string(o.warmup + 1));
     std::set<std::size_t> busy_runs;
     double busiest = 0;
@@ -428,7 +423,7 @@ void bench_warnings_add(bench_context& b, const std::string& target)
         std::snprintf(text, sizeof text,
                       "other processes used up to %.1f %% of a core during %s run%s %s of %s on %s (more than "
                       "%.0f %%); stop them and measure again",
-                      busiest, target_name(target), busy_runs.size() == 1 ? "" : "s", numbers_text(busy_runs).c_str(),
+                      busiest, run_target_label(target), busy_runs.size() == 1 ? "" : "s", numbers_text(busy_runs).c_str(),
                       b.program.c_str(), b.path.c_str(), competing_work_threshold_percent);
         warning_add(b.s, "competing-work", text);
     }
@@ -436,15 +431,15 @@ void bench_warnings_add(bench_context& b, const std::string& target)
 
 run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t device_index)
 {
-    const std::vector<std::string> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
+    const std::vector<run_target> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
     for (int i = 1; i <= b.s.options.warmup; ++i)
-        for (const std::string& t : targets)
+        for (run_target t : targets)
             if (run_end end = run_one(b, program_index, device_index, t, true, std::size_t(i)); end != run_end::counted)
                 return end;
     for (;;) {
         bool ran = false;
         // Screen and RAM runs alternate, so that drift touches both alike.
-        for (const std::string& t : targets) {
+        for (run_target t : targets) {
             if (!more_needed(b, t))
                 continue;
             ran = true;
@@ -455,7 +450,7 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
         if (!ran)
             break;
     }
-    for (const std::string& t : targets)
+    for (run_target t : targets)
         bench_warnings_add(b, t);
     display_drop_warnings_add(b.s, b.program, b.path);
     return run_end::counted;

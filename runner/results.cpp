@@ -42,7 +42,7 @@ nlohmann::json run_json(const run_record& r)
     nlohmann::json values = nlohmann::json::object();
     for (const report_value& v : r.values)
         values[v.metric] = v.value;
-    nlohmann::json run = {{"program", r.program}, {"target", r.target}, {"path", r.path}, {"warmup", r.warmup}};
+    nlohmann::json run = {{"program", r.program}, {"target", run_target_key(r.target)}, {"path", r.path}, {"warmup", r.warmup}};
     if (r.signal != 0)
         run["signal"] = signal_name(r.signal);
     else
@@ -116,7 +116,7 @@ std::string runs_text(const std::optional<value_stats>& s)
 } // namespace
 
 std::vector<double> results_values(const session& s, const std::string& program, const std::string& path,
-                                   const std::string& target, const std::string& metric)
+                                   run_target target, const std::string& metric)
 {
     std::vector<double> values;
     for (const run_record& r : s.runs)
@@ -145,15 +145,12 @@ std::vector<result_row> results_rows(const session& s)
             });
             if (known)
                 continue;
-            result_row row{r.program, r.path, v, {}, {}, {}};
+            result_row row{r.program, r.path, v, {}};
             row.metric.value = 0;
-            const spread_target target = results_spread_target(s, r.program);
-            if (auto values = results_values(s, r.program, r.path, "device", v.metric); !values.empty())
-                row.device = stats_compute(values, target);
-            if (auto values = results_values(s, r.program, r.path, "memory", v.metric); !values.empty())
-                row.memory = stats_compute(values, target);
-            if (auto values = results_values(s, r.program, r.path, "display", v.metric); !values.empty())
-                row.display = stats_compute(values, target);
+            const spread_target spread = results_spread_target(s, r.program);
+            for (run_target t : run_targets_all)
+                if (auto values = results_values(s, r.program, r.path, t, v.metric); !values.empty())
+                    result_row_stats(row, t) = stats_compute(values, spread);
             rows.push_back(row);
         }
     }
@@ -206,16 +203,16 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         if (row.metric.points != 0)
             result["points"] = row.metric.points;
         result["path"] = row.path;
-        if (row.device)
-            result["device"] = stats_json(*row.device);
-        if (row.memory)
-            result["memory"] = stats_json(*row.memory);
-        if (row.device && row.memory && row.memory->median != 0)
-            result["ratio"] = row.device->median / row.memory->median;
-        if (row.display)
-            result["display"] = stats_json(*row.display);
-        if (row.device && row.display && row.device->median != 0)
-            result["display_ratio"] = row.display->median / row.device->median;
+        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
+        const std::optional<value_stats>& memory = result_row_stats(row, run_target::memory);
+        const std::optional<value_stats>& display = result_row_stats(row, run_target::display);
+        for (run_target t : run_targets_all)
+            if (const std::optional<value_stats>& st = result_row_stats(row, t))
+                result[run_target_key(t)] = stats_json(*st);
+        if (device && memory && memory->median != 0)
+            result["ratio"] = device->median / memory->median;
+        if (device && display && device->median != 0)
+            result["display_ratio"] = display->median / device->median;
         results.push_back(result);
     }
     nlohmann::json& warnings = file["warnings"] = nlohmann::json::array();
@@ -373,33 +370,37 @@ void results_table_print(std::FILE* out, const session& s)
     for (const result_row& row : rows)
         width = std::max(width, int(label(row).size()));
     // The display columns only when a display was measured.
-    const bool display = std::any_of(rows.begin(), rows.end(), [](const result_row& row) { return row.display; });
+    const bool display = std::any_of(rows.begin(), rows.end(),
+                                     [](const result_row& row) { return result_row_stats(row, run_target::display); });
     std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %7s  %4s  %10s", width, "benchmark and metric", "unit",
                  "screen", "spread", "runs", "RAM", "spread", "runs", "screen/RAM");
     std::fprintf(out, display ? "  %10s  %4s  %14s\n" : "\n", "display", "runs", "display/screen");
     bool unsettled = false, coarse = false;
     for (const result_row& row : rows) {
+        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
+        const std::optional<value_stats>& memory = result_row_stats(row, run_target::memory);
+        const std::optional<value_stats>& display_stats = result_row_stats(row, run_target::display);
         char ratio[32] = "-", display_ratio[32] = "-";
-        if (row.device && row.memory && row.memory->median != 0)
-            std::snprintf(ratio, sizeof ratio, "%.3f", row.device->median / row.memory->median);
-        if (row.device && row.display && row.device->median != 0)
-            std::snprintf(display_ratio, sizeof display_ratio, "%.3f", row.display->median / row.device->median);
+        if (device && memory && memory->median != 0)
+            std::snprintf(ratio, sizeof ratio, "%.3f", device->median / memory->median);
+        if (device && display_stats && device->median != 0)
+            std::snprintf(display_ratio, sizeof display_ratio, "%.3f", display_stats->median / device->median);
         // "*" marks a spread that did not come within the target, "~" a
         // figure under 1 % resolution.
         std::string notes;
-        for (const std::optional<value_stats>& t : {row.device, row.memory, row.display}) {
+        for (const std::optional<value_stats>& t : row.stats) {
             if (t && !t->settled && notes.find('*') == std::string::npos)
                 notes += "*", unsettled = true;
             if (t && t->resolution_limited && notes.find('~') == std::string::npos)
                 notes += "~", coarse = true;
         }
         std::fprintf(out, "%-*s  %-9s  %10s  %s  %4s  %10s  %s  %4s  %10s", width, label(row).c_str(),
-                     row.metric.unit.c_str(), number_text(row.device).c_str(),
-                     aligned(spread_text(row.device), 7).c_str(), runs_text(row.device).c_str(),
-                     number_text(row.memory).c_str(), aligned(spread_text(row.memory), 7).c_str(),
-                     runs_text(row.memory).c_str(), ratio);
+                     row.metric.unit.c_str(), number_text(device).c_str(),
+                     aligned(spread_text(device), 7).c_str(), runs_text(device).c_str(),
+                     number_text(memory).c_str(), aligned(spread_text(memory), 7).c_str(),
+                     runs_text(memory).c_str(), ratio);
         if (display)
-            std::fprintf(out, "  %10s  %4s  %14s", number_text(row.display).c_str(), runs_text(row.display).c_str(),
+            std::fprintf(out, "  %10s  %4s  %14s", number_text(display_stats).c_str(), runs_text(display_stats).c_str(),
                          display_ratio);
         std::fprintf(out, "%s%s\n", notes.empty() ? "" : "  ", notes.c_str());
     }
@@ -423,9 +424,9 @@ std::string results_summary_row(const session& s)
             if (s.devices.empty() || r.path != s.devices.front() || r.program != b.name)
                 continue;
             if (!found)
-                first = r.device;
+                first = result_row_stats(r, run_target::device);
             found = true;
-            last = r.device;
+            last = result_row_stats(r, run_target::device);
         }
         row += " " + number_text(first) + " |";
         if (b.per_level)
@@ -438,7 +439,8 @@ std::string results_summary_header(const session& s)
 {
     uint32_t first_points = 0, last_points = 0;
     for (const result_row& row : results_rows(s)) {
-        if (s.devices.empty() || row.path != s.devices.front() || row.program != "sierpinski-bench" || !row.device)
+        if (s.devices.empty() || row.path != s.devices.front() || row.program != "sierpinski-bench"
+            || !result_row_stats(row, run_target::device))
             continue;
         if (first_points == 0)
             first_points = row.metric.points;

@@ -6,8 +6,10 @@
 #include "options.h"
 #include "report.h"
 #include "stats.h"
+#include "targets.h"
 #include "warnings.h"
 
+#include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -16,7 +18,7 @@
 
 struct run_record {
     std::string program;
-    std::string target; // "device", "memory" or "display"
+    run_target target = run_target::device;
     std::string path; // the device
     bool warmup = false;
     int exit_status = -1; // when the program exited, else -1
@@ -68,20 +70,28 @@ struct session {
     bool complete = false;
 };
 
-// One row of results: a metric of a program on a device, both targets.
+// One row of results: a metric of a program on a device, every target.
 struct result_row {
     std::string program;
     std::string path;
     report_value metric; // name, unit, direction, points; value unused
-    std::optional<value_stats> device;
-    std::optional<value_stats> memory;
-    std::optional<value_stats> display; // the screen with FBBENCH_SYNC=frame
+    std::array<std::optional<value_stats>, std::size(run_targets_all)> stats; // by target; see result_row_stats
 };
+
+// The statistics of a row on a target: none when it had no counted run.
+inline const std::optional<value_stats>& result_row_stats(const result_row& row, run_target target)
+{
+    return row.stats[std::size_t(target)];
+}
+inline std::optional<value_stats>& result_row_stats(result_row& row, run_target target)
+{
+    return row.stats[std::size_t(target)];
+}
 
 // The values of a metric over the counted valid runs of a program, device
 // and target.
 std::vector<double> results_values(const session& s, const std::string& program, const std::string& path,
-                                   const std::string& target, const std::string& metric);
+                                   run_target target, const std::string& metric);
 
 // Rows in the order the runs came: program, device, then the metrics in the
 // order reported (Sierpinski levels by points).

@@ -212,20 +212,22 @@ struct session_case {
     std::function<void(const nlohmann::json&, const std::string&)> check = {}; // on the file and the table
 };
 
-// The stand-in's reports as Mandelbrot's, one a run in turn.
-std::string mandelbrot_reports(const std::vector<const char*>& seconds)
+// The stand-in's reports as Mandelbrot's, one a run in turn; for RAM or
+// display runs alone under STAND_IN_REPORT_MEMORY or _DISPLAY.
+std::string mandelbrot_reports(const std::vector<const char*>& seconds, const std::string& variable = "STAND_IN_REPORT")
 {
-    std::string reports = "STAND_IN_REPORT=";
+    std::string reports = variable + "=";
     for (const char* s : seconds)
         reports += std::string(reports.back() == '=' ? "" : "|") + "Mandelbrot frame buffer test bench\\n"
                  + "Benchmarking 48 iterations: " + s + " seconds\\n";
     return reports;
 }
 
+// A warning of the kind (any kind when empty) that holds the text.
 bool warned(const nlohmann::json& file, const std::string& kind, const std::string& text = "")
 {
     for (const nlohmann::json& w : file["warnings"])
-        if (w["kind"] == kind && w["message"].get<std::string>().find(text) != std::string::npos)
+        if ((kind.empty() || w["kind"] == kind) && w["message"].get<std::string>().find(text) != std::string::npos)
             return true;
     return false;
 }
@@ -282,6 +284,30 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
                  lines += w["kind"] == "not-settled" || w["kind"] == "outlier";
              EXPECT_EQ(lines, 2u);
              EXPECT_NE(out.find("      -  *\n"), std::string::npos) << out;
+         }},
+        // Each target's warnings quote its own figures: the display, slow
+        // and unsettled, beside a steady screen and RAM, with or without RAM.
+        {"DisplayWarningsQuoteTheDisplay", {"--runs", "3", "--max-runs", "3", "mandelbrot-bench"},
+         {mandelbrot_reports({"0.50"}), mandelbrot_reports({"0.47"}, "STAND_IN_REPORT_MEMORY"),
+          mandelbrot_reports({"0.75", "0.90"}, "STAND_IN_REPORT_DISPLAY")},
+         0, {{"mandelbrot-bench", 3}}, "", {"mandelbrot-bench"}, "", {},
+         [](const nlohmann::json& file, const std::string&) {
+             EXPECT_EQ(file["results"][0]["display"]["median"], 0.75);
+             EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
+             EXPECT_TRUE(warned(file, "resolution", "(display) time is 0.75 s")) << file["warnings"];
+             EXPECT_FALSE(warned(file, "not-settled", "(RAM)")) << file["warnings"];
+             for (const nlohmann::json& w : file["warnings"]) {
+                 const std::string message = w["message"];
+                 EXPECT_FALSE(message.find("(display)") != std::string::npos && message.find("0.47") != std::string::npos)
+                     << message;
+             }
+         }},
+        {"DisplayWarningsWithoutRam", {"--runs", "3", "--max-runs", "3", "--no-memory", "mandelbrot-bench"},
+         {mandelbrot_reports({"0.50"}), mandelbrot_reports({"0.75", "0.90"}, "STAND_IN_REPORT_DISPLAY")},
+         0, {{"mandelbrot-bench", 3}}, "", {"mandelbrot-bench"}, "", {},
+         [](const nlohmann::json& file, const std::string&) {
+             EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
+             EXPECT_TRUE(warned(file, "resolution", "(display) time is 0.75 s")) << file["warnings"];
          }},
         // The first counted run slow after one warm-up: the advice is a second.
         {"SlowFirstRun", {"--runs", "3", "--max-runs", "4", "--warmup", "1", "--no-memory", "--no-sync", "mandelbrot-bench"},

@@ -264,7 +264,7 @@ TEST(Options, NumbersProgramsAndBadUsage)
     }
 }
 
-run_record injected_run(const std::string& target, const std::string& report, bool warmup = false)
+run_record injected_run(run_target target, const std::string& report, bool warmup = false)
 {
     run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false};
     r.valid = report_parse(r.program, report, r.values);
@@ -310,9 +310,9 @@ session rectangle_session()
 TEST(Results, FileAfterAnInterruptedRun)
 {
     session s = rectangle_session();
-    s.runs = {injected_run("device", rectangle_report("99.00"), true), injected_run("device", rectangle_report("180.50")),
-              injected_run("memory", rectangle_report("722.00")), injected_run("device", rectangle_report("184.37"))};
-    run_record killed = injected_run("memory", "");
+    s.runs = {injected_run(run_target::device, rectangle_report("99.00"), true), injected_run(run_target::device, rectangle_report("180.50")),
+              injected_run(run_target::memory, rectangle_report("722.00")), injected_run(run_target::device, rectangle_report("184.37"))};
+    run_record killed = injected_run(run_target::memory, "");
     killed.exit_status = -1;
     killed.signal = SIGINT;
     killed.invalid_reason = "interrupted";
@@ -382,7 +382,7 @@ TEST(Results, FileAfterAnInterruptedRun)
                                          "Sierpinski last level |\n|---|---|---|---|---|");
 
     // The header names the levels the row holds, which differ between boards.
-    run_record sierpinski{"sierpinski-bench", "device", "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false};
+    run_record sierpinski{"sierpinski-bench", run_target::device, "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false};
     ASSERT_TRUE(report_parse(sierpinski.program, sierpinski_title + sierpinski_levels + "\n", sierpinski.values));
     s.runs.push_back(sierpinski);
     EXPECT_EQ(results_summary_header(s).substr(0, results_summary_header(s).find('\n')),
@@ -413,20 +413,21 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
     const nlohmann::json shadow = {{"path", "/dev/fb1"}, {"kind", "fbdev"}, {"mapping", {{"class", "deferred-io"}}}};
     const nlohmann::json drm = {{"path", "/dev/dri/card0"}, {"kind", "drm"}};
     const nlohmann::json unopened = {{"path", "/dev/fb7"}, {"error", "cannot open /dev/fb7"}};
-    using targets = std::vector<std::string>;
+    using targets = std::vector<run_target>;
+    constexpr run_target device = run_target::device, memory = run_target::memory, display = run_target::display;
     const struct {
         const char* sync;
         bool memory;
         const nlohmann::json& device;
         targets expected;
     } cases[] = {
-        {"auto", true, direct, {"device", "memory"}},
-        {"auto", true, shadow, {"device", "memory", "display"}},
-        {"auto", false, drm, {"device", "display"}},
-        {"auto", true, unopened, {"device", "memory"}},
-        {"always", true, direct, {"device", "memory", "display"}},
-        {"never", true, shadow, {"device", "memory"}},
-        {"never", true, drm, {"device", "memory"}},
+        {"auto", true, direct, {device, memory}},
+        {"auto", true, shadow, {device, memory, display}},
+        {"auto", false, drm, {device, display}},
+        {"auto", true, unopened, {device, memory}},
+        {"always", true, direct, {device, memory, display}},
+        {"never", true, shadow, {device, memory}},
+        {"never", true, drm, {device, memory}},
     };
     for (const auto& c : cases) {
         runner_options o;
@@ -436,7 +437,7 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
     }
 }
 
-run_record injected(const std::string& program, const std::string& target, const std::string& report)
+run_record injected(const std::string& program, run_target target, const std::string& report)
 {
     run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0, 0, false, false, false, {}, false};
     r.valid = report_parse(r.program, report, r.values);
@@ -463,16 +464,16 @@ TEST(DisplayTarget, FiguresRatioAndDropWarning)
     session s;
     s.devices = {"/dev/fb1"};
     s.runs = {
-        injected("sierpinski-bench", "device", sierpinski_report("   57.50", "   40.00", "   20.00")),
-        injected("sierpinski-bench", "memory", sierpinski_report("   60.00", "   41.00", "   21.00")),
-        injected("sierpinski-bench", "display", sierpinski_report("   30.00", "   12.34", "   11.00")),
-        injected("rectangle-bench", "device", rectangle_report("16.69")),
-        injected("rectangle-bench", "display", rectangle_report("9.00")),
-        injected("mandelbrot-bench", "device", mandelbrot_report("3.10")),
-        injected("mandelbrot-bench", "display", mandelbrot_report("7.26")),
+        injected("sierpinski-bench", run_target::device, sierpinski_report("   57.50", "   40.00", "   20.00")),
+        injected("sierpinski-bench", run_target::memory, sierpinski_report("   60.00", "   41.00", "   21.00")),
+        injected("sierpinski-bench", run_target::display, sierpinski_report("   30.00", "   12.34", "   11.00")),
+        injected("rectangle-bench", run_target::device, rectangle_report("16.69")),
+        injected("rectangle-bench", run_target::display, rectangle_report("9.00")),
+        injected("mandelbrot-bench", run_target::device, mandelbrot_report("3.10")),
+        injected("mandelbrot-bench", run_target::display, mandelbrot_report("7.26")),
     };
     for (run_record& r : s.runs)
-        ASSERT_TRUE(r.valid) << r.program << " " << r.target;
+        ASSERT_TRUE(r.valid) << r.program << " " << run_target_key(r.target);
     for (const char* program : {"sierpinski-bench", "rectangle-bench", "mandelbrot-bench"})
         display_drop_warnings_add(s, program, "/dev/fb1");
     ASSERT_EQ(s.warnings.size(), 2u);
@@ -506,7 +507,7 @@ TEST(DisplayTarget, FiguresRatioAndDropWarning)
     EXPECT_NE(text.find("12.34     1           0.308"), std::string::npos) << text;
 
     // Without display runs the table keeps its columns.
-    std::erase_if(s.runs, [](const run_record& r) { return r.target == "display"; });
+    std::erase_if(s.runs, [](const run_record& r) { return r.target == run_target::display; });
     table = std::tmpfile();
     ASSERT_NE(table, nullptr);
     results_table_print(table, s);
@@ -538,8 +539,8 @@ TEST(Results, TableShowsRunsOfBothTargetsAndMarksRows)
     s.options.memory = true;
     // The screen never settles (0.50 to 0.60); RAM ran once.
     for (const char* rate : {"0.50", "0.60", "0.55"})
-        s.runs.push_back(injected_run("device", rectangle_report(rate)));
-    s.runs.push_back(injected_run("memory", rectangle_report("722.00")));
+        s.runs.push_back(injected_run(run_target::device, rectangle_report(rate)));
+    s.runs.push_back(injected_run(run_target::memory, rectangle_report("722.00")));
     const std::string table = table_of(s);
     std::istringstream lines(table);
     std::string header, row;
