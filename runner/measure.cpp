@@ -4,6 +4,7 @@
 #include "display_target.h"
 
 #include "execute.h"
+#include "kernel_work.h"
 
 #include <algorithm>
 #include <cmath>
@@ -210,6 +211,7 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
     std::string error;
+    const std::optional<unsigned long long> kernel_before = kernel_threads_ticks("/proc");
     if (!program_execute(b.executable, overrides, b.s.options.timeout_seconds, outcome, error)) {
         failure_add(b, error);
         return run_end::failed;
@@ -219,10 +221,22 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
 
     run_record r{b.program, target, b.path, warmup, outcome.exit_status, false, "", outcome.out, outcome.err, {},
                  outcome.monotonic_seconds, outcome.signal, outcome.timed_out, outcome.out_truncated,
-                 outcome.err_truncated, {}, false};
-    if (const std::optional<competing_work> work =
+                 outcome.err_truncated, {}, false, {}};
+    const std::optional<unsigned long long> kernel_after = kernel_threads_ticks("/proc");
+    const long ticks_per_second = sysconf(_SC_CLK_TCK);
+    double kernel_seconds = 0;
+    if (kernel_before && kernel_after && *kernel_after >= *kernel_before && outcome.monotonic_seconds > 0
+        && ticks_per_second > 0) {
+        kernel_seconds = double(*kernel_after - *kernel_before) / double(ticks_per_second);
+        r.kernel_cpu_percent = std::round(kernel_seconds / outcome.monotonic_seconds * 1000) / 10;
+    }
+    if (std::optional<competing_work> work =
             competing_work_measure(outcome.stat_before, outcome.stat_after, outcome.child_cpu_seconds,
-                                   outcome.monotonic_seconds, sysconf(_SC_CLK_TCK))) {
+                                   outcome.monotonic_seconds, ticks_per_second)) {
+        // The kernel's own threads are not competing work: on a display run
+        // they do the copies the run asks for, and no user can stop them.
+        work->other_seconds = std::max(0.0, work->other_seconds - kernel_seconds);
+        work->percent = work->other_seconds / outcome.monotonic_seconds * 100;
         r.other_cpu_percent = std::round(work->percent * 10) / 10;
         r.competing = competing_work_excessive(*work);
     }

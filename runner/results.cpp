@@ -60,6 +60,8 @@ nlohmann::json run_json(const run_record& r)
     run["wall_seconds"] = r.wall_seconds;
     if (r.other_cpu_percent)
         run["other_cpu_percent"] = *r.other_cpu_percent;
+    if (r.kernel_cpu_percent)
+        run["kernel_cpu_percent"] = *r.kernel_cpu_percent;
     return run;
 }
 

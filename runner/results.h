@@ -32,8 +32,9 @@ struct run_record {
     bool timed_out = false; // killed by fbbench at the deadline
     bool out_truncated = false;
     bool err_truncated = false;
-    std::optional<double> other_cpu_percent; // other processes' CPU time, percent of one core
+    std::optional<double> other_cpu_percent; // other user processes' CPU time, percent of one core
     bool competing = false; // that time was above the threshold
+    std::optional<double> kernel_cpu_percent; // the kernel threads' CPU time, percent of one core
 };
 
 // A benchmark on a device that failed, with the one-line message shown.

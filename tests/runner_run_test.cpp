@@ -364,6 +364,7 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
                 EXPECT_EQ(run["invalid_reason"], c.invalid_reason);
             }
             EXPECT_TRUE(run["other_cpu_percent"].is_number()) << run;
+            EXPECT_TRUE(run["kernel_cpu_percent"].is_number()) << run;
         }
         EXPECT_EQ(device_runs, c.valid_runs);
         if (memory) {

@@ -3,6 +3,7 @@
 #include "display_target.h"
 #include "benchmarks.h"
 #include "devices.h"
+#include "kernel_work.h"
 #include "options.h"
 #include "report.h"
 #include "results.h"
@@ -185,6 +186,57 @@ TEST(Stats, ClockStepAndSlowFirstRun)
     EXPECT_FALSE(stats_first_slow({10, 12, 12.1}, false));
 }
 
+// Ratios read "above 1 is better" whichever way the metric goes.
+TEST(Stats, SpeedupReadsOneWay)
+{
+    const struct {
+        double first, second;
+        bool higher_is_better;
+        std::optional<double> speedup;
+    } cases[] = {
+        {41.5, 20.75, true, 2.0}, // a rate twice as high
+        {1.5, 3.0, false, 2.0}, // a time half as long
+        {3.0, 1.5, false, 0.5},
+        {0, 1, true, std::nullopt},
+        {1, 0, false, std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(stats_speedup(c.first, c.second, c.higher_is_better), c.speedup) << c.first << " " << c.second;
+}
+
+// The kernel's own threads are told from user processes by PF_KTHREAD in
+// /proc/PID/stat, whatever their names hold.
+TEST(KernelWork, KernelThreadsAlone)
+{
+    const struct {
+        const char* stat;
+        std::optional<unsigned long long> ticks;
+    } cases[] = {
+        {"41 (kworker/0:2-events) I 2 0 0 0 -1 69238880 0 0 0 0 7 35 0 0 20 0 1 0 90 0 0", 42},
+        {"77 (a (b) c) S 1 77 77 0 -1 4194560 120 0 0 0 100 23 0 0 20 0 1 0 300 0 0", std::nullopt},
+        {"9 (ksoftirqd/0) S 2 0 0 0 -1 69238848 0 0 0 0 0", std::nullopt}, // cut short
+        {"9 ksoftirqd", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(kernel_thread_ticks_parse(c.stat), c.ticks) << c.stat;
+
+    namespace fs = std::filesystem;
+    std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const fs::path proc = name;
+    for (const auto& [pid, stat] : std::vector<std::pair<const char*, const char*>>{
+             {"2", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 1 2 0 0 20 0 1 0 0 0 0"},
+             {"41", cases[0].stat},
+             {"77", cases[1].stat},
+             {"self", cases[0].stat}}) {
+        fs::create_directory(proc / pid);
+        std::ofstream(proc / pid / "stat") << stat << "\n";
+    }
+    EXPECT_EQ(kernel_threads_ticks(proc), 45u);
+    fs::remove_all(proc);
+    EXPECT_EQ(kernel_threads_ticks(proc), std::nullopt);
+}
+
 // options_parse over the arguments after the program's name.
 options_action options_parse_args(const std::vector<const char*>& args, runner_options& o, std::string& message)
 {
@@ -266,7 +318,7 @@ TEST(Options, NumbersProgramsAndBadUsage)
 
 run_record injected_run(run_target target, const std::string& report, bool warmup = false)
 {
-    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false};
+    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false, {}};
     r.valid = report_parse(r.program, report, r.values);
     return r;
 }
@@ -382,7 +434,7 @@ TEST(Results, FileAfterAnInterruptedRun)
                                          "Sierpinski last level |\n|---|---|---|---|---|");
 
     // The header names the levels the row holds, which differ between boards.
-    run_record sierpinski{"sierpinski-bench", run_target::device, "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false};
+    run_record sierpinski{"sierpinski-bench", run_target::device, "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false, {}};
     ASSERT_TRUE(report_parse(sierpinski.program, sierpinski_title + sierpinski_levels + "\n", sierpinski.values));
     s.runs.push_back(sierpinski);
     EXPECT_EQ(results_summary_header(s).substr(0, results_summary_header(s).find('\n')),
@@ -439,7 +491,7 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
 
 run_record injected(const std::string& program, run_target target, const std::string& report)
 {
-    run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0, 0, false, false, false, {}, false};
+    run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0, 0, false, false, false, {}, false, {}};
     r.valid = report_parse(r.program, report, r.values);
     return r;
 }
