@@ -5,6 +5,7 @@
 
 #include "execute.h"
 #include "kernel_work.h"
+#include "table.h"
 
 #include <algorithm>
 #include <cmath>
@@ -137,14 +138,12 @@ void plan_print(const session& s)
         return;
     const runner_options& o = s.options;
     // Devices whose picture needs a flush add the display target.
-    std::size_t device_targets_total = 0, fewest = SIZE_MAX, most = 0;
+    std::size_t fewest = SIZE_MAX, most = 0;
     for (const std::string& path : s.devices) {
         const std::size_t n = device_targets(o, device_description_find(s, path)).size();
-        device_targets_total += n;
         fewest = std::min(fewest, n);
         most = std::max(most, n);
     }
-    const std::size_t benches = o.programs.size() * device_targets_total;
     const std::string targets = fewest == most ? std::to_string(most) + (most == 1 ? " target" : " targets")
                                                : std::to_string(fewest) + " to " + std::to_string(most) + " targets";
     char line[400];
@@ -157,7 +156,7 @@ void plan_print(const session& s)
               + std::to_string(o.spread_percent) + " %)";
     if (o.warmup > 0)
         plan += " plus " + std::to_string(o.warmup) + " warm-up" + (o.warmup == 1 ? "" : "s");
-    const std::size_t least = benches * std::size_t(o.runs + o.warmup);
+    const std::size_t least = plan_runs_least(s);
     plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
     const time_estimate e = remaining_estimate(s, 0, 0);
     std::fprintf(stderr, "fbbench: %s, %s\n", plan.c_str(), minutes_text(e, "in all").c_str());
@@ -466,11 +465,20 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
     }
     for (run_target t : targets)
         bench_warnings_add(b, t);
-    display_drop_warnings_add(b.s, b.program, b.path);
+    progress_clear();
+    display_warnings_add(b.s, b.program, b.path);
     return run_end::counted;
 }
 
 } // namespace
+
+std::size_t plan_runs_least(const session& s)
+{
+    std::size_t targets = 0;
+    for (const std::string& path : s.devices)
+        targets += device_targets(s.options, device_description_find(s, path)).size();
+    return s.options.programs.size() * targets * std::size_t(s.options.runs + s.options.warmup);
+}
 
 int measure_start(session& s, const std::string& output)
 {
@@ -521,9 +529,12 @@ int measure_finish(session& s, const std::string& output, int status)
     if (!s.options.quiet)
         session_header_print(stdout, s);
     if (!s.options.describe)
-        results_table_print(stdout, s);
-    if (s.options.summary && !s.options.describe)
+        results_table_print(stdout, s, terminal_columns(STDOUT_FILENO));
+    if (s.options.summary && !s.options.describe) {
+        if (const std::string partial = results_partial_line(s); !partial.empty())
+            std::printf("%s\n", partial.c_str());
         std::printf("%s\n%s\n", results_summary_header(s).c_str(), results_summary_row(s).c_str());
+    }
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;
     if (written && !s.options.quiet)

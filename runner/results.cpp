@@ -1,5 +1,6 @@
 #include "results.h"
 
+#include "display_target.h"
 #include "execute.h"
 
 #include <algorithm>
@@ -69,6 +70,9 @@ nlohmann::json run_json(const run_record& r)
 nlohmann::json device_json(const session& s, std::size_t i)
 {
     nlohmann::json device = i < s.device_descriptions.size() ? s.device_descriptions[i] : nlohmann::json::object();
+    if (i < s.devices.size())
+        if (const std::string verdict = display_verdict(s, s.devices[i]); !verdict.empty())
+            device["verdict"] = verdict;
     if (i >= s.screens.size())
         return device;
     const device_screen& d = s.screens[i];
@@ -90,29 +94,6 @@ std::string number_text(const std::optional<value_stats>& s)
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.2f", s ? s->median : 0.0);
     return s ? buffer : "-";
-}
-
-std::string spread_text(const std::optional<value_stats>& s)
-{
-    if (!s || !s->spread_percent)
-        return s ? "\u2013" : "-"; // a dash: no spread from a single run or a median of 0
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f%%", *s->spread_percent);
-    return buffer;
-}
-
-// Text right-aligned in width columns, counting UTF-8 characters.
-std::string aligned(const std::string& text, int width)
-{
-    int shown = 0;
-    for (unsigned char c : text)
-        shown += (c & 0xc0) != 0x80;
-    return std::string(std::size_t(std::max(0, width - shown)), ' ') + text;
-}
-
-std::string runs_text(const std::optional<value_stats>& s)
-{
-    return s ? std::to_string(s->runs) : "0";
 }
 
 } // namespace
@@ -215,6 +196,14 @@ nlohmann::json results_json(const session& s, const std::string& finished)
             result["ratio"] = device->median / memory->median;
         if (device && display && device->median != 0)
             result["display_ratio"] = display->median / device->median;
+        // The same two comparisons as speeds, a time's inverted: above 1 is better.
+        if (device && memory)
+            if (const std::optional<double> r = stats_speedup(device->median, memory->median, row.metric.higher_is_better))
+                result["screen_vs_memory"] = *r;
+        if (const std::optional<double> r = display_vs_screen(row))
+            result["display_vs_screen"] = *r;
+        if (const std::optional<double> hz = display_glass_limit(s, row))
+            result["display_glass_at_most"] = *hz;
         results.push_back(result);
     }
     nlohmann::json& warnings = file["warnings"] = nlohmann::json::array();
@@ -359,59 +348,6 @@ bool results_file_write(const std::string& path, const std::string& text, std::s
         return false;
     }
     return true;
-}
-
-void results_table_print(std::FILE* out, const session& s)
-{
-    const std::vector<result_row> rows = results_rows(s);
-    const bool several_devices = s.devices.size() > 1;
-    auto label = [&](const result_row& row) {
-        return row.program + (several_devices ? " (" + row.path + ")" : "") + " " + row.metric.metric;
-    };
-    int width = int(std::string("benchmark and metric").size());
-    for (const result_row& row : rows)
-        width = std::max(width, int(label(row).size()));
-    // The display columns only when a display was measured.
-    const bool display = std::any_of(rows.begin(), rows.end(),
-                                     [](const result_row& row) { return result_row_stats(row, run_target::display); });
-    std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %7s  %4s  %10s", width, "benchmark and metric", "unit",
-                 "screen", "spread", "runs", "RAM", "spread", "runs", "screen/RAM");
-    std::fprintf(out, display ? "  %10s  %4s  %14s\n" : "\n", "display", "runs", "display/screen");
-    bool unsettled = false, coarse = false;
-    for (const result_row& row : rows) {
-        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
-        const std::optional<value_stats>& memory = result_row_stats(row, run_target::memory);
-        const std::optional<value_stats>& display_stats = result_row_stats(row, run_target::display);
-        char ratio[32] = "-", display_ratio[32] = "-";
-        if (device && memory && memory->median != 0)
-            std::snprintf(ratio, sizeof ratio, "%.3f", device->median / memory->median);
-        if (device && display_stats && device->median != 0)
-            std::snprintf(display_ratio, sizeof display_ratio, "%.3f", display_stats->median / device->median);
-        // "*" marks a spread that did not come within the target, "~" a
-        // figure under 1 % resolution.
-        std::string notes;
-        for (const std::optional<value_stats>& t : row.stats) {
-            if (t && !t->settled && notes.find('*') == std::string::npos)
-                notes += "*", unsettled = true;
-            if (t && t->resolution_limited && notes.find('~') == std::string::npos)
-                notes += "~", coarse = true;
-        }
-        std::fprintf(out, "%-*s  %-9s  %10s  %s  %4s  %10s  %s  %4s  %10s", width, label(row).c_str(),
-                     row.metric.unit.c_str(), number_text(device).c_str(),
-                     aligned(spread_text(device), 7).c_str(), runs_text(device).c_str(),
-                     number_text(memory).c_str(), aligned(spread_text(memory), 7).c_str(),
-                     runs_text(memory).c_str(), ratio);
-        if (display)
-            std::fprintf(out, "  %10s  %4s  %14s", number_text(display_stats).c_str(), runs_text(display_stats).c_str(),
-                         display_ratio);
-        std::fprintf(out, "%s%s\n", notes.empty() ? "" : "  ", notes.c_str());
-    }
-    if (unsettled)
-        std::fprintf(out, "* the spread stayed above the target after --max-runs runs\n");
-    if (coarse)
-        std::fprintf(out, "~ under 1 %% resolution: the median is below 100 steps of the printed figure\n");
-    for (const bench_failure& f : s.failures)
-        std::fprintf(out, "%s on %s failed: %s\n", f.program.c_str(), f.path.c_str(), f.message.c_str());
 }
 
 std::string results_summary_row(const session& s)

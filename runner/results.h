@@ -117,10 +117,6 @@ bool results_file_write(const std::string& path, const std::string& text, std::s
 // The stop rule's target for a program's figures under the session's options.
 spread_target results_spread_target(const session& s, const std::string& program);
 
-// The table of medians, spreads and ratios, with the screen's and RAM's run
-// counts; a row that did not settle or has under 1 % resolution is marked.
-void results_table_print(std::FILE* out, const session& s);
-
 // One Markdown table row: host, then each benchmark's screen median on the
 // first device in the order of the table of benchmarks (rectangle MPixels/s,
 // Mandelbrot seconds, Sierpinski frames/s at the first and the last level);
