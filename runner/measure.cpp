@@ -379,12 +379,17 @@ void bench_warnings_add(bench_context& b, run_target target)
             for (const report_value& v : counted[i]->values)
                 if (v.metric == row.metric.metric)
                     values.push_back(v.value), numbers.push_back(i + 1);
-        const std::vector<std::size_t> outliers = stats_outliers(values);
+        // A slow first run is its own warning; the others are judged without
+        // it, so that its distance cannot make them look like outliers.
+        const bool first_slow = stats_first_slow(values, row.metric.higher_is_better);
+        const std::size_t skipped = first_slow ? 1 : 0;
+        const std::vector<std::size_t> outliers =
+            stats_outliers(std::vector<double>(values.begin() + std::ptrdiff_t(skipped), values.end()));
         for (std::size_t i : outliers)
-            outlier_runs.insert(numbers[i]);
+            outlier_runs.insert(numbers[i + skipped]);
         if (!outliers.empty())
             outlier_metrics.push_back(row.metric.metric);
-        slow = slow || stats_first_slow(values, row.metric.higher_is_better);
+        slow = slow || first_slow;
     }
     char text[600];
     if (worst != nullptr) {
