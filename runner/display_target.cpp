@@ -228,7 +228,7 @@ std::string display_verdict(const session& s, const std::string& path)
     for (const run_record& r : s.runs)
         if (r.valid && !r.warmup && r.path == path && r.target == run_target::display && r.kernel_cpu_percent)
             kernel = std::max(kernel, *r.kernel_cpu_percent);
-    if (kernel >= 0) {
+    if (kernel >= 0.5) {
         std::snprintf(text, sizeof text, "kernel copy work: up to %.0f %% of a core", kernel);
         clauses.push_back(text);
     }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <unistd.h>
 
@@ -123,12 +124,39 @@ time_estimate remaining_estimate(const session& s, std::size_t program_index, st
     return e;
 }
 
-std::string minutes_text(const time_estimate& e, const char* what)
+std::string names_text(const std::vector<std::string>& names)
 {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return text;
+}
+
+// "about 3 min left in all", saying which programs it leaves out because no
+// run of theirs has been timed yet; brief leaves them unnamed.
+std::string minutes_text(const time_estimate& e, const char* what, bool brief = false)
+{
+    const std::string untimed = names_text(e.unknown);
+    if (e.seconds == 0 && !e.unknown.empty())
+        return brief ? "time unknown yet" : "time unknown until a run of " + untimed + " has ended";
     std::string text = e.seconds < 60 ? std::string("under a minute ") + what
                                       : "about " + std::to_string(long(std::lround(e.seconds / 60))) + " min " + what;
-    for (std::size_t i = 0; i < e.unknown.size(); ++i)
-        text += (i == 0 ? ", besides " : " and ") + e.unknown[i];
+    if (!e.unknown.empty() && !brief)
+        text += ", not counting " + untimed + " (untimed until a run ends)";
+    return text;
+}
+
+// Text cut to columns - 1 characters (0: no limit), so that the terminal
+// never wraps it, and never inside a UTF-8 sequence.
+std::string text_cut(std::string text, int columns)
+{
+    if (columns <= 1)
+        return text;
+    std::size_t shown = 0, at = 0;
+    for (; at < text.size(); ++at)
+        if ((static_cast<unsigned char>(text[at]) & 0xc0) != 0x80 && ++shown > std::size_t(columns - 1))
+            break;
+    text.resize(at);
     return text;
 }
 
@@ -159,7 +187,9 @@ void plan_print(const session& s)
     const std::size_t least = plan_runs_least(s);
     plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
     const time_estimate e = remaining_estimate(s, 0, 0);
-    std::fprintf(stderr, "fbbench: %s, %s\n", plan.c_str(), minutes_text(e, "in all").c_str());
+    std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all"), terminal_columns(STDERR_FILENO), 2)
+                   .c_str(),
+               stderr);
 }
 
 void progress_print(const bench_context& b, std::size_t program_index, std::size_t device_index,
@@ -178,14 +208,24 @@ void progress_print(const bench_context& b, std::size_t program_index, std::size
     else
         std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of at most %d (spread above target)",
                       b.program.c_str(), b.path.c_str(), run_target_label(target), number, o.max_runs);
-    const std::string left = minutes_text(remaining_estimate(b.s, program_index, device_index), "left in all");
-    if (isatty(STDERR_FILENO)) {
-        std::fprintf(stderr, "\r\033[Kfbbench: %s, %s", line, left.c_str());
-        std::fflush(stderr);
-        progress_live = true;
-    } else {
-        std::fprintf(stderr, "fbbench: %s, %s\n", line, left.c_str());
+    const time_estimate left = remaining_estimate(b.s, program_index, device_index);
+    if (!isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "fbbench: %s, %s\n", line, minutes_text(left, "left in all").c_str());
+        return;
     }
+    // Rewritten in place, so it must fit one line: the estimate gets
+    // shorter, then goes, then the line is cut.
+    const int columns = terminal_columns(STDERR_FILENO);
+    std::string text;
+    for (const std::string& tail : {", " + minutes_text(left, "left in all"), ", " + minutes_text(left, "left", true),
+                                    std::string()}) {
+        text = "fbbench: " + std::string(line) + tail;
+        if (columns == 0 || int(text.size()) < columns)
+            break;
+    }
+    std::fprintf(stderr, "\r\033[K%s", text_cut(text, columns).c_str());
+    std::fflush(stderr);
+    progress_live = true;
 }
 
 // A benchmark's own message is shown as it is; fbbench's gets its name.
@@ -475,6 +515,28 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
     return run_end::counted;
 }
 
+// The description above the table, its lines broken to fit the terminal.
+void header_print(const session& s, int columns)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    if (out == nullptr) {
+        session_header_print(stdout, s);
+        return;
+    }
+    session_header_print(out, s);
+    std::fclose(out);
+    const std::string header(text, size);
+    std::free(text);
+    std::size_t start = 0;
+    for (std::size_t end; (end = header.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = header.substr(start, end - start);
+        const std::size_t indent = std::min(line.find_first_not_of(' '), line.size());
+        std::fputs(line.empty() ? "\n" : text_wrap(line, columns, int(indent) + 2).c_str(), stdout);
+    }
+}
+
 } // namespace
 
 std::size_t plan_runs_least(const session& s)
@@ -531,8 +593,9 @@ int measure_finish(session& s, const std::string& output, int status)
     const bool written = file_write(s, output);
     if (!written && status == 0)
         status = 1;
+    const int columns = terminal_columns(STDOUT_FILENO);
     if (!s.options.quiet)
-        session_header_print(stdout, s);
+        header_print(s, columns);
     if (!s.options.describe)
         results_table_print(stdout, s, terminal_columns(STDOUT_FILENO));
     if (s.options.summary && !s.options.describe) {

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -241,41 +239,6 @@ void footer_print(std::FILE* out, const std::vector<run_target>& targets, layout
 }
 
 } // namespace
-
-int terminal_columns(int fd)
-{
-    winsize size{};
-    if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-        return size.ws_col;
-    if (const char* text = std::getenv("COLUMNS")) {
-        char* end = nullptr;
-        const long n = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && n > 0 && n < 10000)
-            return int(n);
-    }
-    return 0;
-}
-
-std::string text_wrap(const std::string& text, int columns, int indent)
-{
-    if (columns <= indent + 10)
-        return text + "\n";
-    std::string wrapped, line;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find(' ', at);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string word = text.substr(at, end - at);
-        at = end + 1;
-        if (!line.empty() && shown_width(line) + 1 + shown_width(word) > columns) {
-            wrapped += line + "\n";
-            line = std::string(std::size_t(indent), ' ');
-        }
-        line += (line.empty() || line.back() == ' ' ? "" : " ") + word;
-    }
-    return wrapped + line + "\n";
-}
 
 std::string results_partial_line(const session& s)
 {

@@ -7,14 +7,6 @@
 #include <cstdio>
 #include <string>
 
-// The columns of the terminal fd writes to (TIOCGWINSZ), else those COLUMNS
-// gives; 0 when neither tells, for no limit.
-int terminal_columns(int fd);
-
-// Text broken at blanks into lines of at most columns (0: no limit), each
-// after the first indented by indent blanks; every line ends with a newline.
-std::string text_wrap(const std::string& text, int columns, int indent);
-
 // "interrupted after N of at least M runs: partial results" for a session
 // that did not complete; empty otherwise.
 std::string results_partial_line(const session& s);
