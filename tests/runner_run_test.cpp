@@ -140,7 +140,8 @@ protected:
         return programs.string();
     }
 
-    // fbbench over the stand-in under rectangle-bench's name, behaving as
+    // fbbench over the stand-in under mandelbrot-bench's name (a program
+    // with no fixed run time, which any --timeout fits), behaving as
     // mode says. A watchdog kills fbbench and the stand-in when fbbench
     // has not ended 60 s after while_running, and fails the test.
     bench_result stand_in(const char* mode, std::vector<std::string> args,
@@ -152,7 +153,7 @@ protected:
             if (!std::filesystem::exists(programs / name))
                 std::filesystem::create_symlink(STAND_IN_BENCH, programs / name);
         args.insert(args.begin(), {"--programs", programs.string(), "--no-memory"});
-        args.push_back("rectangle-bench");
+        args.push_back("mandelbrot-bench");
         return fbbench(args, {std::string("STAND_IN=") + mode, "STAND_IN_PID=" + pid_file().string()}, [&](pid_t pid) {
             if (while_running)
                 while_running(pid);
@@ -437,14 +438,16 @@ TEST_F(FbbenchRun, DrmCardDisplayIsMeasuredAndGivenBack)
     EXPECT_EQ(std::count(busy.log.begin(), busy.log.end(), "setcrtc fb 7, 1 connector(s)"), 0) << "nothing shown";
 }
 
-// A window in which a benchmark would draw nothing is refused before
-// anything runs or is written: one line, exit status 2.
+// A window in which a benchmark would draw nothing, a deadline it cannot
+// meet or a device it cannot use is refused before anything runs or is
+// written: one line, exit status 2.
 TEST_F(FbbenchRun, RefusesWindowsBeforeRunning)
 {
     const struct {
         std::vector<std::string> env;
         std::string program;
         const char* line;
+        std::vector<std::string> args = {};
     } cases[] = {
         {{"WIDTH=2"}, "rectangle-bench",
          "fbbench: rectangle-bench draws nothing in the 2x240 window at (0,0) on /dev/fb0; the smallest window that "
@@ -455,13 +458,29 @@ TEST_F(FbbenchRun, RefusesWindowsBeforeRunning)
         {{"HEIGHT=0"}, "mandelbrot-bench",
          "fbbench: mandelbrot-bench draws nothing in the 320x0 window at (0,0) on /dev/fb0; the smallest window that "
          "works there is 320x1\n"},
+        // Runs that cannot succeed: a deadline shorter than the drawing, a
+        // device that is not there or is no display device.
+        {{}, "rectangle-bench",
+         "fbbench: --timeout 2 is shorter than any run of rectangle-bench, which draws for at least 5 s; give 6 or "
+         "more\n",
+         {"--timeout", "2"}},
+        {{}, "sierpinski-bench",
+         "fbbench: --timeout 1 is shorter than any run of sierpinski-bench, which draws for at least 1 s; give 2 or "
+         "more\n",
+         {"--timeout", "1"}},
+        {{}, "mandelbrot-bench", "fbbench: cannot open /nonexistent/fb9: No such file or directory\n",
+         {"--device", "/nonexistent/fb9"}},
+        {{}, "mandelbrot-bench", "fbbench: /dev/null is neither a framebuffer nor a DRM device\n",
+         {"--device", "/dev/null"}},
         {{"POSX=10"}, "mandelbrot-bench",
          "fbbench: /dev/fb0: window 320x240 at (10,0) crosses the right edge of the 320x240 screen; WIDTH defaults to "
          "the screen's width, so set WIDTH too\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        const bench_result result = fbbench({c.program}, c.env, {}, -1, false);
+        std::vector<std::string> args = c.args;
+        args.push_back(c.program);
+        const bench_result result = fbbench(args, c.env, {}, -1, false);
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.err, c.line);
         EXPECT_EQ(result.out, "");
@@ -626,6 +645,8 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
     EXPECT_EQ(file["runs"][1]["invalid_reason"], "interrupted");
     EXPECT_EQ(file["results"][0]["device"]["runs"], 1);
     EXPECT_NE(result.out.find("rectangle-bench fill rate"), std::string::npos);
+    // Screen, RAM and display, three runs each at the least.
+    EXPECT_TRUE(result.out.starts_with("interrupted after 1 of at least 9 runs: partial results\n")) << result.out;
 }
 
 // A stand-in that hangs, crashes, exits 139 or floods its output: each run is
@@ -642,7 +663,7 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
         {"segv", {}, {{"signal", "SIGSEGV"}, {"invalid_reason", "killed by SIGSEGV"}}, "killed",
          "failed: killed by SIGSEGV"},
         {"exit139", {}, {{"exit_status", 139}, {"invalid_reason", "exit status 139"}}, nullptr,
-         "failed: rectangle-bench exited with status 139"},
+         "failed: mandelbrot-bench exited with status 139"},
         {"flood", {}, {{"exit_status", 0}, {"stdout_truncated", true}, {"stderr_truncated", false}}, nullptr,
          "was not recognised"},
         {"hang", {"--timeout", "3"},

@@ -458,6 +458,30 @@ TEST(Options, SyncChoosesTheDisplayTarget)
     }
 }
 
+// A deadline shorter than what a program draws for a fixed time, and a
+// second to start and end, is refused; a program with no fixed time fits any.
+TEST(Options, TimeoutThatNoRunCanMeet)
+{
+    const struct {
+        int timeout;
+        std::vector<std::string> programs;
+        const char* refusal;
+    } cases[] = {
+        {5, {"mandelbrot-bench", "rectangle-bench"},
+         "--timeout 5 is shorter than any run of rectangle-bench, which draws for at least 5 s; give 6 or more"},
+        {6, {"rectangle-bench"}, ""},
+        {1, {"sierpinski-bench"},
+         "--timeout 1 is shorter than any run of sierpinski-bench, which draws for at least 1 s; give 2 or more"},
+        {1, {"mandelbrot-bench"}, ""},
+    };
+    for (const auto& c : cases) {
+        runner_options o;
+        o.timeout_seconds = c.timeout;
+        o.programs = c.programs;
+        EXPECT_EQ(options_timeout_refusal(o), c.refusal);
+    }
+}
+
 // Which devices get the display target: those whose picture needs a flush,
 // unless --sync or --no-sync says otherwise.
 TEST(DisplayTarget, WhereThePictureNeedsAFlush)
