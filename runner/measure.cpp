@@ -187,9 +187,8 @@ void plan_print(const session& s)
     const std::size_t least = plan_runs_least(s);
     plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
     const time_estimate e = remaining_estimate(s, 0, 0);
-    std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all"), terminal_columns(STDERR_FILENO), 2)
-                   .c_str(),
-               stderr);
+    const int columns = isatty(STDERR_FILENO) ? terminal_columns(STDERR_FILENO) : 0;
+    std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all"), columns, 2).c_str(), stderr);
 }
 
 void progress_print(const bench_context& b, std::size_t program_index, std::size_t device_index,
@@ -349,8 +348,9 @@ std::string numbers_text(const std::set<std::size_t>& numbers)
 }
 
 // A larger window to name for a figure under 1 % resolution: for a time, one
-// with enough pixels for 100 quanta at the time a pixel takes now; for a
-// rate, the whole screen.
+// with enough pixels for 100 quanta at the time a pixel takes now, where it
+// still fits at POSX and POSY, else at the corner; for a rate, the whole
+// screen.
 std::string window_advice(const session& s, const std::string& path, const result_row& row, double median,
                           double resolution)
 {
@@ -364,9 +364,12 @@ std::string window_advice(const session& s, const std::string& path, const resul
     if (!row.metric.higher_is_better && median > 0 && w.width > 0 && w.height > 0) {
         const double factor = std::sqrt(100 * resolution / median);
         const long width = std::lround(std::ceil(w.width * factor)), height = std::lround(std::ceil(w.height * factor));
+        const std::string about = " (about " + std::to_string(long(100 * resolution)) + ".00 " + row.metric.unit + ")";
+        const std::string size = "WIDTH=" + std::to_string(width) + " HEIGHT=" + std::to_string(height);
+        if (w.posx + width <= long(device->width) && w.posy + height <= long(device->height))
+            return "use a larger window, e.g. " + size + " at the same POSX and POSY" + about;
         if (width <= long(device->width) && height <= long(device->height))
-            return "use a larger window, e.g. WIDTH=" + std::to_string(width) + " HEIGHT=" + std::to_string(height)
-                 + " POSX=0 POSY=0 (about " + std::to_string(long(100 * resolution)) + ".00 " + row.metric.unit + ")";
+            return "use a larger window, e.g. " + size + " POSX=0 POSY=0" + about;
     }
     if (!whole)
         return "use a larger window, e.g. the whole " + std::to_string(device->width) + "x"
@@ -374,9 +377,60 @@ std::string window_advice(const session& s, const std::string& path, const resul
     return "the whole screen is in use already: no larger window is possible";
 }
 
+// One warning for a benchmark's figures under 1 % resolution on a device,
+// whichever targets they are on: each target's figure, and one window that
+// gives the slowest target about 100 quanta.
+void resolution_warning_add(bench_context& b, const std::vector<run_target>& targets)
+{
+    const session& s = b.s;
+    const spread_target spread = results_spread_target(s, b.program);
+    const result_row* first = nullptr;
+    std::size_t coarse = 0;
+    for (const result_row& row : results_rows(s)) {
+        if (row.program != b.program || row.path != b.path)
+            continue;
+        const bool limited = std::any_of(targets.begin(), targets.end(), [&](run_target t) {
+            const std::optional<value_stats>& st = result_row_stats(row, t);
+            return st && st->resolution_limited;
+        });
+        if (limited && coarse++ == 0)
+            first = &row;
+    }
+    if (first == nullptr)
+        return;
+    std::string figures;
+    const value_stats* slowest = nullptr;
+    run_target slowest_target = run_target::device;
+    for (run_target t : targets) {
+        const std::optional<value_stats>& st = result_row_stats(*first, t);
+        if (!st || !st->resolution_limited)
+            continue;
+        char figure[80];
+        std::snprintf(figure, sizeof figure, "%s%s %.2f %s", figures.empty() ? "" : ", ", run_target_label(t),
+                      st->median, first->metric.unit.c_str());
+        figures += figure;
+        const bool slower = slowest == nullptr || (first->metric.higher_is_better ? st->median < slowest->median
+                                                                                  : st->median > slowest->median);
+        if (slower)
+            slowest = &*st, slowest_target = t;
+    }
+    std::string others;
+    if (coarse > 1)
+        others = " (and " + std::to_string(coarse - 1) + " more of its figures)";
+    char text[600];
+    std::snprintf(text, sizeof text,
+                  "%s on %s %s is under 1 %% resolution (%s)%s, the report printing steps of %.2f; %s, the %s being "
+                  "the slowest",
+                  b.program.c_str(), b.path.c_str(), first->metric.metric.c_str(), figures.c_str(), others.c_str(),
+                  spread.resolution,
+                  window_advice(s, b.path, *first, slowest->median, spread.resolution).c_str(),
+                  run_target_label(slowest_target));
+    warning_add(b.s, "resolution", text);
+}
+
 // The warnings of a benchmark on a device and target, each once: runs that
-// did not settle, figures under 1 % resolution, outliers, a slow first run
-// and competing work, each naming what to do.
+// did not settle, outliers, a slow first run and competing work, each
+// naming what to do.
 void bench_warnings_add(bench_context& b, run_target target)
 {
     const session& s = b.s;
@@ -391,8 +445,6 @@ void bench_warnings_add(bench_context& b, run_target target)
     const spread_target spread = results_spread_target(s, b.program);
     const result_row* worst = nullptr;
     double worst_excess = 0;
-    std::vector<std::string> coarse;
-    const result_row* coarse_first = nullptr;
     std::set<std::size_t> outlier_runs;
     std::vector<std::string> outlier_metrics;
     bool slow = false;
@@ -407,11 +459,6 @@ void bench_warnings_add(bench_context& b, run_target target)
             const double excess = st->spread_percent ? *st->spread_percent / stats_spread_limit(st->median, spread) : 1e9;
             if (worst == nullptr || excess > worst_excess)
                 worst = &row, worst_excess = excess;
-        }
-        if (st->resolution_limited) {
-            if (coarse_first == nullptr)
-                coarse_first = &row;
-            coarse.push_back(row.metric.metric);
         }
         std::vector<double> values;
         std::vector<std::size_t> numbers;
@@ -443,19 +490,6 @@ void bench_warnings_add(bench_context& b, run_target target)
                       where.c_str(), st.runs, worst->metric.metric.c_str(), spread_shown,
                       stats_spread_limit(st.median, spread));
         warning_add(b.s, "not-settled", text);
-    }
-    if (coarse_first != nullptr) {
-        const value_stats& st = *result_row_stats(*coarse_first, target);
-        std::string others;
-        if (coarse.size() > 1)
-            others = " (and " + std::to_string(coarse.size() - 1) + " more of its figures)";
-        std::snprintf(text, sizeof text,
-                      "%s %s is %.2f %s%s: the figure has under 1 %% resolution, the report printing steps of "
-                      "%.2f; %s",
-                      where.c_str(), coarse_first->metric.metric.c_str(), st.median, coarse_first->metric.unit.c_str(),
-                      others.c_str(), spread.resolution,
-                      window_advice(s, b.path, *coarse_first, st.median, spread.resolution).c_str());
-        warning_add(b.s, "resolution", text);
     }
     if (!outlier_runs.empty()) {
         std::string metrics = outlier_metrics.front();
@@ -510,6 +544,7 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
     }
     for (run_target t : targets)
         bench_warnings_add(b, t);
+    resolution_warning_add(b, targets);
     progress_clear();
     display_warnings_add(b.s, b.program, b.path);
     return run_end::counted;

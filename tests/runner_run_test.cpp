@@ -295,7 +295,11 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
          [](const nlohmann::json& file, const std::string&) {
              EXPECT_EQ(file["results"][0]["display"]["median"], 0.75);
              EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
-             EXPECT_TRUE(warned(file, "resolution", "(display) time is 0.75 s")) << file["warnings"];
+             EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
+             EXPECT_EQ(std::count_if(file["warnings"].begin(), file["warnings"].end(),
+                                     [](const nlohmann::json& w) { return w["kind"] == "resolution"; }),
+                       1)
+                 << "one advice for the device: " << file["warnings"];
              EXPECT_FALSE(warned(file, "not-settled", "(RAM)")) << file["warnings"];
              for (const nlohmann::json& w : file["warnings"]) {
                  const std::string message = w["message"];
@@ -308,7 +312,7 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
          0, {{"mandelbrot-bench", 3}}, "", {"mandelbrot-bench"}, "", {},
          [](const nlohmann::json& file, const std::string&) {
              EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
-             EXPECT_TRUE(warned(file, "resolution", "(display) time is 0.75 s")) << file["warnings"];
+             EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
          }},
         // The first counted run slow after one warm-up: the advice is a second.
         {"SlowFirstRun", {"--runs", "3", "--max-runs", "4", "--warmup", "1", "--no-memory", "--no-sync", "mandelbrot-bench"},
