@@ -20,7 +20,7 @@ enum class run_end { counted, failed, interrupted };
 
 struct bench_context {
     session& s;
-    const std::string& output;
+    results_output& output;
     std::string program;
     std::string executable;
     std::string path;
@@ -66,7 +66,7 @@ bool more_needed(const bench_context& b, run_target target)
                              results_spread_target(b.s, b.program));
 }
 
-bool file_write(session& s, const std::string& output)
+bool file_write(session& s, results_output& output)
 {
     std::string error;
     const std::string text = results_json(s, utc_now_iso()).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -187,8 +187,12 @@ void plan_print(const session& s)
     const std::size_t least = plan_runs_least(s);
     plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
     const time_estimate e = remaining_estimate(s, 0, 0);
+    std::string dropped;
+    for (const std::string& path : s.devices)
+        if (const std::string reason = display_target_dropped(o, device_description_find(s, path)); !reason.empty())
+            dropped += "; the display of " + path + " is dropped (" + reason + ")";
     const int columns = isatty(STDERR_FILENO) ? terminal_columns(STDERR_FILENO) : 0;
-    std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all"), columns, 2).c_str(), stderr);
+    std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all") + dropped, columns, 2).c_str(), stderr);
 }
 
 void progress_print(const bench_context& b, std::size_t program_index, std::size_t device_index,
@@ -254,12 +258,25 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
         failure_add(b, error);
         return run_end::failed;
     }
+    if (!outcome.capture_error.empty()) {
+        // Not the benchmark's fault: it did not run.
+        run_record r;
+        r.program = b.program;
+        r.target = target;
+        r.path = b.path;
+        r.warmup = warmup;
+        r.invalid_reason = "output not captured " + outcome.capture_error;
+        failure_add(b, "cannot capture the output of " + b.program + " " + outcome.capture_error);
+        b.s.runs.push_back(std::move(r));
+        b.write_failed = !file_write(b.s, b.output) || b.write_failed;
+        return run_end::failed;
+    }
     if (!outcome.started)
         return run_end::interrupted;
 
     run_record r{b.program, target, b.path, warmup, outcome.exit_status, false, "", outcome.out, outcome.err, {},
                  outcome.monotonic_seconds, outcome.signal, outcome.timed_out, outcome.out_truncated,
-                 outcome.err_truncated, {}, false, {}};
+                 outcome.err_truncated, {}, false, {}, outcome.leftover_processes};
     const std::optional<unsigned long long> kernel_after = kernel_threads_ticks("/proc");
     const long ticks_per_second = sysconf(_SC_CLK_TCK);
     double kernel_seconds = 0;
@@ -282,7 +299,8 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
                      && report_parse(b.program, outcome.out, r.values);
     const std::string value_fault = parsed ? report_invalid_reason(r.values) : "";
     const bool stepped = stats_clock_stepped(outcome.realtime_seconds, outcome.monotonic_seconds);
-    r.valid = parsed && value_fault.empty() && !stepped;
+    // A run stopped at the deadline is not counted, whatever it printed.
+    r.valid = parsed && value_fault.empty() && !stepped && !outcome.timed_out;
     run_end end = run_end::counted;
     if (!parsed && signals_caught() != 0) {
         r.invalid_reason = "interrupted";
@@ -523,20 +541,34 @@ void bench_warnings_add(bench_context& b, run_target target)
 
 run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t device_index)
 {
-    const std::vector<run_target> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
+    std::vector<run_target> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
+    // A display run that fails drops the display target; the screen and RAM
+    // runs, which need no flush, go on.
+    bool display_failed = false;
+    const auto next = [&](std::size_t& k, run_end end) {
+        if (end == run_end::failed && targets[k] == run_target::display) {
+            targets.erase(targets.begin() + std::ptrdiff_t(k));
+            display_failed = true;
+            return true;
+        }
+        ++k;
+        return end == run_end::counted;
+    };
     for (int i = 1; i <= b.s.options.warmup; ++i)
-        for (run_target t : targets)
-            if (run_end end = run_one(b, program_index, device_index, t, true, std::size_t(i)); end != run_end::counted)
+        for (std::size_t k = 0; k < targets.size();)
+            if (run_end end = run_one(b, program_index, device_index, targets[k], true, std::size_t(i)); !next(k, end))
                 return end;
     for (;;) {
         bool ran = false;
         // Screen and RAM runs alternate, so that drift touches both alike.
-        for (run_target t : targets) {
-            if (!more_needed(b, t))
+        for (std::size_t k = 0; k < targets.size();) {
+            if (!more_needed(b, targets[k])) {
+                ++k;
                 continue;
+            }
             ran = true;
-            const std::size_t number = valid_count(b.s, b.program, b.path, t) + 1;
-            if (run_end end = run_one(b, program_index, device_index, t, false, number); end != run_end::counted)
+            const std::size_t number = valid_count(b.s, b.program, b.path, targets[k]) + 1;
+            if (run_end end = run_one(b, program_index, device_index, targets[k], false, number); !next(k, end))
                 return end;
         }
         if (!ran)
@@ -547,7 +579,7 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
     resolution_warning_add(b, targets);
     progress_clear();
     display_warnings_add(b.s, b.program, b.path);
-    return run_end::counted;
+    return display_failed ? run_end::failed : run_end::counted;
 }
 
 // The description above the table, its lines broken to fit the terminal.
@@ -582,18 +614,24 @@ std::size_t plan_runs_least(const session& s)
     return s.options.programs.size() * targets * std::size_t(s.options.runs + s.options.warmup);
 }
 
-int measure_start(session& s, const std::string& output)
+int measure_start(session& s, results_output& output)
 {
     return file_write(s, output) ? 0 : 1;
 }
 
-int measure_runs(session& s, const std::string& output)
+int measure_runs(session& s, results_output& output)
 {
     int status = 0;
     if (signals_caught() != 0)
         return 128 + signals_caught();
     // After the description: its mapping classes decide which devices get
-    // the display target.
+    // the display target, and a flush that failed there drops it.
+    for (const std::string& path : s.devices)
+        if (const std::string reason = display_target_dropped(s.options, device_description_find(s, path));
+            !reason.empty())
+            warning_add(s, "display-dropped",
+                        path + ": the display is not measured, as its flush failed (" + reason
+                            + "); the screen and RAM runs go on; mend the driver or measure with --no-sync");
     plan_print(s);
     for (std::size_t p = 0; p < s.options.programs.size(); ++p) {
         const std::string& program = s.options.programs[p];
@@ -622,7 +660,7 @@ int measure_runs(session& s, const std::string& output)
     return status;
 }
 
-int measure_finish(session& s, const std::string& output, int status)
+int measure_finish(session& s, results_output& output, int status)
 {
     s.complete = status < 128;
     const bool written = file_write(s, output);
@@ -641,7 +679,7 @@ int measure_finish(session& s, const std::string& output, int status)
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;
     if (written && !s.options.quiet)
-        std::fprintf(stderr, "fbbench: results in %s\n", output.c_str());
+        std::fprintf(stderr, "fbbench: results in %s\n", output.path.c_str());
     if (status == 0 && s.options.strict && !s.warnings.empty())
         status = 3;
     return status;
