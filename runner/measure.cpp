@@ -674,7 +674,11 @@ int measure_finish(session& s, results_output& output, int status)
     if (s.options.summary && !s.options.describe) {
         if (const std::string partial = results_partial_line(s); !partial.empty())
             std::printf("%s\n", partial.c_str());
-        std::printf("%s\n%s\n", results_summary_header(s).c_str(), results_summary_row(s).c_str());
+        // What reaches the display first, where it was measured.
+        std::printf("%s\n", results_summary_header(s).c_str());
+        if (const std::string display = results_summary_row(s, run_target::display); !display.empty())
+            std::printf("%s\n", display.c_str());
+        std::printf("%s\n", results_summary_row(s).c_str());
     }
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;

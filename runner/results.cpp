@@ -494,10 +494,16 @@ bool results_file_write(results_output& output, const std::string& text, std::st
     return true;
 }
 
-std::string results_summary_row(const session& s)
+std::string results_summary_row(const session& s, run_target target)
 {
-    std::string row = "| " + s.host + " |";
+    std::string row = "| " + s.host + (target == run_target::device ? "" : std::string(" (") + run_target_label(target) + ")")
+                    + " |";
     const std::vector<result_row> rows = results_rows(s);
+    const bool measured = std::any_of(rows.begin(), rows.end(), [&](const result_row& r) {
+        return !s.devices.empty() && r.path == s.devices.front() && result_row_stats(r, target);
+    });
+    if (target != run_target::device && !measured)
+        return "";
     for (const benchmark& b : benchmarks()) {
         // A per-level benchmark gives its first and last levels.
         std::optional<value_stats> first, last;
@@ -506,9 +512,9 @@ std::string results_summary_row(const session& s)
             if (s.devices.empty() || r.path != s.devices.front() || r.program != b.name)
                 continue;
             if (!found)
-                first = result_row_stats(r, run_target::device);
+                first = result_row_stats(r, target);
             found = true;
-            last = result_row_stats(r, run_target::device);
+            last = result_row_stats(r, target);
         }
         row += " " + number_text(first) + " |";
         if (b.per_level)

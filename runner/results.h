@@ -141,11 +141,12 @@ bool results_file_write(results_output& output, const std::string& text, std::st
 // The stop rule's target for a program's figures under the session's options.
 spread_target results_spread_target(const session& s, const std::string& program);
 
-// One Markdown table row: host, then each benchmark's screen median on the
-// first device in the order of the table of benchmarks (rectangle MPixels/s,
+// One Markdown table row: host, then each benchmark's median on the first
+// device in the order of the table of benchmarks (rectangle MPixels/s,
 // Mandelbrot seconds, Sierpinski frames/s at the first and the last level);
-// "-" where missing.
-std::string results_summary_row(const session& s);
+// "-" where missing. The screen's figures, or the display's, whose row names
+// the host "host (display)"; empty for the display when it was not measured.
+std::string results_summary_row(const session& s, run_target target = run_target::device);
 
 // The header of that row and the line under it, naming the Sierpinski levels
 // the row holds, so that rows of several boards are known to be comparable

@@ -448,6 +448,10 @@ TEST(Results, FileAfterAnInterruptedRun)
               "| host | rectangle (MPixels/s) | Mandelbrot (s) | Sierpinski 1024 points (frames/s) | "
               "Sierpinski 2048 points (frames/s) |");
     EXPECT_EQ(results_summary_row(s), "| board | 182.44 | - | 57.50 | 1030.12 |");
+    // The display's row only where the display was measured.
+    EXPECT_EQ(results_summary_row(s, run_target::display), "");
+    s.runs.push_back(injected_run(run_target::display, rectangle_report("9.00")));
+    EXPECT_EQ(results_summary_row(s, run_target::display), "| board (display) | 9.00 | - | - | - |");
 }
 
 TEST(Options, SyncChoosesTheDisplayTarget)
