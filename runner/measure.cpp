@@ -245,10 +245,7 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
     if (signals_caught() != 0)
         return run_end::interrupted;
     progress_print(b, program_index, device_index, target, warmup, number);
-    // The display target is the screen, each unit of drawing flushed to the
-    // display; the others never flush, whatever fbbench inherited.
-    std::vector<std::string> overrides = {std::string("FBBENCH_TARGET=") + run_target_env_target(target),
-                                          std::string("FBBENCH_SYNC=") + run_target_env_sync(target)};
+    std::vector<std::string> overrides = run_target_environment(target);
     if (!b.s.options.devices.empty())
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
