@@ -712,6 +712,25 @@ TEST(Results, TableFitsAndExplains)
     EXPECT_EQ(table.find("RAM"), std::string::npos) << table;
     EXPECT_EQ(table.find("Ratios"), std::string::npos) << table;
 
+    // Two devices, the display planned on one: the other's display cells
+    // stay blank rather than read as failed runs.
+    session two = display_session();
+    two.devices = {"/dev/fb0", "/dev/fb1"};
+    two.device_descriptions.push_back({{"path", "/dev/fb0"}, {"kind", "fbdev"}, {"mapping", {{"class", "direct-uncached"}}}});
+    two.runs = {injected("rectangle-bench", run_target::device, rectangle_report("16.69")),
+                injected("rectangle-bench", run_target::display, rectangle_report("9.00"))};
+    run_record direct = injected("rectangle-bench", run_target::device, rectangle_report("20.00"));
+    direct.path = "/dev/fb0";
+    two.runs.push_back(direct);
+    table = table_of(two);
+    EXPECT_NE(table.find("rectangle-bench (/dev/fb0) fill rate  MPixels/s                                          20.00"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("rectangle-bench (/dev/fb1) fill rate  MPixels/s     9.00       \u2013     1           0.539   "
+                         "16.69"),
+              std::string::npos)
+        << table;
+
     // An interrupted session says so first.
     rect.complete = false;
     rect.options.programs = {"rectangle-bench"};
