@@ -10,6 +10,14 @@ struct run_warning {
     std::string message;
 };
 
-// Prints "fbbench: warning: <message>" as one line on standard error and
-// appends the warning.
+// Prints "fbbench: warning: <message>" on standard error, broken into lines
+// that fit when it is a terminal, and appends the warning.
 void run_warning_add(std::vector<run_warning>& warnings, std::string kind, std::string message);
+
+// The columns of the terminal fd writes to (TIOCGWINSZ), else those COLUMNS
+// gives; 0 when neither tells, for no limit.
+int terminal_columns(int fd);
+
+// Text broken at blanks into lines of at most columns (0: no limit), each
+// after the first indented by indent blanks; every line ends with a newline.
+std::string text_wrap(const std::string& text, int columns, int indent);

@@ -23,6 +23,7 @@ struct benchmark {
     const char* line_format; // the printf format of its value lines
     double resolution; // the quantum of the printed figure, in unit
     double run_seconds; // a run's expected length; 0 when it depends on the window
+    double least_seconds; // the shortest a run can be, whatever the window: drawing that the clock ends
 };
 
 // The three, in their default order.

@@ -92,6 +92,10 @@ std::string devices_prepare(session& s, const bench_window_texts& texts)
     std::string refusal;
     for (const std::string& path : s.devices) {
         device_screen d = device_screen_query(path);
+        // No program could run on it: refused before the plan, not started
+        // for every program and target.
+        if (!d.error.empty() && refusal.empty())
+            refusal = d.error;
         std::string message;
         if (d.error.empty() && !device_window_compute(d, texts, message) && refusal.empty())
             refusal = message;

@@ -24,6 +24,7 @@ bool device_window_compute(device_screen& device, const bench_window_texts& text
 std::string device_window_refusal(const std::string& program, const device_screen& device);
 
 // Queries every device of the session, works out the windows and checks them
-// against the programs. Returns one line for the first window refused, or
-// empty; a device that cannot be opened is kept with its error.
+// against the programs. Returns one line for the first device that cannot
+// be opened or used, or window refused; empty when none. A device that
+// cannot be opened is kept with its error, for --describe.
 std::string devices_prepare(session& s, const bench_window_texts& texts);

@@ -1,5 +1,6 @@
 #include "display_target.h"
 
+#include <algorithm>
 #include <cstdio>
 
 bool display_flush_needed(const nlohmann::json& device)
@@ -30,13 +31,13 @@ std::string display_target_dropped(const runner_options& options, const nlohmann
                                                                                        : "";
 }
 
-std::vector<std::string> device_targets(const runner_options& options, const nlohmann::json& device)
+std::vector<run_target> device_targets(const runner_options& options, const nlohmann::json& device)
 {
-    std::vector<std::string> targets = {"device"};
+    std::vector<run_target> targets = {run_target::device};
     if (options.memory)
-        targets.push_back("memory");
+        targets.push_back(run_target::memory);
     if (display_wanted(options, device) && display_target_dropped(options, device).empty())
-        targets.push_back("display");
+        targets.push_back(run_target::display);
     return targets;
 }
 
@@ -49,45 +50,208 @@ const nlohmann::json& device_description_find(const session& s, const std::strin
     return none;
 }
 
-namespace {
-
-// What the display received as a share of what was drawn: below 1 is a loss,
-// for a rate and for a time alike.
-double shown_share(const result_row& row)
+std::optional<double> display_refresh_hz(const nlohmann::json& device)
 {
-    const double drawn = row.device->median, shown = row.display->median;
-    if (row.metric.higher_is_better)
-        return drawn > 0 ? shown / drawn : 1;
-    return shown > 0 ? drawn / shown : 1;
+    if (!device.is_object() || !device.contains("display") || !device["display"].is_object())
+        return std::nullopt;
+    const nlohmann::json& refresh = device["display"].value("refresh", nlohmann::json::object());
+    if (!refresh.is_object())
+        return std::nullopt;
+    for (const char* key : {"median_hz", "nominal_hz"})
+        if (refresh.contains(key) && refresh[key].is_number() && refresh[key].get<double>() > 0)
+            return refresh[key].get<double>();
+    return std::nullopt;
 }
 
-} // namespace
+std::optional<double> display_glass_limit(const session& s, const result_row& row)
+{
+    const std::optional<value_stats>& display = result_row_stats(row, run_target::display);
+    const benchmark* b = benchmark_find(row.program);
+    // Only a figure of whole frames can be held against the refresh.
+    if (!display || b == nullptr || !b->per_level)
+        return std::nullopt;
+    const std::optional<double> hz = display_refresh_hz(device_description_find(s, row.path));
+    if (!hz || display->median <= *hz)
+        return std::nullopt;
+    return hz;
+}
 
-void display_drop_warnings_add(session& s, const std::string& program, const std::string& path)
+std::optional<double> display_vs_screen(const result_row& row)
+{
+    const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
+    const std::optional<value_stats>& display = result_row_stats(row, run_target::display);
+    if (!device || !display)
+        return std::nullopt;
+    return stats_speedup(display->median, device->median, row.metric.higher_is_better);
+}
+
+namespace {
+
+// Above this the display measured faster than the drawing it shows, which
+// a flush cannot do: noise or a wrong measurement.
+constexpr double display_noise_ratio = 1.05;
+
+// The numbers, from 1, of the counted runs of a target whose figure of the
+// metric beats the given one by more than the noise ratio.
+std::string runs_beating(const session& s, const result_row& row, run_target target, double figure)
+{
+    std::string numbers;
+    std::size_t n = 0;
+    for (const run_record& r : s.runs) {
+        if (!r.valid || r.warmup || r.program != row.program || r.path != row.path || r.target != target)
+            continue;
+        ++n;
+        for (const report_value& v : r.values)
+            if (v.metric == row.metric.metric
+                && stats_speedup(v.value, figure, row.metric.higher_is_better).value_or(0) > display_noise_ratio)
+                numbers += (numbers.empty() ? "" : ", ") + std::to_string(n);
+    }
+    return numbers;
+}
+
+void display_drop_warning_add(session& s, const std::string& program, const std::string& path,
+                              const std::vector<result_row>& rows)
 {
     const result_row* worst = nullptr;
-    std::vector<result_row> rows = results_rows(s);
     for (const result_row& row : rows) {
-        if (row.program != program || row.path != path || !row.device || !row.display)
+        if (row.program != program || row.path != path)
             continue;
-        if (shown_share(row) < 0.5 && (worst == nullptr || shown_share(row) < shown_share(*worst)))
+        const std::optional<double> share = display_vs_screen(row);
+        if (share && *share < 0.5 && (worst == nullptr || *share < *display_vs_screen(*worst)))
             worst = &row;
     }
     if (worst == nullptr)
         return;
-    const double drawn = worst->device->median, shown = worst->display->median;
+    const double drawn = result_row_stats(*worst, run_target::device)->median;
+    const double shown = result_row_stats(*worst, run_target::display)->median;
+    // Each unit is pushed on its own; without those pushes the kernel may
+    // batch the changes, so the figure is no upper bound of what is shown.
     char message[300];
     if (program == "sierpinski-bench")
-        std::snprintf(message, sizeof message, "%s shows at most %.1f of the %.1f Sierpinski frames/s drawn at %u points",
+        std::snprintf(message, sizeof message,
+                      "%s shows %.1f of the %.1f Sierpinski frames/s drawn at %u points when each frame is flushed "
+                      "on its own",
                       path.c_str(), shown, drawn, worst->metric.points);
     else if (program == "rectangle-bench")
-        std::snprintf(message, sizeof message, "%s shows at most %.1f of the %.1f MPixels/s of rectangles drawn",
+        std::snprintf(message, sizeof message,
+                      "%s shows %.1f of the %.1f MPixels/s of rectangles drawn when each rectangle is flushed on its "
+                      "own",
                       path.c_str(), shown, drawn);
     else if (program == "mandelbrot-bench")
-        std::snprintf(message, sizeof message, "%s takes %.2f s to show the Mandelbrot passes drawn in %.2f s",
+        std::snprintf(message, sizeof message,
+                      "%s takes %.2f s to show the Mandelbrot passes drawn in %.2f s when each pass is flushed on its "
+                      "own",
                       path.c_str(), shown, drawn);
     else
-        std::snprintf(message, sizeof message, "%s shows at most %.2f of the %.2f %s of %s drawn", path.c_str(), shown,
-                      drawn, worst->metric.unit.c_str(), program.c_str());
+        std::snprintf(message, sizeof message, "%s shows %.2f of the %.2f %s of %s drawn when each unit is flushed",
+                      path.c_str(), shown, drawn, worst->metric.unit.c_str(), program.c_str());
     run_warning_add(s.warnings, "display-drop", message);
+}
+
+void display_noise_warning_add(session& s, const std::string& program, const std::string& path,
+                               const std::vector<result_row>& rows)
+{
+    const result_row* worst = nullptr;
+    for (const result_row& row : rows)
+        if (row.program == program && row.path == path && display_vs_screen(row).value_or(0) > display_noise_ratio
+            && (worst == nullptr || *display_vs_screen(row) > *display_vs_screen(*worst)))
+            worst = &row;
+    if (worst == nullptr)
+        return;
+    const double drawn = result_row_stats(*worst, run_target::device)->median;
+    const double shown = result_row_stats(*worst, run_target::display)->median;
+    const std::string display_runs = runs_beating(s, *worst, run_target::display, drawn);
+    char message[400];
+    std::snprintf(message, sizeof message,
+                  "%s on %s: the display measured %.2f times as fast as the screen (%s: %.2f against %.2f %s; display "
+                  "run%s %s), which a flush cannot do: noise or a wrong measurement; measure again on a quiet machine",
+                  program.c_str(), path.c_str(), *display_vs_screen(*worst), worst->metric.metric.c_str(), shown, drawn,
+                  worst->metric.unit.c_str(), display_runs.find(',') == std::string::npos ? "" : "s",
+                  display_runs.empty() ? "none alone" : display_runs.c_str());
+    run_warning_add(s.warnings, "display-noise", message);
+}
+
+std::string percent_text(double share)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, share * 100 < 9.95 ? "%.1f %%" : "%.0f %%", share * 100);
+    return text;
+}
+
+} // namespace
+
+void display_warnings_add(session& s, const std::string& program, const std::string& path)
+{
+    const std::vector<result_row> rows = results_rows(s);
+    display_drop_warning_add(s, program, path, rows);
+    display_noise_warning_add(s, program, path, rows);
+}
+
+std::string display_verdict(const session& s, const std::string& path)
+{
+    std::vector<std::string> clauses;
+    const std::vector<result_row> rows = results_rows(s);
+    for (const benchmark& b : benchmarks()) {
+        std::optional<double> least, most, glass;
+        for (const result_row& row : rows) {
+            if (row.program != b.name || row.path != path)
+                continue;
+            if (const std::optional<double> share = display_vs_screen(row)) {
+                least = std::min(least.value_or(*share), *share);
+                most = std::max(most.value_or(*share), *share);
+            }
+            if (const std::optional<double> limit = display_glass_limit(s, row))
+                glass = limit;
+        }
+        if (!least)
+            continue;
+        const std::string shares = percent_text(*least) + (*most - *least >= 0.005 ? " to " + percent_text(*most) : "");
+        const std::string name = b.name;
+        if (name == "rectangle-bench")
+            clauses.push_back(shares + " of the rectangles drawn reach the display when each is flushed");
+        else if (name == "mandelbrot-bench")
+            clauses.push_back("Mandelbrot at " + shares + " of its drawing speed when each pass is flushed");
+        else if (name == "sierpinski-bench")
+            clauses.push_back("Sierpinski at " + shares + " of its drawing rate when each frame is flushed");
+        else
+            clauses.push_back(name + " at " + shares + " of its drawing speed");
+        if (glass) {
+            char text[80];
+            std::snprintf(text, sizeof text, "at most %.0f frames/s reach the glass", *glass);
+            clauses.push_back(text);
+        }
+    }
+    if (clauses.empty())
+        return "";
+    const nlohmann::json& device = device_description_find(s, path);
+    const nlohmann::json& display = device.value("display", nlohmann::json::object());
+    const nlohmann::json& probe = display.is_object() ? display.value("update_probe", nlohmann::json::object())
+                                                      : nlohmann::json::object();
+    char text[120];
+    if (probe.is_object() && probe.contains("updates_per_second") && probe["updates_per_second"].is_number()) {
+        std::snprintf(text, sizeof text, "%.0f full-screen updates/s", probe["updates_per_second"].get<double>());
+        clauses.push_back(text);
+    }
+    const nlohmann::json& refresh = display.is_object() ? display.value("refresh", nlohmann::json::object())
+                                                        : nlohmann::json::object();
+    if (refresh.is_object() && refresh.contains("median_hz") && refresh["median_hz"].is_number()) {
+        std::snprintf(text, sizeof text, "refresh %.1f Hz measured", refresh["median_hz"].get<double>());
+        clauses.push_back(text);
+    } else if (refresh.is_object() && refresh.contains("nominal_hz") && refresh["nominal_hz"].is_number()) {
+        std::snprintf(text, sizeof text, "mode %.0f Hz, %s", refresh["nominal_hz"].get<double>(),
+                      refresh.value("status", "refresh not measured").c_str());
+        clauses.push_back(text);
+    }
+    double kernel = -1;
+    for (const run_record& r : s.runs)
+        if (r.valid && !r.warmup && r.path == path && r.target == run_target::display && r.kernel_cpu_percent)
+            kernel = std::max(kernel, *r.kernel_cpu_percent);
+    if (kernel >= 0.5) {
+        std::snprintf(text, sizeof text, "kernel copy work: up to %.0f %% of a core", kernel);
+        clauses.push_back(text);
+    }
+    std::string verdict = path + ": ";
+    for (std::size_t i = 0; i < clauses.size(); ++i)
+        verdict += (i == 0 ? "" : "; ") + clauses[i];
+    return verdict;
 }

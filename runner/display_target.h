@@ -5,6 +5,7 @@
 #include "results.h"
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,32 @@ bool display_flush_needed(const nlohmann::json& device_description);
 // is not asked for or can run.
 std::string display_target_dropped(const runner_options& options, const nlohmann::json& device_description);
 
-// "device", then "memory" (unless --no-memory), then "display" when --sync
+// The screen, then RAM (unless --no-memory), then the display when --sync
 // asks for it or, by default, when the device needs a flush, unless dropped.
-std::vector<std::string> device_targets(const runner_options& options, const nlohmann::json& device_description);
+std::vector<run_target> device_targets(const runner_options& options, const nlohmann::json& device_description);
 
 // The description of the device at path, or an empty object.
 const nlohmann::json& device_description_find(const session& s, const std::string& path);
 
-// Warns ("display-drop") for each program and device whose display receives
-// under half of what is drawn, naming the row where the loss is largest.
-void display_drop_warnings_add(session& s, const std::string& program, const std::string& path);
+// The rate at which the display shows frames: the refresh measured from its
+// vblank events, else the mode's own; nothing when neither is known.
+std::optional<double> display_refresh_hz(const nlohmann::json& device_description);
+
+// Where a row's display figure is frames per second above the refresh: the
+// refresh, the most frames a second that can reach the glass; else nothing.
+std::optional<double> display_glass_limit(const session& s, const result_row& row);
+
+// What reaches the display over what is drawn, as a speed ratio (above 1
+// means the display beat the drawing: noise); nothing without both.
+std::optional<double> display_vs_screen(const result_row& row);
+
+// The display's warnings for a program on a device: "display-drop" where it
+// receives under half of what is drawn, at the row of the largest loss;
+// "display-noise" where it measured more than 5 % faster than the drawing,
+// naming the runs.
+void display_warnings_add(session& s, const std::string& program, const std::string& path);
+
+// One line on what reaches the display of a device whose display was
+// measured: the share of each program's drawing, the full-screen updates a
+// second, the refresh and the kernel's copy work; empty otherwise.
+std::string display_verdict(const session& s, const std::string& path);

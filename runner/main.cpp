@@ -102,6 +102,10 @@ int main(int argc, char* argv[])
     } else {
         s.devices = s.options.devices;
     }
+    if (const std::string refusal = options_timeout_refusal(s.options); !refusal.empty() && !s.options.describe) {
+        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
+        return 2;
+    }
     // Each device's window by the programs' own rules; one in which a
     // benchmark would draw nothing is refused before anything runs.
     const std::string refusal = devices_prepare(s, bench_window_texts_read());

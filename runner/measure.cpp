@@ -4,10 +4,13 @@
 #include "display_target.h"
 
 #include "execute.h"
+#include "kernel_work.h"
+#include "table.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <unistd.h>
 
@@ -42,14 +45,9 @@ void warning_add(session& s, const std::string& kind, const std::string& message
     run_warning_add(s.warnings, kind, message);
 }
 
-const char* target_name(const std::string& target)
-{
-    return target == "device" ? "screen" : target == "display" ? "display" : "RAM";
-}
-
 // Counted valid runs of a program on a device and target.
 std::size_t valid_count(const session& s, const std::string& program, const std::string& path,
-                        const std::string& target)
+                        run_target target)
 {
     std::size_t n = 0;
     for (const run_record& r : s.runs)
@@ -57,7 +55,7 @@ std::size_t valid_count(const session& s, const std::string& program, const std:
     return n;
 }
 
-bool more_needed(const bench_context& b, const std::string& target)
+bool more_needed(const bench_context& b, run_target target)
 {
     std::vector<std::vector<double>> metric_values;
     for (const result_row& row : results_rows(b.s))
@@ -109,7 +107,7 @@ time_estimate remaining_estimate(const session& s, std::size_t program_index, st
         const std::string& program = o.programs[p];
         double runs = 0;
         for (std::size_t d = p == program_index ? device_index : 0; d < s.devices.size(); ++d) {
-            for (const std::string& t : device_targets(o, device_description_find(s, s.devices[d]))) {
+            for (run_target t : device_targets(o, device_description_find(s, s.devices[d]))) {
                 std::size_t warmups = 0, counted = 0;
                 for (const run_record& r : s.runs)
                     if (r.program == program && r.path == s.devices[d] && r.target == t)
@@ -126,12 +124,39 @@ time_estimate remaining_estimate(const session& s, std::size_t program_index, st
     return e;
 }
 
-std::string minutes_text(const time_estimate& e, const char* what)
+std::string names_text(const std::vector<std::string>& names)
 {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return text;
+}
+
+// "about 3 min left in all", saying which programs it leaves out because no
+// run of theirs has been timed yet; brief leaves them unnamed.
+std::string minutes_text(const time_estimate& e, const char* what, bool brief = false)
+{
+    const std::string untimed = names_text(e.unknown);
+    if (e.seconds == 0 && !e.unknown.empty())
+        return brief ? "time unknown yet" : "time unknown until a run of " + untimed + " has ended";
     std::string text = e.seconds < 60 ? std::string("under a minute ") + what
                                       : "about " + std::to_string(long(std::lround(e.seconds / 60))) + " min " + what;
-    for (std::size_t i = 0; i < e.unknown.size(); ++i)
-        text += (i == 0 ? ", besides " : " and ") + e.unknown[i];
+    if (!e.unknown.empty() && !brief)
+        text += ", not counting " + untimed + " (untimed until a run ends)";
+    return text;
+}
+
+// Text cut to columns - 1 characters (0: no limit), so that the terminal
+// never wraps it, and never inside a UTF-8 sequence.
+std::string text_cut(std::string text, int columns)
+{
+    if (columns <= 1)
+        return text;
+    std::size_t shown = 0, at = 0;
+    for (; at < text.size(); ++at)
+        if ((static_cast<unsigned char>(text[at]) & 0xc0) != 0x80 && ++shown > std::size_t(columns - 1))
+            break;
+    text.resize(at);
     return text;
 }
 
@@ -141,14 +166,12 @@ void plan_print(const session& s)
         return;
     const runner_options& o = s.options;
     // Devices whose picture needs a flush add the display target.
-    std::size_t device_targets_total = 0, fewest = SIZE_MAX, most = 0;
+    std::size_t fewest = SIZE_MAX, most = 0;
     for (const std::string& path : s.devices) {
         const std::size_t n = device_targets(o, device_description_find(s, path)).size();
-        device_targets_total += n;
         fewest = std::min(fewest, n);
         most = std::max(most, n);
     }
-    const std::size_t benches = o.programs.size() * device_targets_total;
     const std::string targets = fewest == most ? std::to_string(most) + (most == 1 ? " target" : " targets")
                                                : std::to_string(fewest) + " to " + std::to_string(most) + " targets";
     char line[400];
@@ -161,18 +184,19 @@ void plan_print(const session& s)
               + std::to_string(o.spread_percent) + " %)";
     if (o.warmup > 0)
         plan += " plus " + std::to_string(o.warmup) + " warm-up" + (o.warmup == 1 ? "" : "s");
-    const std::size_t least = benches * std::size_t(o.runs + o.warmup);
+    const std::size_t least = plan_runs_least(s);
     plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
     const time_estimate e = remaining_estimate(s, 0, 0);
     std::string dropped;
     for (const std::string& path : s.devices)
         if (const std::string reason = display_target_dropped(o, device_description_find(s, path)); !reason.empty())
             dropped += "; the display of " + path + " is dropped (" + reason + ")";
-    std::fprintf(stderr, "fbbench: %s, %s%s\n", plan.c_str(), minutes_text(e, "in all").c_str(), dropped.c_str());
+    const int columns = isatty(STDERR_FILENO) ? terminal_columns(STDERR_FILENO) : 0;
+    std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all") + dropped, columns, 2).c_str(), stderr);
 }
 
 void progress_print(const bench_context& b, std::size_t program_index, std::size_t device_index,
-                    const std::string& target, bool warmup, std::size_t number)
+                    run_target target, bool warmup, std::size_t number)
 {
     const runner_options& o = b.s.options;
     if (o.quiet)
@@ -180,21 +204,31 @@ void progress_print(const bench_context& b, std::size_t program_index, std::size
     char line[400];
     if (warmup)
         std::snprintf(line, sizeof line, "%s on %s, %s: warm-up run %zu of %d", b.program.c_str(), b.path.c_str(),
-                      target_name(target), number, o.warmup);
+                      run_target_label(target), number, o.warmup);
     else if (number <= std::size_t(o.runs))
         std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of %d", b.program.c_str(), b.path.c_str(),
-                      target_name(target), number, o.runs);
+                      run_target_label(target), number, o.runs);
     else
         std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of at most %d (spread above target)",
-                      b.program.c_str(), b.path.c_str(), target_name(target), number, o.max_runs);
-    const std::string left = minutes_text(remaining_estimate(b.s, program_index, device_index), "left in all");
-    if (isatty(STDERR_FILENO)) {
-        std::fprintf(stderr, "\r\033[Kfbbench: %s, %s", line, left.c_str());
-        std::fflush(stderr);
-        progress_live = true;
-    } else {
-        std::fprintf(stderr, "fbbench: %s, %s\n", line, left.c_str());
+                      b.program.c_str(), b.path.c_str(), run_target_label(target), number, o.max_runs);
+    const time_estimate left = remaining_estimate(b.s, program_index, device_index);
+    if (!isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "fbbench: %s, %s\n", line, minutes_text(left, "left in all").c_str());
+        return;
     }
+    // Rewritten in place, so it must fit one line: the estimate gets
+    // shorter, then goes, then the line is cut.
+    const int columns = terminal_columns(STDERR_FILENO);
+    std::string text;
+    for (const std::string& tail : {", " + minutes_text(left, "left in all"), ", " + minutes_text(left, "left", true),
+                                    std::string()}) {
+        text = "fbbench: " + std::string(line) + tail;
+        if (columns == 0 || int(text.size()) < columns)
+            break;
+    }
+    std::fprintf(stderr, "\r\033[K%s", text_cut(text, columns).c_str());
+    std::fflush(stderr);
+    progress_live = true;
 }
 
 // A benchmark's own message is shown as it is; fbbench's gets its name.
@@ -205,20 +239,18 @@ void failure_add(bench_context& b, const std::string& message, bool own = true)
     b.s.failures.push_back({b.program, b.path, message});
 }
 
-run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_index, const std::string& target,
+run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_index, run_target target,
                 bool warmup, std::size_t number)
 {
     if (signals_caught() != 0)
         return run_end::interrupted;
     progress_print(b, program_index, device_index, target, warmup, number);
-    // The display target is the screen, each unit of drawing flushed to the
-    // display; the others never flush, whatever fbbench inherited.
-    std::vector<std::string> overrides = {"FBBENCH_TARGET=" + (target == "display" ? std::string("device") : target),
-                                          target == "display" ? "FBBENCH_SYNC=frame" : "FBBENCH_SYNC=none"};
+    std::vector<std::string> overrides = run_target_environment(target);
     if (!b.s.options.devices.empty())
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
     std::string error;
+    const std::optional<unsigned long long> kernel_before = kernel_threads_ticks("/proc");
     if (!program_execute(b.executable, overrides, b.s.options.timeout_seconds, outcome, error)) {
         failure_add(b, error);
         return run_end::failed;
@@ -241,10 +273,22 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
 
     run_record r{b.program, target, b.path, warmup, outcome.exit_status, false, "", outcome.out, outcome.err, {},
                  outcome.monotonic_seconds, outcome.signal, outcome.timed_out, outcome.out_truncated,
-                 outcome.err_truncated, {}, false, outcome.leftover_processes};
-    if (const std::optional<competing_work> work =
+                 outcome.err_truncated, {}, false, {}, outcome.leftover_processes};
+    const std::optional<unsigned long long> kernel_after = kernel_threads_ticks("/proc");
+    const long ticks_per_second = sysconf(_SC_CLK_TCK);
+    double kernel_seconds = 0;
+    if (kernel_before && kernel_after && *kernel_after >= *kernel_before && outcome.monotonic_seconds > 0
+        && ticks_per_second > 0) {
+        kernel_seconds = double(*kernel_after - *kernel_before) / double(ticks_per_second);
+        r.kernel_cpu_percent = std::round(kernel_seconds / outcome.monotonic_seconds * 1000) / 10;
+    }
+    if (std::optional<competing_work> work =
             competing_work_measure(outcome.stat_before, outcome.stat_after, outcome.child_cpu_seconds,
-                                   outcome.monotonic_seconds, sysconf(_SC_CLK_TCK))) {
+                                   outcome.monotonic_seconds, ticks_per_second)) {
+        // The kernel's own threads are not competing work: on a display run
+        // they do the copies the run asks for, and no user can stop them.
+        work->other_seconds = std::max(0.0, work->other_seconds - kernel_seconds);
+        work->percent = work->other_seconds / outcome.monotonic_seconds * 100;
         r.other_cpu_percent = std::round(work->percent * 10) / 10;
         r.competing = competing_work_excessive(*work);
     }
@@ -319,8 +363,9 @@ std::string numbers_text(const std::set<std::size_t>& numbers)
 }
 
 // A larger window to name for a figure under 1 % resolution: for a time, one
-// with enough pixels for 100 quanta at the time a pixel takes now; for a
-// rate, the whole screen.
+// with enough pixels for 100 quanta at the time a pixel takes now, where it
+// still fits at POSX and POSY, else at the corner; for a rate, the whole
+// screen.
 std::string window_advice(const session& s, const std::string& path, const result_row& row, double median,
                           double resolution)
 {
@@ -334,9 +379,12 @@ std::string window_advice(const session& s, const std::string& path, const resul
     if (!row.metric.higher_is_better && median > 0 && w.width > 0 && w.height > 0) {
         const double factor = std::sqrt(100 * resolution / median);
         const long width = std::lround(std::ceil(w.width * factor)), height = std::lround(std::ceil(w.height * factor));
+        const std::string about = " (about " + std::to_string(long(100 * resolution)) + ".00 " + row.metric.unit + ")";
+        const std::string size = "WIDTH=" + std::to_string(width) + " HEIGHT=" + std::to_string(height);
+        if (w.posx + width <= long(device->width) && w.posy + height <= long(device->height))
+            return "use a larger window, e.g. " + size + " at the same POSX and POSY" + about;
         if (width <= long(device->width) && height <= long(device->height))
-            return "use a larger window, e.g. WIDTH=" + std::to_string(width) + " HEIGHT=" + std::to_string(height)
-                 + " POSX=0 POSY=0 (about " + std::to_string(long(100 * resolution)) + ".00 " + row.metric.unit + ")";
+            return "use a larger window, e.g. " + size + " POSX=0 POSY=0" + about;
     }
     if (!whole)
         return "use a larger window, e.g. the whole " + std::to_string(device->width) + "x"
@@ -344,14 +392,65 @@ std::string window_advice(const session& s, const std::string& path, const resul
     return "the whole screen is in use already: no larger window is possible";
 }
 
+// One warning for a benchmark's figures under 1 % resolution on a device,
+// whichever targets they are on: each target's figure, and one window that
+// gives the slowest target about 100 quanta.
+void resolution_warning_add(bench_context& b, const std::vector<run_target>& targets)
+{
+    const session& s = b.s;
+    const spread_target spread = results_spread_target(s, b.program);
+    const result_row* first = nullptr;
+    std::size_t coarse = 0;
+    for (const result_row& row : results_rows(s)) {
+        if (row.program != b.program || row.path != b.path)
+            continue;
+        const bool limited = std::any_of(targets.begin(), targets.end(), [&](run_target t) {
+            const std::optional<value_stats>& st = result_row_stats(row, t);
+            return st && st->resolution_limited;
+        });
+        if (limited && coarse++ == 0)
+            first = &row;
+    }
+    if (first == nullptr)
+        return;
+    std::string figures;
+    const value_stats* slowest = nullptr;
+    run_target slowest_target = run_target::device;
+    for (run_target t : targets) {
+        const std::optional<value_stats>& st = result_row_stats(*first, t);
+        if (!st || !st->resolution_limited)
+            continue;
+        char figure[80];
+        std::snprintf(figure, sizeof figure, "%s%s %.2f %s", figures.empty() ? "" : ", ", run_target_label(t),
+                      st->median, first->metric.unit.c_str());
+        figures += figure;
+        const bool slower = slowest == nullptr || (first->metric.higher_is_better ? st->median < slowest->median
+                                                                                  : st->median > slowest->median);
+        if (slower)
+            slowest = &*st, slowest_target = t;
+    }
+    std::string others;
+    if (coarse > 1)
+        others = " (and " + std::to_string(coarse - 1) + " more of its figures)";
+    char text[600];
+    std::snprintf(text, sizeof text,
+                  "%s on %s %s is under 1 %% resolution (%s)%s, the report printing steps of %.2f; %s, the %s being "
+                  "the slowest",
+                  b.program.c_str(), b.path.c_str(), first->metric.metric.c_str(), figures.c_str(), others.c_str(),
+                  spread.resolution,
+                  window_advice(s, b.path, *first, slowest->median, spread.resolution).c_str(),
+                  run_target_label(slowest_target));
+    warning_add(b.s, "resolution", text);
+}
+
 // The warnings of a benchmark on a device and target, each once: runs that
-// did not settle, figures under 1 % resolution, outliers, a slow first run
-// and competing work, each naming what to do.
-void bench_warnings_add(bench_context& b, const std::string& target)
+// did not settle, outliers, a slow first run and competing work, each
+// naming what to do.
+void bench_warnings_add(bench_context& b, run_target target)
 {
     const session& s = b.s;
     const runner_options& o = s.options;
-    const std::string where = b.program + " on " + b.path + " (" + target_name(target) + ")";
+    const std::string where = b.program + " on " + b.path + " (" + run_target_label(target) + ")";
     // The counted runs of this target, numbered from 1.
     std::vector<const run_record*> counted;
     for (const run_record& r : s.runs)
@@ -361,8 +460,6 @@ void bench_warnings_add(bench_context& b, const std::string& target)
     const spread_target spread = results_spread_target(s, b.program);
     const result_row* worst = nullptr;
     double worst_excess = 0;
-    std::vector<std::string> coarse;
-    const result_row* coarse_first = nullptr;
     std::set<std::size_t> outlier_runs;
     std::vector<std::string> outlier_metrics;
     bool slow = false;
@@ -370,7 +467,7 @@ void bench_warnings_add(bench_context& b, const std::string& target)
     for (const result_row& row : rows) {
         if (row.program != b.program || row.path != b.path)
             continue;
-        const std::optional<value_stats>& st = target == "device" ? row.device : row.memory;
+        const std::optional<value_stats>& st = result_row_stats(row, target);
         if (!st)
             continue;
         if (!st->settled) {
@@ -378,27 +475,27 @@ void bench_warnings_add(bench_context& b, const std::string& target)
             if (worst == nullptr || excess > worst_excess)
                 worst = &row, worst_excess = excess;
         }
-        if (st->resolution_limited) {
-            if (coarse_first == nullptr)
-                coarse_first = &row;
-            coarse.push_back(row.metric.metric);
-        }
         std::vector<double> values;
         std::vector<std::size_t> numbers;
         for (std::size_t i = 0; i < counted.size(); ++i)
             for (const report_value& v : counted[i]->values)
                 if (v.metric == row.metric.metric)
                     values.push_back(v.value), numbers.push_back(i + 1);
-        const std::vector<std::size_t> outliers = stats_outliers(values);
+        // A slow first run is its own warning; the others are judged without
+        // it, so that its distance cannot make them look like outliers.
+        const bool first_slow = stats_first_slow(values, row.metric.higher_is_better);
+        const std::size_t skipped = first_slow ? 1 : 0;
+        const std::vector<std::size_t> outliers =
+            stats_outliers(std::vector<double>(values.begin() + std::ptrdiff_t(skipped), values.end()));
         for (std::size_t i : outliers)
-            outlier_runs.insert(numbers[i]);
+            outlier_runs.insert(numbers[i + skipped]);
         if (!outliers.empty())
             outlier_metrics.push_back(row.metric.metric);
-        slow = slow || stats_first_slow(values, row.metric.higher_is_better);
+        slow = slow || first_slow;
     }
     char text[600];
     if (worst != nullptr) {
-        const value_stats& st = *(target == "device" ? worst->device : worst->memory);
+        const value_stats& st = *result_row_stats(*worst, target);
         char spread_shown[48] = "undefined (median 0)";
         if (st.spread_percent)
             std::snprintf(spread_shown, sizeof spread_shown, "%.1f %%", *st.spread_percent);
@@ -409,31 +506,18 @@ void bench_warnings_add(bench_context& b, const std::string& target)
                       stats_spread_limit(st.median, spread));
         warning_add(b.s, "not-settled", text);
     }
-    if (coarse_first != nullptr) {
-        const value_stats& st = *(target == "device" ? coarse_first->device : coarse_first->memory);
-        std::string others;
-        if (coarse.size() > 1)
-            others = " (and " + std::to_string(coarse.size() - 1) + " more of its figures)";
-        std::snprintf(text, sizeof text,
-                      "%s %s is %.2f %s%s: the figure has under 1 %% resolution, the report printing steps of "
-                      "%.2f; %s",
-                      where.c_str(), coarse_first->metric.metric.c_str(), st.median, coarse_first->metric.unit.c_str(),
-                      others.c_str(), spread.resolution,
-                      window_advice(s, b.path, *coarse_first, st.median, spread.resolution).c_str());
-        warning_add(b.s, "resolution", text);
-    }
     if (!outlier_runs.empty()) {
         std::string metrics = outlier_metrics.front();
         if (outlier_metrics.size() > 1)
             metrics += " and " + std::to_string(outlier_metrics.size() - 1) + " more";
         warning_add(b.s, "outlier",
-                    std::string(target_name(target)) + " run" + (outlier_runs.size() == 1 ? " " : "s ")
+                    std::string(run_target_label(target)) + " run" + (outlier_runs.size() == 1 ? " " : "s ")
                         + numbers_text(outlier_runs) + " of " + b.program + " on " + b.path + " gave outliers ("
                         + metrics + "); measure on a quiet machine");
     }
     if (slow)
         warning_add(b.s, "slow-first-run",
-                    "the first " + std::string(target_name(target)) + " run of " + b.program + " on " + b.path
+                    "the first " + std::string(run_target_label(target)) + " run of " + b.program + " on " + b.path
                         + " was much slower than the rest; consider --warmup " + std::to_string(o.warmup + 1));
     std::set<std::size_t> busy_runs;
     double busiest = 0;
@@ -446,7 +530,7 @@ void bench_warnings_add(bench_context& b, const std::string& target)
         std::snprintf(text, sizeof text,
                       "other processes used up to %.1f %% of a core during %s run%s %s of %s on %s (more than "
                       "%.0f %%); stop them and measure again",
-                      busiest, target_name(target), busy_runs.size() == 1 ? "" : "s", numbers_text(busy_runs).c_str(),
+                      busiest, run_target_label(target), busy_runs.size() == 1 ? "" : "s", numbers_text(busy_runs).c_str(),
                       b.program.c_str(), b.path.c_str(), competing_work_threshold_percent);
         warning_add(b.s, "competing-work", text);
     }
@@ -454,12 +538,12 @@ void bench_warnings_add(bench_context& b, const std::string& target)
 
 run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t device_index)
 {
-    std::vector<std::string> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
+    std::vector<run_target> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
     // A display run that fails drops the display target; the screen and RAM
     // runs, which need no flush, go on.
     bool display_failed = false;
     const auto next = [&](std::size_t& k, run_end end) {
-        if (end == run_end::failed && targets[k] == "display") {
+        if (end == run_end::failed && targets[k] == run_target::display) {
             targets.erase(targets.begin() + std::ptrdiff_t(k));
             display_failed = true;
             return true;
@@ -487,13 +571,45 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
         if (!ran)
             break;
     }
-    for (const std::string& t : targets)
+    for (run_target t : targets)
         bench_warnings_add(b, t);
-    display_drop_warnings_add(b.s, b.program, b.path);
+    resolution_warning_add(b, targets);
+    progress_clear();
+    display_warnings_add(b.s, b.program, b.path);
     return display_failed ? run_end::failed : run_end::counted;
 }
 
+// The description above the table, its lines broken to fit the terminal.
+void header_print(const session& s, int columns)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    if (out == nullptr) {
+        session_header_print(stdout, s);
+        return;
+    }
+    session_header_print(out, s);
+    std::fclose(out);
+    const std::string header(text, size);
+    std::free(text);
+    std::size_t start = 0;
+    for (std::size_t end; (end = header.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = header.substr(start, end - start);
+        const std::size_t indent = std::min(line.find_first_not_of(' '), line.size());
+        std::fputs(line.empty() ? "\n" : text_wrap(line, columns, int(indent) + 2).c_str(), stdout);
+    }
+}
+
 } // namespace
+
+std::size_t plan_runs_least(const session& s)
+{
+    std::size_t targets = 0;
+    for (const std::string& path : s.devices)
+        targets += device_targets(s.options, device_description_find(s, path)).size();
+    return s.options.programs.size() * targets * std::size_t(s.options.runs + s.options.warmup);
+}
 
 int measure_start(session& s, results_output& output)
 {
@@ -547,12 +663,20 @@ int measure_finish(session& s, results_output& output, int status)
     const bool written = file_write(s, output);
     if (!written && status == 0)
         status = 1;
+    const int columns = terminal_columns(STDOUT_FILENO);
     if (!s.options.quiet)
-        session_header_print(stdout, s);
+        header_print(s, columns);
     if (!s.options.describe)
-        results_table_print(stdout, s);
-    if (s.options.summary && !s.options.describe)
-        std::printf("%s\n%s\n", results_summary_header(s).c_str(), results_summary_row(s).c_str());
+        results_table_print(stdout, s, terminal_columns(STDOUT_FILENO));
+    if (s.options.summary && !s.options.describe) {
+        if (const std::string partial = results_partial_line(s); !partial.empty())
+            std::printf("%s\n", partial.c_str());
+        // What reaches the display first, where it was measured.
+        std::printf("%s\n", results_summary_header(s).c_str());
+        if (const std::string display = results_summary_row(s, run_target::display); !display.empty())
+            std::printf("%s\n", display.c_str());
+        std::printf("%s\n", results_summary_row(s).c_str());
+    }
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;
     if (written && !s.options.quiet)

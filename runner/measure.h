@@ -5,6 +5,7 @@
 
 #include "results.h"
 
+#include <cstddef>
 #include <string>
 
 // Writes the file for the first time, before the machine is described and
@@ -19,6 +20,10 @@ int measure_start(session& s, results_output& output);
 // 0, 1 when a benchmark failed (exited non-zero, was killed or timed out),
 // or 128 + the stop signal that interrupted it.
 int measure_runs(session& s, results_output& output);
+
+// The runs the plan asks for at the least: each program on each device and
+// target, --runs counted runs and the warm-ups.
+std::size_t plan_runs_least(const session& s);
 
 // Writes the final file (complete unless interrupted), prints the table and
 // the summary row, and returns the exit status.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <getopt.h>
 
@@ -98,6 +99,21 @@ const std::vector<std::string>& options_known_programs()
         return names;
     }();
     return known;
+}
+
+std::string options_timeout_refusal(const runner_options& options)
+{
+    for (const std::string& name : options.programs) {
+        const benchmark* b = benchmark_find(name);
+        if (b == nullptr || b->least_seconds == 0)
+            continue;
+        const long least = std::lround(b->least_seconds) + 1;
+        if (options.timeout_seconds < least)
+            return "--timeout " + std::to_string(options.timeout_seconds) + " is shorter than any run of " + name
+                 + ", which draws for at least " + std::to_string(std::lround(b->least_seconds)) + " s; give " +
+                   std::to_string(least) + " or more";
+    }
+    return "";
 }
 
 void options_usage_print(std::FILE* out)

@@ -34,6 +34,11 @@ enum class options_action { run, help, version, list_benchmarks, usage_error };
 // naming what is wrong.
 options_action options_parse(int argc, char* const argv[], runner_options& options, std::string& message);
 
+// One line when --timeout is too short for a program to finish even one
+// run (what it draws for a fixed time, and a second to start and end);
+// empty otherwise.
+std::string options_timeout_refusal(const runner_options& options);
+
 // The benchmark programs fbbench knows, in their default order.
 const std::vector<std::string>& options_known_programs();
 

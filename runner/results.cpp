@@ -1,5 +1,6 @@
 #include "results.h"
 
+#include "display_target.h"
 #include "execute.h"
 
 #include <algorithm>
@@ -44,7 +45,7 @@ nlohmann::json run_json(const run_record& r)
     nlohmann::json values = nlohmann::json::object();
     for (const report_value& v : r.values)
         values[v.metric] = v.value;
-    nlohmann::json run = {{"program", r.program}, {"target", r.target}, {"path", r.path}, {"warmup", r.warmup}};
+    nlohmann::json run = {{"program", r.program}, {"target", run_target_key(r.target)}, {"path", r.path}, {"warmup", r.warmup}};
     if (r.signal != 0)
         run["signal"] = signal_name(r.signal);
     else if (r.exit_status >= 0) // else it never ran, or could not be waited for
@@ -62,6 +63,8 @@ nlohmann::json run_json(const run_record& r)
     run["wall_seconds"] = r.wall_seconds;
     if (r.other_cpu_percent)
         run["other_cpu_percent"] = *r.other_cpu_percent;
+    if (r.kernel_cpu_percent)
+        run["kernel_cpu_percent"] = *r.kernel_cpu_percent;
     if (r.leftover_processes > 0)
         run["leftover_processes"] = r.leftover_processes;
     return run;
@@ -71,6 +74,9 @@ nlohmann::json run_json(const run_record& r)
 nlohmann::json device_json(const session& s, std::size_t i)
 {
     nlohmann::json device = i < s.device_descriptions.size() ? s.device_descriptions[i] : nlohmann::json::object();
+    if (i < s.devices.size())
+        if (const std::string verdict = display_verdict(s, s.devices[i]); !verdict.empty())
+            device["verdict"] = verdict;
     if (i >= s.screens.size())
         return device;
     const device_screen& d = s.screens[i];
@@ -94,33 +100,10 @@ std::string number_text(const std::optional<value_stats>& s)
     return s ? buffer : "-";
 }
 
-std::string spread_text(const std::optional<value_stats>& s)
-{
-    if (!s || !s->spread_percent)
-        return s ? "\u2013" : "-"; // a dash: no spread from a single run or a median of 0
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f%%", *s->spread_percent);
-    return buffer;
-}
-
-// Text right-aligned in width columns, counting UTF-8 characters.
-std::string aligned(const std::string& text, int width)
-{
-    int shown = 0;
-    for (unsigned char c : text)
-        shown += (c & 0xc0) != 0x80;
-    return std::string(std::size_t(std::max(0, width - shown)), ' ') + text;
-}
-
-std::string runs_text(const std::optional<value_stats>& s)
-{
-    return s ? std::to_string(s->runs) : "0";
-}
-
 } // namespace
 
 std::vector<double> results_values(const session& s, const std::string& program, const std::string& path,
-                                   const std::string& target, const std::string& metric)
+                                   run_target target, const std::string& metric)
 {
     std::vector<double> values;
     for (const run_record& r : s.runs)
@@ -149,15 +132,12 @@ std::vector<result_row> results_rows(const session& s)
             });
             if (known)
                 continue;
-            result_row row{r.program, r.path, v, {}, {}, {}};
+            result_row row{r.program, r.path, v, {}};
             row.metric.value = 0;
-            const spread_target target = results_spread_target(s, r.program);
-            if (auto values = results_values(s, r.program, r.path, "device", v.metric); !values.empty())
-                row.device = stats_compute(values, target);
-            if (auto values = results_values(s, r.program, r.path, "memory", v.metric); !values.empty())
-                row.memory = stats_compute(values, target);
-            if (auto values = results_values(s, r.program, r.path, "display", v.metric); !values.empty())
-                row.display = stats_compute(values, target);
+            const spread_target spread = results_spread_target(s, r.program);
+            for (run_target t : run_targets_all)
+                if (auto values = results_values(s, r.program, r.path, t, v.metric); !values.empty())
+                    result_row_stats(row, t) = stats_compute(values, spread);
             rows.push_back(row);
         }
     }
@@ -210,16 +190,24 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         if (row.metric.points != 0)
             result["points"] = row.metric.points;
         result["path"] = row.path;
-        if (row.device)
-            result["device"] = stats_json(*row.device);
-        if (row.memory)
-            result["memory"] = stats_json(*row.memory);
-        if (row.device && row.memory && row.memory->median != 0)
-            result["ratio"] = row.device->median / row.memory->median;
-        if (row.display)
-            result["display"] = stats_json(*row.display);
-        if (row.device && row.display && row.device->median != 0)
-            result["display_ratio"] = row.display->median / row.device->median;
+        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
+        const std::optional<value_stats>& memory = result_row_stats(row, run_target::memory);
+        const std::optional<value_stats>& display = result_row_stats(row, run_target::display);
+        for (run_target t : run_targets_all)
+            if (const std::optional<value_stats>& st = result_row_stats(row, t))
+                result[run_target_key(t)] = stats_json(*st);
+        if (device && memory && memory->median != 0)
+            result["ratio"] = device->median / memory->median;
+        if (device && display && device->median != 0)
+            result["display_ratio"] = display->median / device->median;
+        // The same two comparisons as speeds, a time's inverted: above 1 is better.
+        if (device && memory)
+            if (const std::optional<double> r = stats_speedup(device->median, memory->median, row.metric.higher_is_better))
+                result["screen_vs_memory"] = *r;
+        if (const std::optional<double> r = display_vs_screen(row))
+            result["display_vs_screen"] = *r;
+        if (const std::optional<double> hz = display_glass_limit(s, row))
+            result["display_glass_at_most"] = *hz;
         results.push_back(result);
     }
     nlohmann::json& warnings = file["warnings"] = nlohmann::json::array();
@@ -506,59 +494,16 @@ bool results_file_write(results_output& output, const std::string& text, std::st
     return true;
 }
 
-void results_table_print(std::FILE* out, const session& s)
+std::string results_summary_row(const session& s, run_target target)
 {
+    std::string row = "| " + s.host + (target == run_target::device ? "" : std::string(" (") + run_target_label(target) + ")")
+                    + " |";
     const std::vector<result_row> rows = results_rows(s);
-    const bool several_devices = s.devices.size() > 1;
-    auto label = [&](const result_row& row) {
-        return row.program + (several_devices ? " (" + row.path + ")" : "") + " " + row.metric.metric;
-    };
-    int width = int(std::string("benchmark and metric").size());
-    for (const result_row& row : rows)
-        width = std::max(width, int(label(row).size()));
-    // The display columns only when a display was measured.
-    const bool display = std::any_of(rows.begin(), rows.end(), [](const result_row& row) { return row.display; });
-    std::fprintf(out, "%-*s  %-9s  %10s  %7s  %4s  %10s  %7s  %4s  %10s", width, "benchmark and metric", "unit",
-                 "screen", "spread", "runs", "RAM", "spread", "runs", "screen/RAM");
-    std::fprintf(out, display ? "  %10s  %4s  %14s\n" : "\n", "display", "runs", "display/screen");
-    bool unsettled = false, coarse = false;
-    for (const result_row& row : rows) {
-        char ratio[32] = "-", display_ratio[32] = "-";
-        if (row.device && row.memory && row.memory->median != 0)
-            std::snprintf(ratio, sizeof ratio, "%.3f", row.device->median / row.memory->median);
-        if (row.device && row.display && row.device->median != 0)
-            std::snprintf(display_ratio, sizeof display_ratio, "%.3f", row.display->median / row.device->median);
-        // "*" marks a spread that did not come within the target, "~" a
-        // figure under 1 % resolution.
-        std::string notes;
-        for (const std::optional<value_stats>& t : {row.device, row.memory, row.display}) {
-            if (t && !t->settled && notes.find('*') == std::string::npos)
-                notes += "*", unsettled = true;
-            if (t && t->resolution_limited && notes.find('~') == std::string::npos)
-                notes += "~", coarse = true;
-        }
-        std::fprintf(out, "%-*s  %-9s  %10s  %s  %4s  %10s  %s  %4s  %10s", width, label(row).c_str(),
-                     row.metric.unit.c_str(), number_text(row.device).c_str(),
-                     aligned(spread_text(row.device), 7).c_str(), runs_text(row.device).c_str(),
-                     number_text(row.memory).c_str(), aligned(spread_text(row.memory), 7).c_str(),
-                     runs_text(row.memory).c_str(), ratio);
-        if (display)
-            std::fprintf(out, "  %10s  %4s  %14s", number_text(row.display).c_str(), runs_text(row.display).c_str(),
-                         display_ratio);
-        std::fprintf(out, "%s%s\n", notes.empty() ? "" : "  ", notes.c_str());
-    }
-    if (unsettled)
-        std::fprintf(out, "* the spread stayed above the target after --max-runs runs\n");
-    if (coarse)
-        std::fprintf(out, "~ under 1 %% resolution: the median is below 100 steps of the printed figure\n");
-    for (const bench_failure& f : s.failures)
-        std::fprintf(out, "%s on %s failed: %s\n", f.program.c_str(), f.path.c_str(), f.message.c_str());
-}
-
-std::string results_summary_row(const session& s)
-{
-    std::string row = "| " + s.host + " |";
-    const std::vector<result_row> rows = results_rows(s);
+    const bool measured = std::any_of(rows.begin(), rows.end(), [&](const result_row& r) {
+        return !s.devices.empty() && r.path == s.devices.front() && result_row_stats(r, target);
+    });
+    if (target != run_target::device && !measured)
+        return "";
     for (const benchmark& b : benchmarks()) {
         // A per-level benchmark gives its first and last levels.
         std::optional<value_stats> first, last;
@@ -567,9 +512,9 @@ std::string results_summary_row(const session& s)
             if (s.devices.empty() || r.path != s.devices.front() || r.program != b.name)
                 continue;
             if (!found)
-                first = r.device;
+                first = result_row_stats(r, target);
             found = true;
-            last = r.device;
+            last = result_row_stats(r, target);
         }
         row += " " + number_text(first) + " |";
         if (b.per_level)
@@ -582,7 +527,8 @@ std::string results_summary_header(const session& s)
 {
     uint32_t first_points = 0, last_points = 0;
     for (const result_row& row : results_rows(s)) {
-        if (s.devices.empty() || row.path != s.devices.front() || row.program != "sierpinski-bench" || !row.device)
+        if (s.devices.empty() || row.path != s.devices.front() || row.program != "sierpinski-bench"
+            || !result_row_stats(row, run_target::device))
             continue;
         if (first_points == 0)
             first_points = row.metric.points;

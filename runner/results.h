@@ -6,8 +6,10 @@
 #include "options.h"
 #include "report.h"
 #include "stats.h"
+#include "targets.h"
 #include "warnings.h"
 
+#include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -16,7 +18,7 @@
 
 struct run_record {
     std::string program;
-    std::string target; // "device", "memory" or "display"
+    run_target target = run_target::device;
     std::string path; // the device
     bool warmup = false;
     int exit_status = -1; // when the program exited, else -1
@@ -30,8 +32,9 @@ struct run_record {
     bool timed_out = false; // killed by fbbench at the deadline
     bool out_truncated = false;
     bool err_truncated = false;
-    std::optional<double> other_cpu_percent; // other processes' CPU time, percent of one core
+    std::optional<double> other_cpu_percent; // other user processes' CPU time, percent of one core
     bool competing = false; // that time was above the threshold
+    std::optional<double> kernel_cpu_percent; // the kernel threads' CPU time, percent of one core
     int leftover_processes = 0; // processes the program left running, killed after it
 };
 
@@ -69,20 +72,28 @@ struct session {
     bool complete = false;
 };
 
-// One row of results: a metric of a program on a device, both targets.
+// One row of results: a metric of a program on a device, every target.
 struct result_row {
     std::string program;
     std::string path;
     report_value metric; // name, unit, direction, points; value unused
-    std::optional<value_stats> device;
-    std::optional<value_stats> memory;
-    std::optional<value_stats> display; // the screen with FBBENCH_SYNC=frame
+    std::array<std::optional<value_stats>, std::size(run_targets_all)> stats; // by target; see result_row_stats
 };
+
+// The statistics of a row on a target: none when it had no counted run.
+inline const std::optional<value_stats>& result_row_stats(const result_row& row, run_target target)
+{
+    return row.stats[std::size_t(target)];
+}
+inline std::optional<value_stats>& result_row_stats(result_row& row, run_target target)
+{
+    return row.stats[std::size_t(target)];
+}
 
 // The values of a metric over the counted valid runs of a program, device
 // and target.
 std::vector<double> results_values(const session& s, const std::string& program, const std::string& path,
-                                   const std::string& target, const std::string& metric);
+                                   run_target target, const std::string& metric);
 
 // Rows in the order the runs came: program, device, then the metrics in the
 // order reported (Sierpinski levels by points).
@@ -130,15 +141,12 @@ bool results_file_write(results_output& output, const std::string& text, std::st
 // The stop rule's target for a program's figures under the session's options.
 spread_target results_spread_target(const session& s, const std::string& program);
 
-// The table of medians, spreads and ratios, with the screen's and RAM's run
-// counts; a row that did not settle or has under 1 % resolution is marked.
-void results_table_print(std::FILE* out, const session& s);
-
-// One Markdown table row: host, then each benchmark's screen median on the
-// first device in the order of the table of benchmarks (rectangle MPixels/s,
+// One Markdown table row: host, then each benchmark's median on the first
+// device in the order of the table of benchmarks (rectangle MPixels/s,
 // Mandelbrot seconds, Sierpinski frames/s at the first and the last level);
-// "-" where missing.
-std::string results_summary_row(const session& s);
+// "-" where missing. The screen's figures, or the display's, whose row names
+// the host "host (display)"; empty for the display when it was not measured.
+std::string results_summary_row(const session& s, run_target target = run_target::device);
 
 // The header of that row and the line under it, naming the Sierpinski levels
 // the row holds, so that rows of several boards are known to be comparable

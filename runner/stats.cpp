@@ -90,6 +90,13 @@ bool stats_first_slow(const std::vector<double>& values, bool higher_is_better)
     return worst && std::fabs(first - median) > 0.1 * std::fabs(median);
 }
 
+std::optional<double> stats_speedup(double first, double second, bool higher_is_better)
+{
+    if (!(first > 0) || !(second > 0))
+        return std::nullopt;
+    return higher_is_better ? first / second : second / first;
+}
+
 bool stats_clock_stepped(double realtime_seconds, double monotonic_seconds)
 {
     return std::fabs(realtime_seconds - monotonic_seconds) > 0.01 + 0.001 * monotonic_seconds;

@@ -49,6 +49,11 @@ bool stats_more_needed(const std::vector<std::vector<double>>& metric_values, st
 // beyond all of them and more than 10 % off their median.
 bool stats_first_slow(const std::vector<double>& values, bool higher_is_better);
 
+// How many times faster the first figure is than the second: their ratio
+// for a rate, its inverse for a time, so that above 1 is always better.
+// Nothing when a figure is not above 0.
+std::optional<double> stats_speedup(double first, double second, bool higher_is_better);
+
 // Whether the wall clock was stepped during a run: its elapsed time differs
 // from the monotonic clock's by more than 10 ms plus 0.1 %. NTP clients
 // step by 128 ms or more and slew by at most 0.05 %.

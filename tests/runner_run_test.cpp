@@ -156,7 +156,8 @@ protected:
         return programs.string();
     }
 
-    // fbbench over the stand-in under rectangle-bench's name, behaving as
+    // fbbench over the stand-in under mandelbrot-bench's name (a program
+    // with no fixed run time, which any --timeout fits), behaving as
     // mode says. A watchdog kills fbbench and the stand-in when fbbench
     // has not ended 60 s after while_running, and fails the test.
     bench_result stand_in(const char* mode, std::vector<std::string> args,
@@ -168,7 +169,7 @@ protected:
             if (!std::filesystem::exists(programs / name))
                 std::filesystem::create_symlink(STAND_IN_BENCH, programs / name);
         args.insert(args.begin(), {"--programs", programs.string(), "--no-memory"});
-        args.push_back("rectangle-bench");
+        args.push_back("mandelbrot-bench");
         return fbbench(args, {std::string("STAND_IN=") + mode, "STAND_IN_PID=" + pid_file().string()}, [&](pid_t pid) {
             if (while_running)
                 while_running(pid);
@@ -228,20 +229,22 @@ struct session_case {
     std::function<void(const nlohmann::json&, const std::string&)> check = {}; // on the file and the table
 };
 
-// The stand-in's reports as Mandelbrot's, one a run in turn.
-std::string mandelbrot_reports(const std::vector<const char*>& seconds)
+// The stand-in's reports as Mandelbrot's, one a run in turn; for RAM or
+// display runs alone under STAND_IN_REPORT_MEMORY or _DISPLAY.
+std::string mandelbrot_reports(const std::vector<const char*>& seconds, const std::string& variable = "STAND_IN_REPORT")
 {
-    std::string reports = "STAND_IN_REPORT=";
+    std::string reports = variable + "=";
     for (const char* s : seconds)
         reports += std::string(reports.back() == '=' ? "" : "|") + "Mandelbrot frame buffer test bench\\n"
                  + "Benchmarking 48 iterations: " + s + " seconds\\n";
     return reports;
 }
 
+// A warning of the kind (any kind when empty) that holds the text.
 bool warned(const nlohmann::json& file, const std::string& kind, const std::string& text = "")
 {
     for (const nlohmann::json& w : file["warnings"])
-        if (w["kind"] == kind && w["message"].get<std::string>().find(text) != std::string::npos)
+        if ((kind.empty() || w["kind"] == kind) && w["message"].get<std::string>().find(text) != std::string::npos)
             return true;
     return false;
 }
@@ -297,7 +300,35 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
              for (const nlohmann::json& w : file["warnings"])
                  lines += w["kind"] == "not-settled" || w["kind"] == "outlier";
              EXPECT_EQ(lines, 2u);
-             EXPECT_NE(out.find("      -  *\n"), std::string::npos) << out;
+             EXPECT_NE(out.find("mandelbrot-bench time  s      12.34*   21.6%     5\n"), std::string::npos) << out;
+         }},
+        // Each target's warnings quote its own figures: the display, slow
+        // and unsettled, beside a steady screen and RAM, with or without RAM.
+        {"DisplayWarningsQuoteTheDisplay", {"--runs", "3", "--max-runs", "3", "mandelbrot-bench"},
+         {mandelbrot_reports({"0.50"}), mandelbrot_reports({"0.47"}, "STAND_IN_REPORT_MEMORY"),
+          mandelbrot_reports({"0.75", "0.90"}, "STAND_IN_REPORT_DISPLAY")},
+         0, {{"mandelbrot-bench", 3}}, "", {"mandelbrot-bench"}, "", {},
+         [](const nlohmann::json& file, const std::string&) {
+             EXPECT_EQ(file["results"][0]["display"]["median"], 0.75);
+             EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
+             EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
+             EXPECT_EQ(std::count_if(file["warnings"].begin(), file["warnings"].end(),
+                                     [](const nlohmann::json& w) { return w["kind"] == "resolution"; }),
+                       1)
+                 << "one advice for the device: " << file["warnings"];
+             EXPECT_FALSE(warned(file, "not-settled", "(RAM)")) << file["warnings"];
+             for (const nlohmann::json& w : file["warnings"]) {
+                 const std::string message = w["message"];
+                 EXPECT_FALSE(message.find("(display)") != std::string::npos && message.find("0.47") != std::string::npos)
+                     << message;
+             }
+         }},
+        {"DisplayWarningsWithoutRam", {"--runs", "3", "--max-runs", "3", "--no-memory", "mandelbrot-bench"},
+         {mandelbrot_reports({"0.50"}), mandelbrot_reports({"0.75", "0.90"}, "STAND_IN_REPORT_DISPLAY")},
+         0, {{"mandelbrot-bench", 3}}, "", {"mandelbrot-bench"}, "", {},
+         [](const nlohmann::json& file, const std::string&) {
+             EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
+             EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
          }},
         // The first counted run slow after one warm-up: the advice is a second.
         {"SlowFirstRun", {"--runs", "3", "--max-runs", "4", "--warmup", "1", "--no-memory", "--no-sync", "mandelbrot-bench"},
@@ -305,7 +336,17 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
          {"mandelbrot-bench"}, "", {},
          [](const nlohmann::json& file, const std::string&) {
              EXPECT_TRUE(warned(file, "slow-first-run", "consider --warmup 2")) << file["warnings"];
-             EXPECT_TRUE(warned(file, "outlier", "screen run 1 of mandelbrot-bench")) << file["warnings"];
+             EXPECT_FALSE(warned(file, "outlier")) << "the slow run is named once: " << file["warnings"];
+         }},
+        // A slow first run is named once; the runs after it are judged among
+        // themselves, where 12.60 stands out from four of 12.00.
+        {"SlowFirstRunAmongSteadyOnes", {"--runs", "6", "--max-runs", "6", "--no-memory", "--no-sync", "mandelbrot-bench"},
+         {mandelbrot_reports({"30.00", "12.00", "12.00", "12.00", "12.00", "12.60"})}, 0, {{"mandelbrot-bench", 6}}, "",
+         {"mandelbrot-bench"}, "", {},
+         [](const nlohmann::json& file, const std::string&) {
+             EXPECT_TRUE(warned(file, "slow-first-run")) << file["warnings"];
+             EXPECT_TRUE(warned(file, "outlier", "screen run 6 of")) << file["warnings"];
+             EXPECT_FALSE(warned(file, "outlier", "run 1")) << file["warnings"];
          }},
     };
     for (const session_case& c : cases) {
@@ -354,6 +395,7 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
                 EXPECT_EQ(run["invalid_reason"], c.invalid_reason);
             }
             EXPECT_TRUE(run["other_cpu_percent"].is_number()) << run;
+            EXPECT_TRUE(run["kernel_cpu_percent"].is_number()) << run;
         }
         EXPECT_EQ(device_runs, c.valid_runs);
         if (memory) {
@@ -416,14 +458,16 @@ TEST_F(FbbenchRun, DrmCardDisplayIsMeasuredAndGivenBack)
     EXPECT_EQ(std::count(busy.log.begin(), busy.log.end(), "setcrtc fb 7, 1 connector(s)"), 0) << "nothing shown";
 }
 
-// A window in which a benchmark would draw nothing is refused before
-// anything runs or is written: one line, exit status 2.
+// A window in which a benchmark would draw nothing, a deadline it cannot
+// meet or a device it cannot use is refused before anything runs or is
+// written: one line, exit status 2.
 TEST_F(FbbenchRun, RefusesWindowsBeforeRunning)
 {
     const struct {
         std::vector<std::string> env;
         std::string program;
         const char* line;
+        std::vector<std::string> args = {};
     } cases[] = {
         {{"WIDTH=2"}, "rectangle-bench",
          "fbbench: rectangle-bench draws nothing in the 2x240 window at (0,0) on /dev/fb0; the smallest window that "
@@ -434,13 +478,29 @@ TEST_F(FbbenchRun, RefusesWindowsBeforeRunning)
         {{"HEIGHT=0"}, "mandelbrot-bench",
          "fbbench: mandelbrot-bench draws nothing in the 320x0 window at (0,0) on /dev/fb0; the smallest window that "
          "works there is 320x1\n"},
+        // Runs that cannot succeed: a deadline shorter than the drawing, a
+        // device that is not there or is no display device.
+        {{}, "rectangle-bench",
+         "fbbench: --timeout 2 is shorter than any run of rectangle-bench, which draws for at least 5 s; give 6 or "
+         "more\n",
+         {"--timeout", "2"}},
+        {{}, "sierpinski-bench",
+         "fbbench: --timeout 1 is shorter than any run of sierpinski-bench, which draws for at least 1 s; give 2 or "
+         "more\n",
+         {"--timeout", "1"}},
+        {{}, "mandelbrot-bench", "fbbench: cannot open /nonexistent/fb9: No such file or directory\n",
+         {"--device", "/nonexistent/fb9"}},
+        {{}, "mandelbrot-bench", "fbbench: /dev/null is neither a framebuffer nor a DRM device\n",
+         {"--device", "/dev/null"}},
         {{"POSX=10"}, "mandelbrot-bench",
          "fbbench: /dev/fb0: window 320x240 at (10,0) crosses the right edge of the 320x240 screen; WIDTH defaults to "
          "the screen's width, so set WIDTH too\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        const bench_result result = fbbench({c.program}, c.env, {}, -1, false);
+        std::vector<std::string> args = c.args;
+        args.push_back(c.program);
+        const bench_result result = fbbench(args, c.env, {}, -1, false);
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.err, c.line);
         EXPECT_EQ(result.out, "");
@@ -546,6 +606,29 @@ TEST_F(FbbenchRun, PlanAndProgress)
     EXPECT_EQ(terminal.status, 0) << terminal.out;
     EXPECT_NE(terminal.out.find("\r\033[K" + progress + "\r\033[K"), std::string::npos) << terminal.out;
     EXPECT_EQ(terminal.out.find(progress + "\r\n"), std::string::npos) << "no line end after the progress";
+
+    // In an 80-column terminal every line fits, the progress line rewritten in
+    // place among them, and an estimate that cannot be made says so.
+    const bench_result narrow = bench_run_command(
+        {"/usr/bin/script", "-q", "-e", "-c",
+         "stty cols 80; " FBBENCH " --no-probe --runs 1 --output " + output.string() + " mandelbrot-bench", "/dev/null"},
+        {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock});
+    EXPECT_EQ(narrow.status, 0) << narrow.out;
+    std::string unwrapped = narrow.out;
+    for (std::size_t at; (at = unwrapped.find("\r\n  ")) != std::string::npos;)
+        unwrapped.replace(at, 4, " ");
+    EXPECT_NE(unwrapped.find("time unknown until a run of mandelbrot-bench has ended"), std::string::npos) << narrow.out;
+    std::string line;
+    for (std::size_t at = 0; at <= narrow.out.size(); ++at) {
+        if (at == narrow.out.size() || narrow.out[at] == '\r' || narrow.out[at] == '\n') {
+            EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; }), 80) << line;
+            line.clear();
+        } else if (narrow.out.compare(at, 3, "\033[K") == 0) {
+            at += 2;
+        } else {
+            line += narrow.out[at];
+        }
+    }
 }
 
 TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
@@ -583,6 +666,8 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
     EXPECT_EQ(file["runs"][1]["invalid_reason"], "interrupted");
     EXPECT_EQ(file["results"][0]["device"]["runs"], 1);
     EXPECT_NE(result.out.find("rectangle-bench fill rate"), std::string::npos);
+    // Screen, RAM and display, three runs each at the least.
+    EXPECT_TRUE(result.out.starts_with("interrupted after 1 of at least 9 runs: partial results\n")) << result.out;
 }
 
 // A stand-in that hangs, crashes, exits 139 or floods its output: each run is
@@ -599,7 +684,7 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
         {"segv", {}, {{"signal", "SIGSEGV"}, {"invalid_reason", "killed by SIGSEGV"}}, "killed",
          "failed: killed by SIGSEGV"},
         {"exit139", {}, {{"exit_status", 139}, {"invalid_reason", "exit status 139"}}, nullptr,
-         "failed: rectangle-bench exited with status 139"},
+         "failed: mandelbrot-bench exited with status 139"},
         {"flood", {}, {{"exit_status", 0}, {"stdout_truncated", true}, {"stderr_truncated", false}}, nullptr,
          "was not recognised"},
         {"hang", {"--timeout", "3"},

@@ -3,10 +3,12 @@
 #include "display_target.h"
 #include "benchmarks.h"
 #include "devices.h"
+#include "kernel_work.h"
 #include "options.h"
 #include "report.h"
 #include "results.h"
 #include "stats.h"
+#include "table.h"
 
 #include <gtest/gtest.h>
 
@@ -187,6 +189,57 @@ TEST(Stats, ClockStepAndSlowFirstRun)
     EXPECT_FALSE(stats_first_slow({10, 12, 12.1}, false));
 }
 
+// Ratios read "above 1 is better" whichever way the metric goes.
+TEST(Stats, SpeedupReadsOneWay)
+{
+    const struct {
+        double first, second;
+        bool higher_is_better;
+        std::optional<double> speedup;
+    } cases[] = {
+        {41.5, 20.75, true, 2.0}, // a rate twice as high
+        {1.5, 3.0, false, 2.0}, // a time half as long
+        {3.0, 1.5, false, 0.5},
+        {0, 1, true, std::nullopt},
+        {1, 0, false, std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(stats_speedup(c.first, c.second, c.higher_is_better), c.speedup) << c.first << " " << c.second;
+}
+
+// The kernel's own threads are told from user processes by PF_KTHREAD in
+// /proc/PID/stat, whatever their names hold.
+TEST(KernelWork, KernelThreadsAlone)
+{
+    const struct {
+        const char* stat;
+        std::optional<unsigned long long> ticks;
+    } cases[] = {
+        {"41 (kworker/0:2-events) I 2 0 0 0 -1 69238880 0 0 0 0 7 35 0 0 20 0 1 0 90 0 0", 42},
+        {"77 (a (b) c) S 1 77 77 0 -1 4194560 120 0 0 0 100 23 0 0 20 0 1 0 300 0 0", std::nullopt},
+        {"9 (ksoftirqd/0) S 2 0 0 0 -1 69238848 0 0 0 0 0", std::nullopt}, // cut short
+        {"9 ksoftirqd", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(kernel_thread_ticks_parse(c.stat), c.ticks) << c.stat;
+
+    namespace fs = std::filesystem;
+    std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const fs::path proc = name;
+    for (const auto& [pid, stat] : std::vector<std::pair<const char*, const char*>>{
+             {"2", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 1 2 0 0 20 0 1 0 0 0 0"},
+             {"41", cases[0].stat},
+             {"77", cases[1].stat},
+             {"self", cases[0].stat}}) {
+        fs::create_directory(proc / pid);
+        std::ofstream(proc / pid / "stat") << stat << "\n";
+    }
+    EXPECT_EQ(kernel_threads_ticks(proc), 45u);
+    fs::remove_all(proc);
+    EXPECT_EQ(kernel_threads_ticks(proc), std::nullopt);
+}
+
 // options_parse over the arguments after the program's name.
 options_action options_parse_args(const std::vector<const char*>& args, runner_options& o, std::string& message)
 {
@@ -266,9 +319,9 @@ TEST(Options, NumbersProgramsAndBadUsage)
     }
 }
 
-run_record injected_run(const std::string& target, const std::string& report, bool warmup = false)
+run_record injected_run(run_target target, const std::string& report, bool warmup = false)
 {
-    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false};
+    run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false, {}};
     r.valid = report_parse(r.program, report, r.values);
     return r;
 }
@@ -312,9 +365,9 @@ session rectangle_session()
 TEST(Results, FileAfterAnInterruptedRun)
 {
     session s = rectangle_session();
-    s.runs = {injected_run("device", rectangle_report("99.00"), true), injected_run("device", rectangle_report("180.50")),
-              injected_run("memory", rectangle_report("722.00")), injected_run("device", rectangle_report("184.37"))};
-    run_record killed = injected_run("memory", "");
+    s.runs = {injected_run(run_target::device, rectangle_report("99.00"), true), injected_run(run_target::device, rectangle_report("180.50")),
+              injected_run(run_target::memory, rectangle_report("722.00")), injected_run(run_target::device, rectangle_report("184.37"))};
+    run_record killed = injected_run(run_target::memory, "");
     killed.exit_status = -1;
     killed.signal = SIGINT;
     killed.invalid_reason = "interrupted";
@@ -388,13 +441,17 @@ TEST(Results, FileAfterAnInterruptedRun)
                                          "Sierpinski last level |\n|---|---|---|---|---|");
 
     // The header names the levels the row holds, which differ between boards.
-    run_record sierpinski{"sierpinski-bench", "device", "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false};
+    run_record sierpinski{"sierpinski-bench", run_target::device, "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false, {}};
     ASSERT_TRUE(report_parse(sierpinski.program, sierpinski_title + sierpinski_levels + "\n", sierpinski.values));
     s.runs.push_back(sierpinski);
     EXPECT_EQ(results_summary_header(s).substr(0, results_summary_header(s).find('\n')),
               "| host | rectangle (MPixels/s) | Mandelbrot (s) | Sierpinski 1024 points (frames/s) | "
               "Sierpinski 2048 points (frames/s) |");
     EXPECT_EQ(results_summary_row(s), "| board | 182.44 | - | 57.50 | 1030.12 |");
+    // The display's row only where the display was measured.
+    EXPECT_EQ(results_summary_row(s, run_target::display), "");
+    s.runs.push_back(injected_run(run_target::display, rectangle_report("9.00")));
+    EXPECT_EQ(results_summary_row(s, run_target::display), "| board (display) | 9.00 | - | - | - |");
 }
 
 TEST(Options, SyncChoosesTheDisplayTarget)
@@ -411,6 +468,30 @@ TEST(Options, SyncChoosesTheDisplayTarget)
     }
 }
 
+// A deadline shorter than what a program draws for a fixed time, and a
+// second to start and end, is refused; a program with no fixed time fits any.
+TEST(Options, TimeoutThatNoRunCanMeet)
+{
+    const struct {
+        int timeout;
+        std::vector<std::string> programs;
+        const char* refusal;
+    } cases[] = {
+        {5, {"mandelbrot-bench", "rectangle-bench"},
+         "--timeout 5 is shorter than any run of rectangle-bench, which draws for at least 5 s; give 6 or more"},
+        {6, {"rectangle-bench"}, ""},
+        {1, {"sierpinski-bench"},
+         "--timeout 1 is shorter than any run of sierpinski-bench, which draws for at least 1 s; give 2 or more"},
+        {1, {"mandelbrot-bench"}, ""},
+    };
+    for (const auto& c : cases) {
+        runner_options o;
+        o.timeout_seconds = c.timeout;
+        o.programs = c.programs;
+        EXPECT_EQ(options_timeout_refusal(o), c.refusal);
+    }
+}
+
 // Which devices get the display target: those whose picture needs a flush,
 // unless --sync or --no-sync says otherwise.
 TEST(DisplayTarget, WhereThePictureNeedsAFlush)
@@ -419,20 +500,21 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
     const nlohmann::json shadow = {{"path", "/dev/fb1"}, {"kind", "fbdev"}, {"mapping", {{"class", "deferred-io"}}}};
     const nlohmann::json drm = {{"path", "/dev/dri/card0"}, {"kind", "drm"}};
     const nlohmann::json unopened = {{"path", "/dev/fb7"}, {"error", "cannot open /dev/fb7"}};
-    using targets = std::vector<std::string>;
+    using targets = std::vector<run_target>;
+    constexpr run_target device = run_target::device, memory = run_target::memory, display = run_target::display;
     const struct {
         const char* sync;
         bool memory;
         const nlohmann::json& device;
         targets expected;
     } cases[] = {
-        {"auto", true, direct, {"device", "memory"}},
-        {"auto", true, shadow, {"device", "memory", "display"}},
-        {"auto", false, drm, {"device", "display"}},
-        {"auto", true, unopened, {"device", "memory"}},
-        {"always", true, direct, {"device", "memory", "display"}},
-        {"never", true, shadow, {"device", "memory"}},
-        {"never", true, drm, {"device", "memory"}},
+        {"auto", true, direct, {device, memory}},
+        {"auto", true, shadow, {device, memory, display}},
+        {"auto", false, drm, {device, display}},
+        {"auto", true, unopened, {device, memory}},
+        {"always", true, direct, {device, memory, display}},
+        {"never", true, shadow, {device, memory}},
+        {"never", true, drm, {device, memory}},
     };
     for (const auto& c : cases) {
         runner_options o;
@@ -442,9 +524,9 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
     }
 }
 
-run_record injected(const std::string& program, const std::string& target, const std::string& report)
+run_record injected(const std::string& program, run_target target, const std::string& report)
 {
-    run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0, 0, false, false, false, {}, false};
+    run_record r{program, target, "/dev/fb1", false, 0, true, "", report, "", {}, 5.0, 0, false, false, false, {}, false, {}};
     r.valid = report_parse(r.program, report, r.values);
     return r;
 }
@@ -461,32 +543,63 @@ std::string mandelbrot_report(const char* seconds)
     return "Mandelbrot frame buffer test bench\nBenchmarking 48 iterations: " + std::string(seconds) + " seconds\n";
 }
 
-// The display's figures go into the file beside the screen's, with their
-// ratio; a display that receives under half of what is drawn is warned of,
-// once per program and device, at the row of the largest loss.
-TEST(DisplayTarget, FiguresRatioAndDropWarning)
+// A session on /dev/fb1 with a display measured: its description has a
+// 75 Hz mode and no vblank events, and the update probe's figure.
+session display_session()
 {
     session s;
+    s.complete = true;
     s.devices = {"/dev/fb1"};
+    s.device_descriptions = {{{"path", "/dev/fb1"},
+                              {"kind", "drm"},
+                              {"display",
+                               {{"refresh", {{"nominal_hz", 75.0}, {"status", "no vblank events"}}},
+                                {"update_probe", {{"updates_per_second", 432.4}}}}}}};
     s.runs = {
-        injected("sierpinski-bench", "device", sierpinski_report("   57.50", "   40.00", "   20.00")),
-        injected("sierpinski-bench", "memory", sierpinski_report("   60.00", "   41.00", "   21.00")),
-        injected("sierpinski-bench", "display", sierpinski_report("   30.00", "   12.34", "   11.00")),
-        injected("rectangle-bench", "device", rectangle_report("16.69")),
-        injected("rectangle-bench", "display", rectangle_report("9.00")),
-        injected("mandelbrot-bench", "device", mandelbrot_report("3.10")),
-        injected("mandelbrot-bench", "display", mandelbrot_report("7.26")),
+        injected("sierpinski-bench", run_target::device, sierpinski_report("   57.50", "   40.00", "   20.00")),
+        injected("sierpinski-bench", run_target::memory, sierpinski_report("   60.00", "   41.00", "   21.00")),
+        injected("sierpinski-bench", run_target::display, sierpinski_report("   30.00", "   12.34", "   11.00")),
+        injected("rectangle-bench", run_target::device, rectangle_report("16.69")),
+        injected("rectangle-bench", run_target::display, rectangle_report("9.00")),
+        injected("mandelbrot-bench", run_target::device, mandelbrot_report("3.10")),
+        injected("mandelbrot-bench", run_target::display, mandelbrot_report("7.26")),
     };
+    s.runs.back().kernel_cpu_percent = 42.1;
+    return s;
+}
+
+std::string table_of(const session& s, int columns = 0)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    results_table_print(out, s, columns);
+    std::fclose(out);
+    const std::string table(text, size);
+    std::free(text);
+    return table;
+}
+
+// The display's figures go into the file beside the screen's, with ratios
+// that read "above 1 is better" for rates and times alike; a display that
+// receives under half of what is drawn is warned of once per program and
+// device at the row of the largest loss, saying how it was measured; one
+// that beats the drawing is noise, with its runs named.
+TEST(DisplayTarget, FiguresRatiosAndWarnings)
+{
+    session s = display_session();
     for (run_record& r : s.runs)
-        ASSERT_TRUE(r.valid) << r.program << " " << r.target;
+        ASSERT_TRUE(r.valid) << r.program << " " << run_target_key(r.target);
     for (const char* program : {"sierpinski-bench", "rectangle-bench", "mandelbrot-bench"})
-        display_drop_warnings_add(s, program, "/dev/fb1");
+        display_warnings_add(s, program, "/dev/fb1");
     ASSERT_EQ(s.warnings.size(), 2u);
     EXPECT_EQ(s.warnings[0].kind, "display-drop");
     // 12.34 of 40 is the largest loss (0.31), before 11 of 20 and 30 of 57.5.
-    EXPECT_EQ(s.warnings[0].message, "/dev/fb1 shows at most 12.3 of the 40.0 Sierpinski frames/s drawn at 2048 points");
+    EXPECT_EQ(s.warnings[0].message, "/dev/fb1 shows 12.3 of the 40.0 Sierpinski frames/s drawn at 2048 points when "
+                                     "each frame is flushed on its own");
     // Rectangles: 9 of 16.69 is over half: no warning. Mandelbrot: 7.26 s for 3.10 s is under half.
-    EXPECT_EQ(s.warnings[1].message, "/dev/fb1 takes 7.26 s to show the Mandelbrot passes drawn in 3.10 s");
+    EXPECT_EQ(s.warnings[1].message, "/dev/fb1 takes 7.26 s to show the Mandelbrot passes drawn in 3.10 s when each "
+                                     "pass is flushed on its own");
 
     const nlohmann::json j = results_json(s, "2026-12-08T22:00:00Z");
     ASSERT_EQ(j["results"].size(), 5u);
@@ -494,67 +607,134 @@ TEST(DisplayTarget, FiguresRatioAndDropWarning)
     EXPECT_EQ(level["metric"], "frame rate at 2048 points");
     EXPECT_EQ(level["display"]["median"], 12.34);
     EXPECT_EQ(level["display_ratio"], 12.34 / 40.00);
+    EXPECT_EQ(level["display_vs_screen"], 12.34 / 40.00);
     EXPECT_EQ(level["ratio"], 40.00 / 41.00);
+    EXPECT_EQ(level["screen_vs_memory"], 40.00 / 41.00);
     EXPECT_EQ(j["results"][3]["display_ratio"], 9.00 / 16.69);
     EXPECT_FALSE(j["results"][3].contains("memory"));
-    EXPECT_EQ(j["options"]["sync"], "auto");
+    // A time: the old ratio keeps its direction, the new one reads as a speed.
+    EXPECT_EQ(j["results"][4]["display_ratio"], 7.26 / 3.10);
+    EXPECT_EQ(j["results"][4]["display_vs_screen"], 3.10 / 7.26);
+    // 30 frames/s on a 75 Hz mode can all reach the glass.
+    EXPECT_FALSE(j["results"][0].contains("display_glass_at_most"));
+    EXPECT_EQ(j["devices"][0]["verdict"],
+              "/dev/fb1: 54 % of the rectangles drawn reach the display when each is flushed; Mandelbrot at 43 % of "
+              "its drawing speed when each pass is flushed; Sierpinski at 31 % to 55 % of its drawing rate when each "
+              "frame is flushed; 432 full-screen updates/s; mode 75 Hz, no vblank events; kernel copy work: up to 42 % "
+              "of a core");
 
-    // The table gains the display column and the display/screen ratio.
-    std::FILE* table = std::tmpfile();
-    ASSERT_NE(table, nullptr);
-    results_table_print(table, s);
-    std::rewind(table);
-    std::string text;
-    for (int ch; (ch = std::fgetc(table)) != EOF;)
-        text += char(ch);
-    std::fclose(table);
-    EXPECT_NE(text.find("display  runs  display/screen\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("12.34     1           0.308"), std::string::npos) << text;
-
-    // Without display runs the table keeps its columns.
-    std::erase_if(s.runs, [](const run_record& r) { return r.target == "display"; });
-    table = std::tmpfile();
-    ASSERT_NE(table, nullptr);
-    results_table_print(table, s);
-    std::rewind(table);
-    text.clear();
-    for (int ch; (ch = std::fgetc(table)) != EOF;)
-        text += char(ch);
-    std::fclose(table);
-    EXPECT_EQ(text.find("display"), std::string::npos) << text;
-    EXPECT_NE(text.find("screen/RAM\n"), std::string::npos) << text;
+    // Frames beyond the refresh cannot all be shown; a display above the
+    // drawing is noise, its runs named.
+    session fast = display_session();
+    fast.runs = {injected("sierpinski-bench", run_target::device, sierpinski_report(" 1000.00", "  500.00", "  100.00")),
+                 injected("sierpinski-bench", run_target::display, sierpinski_report(" 1154.00", "  480.00", "   40.00"))};
+    display_warnings_add(fast, "sierpinski-bench", "/dev/fb1");
+    ASSERT_EQ(fast.warnings.size(), 2u);
+    EXPECT_EQ(fast.warnings[1].kind, "display-noise");
+    EXPECT_EQ(fast.warnings[1].message,
+              "sierpinski-bench on /dev/fb1: the display measured 1.15 times as fast as the screen (frame rate at 1024 "
+              "points: 1154.00 against 1000.00 frames/s; display run 1), which a flush cannot do: noise or a wrong "
+              "measurement; measure again on a quiet machine");
+    const nlohmann::json f = results_json(fast, "2026-12-08T22:00:00Z");
+    EXPECT_EQ(f["results"][0]["display_glass_at_most"], 75.0);
+    EXPECT_EQ(f["results"][1]["display_glass_at_most"], 75.0);
+    EXPECT_FALSE(f["results"][2].contains("display_glass_at_most"));
+    const std::string table = table_of(fast, 80);
+    EXPECT_NE(table.find("1154.00^"), std::string::npos) << table;
+    EXPECT_NE(table.find("1.154!"), std::string::npos) << table;
+    EXPECT_NE(table.find("at most 75 frames/s reach the glass of /dev/fb1"), std::string::npos) << table;
 }
 
-std::string table_of(const session& s)
+// The table fits the width it is given, leads with the verdict and the
+// display, leaves out what was not planned, puts each mark on its figure
+// and explains every mark and ratio.
+TEST(Results, TableFitsAndExplains)
 {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    results_table_print(out, s);
-    std::fclose(out);
-    const std::string table(text, size);
-    std::free(text);
-    return table;
-}
+    session s = display_session();
+    const struct {
+        const char* name;
+        int columns;
+        std::vector<std::string> lines; // each in the table, in this order
+    } cases[] = {
+        {"Wide", 0,
+         {"/dev/fb1: 54 % of the rectangles drawn",
+          "benchmark and metric                        unit       display  spread  runs  display/screen  screen  spread  "
+          "runs    RAM  spread  runs  screen/RAM\n",
+          "sierpinski-bench frame rate at 2048 points  frames/s     12.34       \u2013     1           0.308   40.00       "
+          "\u2013     1  41.00       \u2013     1       0.976\n",
+          "rectangle-bench fill rate                   MPixels/s     9.00       \u2013     1           0.539   16.69       "
+          "\u2013     1      -       -     0           -\n",
+          "Ratios compare speeds", "display/screen: the display's speed", "screen/RAM: the screen's speed"}},
+        {"Eighty", 80,
+         {"/dev/fb1: 54 % of the rectangles drawn reach the display when each is flushed;\n  Mandelbrot at",
+          "               display  spread  disp/scr  screen  spread    RAM  spread  scr/RAM\n"
+          "sierpinski-bench (frames/s)\n",
+          "  2048 points    12.34       \u2013     0.308   40.00       \u2013  41.00       \u2013    0.976\n",
+          "mandelbrot-bench (s)\n  time            7.26       \u2013     0.427    3.10       \u2013      -       -        -\n",
+          "disp/scr: the display's"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string table = table_of(s, c.columns);
+        std::size_t at = 0;
+        for (const std::string& line : c.lines) {
+            const std::size_t found = table.find(line, at);
+            EXPECT_NE(found, std::string::npos) << line << "\nin\n" << table;
+            at = found == std::string::npos ? at : found;
+        }
+        std::istringstream lines(table);
+        for (std::string line; c.columns != 0 && std::getline(lines, line);)
+            EXPECT_LE(std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xc0) != 0x80; }), c.columns)
+                << line;
+    }
 
-TEST(Results, TableShowsRunsOfBothTargetsAndMarksRows)
-{
-    session s = rectangle_session();
-    s.devices.resize(1);
-    s.options.memory = true;
-    // The screen never settles (0.50 to 0.60); RAM ran once.
+    // Marks on their figures: the screen never settles (0.50 to 0.60) and
+    // is under 1 % resolution; RAM ran once. Not planned for the display
+    // and without RAM runs, neither has columns.
+    session rect = rectangle_session();
+    rect.complete = true;
+    rect.devices.resize(1);
+    rect.options.sync = "never";
     for (const char* rate : {"0.50", "0.60", "0.55"})
-        s.runs.push_back(injected_run("device", rectangle_report(rate)));
-    s.runs.push_back(injected_run("memory", rectangle_report("722.00")));
-    const std::string table = table_of(s);
-    std::istringstream lines(table);
-    std::string header, row;
-    std::getline(lines, header);
-    std::getline(lines, row);
-    EXPECT_EQ(header, "benchmark and metric       unit           screen   spread  runs         RAM   spread  runs  screen/RAM");
-    EXPECT_EQ(row, "rectangle-bench fill rate  MPixels/s        0.55    18.2%     3      722.00        \u2013     1       0.001  *~");
+        rect.runs.push_back(injected_run(run_target::device, rectangle_report(rate)));
+    rect.runs.push_back(injected_run(run_target::memory, rectangle_report("722.00")));
+    std::string table = table_of(rect);
+    EXPECT_NE(table.find("rectangle-bench fill rate  MPixels/s    0.55*~   18.2%     3  722.00       \u2013     1       "
+                         "0.001\n"),
+              std::string::npos)
+        << table;
+    EXPECT_EQ(table.find("display"), std::string::npos) << table;
     EXPECT_NE(table.find("\n* the spread stayed above the target"), std::string::npos) << table;
     EXPECT_NE(table.find("\n~ under 1 % resolution"), std::string::npos) << table;
+    rect.options.memory = false;
+    std::erase_if(rect.runs, [](const run_record& r) { return r.target == run_target::memory; });
+    table = table_of(rect);
+    EXPECT_EQ(table.find("RAM"), std::string::npos) << table;
+    EXPECT_EQ(table.find("Ratios"), std::string::npos) << table;
+
+    // Two devices, the display planned on one: the other's display cells
+    // stay blank rather than read as failed runs.
+    session two = display_session();
+    two.devices = {"/dev/fb0", "/dev/fb1"};
+    two.device_descriptions.push_back({{"path", "/dev/fb0"}, {"kind", "fbdev"}, {"mapping", {{"class", "direct-uncached"}}}});
+    two.runs = {injected("rectangle-bench", run_target::device, rectangle_report("16.69")),
+                injected("rectangle-bench", run_target::display, rectangle_report("9.00"))};
+    run_record direct = injected("rectangle-bench", run_target::device, rectangle_report("20.00"));
+    direct.path = "/dev/fb0";
+    two.runs.push_back(direct);
+    table = table_of(two);
+    EXPECT_NE(table.find("rectangle-bench (/dev/fb0) fill rate  MPixels/s                                          20.00"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("rectangle-bench (/dev/fb1) fill rate  MPixels/s     9.00       \u2013     1           0.539   "
+                         "16.69"),
+              std::string::npos)
+        << table;
+
+    // An interrupted session says so first.
+    rect.complete = false;
+    rect.options.programs = {"rectangle-bench"};
+    EXPECT_TRUE(table_of(rect).starts_with("interrupted after 3 of at least 3 runs: partial results\n")) << table_of(rect);
 }
 
 // The windows fbbench refuses before running: those in which a program draws nothing.

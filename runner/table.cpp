@@ -1,0 +1,281 @@
+#include "table.h"
+
+#include "display_target.h"
+#include "measure.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+// Below this many columns the rows are grouped by benchmark.
+constexpr int wide_columns = 120;
+
+enum class layout { wide, narrow, narrowest };
+
+struct column {
+    std::string header;
+    bool left = false; // aligned left, else right
+    int gap = 2; // blanks before it; 0 for the marks on a figure
+};
+
+// A line of the table: cells in the columns, or a text of its own (a
+// benchmark's heading in the narrow layouts).
+struct table_line {
+    std::vector<std::string> cells;
+    std::string text;
+};
+
+// Characters shown, counting UTF-8 sequences once.
+int shown_width(const std::string& text)
+{
+    int n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xc0) != 0x80;
+    return n;
+}
+
+std::string figure_text(double value, int decimals)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// Which marks a table uses, for the footer.
+struct marks_used {
+    bool unsettled = false, coarse = false, noise = false;
+    std::vector<std::pair<std::string, double>> glass; // device, refresh
+};
+
+bool target_planned(const session& s, const std::string& path, run_target t)
+{
+    const std::vector<run_target> planned = device_targets(s.options, device_description_find(s, path));
+    return std::find(planned.begin(), planned.end(), t) != planned.end();
+}
+
+// The targets that get columns: those planned on some device, the display first.
+std::vector<run_target> table_targets(const session& s)
+{
+    std::vector<run_target> targets;
+    for (run_target t : {run_target::display, run_target::device, run_target::memory})
+        for (const std::string& path : s.devices)
+            if (target_planned(s, path, t) && std::find(targets.begin(), targets.end(), t) == targets.end())
+                targets.push_back(t);
+    return targets;
+}
+
+const char* ratio_header(run_target t, layout l)
+{
+    switch (t) {
+    case run_target::display: return l == layout::wide ? "display/screen" : "disp/scr";
+    case run_target::memory: return l == layout::wide ? "screen/RAM" : "scr/RAM";
+    case run_target::device: break;
+    }
+    return "";
+}
+
+// The screen's speed over RAM's, or the display's over the screen's.
+std::optional<double> row_ratio(const result_row& row, run_target t)
+{
+    switch (t) {
+    case run_target::display: return display_vs_screen(row);
+    case run_target::memory: {
+        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
+        const std::optional<value_stats>& memory = result_row_stats(row, run_target::memory);
+        if (!device || !memory)
+            return std::nullopt;
+        return stats_speedup(device->median, memory->median, row.metric.higher_is_better);
+    }
+    case run_target::device: break;
+    }
+    return std::nullopt;
+}
+
+std::vector<column> table_columns(const std::vector<run_target>& targets, layout l)
+{
+    std::vector<column> columns = {{l == layout::wide ? "benchmark and metric" : "", true, 0}};
+    if (l == layout::wide)
+        columns.push_back({"unit", true});
+    for (run_target t : targets) {
+        columns.push_back({run_target_label(t)});
+        columns.push_back({"", true, 0});
+        if (l != layout::narrowest)
+            columns.push_back({"spread"});
+        if (l == layout::wide)
+            columns.push_back({"runs"});
+        if (t != run_target::device) {
+            columns.push_back({ratio_header(t, l)});
+            columns.push_back({"", true, 0});
+        }
+    }
+    return columns;
+}
+
+std::vector<table_line> table_lines(const session& s, const std::vector<result_row>& rows,
+                                    const std::vector<run_target>& targets, layout l, marks_used& marks)
+{
+    std::vector<table_line> lines;
+    table_line header;
+    for (const column& c : table_columns(targets, l))
+        header.cells.push_back(c.header);
+    lines.push_back(header);
+    const bool several_devices = s.devices.size() > 1;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const result_row& row = rows[i];
+        const bool first_of_group = i == 0 || rows[i - 1].program != row.program || rows[i - 1].path != row.path;
+        if (l != layout::wide && first_of_group)
+            lines.push_back({{}, row.program + (several_devices ? " on " + row.path : "") + " (" + row.metric.unit + ")"});
+        table_line line;
+        if (l == layout::wide) {
+            line.cells.push_back(row.program + (several_devices ? " (" + row.path + ")" : "") + " " + row.metric.metric);
+            line.cells.push_back(row.metric.unit);
+        } else {
+            line.cells.push_back("  " + (row.metric.points != 0 ? std::to_string(row.metric.points) + " points"
+                                                                 : row.metric.metric));
+        }
+        for (run_target t : targets) {
+            const bool planned = target_planned(s, row.path, t);
+            const std::optional<value_stats>& st = result_row_stats(row, t);
+            std::string figure = planned ? "-" : "", mark, spread = planned ? "-" : "",
+                        runs = planned ? "0" : "";
+            if (st) {
+                figure = figure_text(st->median, 2);
+                spread = st->spread_percent ? figure_text(*st->spread_percent, 1) + "%" : "\u2013";
+                runs = std::to_string(st->runs);
+                if (!st->settled)
+                    mark += "*", marks.unsettled = true;
+                if (st->resolution_limited)
+                    mark += "~", marks.coarse = true;
+            }
+            if (t == run_target::display)
+                if (const std::optional<double> hz = display_glass_limit(s, row)) {
+                    mark += "^";
+                    if (std::none_of(marks.glass.begin(), marks.glass.end(),
+                                     [&](const auto& g) { return g.first == row.path; }))
+                        marks.glass.emplace_back(row.path, *hz);
+                }
+            line.cells.push_back(figure);
+            line.cells.push_back(mark);
+            if (l != layout::narrowest)
+                line.cells.push_back(spread);
+            if (l == layout::wide)
+                line.cells.push_back(runs);
+            if (t == run_target::device)
+                continue;
+            const std::optional<double> ratio = row_ratio(row, t);
+            std::string ratio_mark;
+            if (t == run_target::display && ratio && *ratio > 1.05)
+                ratio_mark = "!", marks.noise = true;
+            line.cells.push_back(ratio ? figure_text(*ratio, 3) : planned ? "-" : "");
+            line.cells.push_back(ratio_mark);
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The lines rendered; widest is set to the longest.
+std::vector<std::string> table_render(const std::vector<table_line>& lines, const std::vector<column>& columns,
+                                      int& widest)
+{
+    std::vector<int> widths(columns.size(), 0);
+    for (const table_line& line : lines)
+        for (std::size_t c = 0; c < line.cells.size() && c < widths.size(); ++c)
+            widths[c] = std::max(widths[c], shown_width(line.cells[c]));
+    std::vector<std::string> rendered;
+    widest = 0;
+    for (const table_line& line : lines) {
+        std::string text = line.text;
+        if (line.cells.empty()) {
+            rendered.push_back(text);
+            widest = std::max(widest, shown_width(text));
+            continue;
+        }
+        bool first = true;
+        for (std::size_t c = 0; c < line.cells.size() && c < columns.size(); ++c) {
+            // A column that is empty throughout takes no room, nor its gap.
+            if (widths[c] == 0)
+                continue;
+            const std::string& cell = line.cells[c];
+            const std::string pad(std::size_t(widths[c] - shown_width(cell)), ' ');
+            text += std::string(first ? 0 : std::size_t(columns[c].gap), ' ') + (columns[c].left ? cell + pad : pad + cell);
+            first = false;
+        }
+        while (!text.empty() && text.back() == ' ')
+            text.pop_back();
+        widest = std::max(widest, shown_width(text));
+        rendered.push_back(text);
+    }
+    return rendered;
+}
+
+void footer_print(std::FILE* out, const std::vector<run_target>& targets, layout l, const marks_used& marks,
+                  int columns)
+{
+    std::vector<std::string> notes;
+    if (targets.size() > 1)
+        notes.push_back("Ratios compare speeds (for a time, its inverse), so above 1 is better.");
+    for (run_target t : targets) {
+        if (t == run_target::memory)
+            notes.push_back(std::string(ratio_header(t, l)) + ": the screen's speed over RAM's; below 1 the screen is "
+                            "slower than plain memory.");
+        if (t == run_target::display)
+            notes.push_back(std::string(ratio_header(t, l)) + ": the display's speed, each unit of drawing flushed, "
+                            "over the screen's; 1 means all that is drawn reaches the display.");
+    }
+    if (marks.unsettled)
+        notes.push_back("* the spread stayed above the target after --max-runs runs.");
+    if (marks.coarse)
+        notes.push_back("~ under 1 % resolution: the median is below 100 steps of the printed figure.");
+    if (marks.noise)
+        notes.push_back("! the display measured over 5 % faster than the drawing it shows: noise or a wrong "
+                        "measurement.");
+    for (const auto& [path, hz] : marks.glass)
+        notes.push_back("^ above the display's refresh: at most " + figure_text(hz, 0) + " frames/s reach the glass"
+                        + " of " + path + ".");
+    for (const std::string& note : notes)
+        std::fputs(text_wrap(note, columns, 2).c_str(), out);
+}
+
+} // namespace
+
+std::string results_partial_line(const session& s)
+{
+    if (s.complete)
+        return "";
+    std::size_t done = 0;
+    for (const run_record& r : s.runs)
+        done += r.invalid_reason != "interrupted";
+    return "interrupted after " + std::to_string(done) + " of at least " + std::to_string(plan_runs_least(s))
+         + " runs: partial results";
+}
+
+void results_table_print(std::FILE* out, const session& s, int columns)
+{
+    if (const std::string partial = results_partial_line(s); !partial.empty())
+        std::fprintf(out, "%s\n", partial.c_str());
+    for (const std::string& path : s.devices)
+        if (const std::string verdict = display_verdict(s, path); !verdict.empty())
+            std::fputs(text_wrap(verdict, columns, 2).c_str(), out);
+    const std::vector<result_row> rows = results_rows(s);
+    const std::vector<run_target> targets = table_targets(s);
+    // The widest layout that fits; the narrowest when none does.
+    std::vector<layout> layouts = {layout::narrow, layout::narrowest};
+    if (columns == 0 || columns >= wide_columns)
+        layouts.insert(layouts.begin(), layout::wide);
+    for (std::size_t i = 0; i < layouts.size(); ++i) {
+        marks_used marks;
+        const std::vector<table_line> lines = table_lines(s, rows, targets, layouts[i], marks);
+        int widest = 0;
+        const std::vector<std::string> rendered = table_render(lines, table_columns(targets, layouts[i]), widest);
+        if (columns != 0 && widest > columns && i + 1 < layouts.size())
+            continue;
+        for (const std::string& line : rendered)
+            std::fprintf(out, "%s\n", line.c_str());
+        footer_print(out, targets, layouts[i], marks, columns);
+        break;
+    }
+    for (const bench_failure& f : s.failures)
+        std::fputs(text_wrap(f.program + " on " + f.path + " failed: " + f.message, columns, 2).c_str(), out);
+}
