@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <xf86drm.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -39,10 +40,14 @@ struct device_lock {
 };
 
 // Takes the lock without waiting. A device that cannot be opened here is
-// left to the description, which says why.
-void device_lock_take(device_lock& lock, const std::string& path)
+// left to the description, which says why. The first open of a DRM card
+// with no master makes it master: the lock gives that up at once, or the
+// probe's own open could not take master and would skip itself.
+void device_lock_take(device_lock& lock, const std::string& path, fb_device_kind kind)
 {
     lock.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock.fd >= 0 && kind == fb_device_kind::drm)
+        drmDropMaster(lock.fd); // fails, harmlessly, where another holds master
     if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) == 0)
         return;
     lock.held_elsewhere = errno == EWOULDBLOCK;
@@ -61,7 +66,7 @@ nlohmann::json device_describe(session& s, const std::filesystem::path& root, co
         return {{"path", path}, {"error", path + " is neither a framebuffer nor a DRM device"}};
     device_lock lock;
     if (s.options.probe)
-        device_lock_take(lock, path);
+        device_lock_take(lock, path, kind);
     const bool probe = s.options.probe && !lock.held_elsewhere;
     nlohmann::json device;
     if (kind == fb_device_kind::drm) {

@@ -153,6 +153,12 @@ static int serves(const char* path)
 }
 
 /* Opens a stand-in descriptor for the device, or fails as asked. */
+/* The DRM card's master, as the kernel keeps it: the first open of a card
+ * with no master becomes master, until it drops master or is closed. */
+static int drm_master_fd = -1;
+
+static int drm_card(void);
+
 static int fb_open(void)
 {
     log_line("open");
@@ -167,6 +173,8 @@ static int fb_open(void)
     } else {
         fb_fd = memfd_create("test-framebuffer", MFD_CLOEXEC);
     }
+    if (fb_fd >= 0 && drm_card() && drm_master_fd < 0)
+        drm_master_fd = fb_fd;
     if (fb_fd >= 0 && fb_fd <= 2) {
         fprintf(stderr, "test framebuffer: the device became descriptor %d\n", fb_fd);
         abort();
@@ -335,9 +343,12 @@ static int drm_ioctl(unsigned long request, void* argument)
             if (texts[i] != NULL)
                 memcpy(texts[i], "test", 4);
         version->name_len = version->date_len = version->desc_len = 4;
-    } else if (request == DRM_IOCTL_SET_MASTER && strcmp(getenv("TEST_FB_DRM"), "busy") == 0) {
+    } else if (request == DRM_IOCTL_SET_MASTER
+               && (strcmp(getenv("TEST_FB_DRM"), "busy") == 0 || (drm_master_fd >= 0 && drm_master_fd != fb_fd))) {
         errno = EBUSY;
         return -1;
+    } else if (request == DRM_IOCTL_SET_MASTER) {
+        drm_master_fd = fb_fd;
     } else if (request == DRM_IOCTL_MODE_GETRESOURCES) {
         struct drm_mode_card_res* res = argument;
         DRM_LIST_PUT(res->crtc_id_ptr, res->count_crtcs, (uint32_t)31);
@@ -383,6 +394,8 @@ static int drm_ioctl(unsigned long request, void* argument)
         log_line("destroy dumb %u", ((struct drm_mode_destroy_dumb*)argument)->handle);
     } else if (request == DRM_IOCTL_DROP_MASTER) {
         log_line("drop master");
+        if (drm_master_fd == fb_fd)
+            drm_master_fd = -1;
     } else if (compat_task() && _IOC_NR(request) == 0) {
         /* DRM's compat table is indexed by the number alone: number 0 is
          * DRM_IOCTL_VERSION, whose 32-bit struct (nine 32-bit fields, no
@@ -398,6 +411,11 @@ static int drm_ioctl(unsigned long request, void* argument)
 
 static int fb_ioctl(int fd, unsigned long request, void* argument, const char* name)
 {
+    if (fd >= 0 && fd == drm_master_fd && fd != fb_fd && request == DRM_IOCTL_DROP_MASTER) {
+        /* an earlier descriptor of the card, still master */
+        drm_master_fd = -1;
+        return 0;
+    }
     if (fd != fb_fd || fd < 0) {
         int (*real_ioctl)(int, unsigned long, ...) = next_symbol(name);
         return real_ioctl(fd, request, argument);
@@ -577,6 +595,8 @@ EXPORT int munmap(void* address, size_t length)
 EXPORT int close(int fd)
 {
     int (*real_close)(int) = next_symbol("close");
+    if (fd == drm_master_fd && fd >= 0)
+        drm_master_fd = -1;
     if (fd == fb_fd && fd >= 0) {
         log_line(screen_base != NULL ? "close (still mapped)" : "close");
         fb_fd = -1;
