@@ -9,13 +9,13 @@
 const std::vector<benchmark>& benchmarks()
 {
     static const std::vector<benchmark> table = {
-        {"rectangle-bench", "rectangle", "fill rate", "MPixels/s", true, false, RECTANGLE_REPORT_TITLE,
+        {"rectangle-bench", "rectangle", "rectangles", "rectangle", "fill rate", "MPixels/s", true, false, RECTANGLE_REPORT_TITLE,
          RECTANGLE_REPORT_LINE, 0.01, 5, 5},
-        {"mandelbrot-bench", "Mandelbrot", "time", "s", false, false, MANDELBROT_REPORT_TITLE,
+        {"mandelbrot-bench", "Mandelbrot", "Mandelbrot passes", "pass", "time", "s", false, false, MANDELBROT_REPORT_TITLE,
          MANDELBROT_REPORT_LINE, 0.01, 0, 0},
         // At least a second a level; 16 levels unless the window is small or
         // the rate falls below 4 frames/s, but always one.
-        {"sierpinski-bench", "Sierpinski", "frame rate", "frames/s", true, true, SIERPINSKI_REPORT_TITLE,
+        {"sierpinski-bench", "Sierpinski", "Sierpinski frames", "frame", "frame rate", "frames/s", true, true, SIERPINSKI_REPORT_TITLE,
          SIERPINSKI_REPORT_LINE, 0.01, 16, 1},
     };
     return table;

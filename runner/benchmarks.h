@@ -15,6 +15,8 @@
 struct benchmark {
     const char* name; // "rectangle-bench"
     const char* label; // "rectangle": the short name in tables and summaries
+    const char* drawn; // "rectangles": what it draws, in warnings and verdicts
+    const char* flush_unit; // "rectangle": what FBBENCH_SYNC=frame flushes at a time
     const char* metric; // "fill rate"; Sierpinski's gets " at N points" per level
     const char* unit; // "MPixels/s"
     bool higher_is_better;

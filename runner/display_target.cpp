@@ -126,25 +126,20 @@ void display_drop_warning_add(session& s, const std::string& program, const std:
     const double shown = result_row_stats(*worst, run_target::display)->median;
     // Each unit is pushed on its own; without those pushes the kernel may
     // batch the changes, so the figure is no upper bound of what is shown.
+    const benchmark* b = benchmark_find(program);
+    if (b == nullptr)
+        return;
+    std::string at_points;
+    if (b->per_level)
+        at_points = " at " + std::to_string(worst->metric.points) + " points";
     char message[300];
-    if (program == "sierpinski-bench")
-        std::snprintf(message, sizeof message,
-                      "%s shows %.1f of the %.1f Sierpinski frames/s drawn at %u points when each frame is flushed "
-                      "on its own",
-                      path.c_str(), shown, drawn, worst->metric.points);
-    else if (program == "rectangle-bench")
-        std::snprintf(message, sizeof message,
-                      "%s shows %.1f of the %.1f MPixels/s of rectangles drawn when each rectangle is flushed on its "
-                      "own",
-                      path.c_str(), shown, drawn);
-    else if (program == "mandelbrot-bench")
-        std::snprintf(message, sizeof message,
-                      "%s takes %.2f s to show the Mandelbrot passes drawn in %.2f s when each pass is flushed on its "
-                      "own",
-                      path.c_str(), shown, drawn);
+    if (b->higher_is_better)
+        std::snprintf(message, sizeof message, "%s shows %.1f of the %.1f %s of %s drawn%s when each %s is flushed on its own",
+                      path.c_str(), shown, drawn, b->unit, b->drawn, at_points.c_str(), b->flush_unit);
     else
-        std::snprintf(message, sizeof message, "%s shows %.2f of the %.2f %s of %s drawn when each unit is flushed",
-                      path.c_str(), shown, drawn, worst->metric.unit.c_str(), program.c_str());
+        std::snprintf(message, sizeof message,
+                      "%s takes %.2f %s to show the %s drawn in %.2f %s when each %s is flushed on its own", path.c_str(),
+                      shown, b->unit, b->drawn, drawn, b->unit, b->flush_unit);
     run_warning_add(s.warnings, "display-drop", message);
 }
 
@@ -206,15 +201,8 @@ std::string display_verdict(const session& s, const std::string& path)
         if (!least)
             continue;
         const std::string shares = percent_text(*least) + (*most - *least >= 0.005 ? " to " + percent_text(*most) : "");
-        const std::string name = b.name;
-        if (name == "rectangle-bench")
-            clauses.push_back(shares + " of the rectangles drawn reach the display when each is flushed");
-        else if (name == "mandelbrot-bench")
-            clauses.push_back("Mandelbrot at " + shares + " of its drawing speed when each pass is flushed");
-        else if (name == "sierpinski-bench")
-            clauses.push_back("Sierpinski at " + shares + " of its drawing rate when each frame is flushed");
-        else
-            clauses.push_back(name + " at " + shares + " of its drawing speed");
+        clauses.push_back(shares + " of the " + b.drawn + " drawn reach the display when each " + b.flush_unit
+                          + " is flushed");
         if (glass) {
             char text[80];
             std::snprintf(text, sizeof text, "at most %.0f frames/s reach the glass", *glass);

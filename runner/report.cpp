@@ -87,8 +87,10 @@ bool report_parse(const std::string& program, const std::string& text, std::vect
             return false;
         double value = 0;
         int w = 1, h = 1;
-        const bool line_ok = program == "rectangle-bench" ? rectangle_line_parse(*b, lines[1], w, h, value)
-                                                          : mandelbrot_line_parse(*b, lines[1], value);
+        // A value line that names the rectangles' size, or the time alone.
+        const bool names_size = std::string_view(b->line_format).find("%dx%d") != std::string_view::npos;
+        const bool line_ok = names_size ? rectangle_line_parse(*b, lines[1], w, h, value)
+                                        : mandelbrot_line_parse(*b, lines[1], value);
         if (!line_ok)
             return false;
         parsed.push_back(value_of(*b, value));

@@ -525,20 +525,31 @@ std::string results_summary_row(const session& s, run_target target)
 
 std::string results_summary_header(const session& s)
 {
-    uint32_t first_points = 0, last_points = 0;
-    for (const result_row& row : results_rows(s)) {
-        if (s.devices.empty() || row.path != s.devices.front() || row.program != "sierpinski-bench"
-            || !result_row_stats(row, run_target::device))
+    std::string header = "| host |", rule = "|---|";
+    for (const benchmark& b : benchmarks()) {
+        const std::string unit = std::string(" (") + b.unit + ")";
+        if (!b.per_level) {
+            header += std::string(" ") + b.label + unit + " |";
+            rule += "---|";
             continue;
-        if (first_points == 0)
-            first_points = row.metric.points;
-        last_points = row.metric.points;
+        }
+        // A per-level benchmark gives its first and last levels.
+        uint32_t first_points = 0, last_points = 0;
+        for (const result_row& row : results_rows(s)) {
+            if (s.devices.empty() || row.path != s.devices.front() || row.program != b.name
+                || !result_row_stats(row, run_target::device))
+                continue;
+            if (first_points == 0)
+                first_points = row.metric.points;
+            last_points = row.metric.points;
+        }
+        auto level = [&](uint32_t points, const char* otherwise) {
+            return std::string(b.label) + " " + (points != 0 ? std::to_string(points) + " points" + unit : otherwise);
+        };
+        header += " " + level(first_points, "first level") + " | " + level(last_points, "last level") + " |";
+        rule += "---|---|";
     }
-    auto level = [](uint32_t points, const char* otherwise) {
-        return points != 0 ? "Sierpinski " + std::to_string(points) + " points (frames/s)" : std::string(otherwise);
-    };
-    return "| host | rectangle (MPixels/s) | Mandelbrot (s) | " + level(first_points, "Sierpinski first level")
-         + " | " + level(last_points, "Sierpinski last level") + " |\n|---|---|---|---|---|";
+    return header + "\n" + rule;
 }
 
 std::string utc_now_iso()
