@@ -316,7 +316,8 @@ def main(argv=None):
             # Again, in a mount namespace of its own, which ends with it.
             env = dict(os.environ, FBBENCH_ROOT_NAMESPACE="1")
             return supervise(["unshare", "--mount", "--", sys.executable, os.path.abspath(__file__)]
-                             + sys.argv[1:], args.timeout + 2 * GRACE_SECONDS + 30, env=env)
+                             + (sys.argv[1:] if argv is None else argv), args.timeout + 2 * GRACE_SECONDS + 30,
+                             env=env)
         lock = Lock(cache, exclusive=False)
         try:
             return run_inside(root, args.bind, args.command, args.timeout)
