@@ -7,15 +7,32 @@
 const std::vector<benchmark>& benchmarks()
 {
     static const std::vector<benchmark> table = {
-        {"rectangle-bench", "fill rate", "MPixels/s", true, false, "Rectangle frame buffer test bench",
+        {"rectangle-bench", "rectangle", "fill rate", "MPixels/s", true, false, "Rectangle frame buffer test bench",
          "Benchmarking %dx%d size: %.2f MPixels/second", 0.01, 5},
-        {"mandelbrot-bench", "time", "s", false, false, "Mandelbrot frame buffer test bench",
+        {"mandelbrot-bench", "Mandelbrot", "time", "s", false, false, "Mandelbrot frame buffer test bench",
          "Benchmarking 48 iterations: %.2f seconds", 0.01, 0},
         // At least a second a level; 16 levels unless the window is small.
-        {"sierpinski-bench", "frame rate", "frames/s", true, true, "Sierpinski frame buffer test bench",
+        {"sierpinski-bench", "Sierpinski", "frame rate", "frames/s", true, true, "Sierpinski frame buffer test bench",
          "Benchmarking %8d iterations: %8.2f Frames/second", 0.01, 16},
     };
     return table;
+}
+
+nlohmann::json benchmarks_manifest()
+{
+    nlohmann::json list = nlohmann::json::array();
+    for (const benchmark& b : benchmarks())
+        list.push_back({{"name", b.name},
+                        {"label", b.label},
+                        {"metric", b.metric},
+                        {"unit", b.unit},
+                        {"higher_is_better", b.higher_is_better},
+                        {"per_level", b.per_level},
+                        {"resolution", b.resolution},
+                        {"run_seconds", b.run_seconds},
+                        {"title", b.title},
+                        {"line_format", b.line_format}});
+    return {{"benchmarks", list}};
 }
 
 const benchmark* benchmark_find(const std::string& name)

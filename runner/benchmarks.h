@@ -6,12 +6,15 @@
 
 #include "benchlib.h"
 
+#include <nlohmann/json.hpp>
+
 #include <optional>
 #include <string>
 #include <vector>
 
 struct benchmark {
     const char* name; // "rectangle-bench"
+    const char* label; // "rectangle": the short name in tables and summaries
     const char* metric; // "fill rate"; Sierpinski's gets " at N points" per level
     const char* unit; // "MPixels/s"
     bool higher_is_better;
@@ -24,6 +27,10 @@ struct benchmark {
 
 // The three, in their default order.
 const std::vector<benchmark>& benchmarks();
+
+// The table as JSON, {"benchmarks": [...]}: the manifest that the build
+// installs for the tools that do not link this library.
+nlohmann::json benchmarks_manifest();
 
 // The entry of a program, or nullptr.
 const benchmark* benchmark_find(const std::string& name);

@@ -1,5 +1,6 @@
 #include "describe_session.h"
 
+#include "display_target.h"
 #include "drm_screen.h"
 #include "execute.h"
 #include "benchlib.h"
@@ -101,6 +102,10 @@ system_sample session_describe(session& s, const std::filesystem::path& root)
             s.device_descriptions.push_back({{"path", s.devices[i]}, {"error", s.screens[i].error}});
         else
             s.device_descriptions.push_back(device_describe(s, root, s.devices[i]));
+        nlohmann::json& device = s.device_descriptions.back();
+        // Recorded, so that the tools that read the file need not restate the rule.
+        if (device.contains("kind"))
+            device["needs_flush"] = display_flush_needed(device);
     }
     return before;
 }

@@ -1,5 +1,6 @@
 // fbbench: runs the framebuffer benchmarks until their numbers hold, on the
 // screen and on RAM of the screen's shape, and keeps every run in a file.
+#include "benchmarks.h"
 #include "describe_session.h"
 #include "devices.h"
 #include "execute.h"
@@ -15,9 +16,6 @@
 namespace {
 
 const char option_help[] =
-    "Runs rectangle-bench, mandelbrot-bench and sierpinski-bench (or those named)\n"
-    "on the framebuffer and on RAM of its shape, and writes every run to a file.\n"
-    "\n"
     "  -r, --runs N        valid runs at least per benchmark and target (3)\n"
     "  -m, --max-runs M    runs at most while the spread is too large (10)\n"
     "  -s, --spread P      more runs while (max - min) / median exceeds P percent (3)\n"
@@ -32,6 +30,7 @@ const char option_help[] =
     "      --no-sync       never measure the display (by default: where the\n"
     "                      picture needs a flush: deferred I/O, DRM)\n"
     "      --describe      describe the machine and devices, write the file, run nothing\n"
+    "      --list-benchmarks  print the benchmarks, metrics and units as JSON\n"
     "  -q, --quiet         only the table: no plan, progress, description or file name\n"
     "                      (warnings and errors still go to standard error)\n"
     "      --summary       also print a Markdown table row\n"
@@ -69,7 +68,15 @@ int main(int argc, char* argv[])
     switch (options_parse(argc, argv, s.options, message)) {
     case options_action::help:
         options_usage_print(stdout);
+        std::fputs("Runs ", stdout);
+        for (std::size_t i = 0; i < benchmarks().size(); ++i)
+            std::printf("%s%s", i == 0 ? "" : i + 1 == benchmarks().size() ? " and " : ", ", benchmarks()[i].name);
+        std::fputs(" (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
+                   stdout);
         std::fputs(option_help, stdout);
+        return 0;
+    case options_action::list_benchmarks:
+        std::printf("%s\n", benchmarks_manifest().dump(2).c_str());
         return 0;
     case options_action::version:
         std::printf("fbbench %s\n", FBBENCH_VERSION);
@@ -96,8 +103,7 @@ int main(int argc, char* argv[])
         if (const char* value = std::getenv(name))
             s.window.emplace_back(name, value);
     if (s.options.devices.empty()) {
-        const char* framebuffer = std::getenv("FRAMEBUFFER");
-        s.devices.push_back(framebuffer != nullptr && *framebuffer != '\0' ? framebuffer : "/dev/fb0");
+        s.devices.push_back(fb_device_path()); // the device the programs would take
     } else {
         s.devices = s.options.devices;
     }

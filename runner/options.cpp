@@ -9,7 +9,8 @@
 
 namespace {
 
-enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe };
+enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe,
+            opt_list_benchmarks };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -28,6 +29,7 @@ const option long_options[] = {
     {"summary", no_argument, nullptr, opt_summary},
     {"strict", no_argument, nullptr, opt_strict},
     {"describe", no_argument, nullptr, opt_describe},
+    {"list-benchmarks", no_argument, nullptr, opt_list_benchmarks},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -104,7 +106,8 @@ void options_usage_print(std::FILE* out)
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
                "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
                "               [--quiet] [--summary] [--strict] [PROGRAM...]\n"
-               "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE]\n",
+               "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE]\n"
+               "       fbbench --list-benchmarks\n",
                out);
 }
 
@@ -146,6 +149,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case opt_describe: options.describe = true; break;
         case 'h': return options_action::help;
         case 'V': return options_action::version;
+        case opt_list_benchmarks: return options_action::list_benchmarks;
         case ':':
             message = std::string("option ") + argv[optind - 1] + " needs a value";
             return options_action::usage_error;

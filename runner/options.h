@@ -28,7 +28,7 @@ struct runner_options {
     std::vector<std::string> programs; // in the order to run
 };
 
-enum class options_action { run, help, version, usage_error };
+enum class options_action { run, help, version, list_benchmarks, usage_error };
 
 // Parses argv with getopt_long. On usage_error, message holds one line
 // naming what is wrong.

@@ -35,6 +35,14 @@ for tool in ${TOOLS:-}; do
 done
 [ -f "$work/root/usr/share/doc/fbbench/results.md.gz" ] || { echo "no results document, which the pages name"; exit 1; }
 [ -f "$work/root/usr/share/fbbench/results.schema.json" ] || { echo "no schema of the results file"; exit 1; }
+# Every benchmark the runner's manifest names is in the package, with its page.
+manifest=$work/root/usr/share/fbbench/benchmarks.json
+[ -f "$manifest" ] || { echo "no benchmark manifest"; exit 1; }
+listed=$(sed -n 's/^ *"name": "\(.*\)",\{0,1\}$/\1/p' "$manifest")
+[ -n "$listed" ] || { echo "the manifest lists no benchmark"; exit 1; }
+for program in $listed; do
+  case " $* " in *" $program "*) ;; *) echo "the manifest's $program is not among the packaged programs: $*"; exit 1 ;; esac
+done
 case " ${TOOLS:-} " in
   *" fbbench-compare "*)
     # The installed tool finds the installed schema and checks a file with it.
