@@ -282,7 +282,11 @@ def run_inside(root, binds, argv, timeout):
         env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
                "HOME": "/root", "LANG": "C.UTF-8", "TERM": os.environ.get("TERM", "dumb"),
                # libguestfs starts its appliance itself: there is no libvirtd
-               "LIBGUESTFS_BACKEND": "direct"}
+               "LIBGUESTFS_BACKEND": "direct",
+               # Nor KVM: a nested one may offer /dev/kvm and still refuse the
+               # appliance's CPU ("failed to set MSR"); TCG takes minutes, not
+               # seconds, but works wherever QEMU does. Set it empty to allow KVM.
+               "LIBGUESTFS_BACKEND_SETTINGS": os.environ.get("LIBGUESTFS_BACKEND_SETTINGS", "force_tcg")}
         return supervise(["chroot", root] + argv, timeout, stray=lambda: processes_in(root), env=env)
     finally:
         for target in reversed(mounted):

@@ -1,0 +1,249 @@
+#!/usr/bin/python3
+"""fbbench as a LAVA test on the emulated arm64 board, run by a real LAVA
+dispatcher, and LAVA's own results checked.
+
+    lava/farm.py [--out DIR] [--no-build] [--validate-only]
+
+Builds the static ARM programs (the board preset), fetches the arm64 board's
+kernel, modules and busybox through board/run, makes the board's initramfs
+(lava/guest-init), renders the device configuration from lava-server's qemu
+device type in the dispatcher root (lava/dispatcher_root.py), writes the
+job (lava/jobs/qemu-arm64.yaml with lava/fbbench.yaml inline), validates
+both with lava-run --validate, runs lava-run, and then checks LAVA's
+results: every expected case present, each figure with its measurement and
+units, and the results file recovered from the log valid against the
+published schema. fbbench runs in the window board/run gives fbbench.
+
+Output in DIR (default build/farm): device.yaml, job.yaml, output.yaml (the
+job's log, as a LAVA server keeps it), lava-results.yaml (LAVA's results,
+one case a line) and the recovered results file. Exit status: 0 the proof
+passed; 1 it did not; 2 bad usage; 3 a step before the job failed.
+"""
+
+import argparse
+import json
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import dispatcher_root  # noqa: E402
+import lava_results  # noqa: E402
+
+# What LAVA's overlay disk needs of the board beyond the GPU: its driver,
+# and ext4, which serves the ext2 file system the dispatcher makes, with
+# crc32c, which ext4 needs.
+OVERLAY_MODULES = "virtio_blk ext4 crc32c_generic"
+PROGRAMS = ("fbbench", "rectangle-bench", "mandelbrot-bench", "sierpinski-bench", "fbbench-lava")
+JOB_SECONDS = 1800
+
+
+class FarmError(Exception):
+    pass
+
+
+def say(message):
+    print("farm: " + message, file=sys.stderr, flush=True)
+
+
+def step(argv, what, timeout=1800, **kwargs):
+    """Runs a host command under supervision; FarmError when it fails."""
+    status = dispatcher_root.supervise(argv, timeout, **kwargs)
+    if status != 0:
+        raise FarmError("%s failed (exit status %d)" % (what, status))
+
+
+def board_output(args, what):
+    """board/run's NAME=value lines for the arm64 board."""
+    env = dict(os.environ, BOARD="arm64", BOARD_EXTRA_MODULES=OVERLAY_MODULES)
+    r = subprocess.run([os.path.join(SOURCE, "board", "run")] + args, env=env, stdout=subprocess.PIPE,
+                       text=True, timeout=900)
+    if r.returncode != 0:
+        raise FarmError("board/run %s failed (exit status %d)" % (" ".join(args), r.returncode))
+    return r.stdout
+
+
+def board_files():
+    values = dict(line.split("=", 1) for line in board_output(["--files"], "files").splitlines() if "=" in line)
+    for key in ("KERNEL", "BUSYBOX", "MODULES", "QEMU"):
+        if key not in values:
+            raise FarmError("board/run --files gave no %s" % key)
+    return values
+
+
+def qemu_facts(command):
+    """The device dictionary's variables and the kernel's command line, from the board's QEMU command."""
+    words = shlex.split(command)
+    facts = {"extra_options": []}
+    i = 1
+    while i < len(words):
+        word, value = words[i], words[i + 1] if i + 1 < len(words) else None
+        if word in ("-M", "-machine"):
+            facts["machine"] = value
+        elif word == "-cpu":
+            facts["cpu"] = value
+        elif word == "-m":
+            facts["memory"] = int(value)
+        elif word == "-device":
+            facts["extra_options"].append("-device " + value)
+        elif word == "-append":
+            facts["append"] = value
+        elif word in ("-kernel", "-nic"):
+            pass  # the job's kernel, and LAVA's own network
+        else:
+            raise FarmError("the board's QEMU option %s has no place in the device configuration" % word)
+        i += 2
+    if words[0] != "qemu-system-aarch64":
+        raise FarmError("the arm64 board runs %s, not qemu-system-aarch64" % words[0])
+    for key in ("machine", "cpu", "memory", "append"):
+        if key not in facts:
+            raise FarmError("the board's QEMU command has no %s" % key)
+    return facts
+
+
+def device_template(facts):
+    """The device dictionary: lava-server's qemu device type with the board's variables."""
+    lines = ["{% extends 'qemu.jinja2' %}", "{% set arch = 'arm64' %}"]
+    for key in ("machine", "cpu", "memory"):
+        lines.append("{%% set %s = %s %%}" % (key, json.dumps(facts[key])))
+    # The machine has no IDE: the overlay disk goes on virtio.
+    lines.append("{% set guestfs_interface = 'virtio' %}")
+    lines.append("{%% set extra_options = %s %%}" % json.dumps(facts["extra_options"]))
+    return "\n".join(lines) + "\n"
+
+
+def initramfs_make(out, files, build_dir):
+    root = os.path.join(out, "initramfs")
+    shutil.rmtree(root, ignore_errors=True)
+    for d in ("bin", "sbin", "usr/bin", "usr/sbin", "dev", "proc", "sys", "tmp"):
+        os.makedirs(os.path.join(root, d))
+    shutil.copy(files["BUSYBOX"], os.path.join(root, "bin", "busybox"))
+    os.chmod(os.path.join(root, "bin", "busybox"), 0o755)
+    os.symlink("busybox", os.path.join(root, "bin", "sh"))
+    shutil.copy(os.path.join(HERE, "guest-init"), os.path.join(root, "init"))
+    os.chmod(os.path.join(root, "init"), 0o755)
+    for p in PROGRAMS:
+        f = os.path.join(build_dir, "bin", p)
+        if not os.access(f, os.X_OK):
+            raise FarmError("%s is not built (looked in %s)" % (p, build_dir))
+        shutil.copy(f, os.path.join(root, "usr", "bin", p))
+    shutil.copytree(os.path.join(files["MODULES"], "lib"), os.path.join(root, "lib"))
+    image = os.path.join(out, "initramfs.cpio.gz")
+    listing = subprocess.run("cd %s && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet | gzip -1 > %s"
+                             % (shlex.quote(root), shlex.quote(image + ".new")), shell=True)
+    if listing.returncode != 0:
+        raise FarmError("making the initramfs failed")
+    os.replace(image + ".new", image)
+    return image
+
+
+def job_make(out, kernel, initrd, append, window):
+    """The job: lava/jobs/qemu-arm64.yaml with the images and the definition filled in."""
+    with open(os.path.join(HERE, "jobs", "qemu-arm64.yaml")) as f:
+        job = f.read()
+    with open(os.path.join(HERE, "fbbench.yaml")) as f:
+        definition = f.read()
+    indent = " " * 8
+    inline = "\n".join((indent + line) if line else "" for line in definition.splitlines())
+    parameters = "\n".join("%s%s: \"%s\"" % (" " * 8, k, v) for k, v in window.items())
+    for key, value in (("@KERNEL@", "file://" + kernel), ("@INITRD@", "file://" + initrd),
+                       ("@APPEND@", append), ("@DEFINITION@", inline.lstrip()),
+                       ("@WINDOW@", parameters.lstrip())):
+        if key not in job:
+            raise FarmError("lava/jobs/qemu-arm64.yaml has no %s" % key)
+        job = job.replace(key, value)
+    path = os.path.join(out, "job.yaml")
+    with open(path + ".new", "w") as f:
+        f.write(job)
+    os.replace(path + ".new", path)
+    return path
+
+
+RENDER = """
+import jinja2, sys
+env = jinja2.Environment(loader=jinja2.FileSystemLoader([sys.argv[1], sys.argv[2]]), trim_blocks=True)
+with open(sys.argv[4], "w") as f:
+    f.write(env.get_template(sys.argv[3]).render())
+"""
+
+
+def in_root(argv, out, timeout):
+    return dispatcher_root.main(["run", "--timeout", str(timeout), "--bind", out, "--bind", SOURCE, "--"] + argv)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="farm.py", description=__doc__.split("\n")[0])
+    parser.add_argument("--out", default=os.path.join(SOURCE, "build", "farm"), help="output folder (build/farm)")
+    parser.add_argument("--build-dir", default=os.path.join(SOURCE, "build", "board-armv6"),
+                        help="the static ARM build (build/board-armv6)")
+    parser.add_argument("--no-build", action="store_true", help="use the programs already built there")
+    parser.add_argument("--tools", default=os.path.join(SOURCE, "build", "default", "bin"),
+                        help="the host build's programs, for the expected cases (build/default/bin)")
+    parser.add_argument("--validate-only", action="store_true", help="validate the device and job, run nothing")
+    args = parser.parse_args(argv)
+    out = os.path.abspath(args.out)
+    started = time.monotonic()
+    try:
+        os.makedirs(out, exist_ok=True)
+        if not args.no_build:
+            step(["cmake", "--preset", "board", "-B", args.build_dir], "configuring the board build", cwd=SOURCE)
+            step(["cmake", "--build", args.build_dir, "-j2"], "the board build")
+        files = board_files()
+        window = dict(w.split("=", 1) for w in board_output(["--window", "fbbench"], "window").split())
+        facts = qemu_facts(files["QEMU"])
+        say("the dispatcher root: " + dispatcher_root.ensure(dispatcher_root.cache_dir()))
+        templates = dispatcher_root.ensure(dispatcher_root.cache_dir()) + dispatcher_root.TEMPLATES
+        with open(os.path.join(out, "device.jinja2"), "w") as f:
+            f.write(device_template(facts))
+        device = os.path.join(out, "device.yaml")
+        if in_root(["python3", "-c", RENDER, out, dispatcher_root.TEMPLATES, "device.jinja2", device], out, 120):
+            raise FarmError("rendering the device configuration failed")
+        initrd = initramfs_make(out, files, args.build_dir)
+        # The kernel, where the dispatcher's root sees it.
+        kernel = os.path.join(out, "vmlinuz")
+        shutil.copy(files["KERNEL"], kernel)
+        job = job_make(out, kernel, initrd, facts["append"], window)
+        run = os.path.join(out, "run")
+        shutil.rmtree(run, ignore_errors=True)
+        os.makedirs(run)
+        validation = os.path.join(out, "validate.log")
+        with open(validation, "w") as f:
+            status = dispatcher_root.supervise(
+                [sys.executable, os.path.join(HERE, "dispatcher_root.py"), "run", "--timeout", "300", "--bind", out,
+                 "--", "lava-run", "--validate", "--job-id", "1", "--output-dir", run, "--device", device, job],
+                420, stdout=f, stderr=subprocess.STDOUT)
+        if status != 0:
+            raise FarmError("lava-run --validate refused %s or %s: see %s" % (job, device, validation))
+        say("lava-run --validate accepts %s and %s" % (job, device))
+        if args.validate_only:
+            return 0
+        log = os.path.join(out, "output.yaml")
+        say("running the job (lava-run; its log goes to %s)" % log)
+        job_started = time.monotonic()
+        with open(log + ".new", "w") as f:
+            status = dispatcher_root.supervise(
+                [sys.executable, os.path.join(HERE, "dispatcher_root.py"), "run", "--timeout", str(JOB_SECONDS),
+                 "--bind", out, "--", "lava-run", "--job-id", "1", "--output-dir", run, "--device", device, job],
+                JOB_SECONDS + 120, stdout=f, stderr=subprocess.STDOUT)
+        os.replace(log + ".new", log)
+        say("lava-run exited with status %d after %d s" % (status, time.monotonic() - job_started))
+        problems = lava_results.check(log, out, SOURCE, args.tools)
+        say("LAVA's results: " + os.path.join(out, "lava-results.yaml"))
+        if status != 0:
+            problems.insert(0, "lava-run exited with status %d" % status)
+        for p in problems:
+            say(p)
+        say("%s in %d s" % ("failed" if problems else "passed", time.monotonic() - started))
+        return 1 if problems else 0
+    except (FarmError, dispatcher_root.RootError, OSError, subprocess.SubprocessError) as e:
+        say(str(e))
+        return 3
+
+
+if __name__ == "__main__":
+    sys.exit(main())
