@@ -164,6 +164,22 @@ def job_make(out, kernel, initrd, append, window):
     return path
 
 
+def board_compare(out, build_dir):
+    """fbbench by board/run on the same board, devices and window, compared
+    with the file recovered from LAVA's log by fbbench-compare."""
+    board_out = os.path.join(out, "board")
+    env = dict(os.environ, BOARD="arm64", BOARD_NO_BUILD="1", BOARD_OUT=board_out, BOARD_BUILD_DIR=build_dir)
+    say("fbbench on the same board by board/run, for the comparison")
+    if dispatcher_root.supervise([os.path.join(SOURCE, "board", "run"), "fbbench@fb0,dri/card0"], 900, env=env):
+        return ["board/run fbbench@fb0,dri/card0 failed"]
+    recovered = [f for f in os.listdir(out) if f.endswith(".json")]
+    compare = [os.path.join(SOURCE, "host", "fbbench-compare"), "--summary", os.path.join(out, recovered[0]),
+               os.path.join(board_out, "fbbench.json")]
+    if dispatcher_root.supervise(compare, 300):
+        return ["fbbench-compare does not compare the recovered file with board/run's"]
+    return []
+
+
 RENDER = """
 import jinja2, sys
 env = jinja2.Environment(loader=jinja2.FileSystemLoader([sys.argv[1], sys.argv[2]]), trim_blocks=True)
@@ -185,9 +201,17 @@ def main(argv=None):
     parser.add_argument("--tools", default=os.path.join(SOURCE, "build", "default", "bin"),
                         help="the host build's programs, for the expected cases (build/default/bin)")
     parser.add_argument("--validate-only", action="store_true", help="validate the device and job, run nothing")
+    parser.add_argument("--compare-board", action="store_true",
+                        help="also run fbbench by board/run on the same board and window, and compare the two files")
     args = parser.parse_args(argv)
     out = os.path.abspath(args.out)
     started = time.monotonic()
+    if os.geteuid() != 0:
+        print("skipped: the dispatcher root is mounted and entered as root; run as root")
+        return 77
+    if shutil.which("mmdebstrap") is None:
+        print("skipped: mmdebstrap is not installed (see .ci/install-packages)")
+        return 77
     try:
         os.makedirs(out, exist_ok=True)
         if not args.no_build:
@@ -222,6 +246,10 @@ def main(argv=None):
         say("lava-run --validate accepts %s and %s" % (job, device))
         if args.validate_only:
             return 0
+        # Results files of an earlier job would be taken for this one's.
+        for f in os.listdir(out):
+            if f.endswith(".json") and os.path.isfile(os.path.join(out, f)):
+                os.unlink(os.path.join(out, f))
         log = os.path.join(out, "output.yaml")
         say("running the job (lava-run; its log goes to %s)" % log)
         job_started = time.monotonic()
@@ -236,6 +264,8 @@ def main(argv=None):
         say("LAVA's results: " + os.path.join(out, "lava-results.yaml"))
         if status != 0:
             problems.insert(0, "lava-run exited with status %d" % status)
+        if args.compare_board and not problems:
+            problems += board_compare(out, args.build_dir)
         for p in problems:
             say(p)
         say("%s in %d s" % ("failed" if problems else "passed", time.monotonic() - started))
