@@ -130,8 +130,18 @@ def processes_in(root):
     return pids
 
 
-def end_processes(pids_of, grace=GRACE_SECONDS):
-    """SIGTERM to what pids_of() lists, then SIGKILL to what is left after grace."""
+def processes_wait(pids_of, grace):
+    end = time.monotonic() + grace
+    while pids_of() and time.monotonic() < end:
+        time.sleep(0.1)
+
+
+def end_processes(pids_of, grace=GRACE_SECONDS, signalled=False):
+    """SIGTERM to what pids_of() lists, then SIGKILL to what is left after
+    grace; signalled: they have had a signal already, and get grace first to
+    end by it."""
+    if signalled:
+        processes_wait(pids_of, grace)
     for sig in (signal.SIGTERM, signal.SIGKILL):
         pids = pids_of()
         if not pids:
@@ -141,15 +151,7 @@ def end_processes(pids_of, grace=GRACE_SECONDS):
                 os.kill(pid, sig)
             except ProcessLookupError:
                 pass
-        end = time.monotonic() + grace
-        while pids_of() and time.monotonic() < end:
-            time.sleep(0.1)
-
-
-class Stop(Exception):
-    def __init__(self, signum):
-        super().__init__(signum)
-        self.signum = signum
+        processes_wait(pids_of, grace)
 
 
 def supervise(argv, timeout, stray=lambda: [], **popen):
@@ -157,26 +159,42 @@ def supervise(argv, timeout, stray=lambda: [], **popen):
 
     stray() lists processes it may leave behind, ended with it. Returns the
     exit status: argv's, 124 at the deadline, 128+N on signal N."""
+    received = []
+
     def on_signal(signum, frame):
-        raise Stop(signum)
+        # Once: a second signal must not cut the cleanup short. Recorded, not
+        # raised, so that one arriving while the child starts finds it known.
+        for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(s, signal.SIG_IGN)
+        received.append(signum)
 
     old = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
     child = None
-    status = None
+    signalled = False
     try:
         child = subprocess.Popen(argv, start_new_session=True, **popen)
-        status = child.wait(timeout=timeout)
-        if status < 0:
-            status = 128 - status
-    except subprocess.TimeoutExpired:
-        say("%s passed its deadline of %d s; ending it" % (argv[0], timeout))
-        status = 124
-    except Stop as stop:
-        status = 128 + stop.signum
-        if child is not None:
+        deadline = time.monotonic() + timeout
+        while True:
+            if received:
+                status = 128 + received[0]
+                try:
+                    os.killpg(child.pid, received[0])
+                    signalled = True
+                except ProcessLookupError:
+                    pass
+                break
+            left = deadline - time.monotonic()
+            if left <= 0:
+                say("%s passed its deadline of %d s; ending it" % (argv[0], timeout))
+                status = 124
+                break
             try:
-                os.killpg(child.pid, stop.signum)
-            except ProcessLookupError:
+                # Short waits: a signal is seen within a fifth of a second.
+                status = child.wait(timeout=min(left, 0.2))
+                if status < 0:
+                    status = 128 - status
+                break
+            except subprocess.TimeoutExpired:
                 pass
     finally:
         # Nothing more may interrupt the cleanup.
@@ -187,7 +205,7 @@ def supervise(argv, timeout, stray=lambda: [], **popen):
                 if child.poll() is not None:
                     return []
                 return [-child.pid]
-            end_processes(lambda: group() + stray())
+            end_processes(lambda: group() + stray(), signalled=signalled)
             child.wait()
         for s, handler in old.items():
             signal.signal(s, handler)

@@ -153,6 +153,39 @@ class Supervise(unittest.TestCase):
             self.assertLess(time.monotonic() - started, 30)
             self.assertEqual(stray(), [])
 
+    def test_a_signal_is_passed_on_and_nothing_outlives_it(self):
+        # The supervisor itself gets SIGTERM twice, as from a caller that
+        # ends its own group: the command and the process it started in a
+        # session of its own are ended all the same, and the status says so.
+        with tempfile.TemporaryDirectory() as d:
+            stray_file = os.path.join(d, "stray")
+            script = "setsid sleep 300 & echo $! > %s.new; mv %s.new %s; wait" % ((stray_file,) * 3)
+            program = ("import sys; sys.path.insert(0, %r); import dispatcher_root\n"
+                       "def stray():\n"
+                       "    try:\n"
+                       "        pid = int(open(%r).read())\n"
+                       "        return [pid] if open('/proc/%%d/stat' %% pid).read().rsplit(')', 1)[1].split()[0] != 'Z' else []\n"
+                       "    except (OSError, ValueError):\n"
+                       "        return []\n"
+                       "sys.exit(dispatcher_root.supervise(['sh', '-c', %r], 300, stray=stray))\n"
+                       % (LAVA, stray_file, script))
+            supervisor = subprocess.Popen([sys.executable, "-c", program])
+            deadline = time.monotonic() + 30
+            while not os.path.exists(stray_file) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(os.path.exists(stray_file))
+            with open(stray_file) as f:
+                stray = int(f.read())
+            supervisor.send_signal(15)
+            supervisor.send_signal(15)
+            self.assertEqual(supervisor.wait(timeout=60), 128 + 15)
+            try:
+                with open("/proc/%d/stat" % stray) as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+            except OSError:
+                state = "gone"
+            self.assertIn(state, ("gone", "Z"))
+
     def test_cache_follows_the_environment(self):
         table = [
             ({"FBBENCH_CACHE": "/c/fb"}, "/c/fb"),
