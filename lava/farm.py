@@ -9,7 +9,8 @@ kernel, modules and busybox through board/run, makes the board's initramfs
 (lava/guest-init), renders the device configuration from lava-server's qemu
 device type in the dispatcher root (lava/dispatcher_root.py), writes the
 job (lava/jobs/qemu-arm64.yaml with lava/fbbench.yaml inline), validates
-both with lava-run --validate, runs lava-run, and then checks LAVA's
+both with lava-run --validate (and the example jobs against LAVA's job
+schema), runs lava-run, and then checks LAVA's
 results: every expected case present, each figure with its measurement and
 units, and the results file recovered from the log valid against the
 published schema. fbbench runs in the window board/run gives fbbench.
@@ -180,6 +181,15 @@ def board_compare(out, build_dir):
     return []
 
 
+# The example jobs for boards not at hand: LAVA's own job schema, strictly.
+SCHEMA_CHECK = """
+import sys, yaml
+from lava_common.schemas import validate
+for path in sys.argv[1:]:
+    with open(path) as f:
+        validate(yaml.safe_load(f), strict=True)
+"""
+
 RENDER = """
 import jinja2, sys
 env = jinja2.Environment(loader=jinja2.FileSystemLoader([sys.argv[1], sys.argv[2]]), trim_blocks=True)
@@ -244,6 +254,11 @@ def main(argv=None):
         if status != 0:
             raise FarmError("lava-run --validate refused %s or %s: see %s" % (job, device, validation))
         say("lava-run --validate accepts %s and %s" % (job, device))
+        examples = [os.path.join(HERE, "jobs", f) for f in sorted(os.listdir(os.path.join(HERE, "jobs")))
+                    if f.endswith(".yaml") and f != "qemu-arm64.yaml"]
+        if in_root(["python3", "-c", SCHEMA_CHECK] + examples, out, 120):
+            raise FarmError("an example job does not match LAVA's job schema")
+        say("the example jobs match LAVA's job schema: " + ", ".join(os.path.basename(e) for e in examples))
         if args.validate_only:
             return 0
         # Results files of an earlier job would be taken for this one's.
