@@ -413,7 +413,8 @@ void fb_screen_show(const fb_screen& screen, const bench_window& window)
     if (screen.drm.fd >= 0) {
         if (const int error = drm_screen_flush(screen.drm, uint32_t(window.posx), uint32_t(window.posy),
                                                uint32_t(window.width), uint32_t(window.height)))
-            bench_fail(0, "cannot bring the picture to %s: %s", screen.device, std::strerror(error));
+            bench_fail(0, "cannot bring the picture to %s: %s", bench_text_escape(screen.device).c_str(),
+                       std::strerror(error));
     }
     bench_hold_wait(screen.hold_seconds);
 }
@@ -421,7 +422,8 @@ void fb_screen_show(const fb_screen& screen, const bench_window& window)
 int fb_bench_flush_fail(fb_screen& screen, int error)
 {
     fb_screen_close(screen);
-    return bench_fail(bench_exit_resource, "cannot bring the picture to %s: %s", screen.device, std::strerror(error));
+    return bench_fail(bench_exit_resource, "cannot bring the picture to %s: %s", bench_text_escape(screen.device).c_str(),
+                      std::strerror(error));
 }
 
 void fb_screen_close(fb_screen& screen)

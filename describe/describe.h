@@ -234,7 +234,7 @@ struct flush_facts {
 };
 
 // method, kernel_waits (true, false or null when nothing is waited for or it
-// is unknown) and evidence.
+// is unknown) and evidence; error when the flushes tried failed.
 nlohmann::json flush_describe(const flush_facts& facts);
 
 struct update_probe_result {

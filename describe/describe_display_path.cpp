@@ -231,8 +231,10 @@ nlohmann::json flush_describe(const flush_facts& facts)
     if (facts.method == "dirtyfb") {
         if (facts.flush_errno == ENOSYS)
             return say(std::nullopt, "the driver takes no dirty requests (ENOSYS): the display scans the buffer itself");
-        if (facts.flush_errno != 0)
-            return say(std::nullopt, std::string("drmModeDirtyFB failed: ") + std::strerror(facts.flush_errno));
+        if (facts.flush_errno != 0) {
+            flush["error"] = std::string("drmModeDirtyFB failed: ") + std::strerror(facts.flush_errno);
+            return say(std::nullopt, flush["error"]);
+        }
         if (!facts.probed)
             return say(std::nullopt, "not probed: the dumb buffer was not shown");
         return say(true, "drmModeDirtyFB makes a blocking commit of the damaged area before it returns");
@@ -240,8 +242,10 @@ nlohmann::json flush_describe(const flush_facts& facts)
     if (facts.flush_errno == EINVAL)
         return say(std::nullopt, "no fsync on this framebuffer (EINVAL): no deferred I/O, the display reads the "
                                  "screen memory itself");
-    if (facts.flush_errno != 0)
-        return say(std::nullopt, std::string("fsync failed: ") + std::strerror(facts.flush_errno));
+    if (facts.flush_errno != 0) {
+        flush["error"] = std::string("fsync failed: ") + std::strerror(facts.flush_errno);
+        return say(std::nullopt, flush["error"]);
+    }
     if (facts.mapping_class != "deferred-io")
         return say(std::nullopt, "mapping " + facts.mapping_class + ": nothing to wait for when the display reads "
                                  "the screen memory itself");
@@ -393,6 +397,22 @@ std::optional<uint32_t> drm_crtc_index(int fd, drmModeModeInfo& mode)
     return std::nullopt;
 }
 
+// SIGINT, SIGTERM and SIGHUP blocked for its lifetime.
+struct stop_signals_held {
+    sigset_t previous;
+    stop_signals_held()
+    {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&stops, sig);
+        sigprocmask(SIG_BLOCK, &stops, &previous);
+    }
+    stop_signals_held(const stop_signals_held&) = delete;
+    stop_signals_held& operator=(const stop_signals_held&) = delete;
+    ~stop_signals_held() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+};
+
 // The update probe on a dumb buffer shown on the CRTC, given back after.
 update_probe_result drm_update_probe(int fd, const std::string& device_path, double seconds, int& flush_errno)
 {
@@ -402,6 +422,11 @@ update_probe_result drm_update_probe(int fd, const std::string& device_path, dou
         return result;
     }
     drmDropMaster(fd);
+    // While the display is taken, the stop signals wait: the programs' own
+    // handler, which drm_screen_map installs, would end the caller at once,
+    // with nothing written. The display is given back first, the caller's
+    // handling then takes the signal.
+    const stop_signals_held held;
     drm_screen drm;
     fb_var_screeninfo vinfo{};
     if (drm_screen_open(drm, fd, device_path.c_str(), vinfo) != 0) {

@@ -5,7 +5,8 @@ dispatcher, and LAVA's own results checked.
     lava/farm.py [--out DIR] [--no-build] [--validate-only]
 
 Builds the static ARM programs (the board preset), fetches the arm64 board's
-kernel, modules and busybox through board/run, makes the board's initramfs
+kernel, modules and busybox with the board tooling (board/boardlib, whose
+description of the board is the one this reads), makes the board's initramfs
 (lava/guest-init), renders the device configuration from lava-server's qemu
 device type in the dispatcher root (lava/dispatcher_root.py), writes the
 job (lava/jobs/qemu-arm64.yaml with lava/fbbench.yaml inline), validates
@@ -14,8 +15,11 @@ schema), runs lava-run, and then checks LAVA's
 results: every expected case present, each figure with its measurement and
 units, and the results file recovered from the log valid against the
 published schema. fbbench runs in the window board/run gives fbbench.
+With --compare-board, board/run then runs fbbench on the same board and
+window, and fbbench-compare must compare its file with the recovered one.
 
-Output in DIR (default build/farm): device.yaml, job.yaml, output.yaml (the
+Output in DIR (default build/farm): cache/ (the board's files, with the
+overlay disk's modules), device.yaml, job.yaml, output.yaml (the
 job's log, as a LAVA server keeps it), lava-results.yaml (LAVA's results,
 one case a line) and the recovered results file. Exit status: 0 the proof
 passed; 1 it did not; 2 bad usage; 3 a step before the job failed.
@@ -33,13 +37,17 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(SOURCE, "board"))
 import dispatcher_root  # noqa: E402
 import lava_results  # noqa: E402
+from boardlib import boards, fetch  # noqa: E402
+from boardlib.errors import BoardError  # noqa: E402
 
+BOARD = "arm64"
 # What LAVA's overlay disk needs of the board beyond the GPU: its driver,
 # and ext4, which serves the ext2 file system the dispatcher makes, with
 # crc32c, which ext4 needs.
-OVERLAY_MODULES = "virtio_blk ext4 crc32c_generic"
+OVERLAY_MODULES = ["virtio_blk", "ext4", "crc32c_generic"]
 PROGRAMS = ("fbbench", "rectangle-bench", "mandelbrot-bench", "sierpinski-bench", "fbbench-lava")
 JOB_SECONDS = 1800
 
@@ -59,28 +67,22 @@ def step(argv, what, timeout=1800, **kwargs):
         raise FarmError("%s failed (exit status %d)" % (what, status))
 
 
-def board_output(args, what):
-    """board/run's NAME=value lines for the arm64 board."""
-    env = dict(os.environ, BOARD="arm64", BOARD_EXTRA_MODULES=OVERLAY_MODULES)
-    r = subprocess.run([os.path.join(SOURCE, "board", "run")] + args, env=env, stdout=subprocess.PIPE,
-                       text=True, timeout=900)
-    if r.returncode != 0:
-        raise FarmError("board/run %s failed (exit status %d)" % (" ".join(args), r.returncode))
-    return r.stdout
+def board_files(out):
+    """The board's kernel, busybox and modules, with the overlay disk's, in a
+    cache of the farm's own: the board's keeps the GPU's modules alone."""
+    board = boards.BOARDS[BOARD]
+    cache = os.path.join(out, "cache", BOARD)
+    os.makedirs(cache, exist_ok=True)
+    fetch.files_fetch(cache, dict(board, gpu_modules=board["gpu_modules"] + OVERLAY_MODULES), say)
+    return {"KERNEL": os.path.join(cache, "vmlinuz"), "BUSYBOX": os.path.join(cache, "busybox"),
+            "MODULES": os.path.join(cache, "modules")}
 
 
-def board_files():
-    values = dict(line.split("=", 1) for line in board_output(["--files"], "files").splitlines() if "=" in line)
-    for key in ("KERNEL", "BUSYBOX", "MODULES", "QEMU"):
-        if key not in values:
-            raise FarmError("board/run --files gave no %s" % key)
-    return values
-
-
-def qemu_facts(command):
-    """The device dictionary's variables and the kernel's command line, from the board's QEMU command."""
-    words = shlex.split(command)
-    facts = {"extra_options": []}
+def qemu_facts(board):
+    """The device dictionary's variables and the kernel's command line, from the board's description."""
+    xres, yres, _ = board["screen"].split("x")
+    words = [w.format(xres=xres, yres=yres) for w in board["qemu"]]
+    facts = {"extra_options": [], "append": board["append"]}
     i = 1
     while i < len(words):
         word, value = words[i], words[i + 1] if i + 1 < len(words) else None
@@ -92,10 +94,8 @@ def qemu_facts(command):
             facts["memory"] = int(value)
         elif word == "-device":
             facts["extra_options"].append("-device " + value)
-        elif word == "-append":
-            facts["append"] = value
-        elif word in ("-kernel", "-nic"):
-            pass  # the job's kernel, and LAVA's own network
+        elif word == "-nic":
+            pass  # LAVA's own network
         else:
             raise FarmError("the board's QEMU option %s has no place in the device configuration" % word)
         i += 2
@@ -169,13 +169,13 @@ def board_compare(out, build_dir):
     """fbbench by board/run on the same board, devices and window, compared
     with the file recovered from LAVA's log by fbbench-compare."""
     board_out = os.path.join(out, "board")
-    env = dict(os.environ, BOARD="arm64", BOARD_NO_BUILD="1", BOARD_OUT=board_out, BOARD_BUILD_DIR=build_dir)
+    env = dict(os.environ, BOARD=BOARD, BOARD_NO_BUILD="1", BOARD_OUT=board_out, BOARD_BUILD_DIR=build_dir)
     say("fbbench on the same board by board/run, for the comparison")
     if dispatcher_root.supervise([os.path.join(SOURCE, "board", "run"), "fbbench@fb0,dri/card0"], 900, env=env):
         return ["board/run fbbench@fb0,dri/card0 failed"]
     recovered = [f for f in os.listdir(out) if f.endswith(".json")]
     compare = [os.path.join(SOURCE, "host", "fbbench-compare"), "--summary", os.path.join(out, recovered[0]),
-               os.path.join(board_out, "fbbench.json")]
+               os.path.join(board_out, "fbbench-fb0.json")]
     if dispatcher_root.supervise(compare, 300):
         return ["fbbench-compare does not compare the recovered file with board/run's"]
     return []
@@ -227,9 +227,9 @@ def main(argv=None):
         if not args.no_build:
             step(["cmake", "--preset", "board", "-B", args.build_dir], "configuring the board build", cwd=SOURCE)
             step(["cmake", "--build", args.build_dir, "-j2"], "the board build")
-        files = board_files()
-        window = dict(w.split("=", 1) for w in board_output(["--window", "fbbench"], "window").split())
-        facts = qemu_facts(files["QEMU"])
+        files = board_files(out)
+        window = {k: str(v) for k, v in boards.WINDOWS["fbbench"].items()}
+        facts = qemu_facts(boards.BOARDS[BOARD])
         say("the dispatcher root: " + dispatcher_root.ensure(dispatcher_root.cache_dir()))
         templates = dispatcher_root.ensure(dispatcher_root.cache_dir()) + dispatcher_root.TEMPLATES
         with open(os.path.join(out, "device.jinja2"), "w") as f:
@@ -285,7 +285,7 @@ def main(argv=None):
             say(p)
         say("%s in %d s" % ("failed" if problems else "passed", time.monotonic() - started))
         return 1 if problems else 0
-    except (FarmError, dispatcher_root.RootError, OSError, subprocess.SubprocessError) as e:
+    except (FarmError, BoardError, dispatcher_root.RootError, OSError, subprocess.SubprocessError) as e:
         say(str(e))
         return 3
 

@@ -22,8 +22,8 @@ int main()
     }
     const timeval end = wall_clock_now();
 
-    std::puts("Mandelbrot frame buffer test bench");
-    std::printf("Benchmarking 48 iterations: %.2f seconds\n", double(mandelbrot_elapsed(start, end)));
+    std::puts(MANDELBROT_REPORT_TITLE);
+    std::printf(MANDELBROT_REPORT_LINE "\n", double(mandelbrot_elapsed(start, end)));
 
     const int status = bench_report_flush();
     fb_screen_show(screen, window);

@@ -38,8 +38,8 @@ int main()
     } while (now_ms - start_ms < 5000);
 
     const uint64_t pixels = uint64_t(rect_w) * rect_count * uint64_t(rect_h);
-    std::puts("Rectangle frame buffer test bench");
-    std::printf("Benchmarking %dx%d size: %.2f MPixels/second\n", rect_w, rect_h, rectangle_rate(pixels, now_ms - start_ms));
+    std::puts(RECTANGLE_REPORT_TITLE);
+    std::printf(RECTANGLE_REPORT_LINE "\n", rect_w, rect_h, rectangle_rate(pixels, now_ms - start_ms));
 
     const int status = bench_report_flush();
     fb_screen_show(screen, window);

@@ -4,6 +4,12 @@
 #include <cstdint>
 #include <sys/time.h>
 
+// The report: its title, then one value line (printf format, no newline).
+// Macros, so that printf's format stays a literal the compiler checks; the
+// runner's benchmark table parses reports with the same two.
+#define RECTANGLE_REPORT_TITLE "Rectangle frame buffer test bench"
+#define RECTANGLE_REPORT_LINE "Benchmarking %dx%d size: %.2f MPixels/second"
+
 // Fills rect_h rows of rect_w pixels, the first pixel at first_row; pixels are
 // pixel_bytes apart and rows row_bytes apart. Each pixel gets byte 2, byte 1
 // and byte 0, in that order; any further byte is left as it was.

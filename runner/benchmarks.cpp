@@ -1,5 +1,7 @@
 #include "benchmarks.h"
 
+#include "mandelbrot.h"
+#include "rectangle.h"
 #include "sierpinski.h"
 
 #include <algorithm>
@@ -7,13 +9,13 @@
 const std::vector<benchmark>& benchmarks()
 {
     static const std::vector<benchmark> table = {
-        {"rectangle-bench", "rectangle", "fill rate", "MPixels/s", true, false, "Rectangle frame buffer test bench",
-         "Benchmarking %dx%d size: %.2f MPixels/second", 0.01, 5},
-        {"mandelbrot-bench", "Mandelbrot", "time", "s", false, false, "Mandelbrot frame buffer test bench",
-         "Benchmarking 48 iterations: %.2f seconds", 0.01, 0},
+        {"rectangle-bench", "rectangle", "fill rate", "MPixels/s", true, false, RECTANGLE_REPORT_TITLE,
+         RECTANGLE_REPORT_LINE, 0.01, 5},
+        {"mandelbrot-bench", "Mandelbrot", "time", "s", false, false, MANDELBROT_REPORT_TITLE,
+         MANDELBROT_REPORT_LINE, 0.01, 0},
         // At least a second a level; 16 levels unless the window is small.
-        {"sierpinski-bench", "Sierpinski", "frame rate", "frames/s", true, true, "Sierpinski frame buffer test bench",
-         "Benchmarking %8d iterations: %8.2f Frames/second", 0.01, 16},
+        {"sierpinski-bench", "Sierpinski", "frame rate", "frames/s", true, true, SIERPINSKI_REPORT_TITLE,
+         SIERPINSKI_REPORT_LINE, 0.01, 16},
     };
     return table;
 }

@@ -5,7 +5,9 @@
 #include "execute.h"
 #include "benchlib.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -21,27 +23,66 @@ fb_device_kind device_kind_at(const std::string& path)
     return kind;
 }
 
+// The lock the programs take on a device, held while it is probed, so that
+// no probe draws on a screen that another session is measuring.
+struct device_lock {
+    int fd = -1;
+    bool held_elsewhere = false;
+    device_lock() = default;
+    device_lock(const device_lock&) = delete;
+    device_lock& operator=(const device_lock&) = delete;
+    ~device_lock()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Takes the lock without waiting. A device that cannot be opened here is
+// left to the description, which says why.
+void device_lock_take(device_lock& lock, const std::string& path)
+{
+    lock.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) == 0)
+        return;
+    lock.held_elsewhere = errno == EWOULDBLOCK;
+    close(lock.fd);
+    lock.fd = -1;
+}
+
+const char in_use[] = "in use by another session";
+
 // A DRM device is described by the display the programs would draw on; a
 // framebuffer by its screen information and its mapping.
 nlohmann::json device_describe(session& s, const std::filesystem::path& root, const std::string& path)
 {
     const fb_device_kind kind = device_kind_at(path);
+    if (kind == fb_device_kind::neither)
+        return {{"path", path}, {"error", path + " is neither a framebuffer nor a DRM device"}};
+    device_lock lock;
+    if (s.options.probe)
+        device_lock_take(lock, path);
+    const bool probe = s.options.probe && !lock.held_elsewhere;
+    nlohmann::json device;
     if (kind == fb_device_kind::drm) {
         drm_screen_description drm;
         if (!drm_screen_describe(path.c_str(), drm))
             return {{"path", path}, {"kind", "drm"}};
-        return {{"path", path},
-                {"kind", "drm"},
-                {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}},
-                {"display", drm_display_describe(path, s.options.probe)}};
+        device = {{"path", path},
+                  {"kind", "drm"},
+                  {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}},
+                  {"display", drm_display_describe(path, probe)}};
+    } else {
+        device = fb_device_describe(root, path, s.warnings);
+        if (!device.contains("fix"))
+            return device;
+        device["mapping"] = mapping_describe(root, path, probe, s.warnings);
+        device["display"] = fb_display_describe(root, path, device, probe);
+        if (lock.held_elsewhere)
+            device["mapping"]["probes_skipped"] = in_use;
     }
-    if (kind == fb_device_kind::neither)
-        return {{"path", path}, {"error", path + " is neither a framebuffer nor a DRM device"}};
-    nlohmann::json device = fb_device_describe(root, path, s.warnings);
-    if (device.contains("fix")) {
-        device["mapping"] = mapping_describe(root, path, s.options.probe, s.warnings);
-        device["display"] = fb_display_describe(root, path, device, s.options.probe);
-    }
+    if (lock.held_elsewhere)
+        device["display"]["update_probe"] = {{"skipped", in_use}};
     return device;
 }
 

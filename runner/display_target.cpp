@@ -12,12 +12,30 @@ bool display_flush_needed(const nlohmann::json& device)
     return mapping.is_object() && mapping.value("class", "") == "deferred-io";
 }
 
+namespace {
+
+bool display_wanted(const runner_options& options, const nlohmann::json& device)
+{
+    return options.sync == "always" || (options.sync == "auto" && display_flush_needed(device));
+}
+
+} // namespace
+
+std::string display_target_dropped(const runner_options& options, const nlohmann::json& device)
+{
+    if (!device.is_object() || !display_wanted(options, device))
+        return "";
+    const nlohmann::json& flush = device.value("display", nlohmann::json::object()).value("flush", nlohmann::json::object());
+    return flush.is_object() && flush.contains("error") && flush["error"].is_string() ? flush["error"].get<std::string>()
+                                                                                       : "";
+}
+
 std::vector<std::string> device_targets(const runner_options& options, const nlohmann::json& device)
 {
     std::vector<std::string> targets = {"device"};
     if (options.memory)
         targets.push_back("memory");
-    if (options.sync == "always" || (options.sync == "auto" && display_flush_needed(device)))
+    if (display_wanted(options, device) && display_target_dropped(options, device).empty())
         targets.push_back("display");
     return targets;
 }

@@ -12,8 +12,13 @@
 // picture reaches the display only when pushed there.
 bool display_flush_needed(const nlohmann::json& device_description);
 
+// Why the display target, which the options ask for on this device, is
+// dropped: its flush failed when the device was described. Empty when it
+// is not asked for or can run.
+std::string display_target_dropped(const runner_options& options, const nlohmann::json& device_description);
+
 // "device", then "memory" (unless --no-memory), then "display" when --sync
-// asks for it or, by default, when the device needs a flush.
+// asks for it or, by default, when the device needs a flush, unless dropped.
 std::vector<std::string> device_targets(const runner_options& options, const nlohmann::json& device_description);
 
 // The description of the device at path, or an empty object.

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <algorithm>
+#include <cstdio>
+#include <dirent.h>
+#include <set>
 #include <filesystem>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -51,19 +54,26 @@ struct capture_file {
     }
 };
 
-bool capture_open(capture_file& file, std::string& error)
+// Creates the file and reserves room for all of the output that is kept:
+// a program whose report cannot be written fails, and a full folder would
+// pass for the benchmark's fault. False with errno set.
+bool capture_open(capture_file& file, const std::filesystem::path& folder)
 {
-    std::filesystem::path folder = "/tmp";
-    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp != '\0')
-        folder = tmp;
     std::string name = (folder / "fbbench-run-XXXXXX").string();
     file.fd = mkostemp(name.data(), O_CLOEXEC);
-    if (file.fd < 0) {
-        error = "cannot create a file in " + folder.string() + " for a run's output: " + std::strerror(errno);
+    if (file.fd < 0)
         return false;
-    }
     unlink(name.c_str());
-    return true;
+    // Without fallocate in the file system, the writes find out.
+    return fallocate(file.fd, FALLOC_FL_KEEP_SIZE, 0, off_t(capture_limit)) == 0 || errno == EOPNOTSUPP
+        || errno == ENOSYS;
+}
+
+std::filesystem::path capture_folder()
+{
+    if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && *tmp != '\0')
+        return tmp;
+    return "/tmp";
 }
 
 // At most capture_limit bytes of the file; truncated when there was more.
@@ -164,6 +174,11 @@ std::string program_locate(const std::string& name, const std::string& dir)
             return "";
         start = end + 1;
     }
+}
+
+void orphans_adopt()
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
 void signals_catch()
@@ -276,14 +291,89 @@ bool run_wait(pid_t pid, int timeout_seconds, int& status, rusage& usage, bool& 
     }
 }
 
+// A process's parent and group from /proc/PID/stat; false when it is gone
+// or a zombie (it runs no more).
+bool process_running(const char* pid, pid_t& parent, pid_t& group)
+{
+    const std::string stat = file_read(("/proc/" + std::string(pid) + "/stat").c_str());
+    // The name, in parentheses, may hold anything: the fields follow the last ')'.
+    const std::size_t paren = stat.rfind(')');
+    char state = 0;
+    int ppid = 0, pgrp = 0;
+    if (paren == std::string::npos || std::sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
+        return false;
+    parent = ppid;
+    group = pgrp;
+    return state != 'Z' && state != 'X';
+}
+
+// The running processes of the group, and fbbench's running children (the
+// program is reaped, so they are orphans that came to it).
+std::vector<pid_t> leftovers_find(pid_t group)
+{
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    const pid_t self = getpid();
+    while (const dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        pid_t parent = 0, its_group = 0;
+        if (process_running(entry->d_name, parent, its_group) && (its_group == group || parent == self))
+            found.push_back(pid_t(std::atoi(entry->d_name)));
+    }
+    closedir(proc);
+    return found;
+}
+
+// Kills what the program left (its group, and orphans that came to fbbench,
+// which a child of a killed one becomes in turn) until nothing is left or
+// the wait after SIGKILL runs out, reaping the orphans. Returns how many
+// processes were left.
+int leftovers_end(pid_t group)
+{
+    std::set<pid_t> seen;
+    const double give_up = clock_seconds(CLOCK_MONOTONIC) + killed_wait_seconds;
+    const sigset_t child = [] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGCHLD);
+        return set;
+    }();
+    for (;;) {
+        const std::vector<pid_t> found = leftovers_find(group);
+        if (found.empty())
+            break;
+        for (pid_t pid : found) {
+            seen.insert(pid);
+            kill(pid, SIGKILL);
+        }
+        if (clock_seconds(CLOCK_MONOTONIC) >= give_up)
+            break;
+        // SIGCHLD is blocked: an orphan's end is taken here, a group
+        // member's (another's child) is seen at the next look.
+        const timespec look_again{0, 10'000'000};
+        sigtimedwait(&child, nullptr, &look_again);
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    return int(seen.size());
+}
+
 } // namespace
 
 bool program_execute(const std::string& path, const std::vector<std::string>& overrides, int timeout_seconds,
                      run_outcome& outcome, std::string& error)
 {
     capture_file out, err;
-    if (!capture_open(out, error) || !capture_open(err, error))
-        return false;
+    const std::filesystem::path folder = capture_folder();
+    if (!capture_open(out, folder) || !capture_open(err, folder)) {
+        outcome.capture_error = "in " + folder.string() + ": " + std::strerror(errno);
+        return true;
+    }
 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -326,7 +416,9 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
         // Only async-signal-safe calls until execve.
         // fbbench gone, by whatever means, takes the program with it; a
         // parent that died before the request was made is seen at once.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // SIGTERM, not SIGKILL: a DRM program's handler gives the display
+        // back on it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
             _exit(127);
         // A group of its own: a Ctrl-C at the terminal reaches fbbench
@@ -369,8 +461,10 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     const double monotonic_end = clock_seconds(CLOCK_MONOTONIC);
     const double offset_end = clock_offset_read();
     outcome.stat_after = file_read("/proc/stat");
-    // Whatever the program left in its group goes with it.
-    if (outcome.timed_out || caught_signal != 0)
+    // Whatever the program left goes with it.
+    if (reaped)
+        outcome.leftover_processes = leftovers_end(pid);
+    else
         kill(-pid, SIGKILL);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (!reaped) {

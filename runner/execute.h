@@ -30,6 +30,12 @@ struct run_outcome {
     double child_cpu_seconds = 0; // user and system time, from wait4's rusage
     std::string stat_before; // /proc/stat just before the start and after the end
     std::string stat_after;
+    // Processes the program left running when it ended (killed then): its
+    // group's, and orphans of its own session or another.
+    int leftover_processes = 0;
+    // Set when the output could not be captured ("in /tmp: No space left on
+    // device"): the program did not run.
+    std::string capture_error;
 };
 
 // The program's path: in dir when given, else next to this executable, else
@@ -41,6 +47,11 @@ std::string program_locate(const std::string& name, const std::string& dir);
 // stay ignored, for fbbench and its programs alike. SIGCHLD gets its default
 // action, so that the programs can be waited for.
 void signals_catch();
+
+// Makes fbbench the parent of every orphan its programs leave, a child that
+// left the program's group or session among them, so that each can be found
+// and ended after its run.
+void orphans_adopt();
 
 // The stop signal caught so far, or 0.
 int signals_caught();
@@ -54,7 +65,10 @@ void signals_reraise();
 std::string signal_name(int sig);
 
 // Runs path with this process's environment, in which each "NAME=value" of
-// overrides replaces or adds a variable, in a process group of its own.
+// overrides replaces or adds a variable, in a process group of its own, which
+// SIGTERM reaches when fbbench dies (a DRM program then gives the display
+// back). After the run, whatever the program left is killed and counted.
+// When no room can be had for its output, it does not run (capture_error).
 // Waits for it doing nothing else but watch for stop signals and the
 // deadline: timeout_seconds after the start it gets SIGTERM, and SIGKILL a
 // few seconds later (timed_out). A stop signal is passed on to it; a second

@@ -46,14 +46,15 @@ std::string host_name()
     return name;
 }
 
-std::string default_output(const std::string& host)
+// The default results file's name without ".json", a suffix may follow.
+std::string default_output_stem(const std::string& host)
 {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     gmtime_r(&now, &tm);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
-    return "fbbench-" + host + "-" + stamp + ".json";
+    return "fbbench-" + host + "-" + stamp;
 }
 
 } // namespace
@@ -90,14 +91,8 @@ int main(int argc, char* argv[])
     }
 
     s.host = host_name();
-    const std::string output = s.options.output.empty() ? default_output(s.host) : s.options.output;
-    // Before anything runs: a path that is not a file is a usage fault.
-    std::string file;
-    if (!results_path_resolve(output, file, message)) {
-        std::fprintf(stderr, "fbbench: %s\n", message.c_str());
-        return 2;
-    }
     signals_catch();
+    orphans_adopt();
     s.started = utc_now_iso();
     for (const char* name : {"WIDTH", "HEIGHT", "POSX", "POSY"})
         if (const char* value = std::getenv(name))
@@ -113,6 +108,15 @@ int main(int argc, char* argv[])
     if (!refusal.empty() && !s.options.describe) {
         std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
         return 2;
+    }
+    // Before anything runs: a path that is not a file, or a file another
+    // session writes, is a usage fault.
+    results_output file;
+    const int opened = s.options.output.empty() ? results_output_create(file, default_output_stem(s.host), message)
+                                                : results_output_open(file, s.options.output, false, message);
+    if (opened != 0) {
+        std::fprintf(stderr, "fbbench: %s\n", message.c_str());
+        return opened;
     }
     if (s.options.describe) {
         session_describe(s, "/");

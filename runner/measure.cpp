@@ -17,7 +17,7 @@ enum class run_end { counted, failed, interrupted };
 
 struct bench_context {
     session& s;
-    const std::string& output;
+    results_output& output;
     std::string program;
     std::string executable;
     std::string path;
@@ -68,7 +68,7 @@ bool more_needed(const bench_context& b, const std::string& target)
                              results_spread_target(b.s, b.program));
 }
 
-bool file_write(session& s, const std::string& output)
+bool file_write(session& s, results_output& output)
 {
     std::string error;
     const std::string text = results_json(s, utc_now_iso()).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -164,7 +164,11 @@ void plan_print(const session& s)
     const std::size_t least = benches * std::size_t(o.runs + o.warmup);
     plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
     const time_estimate e = remaining_estimate(s, 0, 0);
-    std::fprintf(stderr, "fbbench: %s, %s\n", plan.c_str(), minutes_text(e, "in all").c_str());
+    std::string dropped;
+    for (const std::string& path : s.devices)
+        if (const std::string reason = display_target_dropped(o, device_description_find(s, path)); !reason.empty())
+            dropped += "; the display of " + path + " is dropped (" + reason + ")";
+    std::fprintf(stderr, "fbbench: %s, %s%s\n", plan.c_str(), minutes_text(e, "in all").c_str(), dropped.c_str());
 }
 
 void progress_print(const bench_context& b, std::size_t program_index, std::size_t device_index,
@@ -219,12 +223,25 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
         failure_add(b, error);
         return run_end::failed;
     }
+    if (!outcome.capture_error.empty()) {
+        // Not the benchmark's fault: it did not run.
+        run_record r;
+        r.program = b.program;
+        r.target = target;
+        r.path = b.path;
+        r.warmup = warmup;
+        r.invalid_reason = "output not captured " + outcome.capture_error;
+        failure_add(b, "cannot capture the output of " + b.program + " " + outcome.capture_error);
+        b.s.runs.push_back(std::move(r));
+        b.write_failed = !file_write(b.s, b.output) || b.write_failed;
+        return run_end::failed;
+    }
     if (!outcome.started)
         return run_end::interrupted;
 
     run_record r{b.program, target, b.path, warmup, outcome.exit_status, false, "", outcome.out, outcome.err, {},
                  outcome.monotonic_seconds, outcome.signal, outcome.timed_out, outcome.out_truncated,
-                 outcome.err_truncated, {}, false};
+                 outcome.err_truncated, {}, false, outcome.leftover_processes};
     if (const std::optional<competing_work> work =
             competing_work_measure(outcome.stat_before, outcome.stat_after, outcome.child_cpu_seconds,
                                    outcome.monotonic_seconds, sysconf(_SC_CLK_TCK))) {
@@ -235,7 +252,8 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
                      && report_parse(b.program, outcome.out, r.values);
     const std::string value_fault = parsed ? report_invalid_reason(r.values) : "";
     const bool stepped = stats_clock_stepped(outcome.realtime_seconds, outcome.monotonic_seconds);
-    r.valid = parsed && value_fault.empty() && !stepped;
+    // A run stopped at the deadline is not counted, whatever it printed.
+    r.valid = parsed && value_fault.empty() && !stepped && !outcome.timed_out;
     run_end end = run_end::counted;
     if (!parsed && signals_caught() != 0) {
         r.invalid_reason = "interrupted";
@@ -436,20 +454,34 @@ void bench_warnings_add(bench_context& b, const std::string& target)
 
 run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t device_index)
 {
-    const std::vector<std::string> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
+    std::vector<std::string> targets = device_targets(b.s.options, device_description_find(b.s, b.path));
+    // A display run that fails drops the display target; the screen and RAM
+    // runs, which need no flush, go on.
+    bool display_failed = false;
+    const auto next = [&](std::size_t& k, run_end end) {
+        if (end == run_end::failed && targets[k] == "display") {
+            targets.erase(targets.begin() + std::ptrdiff_t(k));
+            display_failed = true;
+            return true;
+        }
+        ++k;
+        return end == run_end::counted;
+    };
     for (int i = 1; i <= b.s.options.warmup; ++i)
-        for (const std::string& t : targets)
-            if (run_end end = run_one(b, program_index, device_index, t, true, std::size_t(i)); end != run_end::counted)
+        for (std::size_t k = 0; k < targets.size();)
+            if (run_end end = run_one(b, program_index, device_index, targets[k], true, std::size_t(i)); !next(k, end))
                 return end;
     for (;;) {
         bool ran = false;
         // Screen and RAM runs alternate, so that drift touches both alike.
-        for (const std::string& t : targets) {
-            if (!more_needed(b, t))
+        for (std::size_t k = 0; k < targets.size();) {
+            if (!more_needed(b, targets[k])) {
+                ++k;
                 continue;
+            }
             ran = true;
-            const std::size_t number = valid_count(b.s, b.program, b.path, t) + 1;
-            if (run_end end = run_one(b, program_index, device_index, t, false, number); end != run_end::counted)
+            const std::size_t number = valid_count(b.s, b.program, b.path, targets[k]) + 1;
+            if (run_end end = run_one(b, program_index, device_index, targets[k], false, number); !next(k, end))
                 return end;
         }
         if (!ran)
@@ -458,23 +490,29 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
     for (const std::string& t : targets)
         bench_warnings_add(b, t);
     display_drop_warnings_add(b.s, b.program, b.path);
-    return run_end::counted;
+    return display_failed ? run_end::failed : run_end::counted;
 }
 
 } // namespace
 
-int measure_start(session& s, const std::string& output)
+int measure_start(session& s, results_output& output)
 {
     return file_write(s, output) ? 0 : 1;
 }
 
-int measure_runs(session& s, const std::string& output)
+int measure_runs(session& s, results_output& output)
 {
     int status = 0;
     if (signals_caught() != 0)
         return 128 + signals_caught();
     // After the description: its mapping classes decide which devices get
-    // the display target.
+    // the display target, and a flush that failed there drops it.
+    for (const std::string& path : s.devices)
+        if (const std::string reason = display_target_dropped(s.options, device_description_find(s, path));
+            !reason.empty())
+            warning_add(s, "display-dropped",
+                        path + ": the display is not measured, as its flush failed (" + reason
+                            + "); the screen and RAM runs go on; mend the driver or measure with --no-sync");
     plan_print(s);
     for (std::size_t p = 0; p < s.options.programs.size(); ++p) {
         const std::string& program = s.options.programs[p];
@@ -503,7 +541,7 @@ int measure_runs(session& s, const std::string& output)
     return status;
 }
 
-int measure_finish(session& s, const std::string& output, int status)
+int measure_finish(session& s, results_output& output, int status)
 {
     s.complete = status < 128;
     const bool written = file_write(s, output);
@@ -518,7 +556,7 @@ int measure_finish(session& s, const std::string& output, int status)
     if (std::fflush(stdout) != 0 && status == 0)
         status = 1;
     if (written && !s.options.quiet)
-        std::fprintf(stderr, "fbbench: results in %s\n", output.c_str());
+        std::fprintf(stderr, "fbbench: results in %s\n", output.path.c_str());
     if (status == 0 && s.options.strict && !s.warnings.empty())
         status = 3;
     return status;

@@ -9,6 +9,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <climits>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,7 +47,7 @@ nlohmann::json run_json(const run_record& r)
     nlohmann::json run = {{"program", r.program}, {"target", r.target}, {"path", r.path}, {"warmup", r.warmup}};
     if (r.signal != 0)
         run["signal"] = signal_name(r.signal);
-    else
+    else if (r.exit_status >= 0) // else it never ran, or could not be waited for
         run["exit_status"] = r.exit_status;
     if (r.timed_out)
         run["timed_out"] = true;
@@ -60,6 +62,8 @@ nlohmann::json run_json(const run_record& r)
     run["wall_seconds"] = r.wall_seconds;
     if (r.other_cpu_percent)
         run["other_cpu_percent"] = *r.other_cpu_percent;
+    if (r.leftover_processes > 0)
+        run["leftover_processes"] = r.leftover_processes;
     return run;
 }
 
@@ -224,52 +228,179 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     return file;
 }
 
-bool results_path_resolve(const std::string& path, std::string& resolved, std::string& error)
+results_output::~results_output()
 {
-    std::filesystem::path at = path;
-    // As many links as the kernel follows in one path.
-    for (int links = 0; links <= 40; ++links) {
-        struct stat st {};
-        if (lstat(at.c_str(), &st) != 0) {
-            if (errno != ENOENT) {
-                error = "cannot use " + path + " as the results file: " + std::strerror(errno);
-                return false;
-            }
-            resolved = at.string();
-            return true;
-        }
-        if (S_ISREG(st.st_mode)) {
-            resolved = at.string();
-            return true;
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
-                             : S_ISCHR(st.st_mode)    ? "a character device"
-                             : S_ISBLK(st.st_mode)    ? "a block device"
-                             : S_ISFIFO(st.st_mode)   ? "a FIFO"
-                             : S_ISSOCK(st.st_mode)   ? "a socket"
-                                                      : "not a regular file";
-            error = path + (at == path ? "" : " names " + at.string() + ", which") + " is " + kind
-                  + ", not a results file";
-            return false;
-        }
-        std::error_code ec;
-        const std::filesystem::path target = std::filesystem::read_symlink(at, ec);
-        if (ec) {
-            error = "cannot read the link " + at.string() + ": " + ec.message();
-            return false;
-        }
-        at = target.is_absolute() ? target : at.parent_path() / target;
+    if (fd >= 0)
+        close(fd);
+    if (dir_fd >= 0)
+        close(dir_fd);
+}
+
+namespace {
+
+const char* node_kind_text(mode_t mode)
+{
+    return S_ISDIR(mode)    ? "a folder"
+         : S_ISCHR(mode)    ? "a character device"
+         : S_ISBLK(mode)    ? "a block device"
+         : S_ISFIFO(mode)   ? "a FIFO"
+         : S_ISSOCK(mode)   ? "a socket"
+         : S_ISLNK(mode)    ? "a symbolic link"
+                            : "not a regular file";
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The entry name in dir_fd is the open file itself (not a link to it).
+bool entry_is(int dir_fd, const std::string& name, int fd)
+{
+    struct stat entry {}, open {};
+    return fstatat(dir_fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &open) == 0
+        && same_file(entry, open);
+}
+
+// The folder that holds the open file and its name there, as the kernel
+// names the file it opened (no link is followed here); checked against the
+// file itself, so that a name that no longer leads to it is never used.
+bool output_folder_find(results_output& output, std::string& error)
+{
+    std::filesystem::path opened = output.path;
+    char buffer[PATH_MAX];
+    const std::string self = "/proc/self/fd/" + std::to_string(output.fd);
+    if (const ssize_t n = readlink(self.c_str(), buffer, sizeof buffer); n > 0 && std::size_t(n) < sizeof buffer
+                                                                        && buffer[0] == '/')
+        opened = std::string(buffer, std::size_t(n));
+    std::filesystem::path folder = opened.parent_path();
+    if (folder.empty())
+        folder = ".";
+    output.name = opened.filename().string();
+    output.dir_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (output.dir_fd < 0) {
+        error = "cannot open the folder of " + output.path + ": " + std::strerror(errno);
+        return false;
     }
-    error = "cannot use " + path + " as the results file: " + std::strerror(ELOOP);
-    return false;
+    if (!entry_is(output.dir_fd, output.name, output.fd)) {
+        error = "cannot tell which folder holds " + output.path;
+        return false;
+    }
+    return true;
+}
+
+// One attempt at opening, checking and locking the file. 0, a status with
+// error set, or -1 when the file was replaced between the steps (try again).
+int output_open_once(results_output& output, bool exclusive, std::string& error)
+{
+    const std::string& path = output.path;
+    // A look at what the path leads to, which opens nothing for writing: a
+    // FIFO would block, a device could act on being opened.
+    struct stat seen {};
+    bool existed = false;
+    if (!exclusive) {
+        const int look = open(path.c_str(), O_PATH | O_CLOEXEC);
+        if (look < 0 && errno != ENOENT) {
+            error = "cannot write " + path + ": " + std::strerror(errno);
+            return 1;
+        }
+        if (look >= 0) {
+            existed = fstat(look, &seen) == 0;
+            const int saved = errno;
+            close(look);
+            if (!existed) {
+                error = "cannot write " + path + ": " + std::strerror(saved);
+                return 1;
+            }
+            if (!S_ISREG(seen.st_mode)) {
+                error = path + " is " + node_kind_text(seen.st_mode) + ", not a results file";
+                return 2;
+            }
+        }
+    }
+    output.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (exclusive ? O_EXCL : 0),
+                     0666);
+    if (output.fd < 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return errno == EEXIST ? -2 : 1;
+    }
+    struct stat opened {};
+    if (fstat(output.fd, &opened) != 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return 1;
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        error = path + " is " + node_kind_text(opened.st_mode) + ", not a results file";
+        return 2;
+    }
+    if (existed && !same_file(seen, opened))
+        return -1;
+    if (flock(output.fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            error = path + " is in use by another fbbench session; give each session its own --output";
+            return 2;
+        }
+        error = "cannot lock " + path + ": " + std::strerror(errno);
+        return 1;
+    }
+    if (!output_folder_find(output, error))
+        return 1;
+    // The session that held the lock may have replaced the file meanwhile:
+    // this descriptor then holds the old one, which no write may replace.
+    if (!entry_is(output.dir_fd, output.name, output.fd))
+        return -1;
+    return 0;
+}
+
+void output_close(results_output& output)
+{
+    if (output.fd >= 0)
+        close(output.fd);
+    if (output.dir_fd >= 0)
+        close(output.dir_fd);
+    output.fd = output.dir_fd = -1;
+}
+
+// As results_output_open, but -2 when exclusive finds the file there.
+int output_open(results_output& output, const std::string& path, bool exclusive, std::string& error)
+{
+    output.path = path;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const int status = output_open_once(output, exclusive, error);
+        if (status == 0)
+            return 0;
+        output_close(output);
+        if (status != -1)
+            return status;
+    }
+    error = "cannot write " + path + ": it keeps being replaced by another program";
+    return 1;
+}
+
+} // namespace
+
+int results_output_open(results_output& output, const std::string& path, bool exclusive, std::string& error)
+{
+    const int status = output_open(output, path, exclusive, error);
+    return status == -2 ? 1 : status;
+}
+
+int results_output_create(results_output& output, const std::string& stem, std::string& error)
+{
+    for (int n = 1; n <= 1000; ++n) {
+        const int status = output_open(output, stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".json", true, error);
+        if (status != -2)
+            return status;
+    }
+    return 1;
 }
 
 namespace {
 
 // The temporary file beside the results file, removed on every path.
 struct temporary_file {
-    std::string path;
+    int dir_fd = -1;
+    std::string name;
     int fd = -1;
     temporary_file() = default;
     temporary_file(const temporary_file&) = delete;
@@ -278,85 +409,98 @@ struct temporary_file {
     {
         if (fd >= 0)
             close(fd);
-        if (!path.empty())
-            unlink(path.c_str());
+        if (!name.empty())
+            unlinkat(dir_fd, name.c_str(), 0);
     }
 };
 
-// The mode and owner of the file replaced, or of a new file.
-bool file_attributes_set(int fd, const std::string& path)
+// A new file of a short name in the folder, so that a results file whose
+// name is as long as a name can be still gets one: ".fbbench.XXXXXX".
+bool temporary_create(temporary_file& temporary, int dir_fd)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return fchmod(fd, 0666 & ~mask) == 0;
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t state = uint64_t(now.tv_nsec) ^ (uint64_t(getpid()) << 32) ^ uint64_t(now.tv_sec);
+    temporary.dir_fd = dir_fd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = ".fbbench.";
+        for (int i = 0; i < 6; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            name += letters[(state >> 33) % (sizeof letters - 1)];
+        }
+        temporary.fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (temporary.fd >= 0) {
+            temporary.name = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
     }
-    // Only root may give a file away; others keep their own.
-    if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)
-        return false;
-    return fchmod(fd, st.st_mode & 07777) == 0;
+    return false;
 }
 
-bool folder_sync(const std::string& path)
+// The mode and owner of the file replaced.
+bool file_attributes_copy(int to, int from)
 {
-    std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    if (folder.empty())
-        folder = ".";
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    struct stat st {};
+    if (fstat(from, &st) != 0)
         return false;
-    // Some file systems cannot sync a folder; the rename stands there.
-    const bool synced = fsync(fd) == 0 || errno == EINVAL;
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return synced;
+    // Only root may give a file away; others keep their own.
+    if (fchown(to, st.st_uid, st.st_gid) != 0 && errno != EPERM)
+        return false;
+    return fchmod(to, st.st_mode & 07777) == 0;
+}
+
+bool all_write(int fd, const std::string& text)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += std::size_t(n);
+    }
+    return true;
 }
 
 } // namespace
 
-bool results_file_write(const std::string& path, const std::string& text, std::string& error)
+bool results_file_write(results_output& output, const std::string& text, std::string& error)
 {
-    // Checked again at each write: what was a file at the start may have
-    // been replaced by something that must not be replaced.
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        error = "cannot write " + path + ": it is no longer a regular file";
-        return false;
-    }
     temporary_file temporary;
-    temporary.path = path + ".XXXXXX";
-    temporary.fd = mkostemp(temporary.path.data(), O_CLOEXEC);
-    if (temporary.fd < 0) {
-        temporary.path.clear();
-        error = "cannot write " + path + ": " + std::strerror(errno);
+    if (!temporary_create(temporary, output.dir_fd)) {
+        error = "cannot write " + output.path + ": " + std::strerror(errno);
         return false;
     }
-    bool written = file_attributes_set(temporary.fd, path);
-    for (std::size_t at = 0; written && at < text.size();) {
-        const ssize_t n = write(temporary.fd, text.data() + at, text.size() - at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        written = n > 0;
-        if (written)
-            at += std::size_t(n);
-    }
-    written = written && fsync(temporary.fd) == 0;
-    const int saved = errno;
-    written = close(temporary.fd) == 0 && written;
-    temporary.fd = -1;
+    // The new file is locked before it takes the name, so that the lock
+    // never lapses for a session that opens the name meanwhile.
+    bool written = flock(temporary.fd, LOCK_EX | LOCK_NB) == 0 && file_attributes_copy(temporary.fd, output.fd)
+                && all_write(temporary.fd, text) && fsync(temporary.fd) == 0;
     if (!written) {
-        error = "cannot write " + path + ": " + std::strerror(saved);
+        error = "cannot write " + output.path + ": " + std::strerror(errno);
         return false;
     }
-    if (rename(temporary.path.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+    // What stands under the name now must be the file opened: anything
+    // else (a node or a link put there meanwhile) is left alone.
+    struct stat entry {};
+    if (fstatat(output.dir_fd, output.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0
+        && !entry_is(output.dir_fd, output.name, output.fd)) {
+        error = "cannot write " + output.path + ": it was replaced by something else during the session";
         return false;
     }
-    temporary.path.clear();
-    if (!folder_sync(path)) {
-        error = "cannot sync the folder of " + path + ": " + std::strerror(errno);
+    if (renameat(output.dir_fd, temporary.name.c_str(), output.dir_fd, output.name.c_str()) != 0) {
+        error = "cannot write " + output.path + ": " + std::strerror(errno);
+        return false;
+    }
+    temporary.name.clear();
+    close(output.fd);
+    output.fd = temporary.fd;
+    temporary.fd = -1;
+    // Some file systems cannot sync a folder; the rename stands there.
+    if (fsync(output.dir_fd) != 0 && errno != EINVAL) {
+        error = "cannot sync the folder of " + output.path + ": " + std::strerror(errno);
         return false;
     }
     return true;

@@ -32,6 +32,7 @@ struct run_record {
     bool err_truncated = false;
     std::optional<double> other_cpu_percent; // other processes' CPU time, percent of one core
     bool competing = false; // that time was above the threshold
+    int leftover_processes = 0; // processes the program left running, killed after it
 };
 
 // A benchmark on a device that failed, with the one-line message shown.
@@ -90,18 +91,41 @@ std::vector<result_row> results_rows(const session& s);
 // The whole results file, finished at the given UTC time.
 nlohmann::json results_json(const session& s, const std::string& finished);
 
-// The file that writing to path replaces: path itself, or the file a
-// symbolic link (or a chain of them) names. Refuses, with error set to one
-// line, a path that is, or names, anything but a regular file (a device
-// node, FIFO, socket or folder): fbbench must not replace those.
-bool results_path_resolve(const std::string& path, std::string& resolved, std::string& error);
+// The results file, open and locked for the whole session. The kernel
+// resolves the path once, at the open, with its usual protections (a link
+// that another user planted in a sticky folder is not followed); every write
+// then replaces the file it found, in the folder it found it in.
+struct results_output {
+    std::string path; // as given, for messages
+    int fd = -1; // the file now in place, locked against a second session
+    int dir_fd = -1; // the folder that holds it
+    std::string name; // its name there
+    results_output() = default;
+    results_output(const results_output&) = delete;
+    results_output& operator=(const results_output&) = delete;
+    ~results_output();
+};
 
-// Writes text to a temporary file beside path and renames it over path, so
-// that path always holds a whole file, then syncs the folder. An existing
-// file keeps its mode, and its owner where this process may set it; path
-// must not be a symbolic link (see results_path_resolve). The temporary file
-// is gone on every return. False with error set on failure.
-bool results_file_write(const std::string& path, const std::string& text, std::string& error);
+// Opens path for writing, creating it when missing (only when missing, with
+// exclusive: the file is new), and locks it. Refuses a path that is, or
+// names, anything but a regular file (a device node, FIFO, socket or folder)
+// without opening it for writing, and a file another session has locked.
+// Returns 0, or the exit status (2 for those refusals, 1 when the file
+// cannot be opened) with error set to one line; nothing stays open then.
+int results_output_open(results_output& output, const std::string& path, bool exclusive, std::string& error);
+
+// Creates a new file named stem.json in the current folder, or stem-2.json,
+// stem-3.json and so on when that exists, so that sessions started in the
+// same second never share one. Returns as results_output_open.
+int results_output_create(results_output& output, const std::string& stem, std::string& error);
+
+// Writes text to a temporary file beside the file and renames it over it, so
+// that the file always holds a whole text, then syncs the folder; the new
+// file keeps the old one's mode, and its owner where this process may set
+// it, and takes over the lock. Refuses to replace anything that is no longer
+// the file opened. The temporary file is gone on every return. False with
+// error set to one line on failure.
+bool results_file_write(results_output& output, const std::string& text, std::string& error);
 
 // The stop rule's target for a program's figures under the session's options.
 spread_target results_spread_target(const session& s, const std::string& program);

@@ -142,8 +142,8 @@ bool sierpinski_ladder_step(sierpinski_ladder& ladder, timeval now)
 
 void sierpinski_report_print(const sierpinski_ladder& ladder)
 {
-    std::puts("Sierpinski frame buffer test bench\n");
+    std::puts(SIERPINSKI_REPORT_TITLE "\n");
     for (uint32_t i = 0; i < ladder.level; ++i)
-        std::printf("Benchmarking %8d iterations: %8.2f Frames/second\n", 1024 << i, double(ladder.rates[i]));
+        std::printf(SIERPINSKI_REPORT_LINE "\n", 1024 << i, double(ladder.rates[i]));
     std::putchar('\n');
 }

@@ -1,15 +1,20 @@
 #include "bench_run.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -105,4 +110,60 @@ bench_result bench_run_command(const std::vector<std::string>& command, const st
         result.log.push_back(line);
     std::filesystem::remove_all(folder);
     return result;
+}
+
+std::string bench_log_path(pid_t pid)
+{
+    const std::string variables = file_text("/proc/" + std::to_string(pid) + "/environ");
+    const std::string name = "TEST_FB_LOG=";
+    for (size_t start = 0; start < variables.size();) {
+        const size_t end = std::min(variables.find('\0', start), variables.size());
+        if (variables.compare(start, name.size(), name) == 0)
+            return variables.substr(start + name.size(), end - start - name.size());
+        start = end + 1;
+    }
+    return "";
+}
+
+bool bench_log_wait(pid_t pid, const std::string& line)
+{
+    for (int tries = 0; tries < 6000; ++tries) {
+        const std::string path = bench_log_path(pid);
+        if (!path.empty() && ("\n" + file_text(path)).find("\n" + line + "\n") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+namespace {
+
+// In nanosleep now: by the kernel function it waits in, else by the number
+// of the system call it is in (an emulated program's is the emulator's).
+bool sleeping(pid_t pid)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (file_text(proc + "/wchan").find("nanosleep") != std::string::npos)
+        return true;
+    long number = -1;
+    std::istringstream(file_text(proc + "/syscall")) >> number;
+#ifdef SYS_nanosleep
+    if (number == SYS_nanosleep)
+        return true;
+#endif
+    return number == SYS_clock_nanosleep;
+}
+
+} // namespace
+
+bool bench_sleep_wait(pid_t pid)
+{
+    for (int tries = 0; tries < 6000; ++tries) {
+        if (sleeping(pid))
+            return true;
+        if (kill(pid, 0) != 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }

@@ -34,6 +34,18 @@ bench_result bench_run_command(const std::vector<std::string>& command, const st
                                const char* stdout_path = nullptr, int closed_fd = -1,
                                const std::function<void(pid_t)>& while_running = {});
 
+// The call log of a program that bench_run_command started (or of one it
+// started in turn), once it has exec'd: the path is in its environment.
+// Empty before.
+std::string bench_log_path(pid_t pid);
+
+// Waits until that log has the line; false after a minute.
+bool bench_log_wait(pid_t pid, const std::string& line);
+
+// Waits until the process sleeps in nanosleep, as FBBENCH_HOLD's hold does;
+// false after a minute or once it has ended.
+bool bench_sleep_wait(pid_t pid);
+
 // The byte every screen starts with (the test framebuffer's default fill).
 inline constexpr uint8_t screen_fill = 170;
 

@@ -3,18 +3,23 @@ schema /1, with RAM runs and mapping probes), b.json (/1, no board model,
 incomplete, no RAM runs), c.json (/1, no board model or host, two devices),
 d.json (/2, host vm, a 400x240 window, runs killed, not settled, resolution
 limited, a device that could not be opened) and e.json (/2, host vm, the
-160x120 window of a.json, Sierpinski levels up to 8M points)."""
+160x120 window of a.json, Sierpinski levels up to 8M points). The /1
+fixtures record their window as /2 files do; the tests take it away where a
+file without it is the case.
+
+Exits 77, skipped, when a module the program needs is missing."""
 
 import contextlib
 import copy
 import csv
 import html.parser
-import importlib.machinery
+import importlib
 import importlib.util
 import io
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -29,12 +34,16 @@ A, B, C, D, E = (os.path.join(FIXTURES, name + ".json") for name in "abcde")
 
 missing = [name for name in ("jsonschema", "matplotlib", "PIL") if importlib.util.find_spec(name) is None]
 if missing:
-    print(f"fbbench-compare needs python3-jsonschema, python3-matplotlib and python3-pil; missing: {missing}")
-    sys.exit(1)
+    print(f"skipped: fbbench-compare needs python3-jsonschema, python3-matplotlib and python3-pil; "
+          f"missing: {', '.join(missing)}")
+    sys.exit(77)
 
-loader = importlib.machinery.SourceFileLoader("fbbench_compare", PROGRAM)
-compare = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-loader.exec_module(compare)
+# The package beside the program, as the program itself finds it.
+sys.path.insert(0, os.path.dirname(os.path.realpath(PROGRAM)))
+command = importlib.import_module("fbbench_compare.command")
+columns_module = importlib.import_module("fbbench_compare.columns")
+chart = importlib.import_module("fbbench_compare.chart")
+loading = importlib.import_module("fbbench_compare.load")
 
 
 def run(*args):
@@ -47,7 +56,7 @@ def run_inside(*args):
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         try:
-            status = compare.main(list(args))
+            status = command.main(list(args))
         except SystemExit as e:
             status = e.code
     return status, out.getvalue(), err.getvalue()
@@ -94,11 +103,12 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(table(result.stdout), {
             "benchmark": ["Board A", "beta (incomplete)", "c.json /dev/fb0", "c.json /dev/dri/card0"],
             # A tie for the best is marked twice.
-            "rectangle (MPixels/s)": ["100.00 (n=3, 99.00–101.00) · screen/RAM 0.50",
+            "Rectangle (MPixels/s)": ["100.00 (n=3, 99.00–101.00) · screen/RAM 0.50",
                                       "**200.00** (n=3, 190.00–210.00) · ×2.00",
                                       "50.00 (n=3, 49.00–51.00) · ×0.50", "**200.00** (n=3, 196.00–204.00) · ×2.00"],
             # A time: the lowest is best, and half the time is twice as good.
-            "Mandelbrot (s)": ["10.00 (n=3, 9.90–10.10) · screen/RAM 1.25", "**5.00** (n=3, 4.90–5.10) · ×2.00",
+            # Every ratio reads above 1 is better: RAM's time over the screen's.
+            "Mandelbrot (s)": ["10.00 (n=3, 9.90–10.10) · screen/RAM 0.80", "**5.00** (n=3, 4.90–5.10) · ×2.00",
                                "20.00 (n=3, 19.00–21.00) · ×0.50", "—"],
             "Sierpinski 1024 points (frames/s)": ["**50.00** (n=3, 49.50–50.50) · screen/RAM 0.50",
                                                   "40.00 (n=3, 39.00–41.00) · ×0.80", "—", "—"],
@@ -109,10 +119,11 @@ class CompareTest(unittest.TestCase):
         })
         systems = table(result.stdout, "system")
         self.assertEqual(list(systems), ["system", "board", "CPU", "cores", "governor", "kernel", "kernel bits",
-                                         "device", "driver", "mapping class", "window", "warnings"])
+                                         "device", "driver", "mapping class", "mode", "refresh", "flush",
+                                         "updates/s", "window", "OS", "fbbench", "warnings"])
         self.assertEqual(systems["device"], ["/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)", "/dev/fb0 (fbdev)",
                                              "/dev/dri/card0 (drm)"])
-        # From the window variables and each screen: every column drew 160x120.
+        # As each file recorded it: every column drew 160x120.
         self.assertEqual(set(systems["window"]), {"160x120 at (64, 48), 32 bits"})
         self.assertEqual(systems["mapping class"], ["direct-cached", "—", "—", "—"])
 
@@ -124,15 +135,18 @@ class CompareTest(unittest.TestCase):
         result = run(E, D, "--allow-different-workloads")
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = table(result.stdout)
-        self.assertEqual(rows["rectangle (MPixels/s)"][1],
-                         "120.00¹ (n=10, 110.00–126.00) · ×0.30† · screen/RAM 0.50 · display/screen 0.83")
+        self.assertEqual(rows["Rectangle (MPixels/s)"][1],
+                         "120.00¹ (n=10, 110.00–126.00) · ×0.30† · screen/RAM 0.50 · display 100.00, "
+                         "display/screen 0.83")
         self.assertEqual(rows["Mandelbrot (s)"][1], "0.02² (n=3, 0.02–0.03) · ×125.00†")
-        self.assertEqual(rows["Sierpinski 1024 points (frames/s)"][1], "60.00 (n=1) · ×0.01†")
+        # A small ratio keeps its digits.
+        self.assertEqual(rows["Sierpinski 1024 points (frames/s)"][1], "60.00 (n=1) · ×0.006†")
         for note in ("¹ did not settle", "² resolution-limited", "† different workloads"):
             self.assertIn("\n" + note, result.stdout)
         systems = table(result.stdout, "system")
         self.assertEqual(systems["kernel bits"], ["64-bit (aarch64)", "32-bit"])
         self.assertEqual(systems["driver"], ["vc4drmfb (DRM emulation)", "testfb"])
+        # The warning about a device that could not be opened stays with the file's column.
         self.assertEqual(systems["warnings"], ["none", "4: killed, timed-out, not-settled, device-query"])
 
     def test_version_2(self):
@@ -147,25 +161,39 @@ class CompareTest(unittest.TestCase):
         version_2 = run(self.write_json("v2.json", data), B)
         self.assertEqual((version_2.returncode, version_2.stderr), (0, ""))
         version_1 = run(A, B)
-        self.assertEqual(table(version_2.stdout)["rectangle (MPixels/s)"],
-                         table(version_1.stdout)["rectangle (MPixels/s)"])
+        self.assertEqual(table(version_2.stdout)["Rectangle (MPixels/s)"],
+                         table(version_1.stdout)["Rectangle (MPixels/s)"])
 
     def test_workloads(self):
+        def unrecorded(data):
+            """data as fbbench-results/1 wrote it: without the window record."""
+            for device in data["devices"]:
+                device.pop("window", None)
+            return data
+
         wide = load(A)
-        wide["window"] = {}
+        wide["devices"][0]["window"] = {"width": 800, "height": 480, "posx": 0, "posy": 0}
         other_depth = load(E)
         other_depth["devices"][0]["screen"]["bits_per_pixel"] = 24
         newer = load(E)
         newer["workload_version"] = 2
+        other_screen = unrecorded(load(B))
+        other_screen["devices"][0]["var"]["xres"] = 1024
         cases = [
             # (name, files, message naming both files and what differs)
             ("window", [A, D], f"{A} and {D} measured different workloads (window 160x120 against 400x240)"),
-            ("default window of the screen", [self.write_json("wide.json", wide), E],
+            ("recorded window", [self.write_json("wide.json", wide), E],
              f"wide.json and {E} measured different workloads (window 800x480 against 160x120)"),
             ("depth", [E, self.write_json("deep.json", other_depth)], "(depth 32 bits against 24 bits)"),
             ("version", [A, self.write_json("newer.json", newer)], "(workload version 1 against 2)"),
             ("one file's two screens", [C, A, self.write_json("wide2.json", dict(wide, devices=[]))],
              "(window 160x120 against unknown"),
+            # Nothing but the recorded window tells a window: not even the variables the file holds.
+            ("window not recorded", [self.write_json("old.json", unrecorded(load(A))), E],
+             "(window unknown against 160x120)"),
+            ("same variables on another screen", [self.write_json("old-a.json", unrecorded(load(A))),
+                                                  self.write_json("old-b.json", other_screen)],
+             "(window unknown against unknown)"),
         ]
         for name, files, message in cases:
             with self.subTest(name):
@@ -174,16 +202,19 @@ class CompareTest(unittest.TestCase):
                 self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
                 self.assertIn("--allow-different-workloads", result.stderr)
 
-        # A /1 file and a /2 file of the same window, depth and version.
+        # A /1 file and a /2 file of the same window, depth and version; two
+        # files without the record, of the same variables on the same screen.
         self.assertEqual(run(A, E).returncode, 0)
+        self.assertEqual(run(self.write_json("old-a.json", unrecorded(load(A))),
+                             self.write_json("old-b.json", unrecorded(load(B)))).returncode, 0)
         result = run(A, D, E, "--allow-different-workloads")
         self.assertEqual(result.returncode, 0, result.stderr)
         rows = table(result.stdout)
         self.assertEqual(rows["benchmark"], ["Board A [160x120]", "vm 400x240", "vm 160x120"])
         # Every ratio against the other window is marked, none other; no best across unlike work.
-        self.assertEqual([re.findall(r"×[\d.]+†?", cell) for cell in rows["rectangle (MPixels/s)"]],
+        self.assertEqual([re.findall(r"×[\d.]+†?", cell) for cell in rows["Rectangle (MPixels/s)"]],
                          [[], ["×1.20†"], ["×4.00"]])
-        self.assertNotIn("**", rows["rectangle (MPixels/s)"][1] + rows["Mandelbrot (s)"][1])
+        self.assertNotIn("**", rows["Rectangle (MPixels/s)"][1] + rows["Mandelbrot (s)"][1])
 
     def test_labels(self):
         later = dict(load(E), started="2026-12-10T08:00:00Z")
@@ -343,12 +374,13 @@ class CompareTest(unittest.TestCase):
         # One line per metric and column that has it.
         self.assertEqual(len(lines), 4 + 3 + 2 + 2 + 1)
         self.assertEqual({k: lines[1][k] for k in ("benchmark", "label", "median", "min", "max", "runs", "relative")},
-                         {"benchmark": "rectangle", "label": "beta", "median": "200", "min": "190", "max": "210",
+                         {"benchmark": "Rectangle", "label": "beta", "median": "200", "min": "190", "max": "210",
                           "runs": "3", "relative": "2.0"})
-        self.assertEqual(float(lines[0]["ratio"]), 0.5)
+        self.assertEqual(float(lines[0]["screen_ram"]), 0.5)
+        self.assertEqual(float(lines[4]["screen_ram"]), 0.8)
         # Booleans as JSON spells them; a value the file lacks is empty.
-        self.assertEqual((lines[5]["higher_is_better"], lines[5]["same_workload_as_baseline"], lines[5]["ratio"]),
-                         ("false", "true", ""))
+        self.assertEqual((lines[5]["higher_is_better"], lines[5]["same_workload_as_baseline"],
+                          lines[5]["screen_ram"]), ("false", "true", ""))
 
         result = run("--format", "json", A, C)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -356,7 +388,7 @@ class CompareTest(unittest.TestCase):
         self.assertEqual([c["label"] for c in export["columns"]], ["Board A", "c.json /dev/fb0",
                                                                    "c.json /dev/dri/card0"])
         self.assertEqual([m["benchmark"] for m in export["metrics"]],
-                         ["rectangle", "Mandelbrot", "Sierpinski 1024 points", "Sierpinski 2048 points"])
+                         ["Rectangle", "Mandelbrot", "Sierpinski 1024 points", "Sierpinski 2048 points"])
         # Every metric holds every column, with its statistics or null.
         mandelbrot = export["metrics"][1]
         self.assertEqual([r["device"] and r["device"]["median"] for r in mandelbrot["results"]], [10, 20, None])
@@ -383,6 +415,96 @@ class CompareTest(unittest.TestCase):
                 self.assertEqual(summary[0]["window"], "160x120")
                 self.assertEqual(len(summary[0]), 6)
 
+    def test_best_marks(self):
+        """Bold goes only to settled figures of two or more runs, and for the
+        screen only to devices drawn directly; the display has its own."""
+        def board(name, **change):
+            data = load(E)
+            data["system"]["board_model"] = name
+            rectangle = data["results"][0]
+            rectangle["device"].update(change.get("device", {}))
+            if "display" in change:
+                rectangle["display"] = dict(rectangle["device"], **change["display"])
+            data["devices"][0]["needs_flush"] = change.get("needs_flush", False)
+            return self.write_json(name + ".json", data)
+        cases = [
+            # (the faster board's changes, the slower board's cell, the faster's)
+            ({}, "400.00 (n=3, 396.00–404.00)", "**500.00** (n=3, 396.00–404.00) · ×1.25"),
+            # A best needs two comparable figures.
+            ({"needs_flush": True}, "400.00 (n=3, 396.00–404.00)", "500.00 (n=3, 396.00–404.00) · ×1.25"),
+            ({"device": {"runs": 1}}, "400.00 (n=3, 396.00–404.00)", "500.00 (n=1, 396.00–404.00) · ×1.25"),
+            ({"device": {"settled": False}}, "400.00 (n=3, 396.00–404.00)", "500.00¹ (n=3, 396.00–404.00) · ×1.25"),
+            ({"needs_flush": True, "display": {"median": 50}}, "400.00 (n=3, 396.00–404.00)",
+             "500.00 (n=3, 396.00–404.00) · ×1.25 · display 50.00, display/screen 0.10"),
+        ]
+        for change, slower, faster in cases:
+            with self.subTest(change):
+                change["device"] = dict({"median": 500}, **change.get("device", {}))
+                result = run(board("slow"), board("fast", **change))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(table(result.stdout)["Rectangle (MPixels/s)"], [slower, faster])
+        # A file that does not say which way is better: no best and no ratio, rather than a guess.
+        undirected = []
+        for name, path in (("a", A), ("b", B)):
+            data = load(path)
+            for result in data["results"]:
+                result.pop("higher_is_better")
+            undirected.append(self.write_json(f"undirected-{name}.json", data))
+        result = run(*undirected)
+        self.assertEqual(table(result.stdout)["Mandelbrot (s)"], ["10.00 (n=3, 9.90–10.10)", "5.00 (n=3, 4.90–5.10)"])
+        # Two displays: the better is bold, apart from the screens.
+        result = run(board("one", display={"median": 90}), board("two", display={"median": 50}))
+        self.assertEqual([re.findall(r"display \S+", c) for c in table(result.stdout)["Rectangle (MPixels/s)"]],
+                         [["display **90.00**,"], ["display 50.00,"]])
+
+    def test_devices_and_descriptions(self):
+        """Warnings go to the device they name; a file of fbbench --describe is
+        a column of the systems table; every run exports as a line."""
+        both = load(C)
+        both["warnings"] = [{"kind": "deferred-io",
+                             "message": "/dev/fb0 is a deferred-I/O shadow; measure /dev/dri/card0 instead"},
+                            {"kind": "display-drop", "message": "/dev/dri/card0 shows at most 1 of 50 frames/s"},
+                            {"kind": "display-drop", "message": "/dev/dri/card0 shows at most 2 of 50 frames/s"},
+                            {"kind": "governor", "message": "the governor is ondemand"}]
+        result = run(self.write_json("both.json", both))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(table(result.stdout, "system")["warnings"],
+                         ["2: deferred-io, governor", "3: display-drop ×2, governor"])
+
+        described = dict(load(D), runs=[], results=[], complete=True)
+        path = self.write_json("described.json", described)
+        result = run(E, path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(table(result.stdout)["benchmark"], ["vm /dev/fb0 160x120", "vm /dev/fb0 400x240 (described only)",
+                                                             "vm /dev/fb9 (described only)"])
+        self.assertEqual(table(result.stdout)["Rectangle (MPixels/s)"][1:], ["—", "—"])
+        self.assertEqual(table(result.stdout, "system")["device"][1:],
+                         ["/dev/fb0 (fbdev)", "/dev/fb9: cannot open /dev/fb9: No such file or directory"])
+        self.assertEqual(run(path, "--summary", "--chart", self.path("d.svg"), "--html", self.path("d.html"))
+                         .returncode, 0)
+
+        # Files of one name, told apart on the page by their folders.
+        twins = []
+        for folder in ("vexpress", "arm64"):
+            os.mkdir(self.path(folder))
+            twins.append(self.write_json(os.path.join(folder, "fbbench.json"), load(E)))
+        self.assertEqual(run(*twins, "--html", self.path("twins.html")).returncode, 0)
+        with open(self.path("twins.html"), encoding="utf-8") as f:
+            listed = re.findall(r"<li><code>([^<]*)</code>", f.read().split('id="files"')[1])
+        self.assertEqual(listed, ["vexpress/fbbench.json", "arm64/fbbench.json"])
+
+        result = run("--format", "runs", D, A)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = list(csv.DictReader(io.StringIO(result.stdout)))
+        expected = sum(max(1, len(r["values"])) for f in (D, A) for r in load(f)["runs"])
+        self.assertEqual(len(lines), expected)
+        self.assertIn("display", {line["target"] for line in lines})
+        self.assertEqual({line["reason"] for line in lines if line["valid"] == "false"} - {""},
+                         {r["invalid_reason"] for f in (D, A) for r in load(f)["runs"] if not r["valid"]})
+        result = run("--format", "csv", E, D, "--allow-different-workloads")
+        rectangle = list(csv.DictReader(io.StringIO(result.stdout)))[1]
+        self.assertEqual((rectangle["display_median"], rectangle["display_screen"][:5]), ("100", "0.833"))
+
     def test_chart(self):
         from PIL import Image
         for extension in ("png", "svg"):
@@ -403,44 +525,51 @@ class CompareTest(unittest.TestCase):
             many.append(self.write_json(f"board{index}.json", data))
 
         def figure(files):
-            columns = compare.make_columns([(f, compare.load(f, compare.validator_make())) for f in files], None)
-            compare.headers_make(columns, False)
-            result = compare.build_figure(columns, compare.make_rows(columns))
+            columns = columns_module.make_columns([(f, loading.load(f, loading.validator_make())) for f in files],
+                                                  None)
+            columns_module.headers_make(columns, False)
+            result = chart.build_figure(columns, columns_module.make_rows(columns))
             result.canvas.draw()
             return result
 
         def series(files):
-            axes = figure(files).axes[:-1]
-            bars = [sum(type(c).__name__ == "BarContainer" for c in ax.containers) for ax in axes]
-            lines = axes[1].get_lines()
-            return bars, len(lines), sum(line.get_linestyle() == "--" for line in lines)
+            """Bars per panel; the ladder's panels and their lines, dashed ones apart."""
+            drawn = figure(files)
+            bars = [sum(type(c).__name__ == "BarContainer" for c in ax.containers) for ax in drawn.axes
+                    if ax.get_label() not in ("legend", "ladder")]
+            ladder = drawn.subfigs[0].axes
+            lines = [line for ax in ladder for line in ax.get_lines() if line.get_color() != "#bbbbbb"]
+            return bars, len(ladder), len(lines), sum(line.get_linestyle() == "--" for line in lines)
 
-        # Bars: every column against the baseline, A's RAM ratios, A's probes.
-        # Lines: A on screen and in RAM (dashed), B on screen; C has no Sierpinski.
-        self.assertEqual(series([A, B, C]), ([4, 0, 1, 1], 3, 1))
+        # Bars: every column against the baseline, no display, A's RAM ratios,
+        # A's probes. The ladder: a panel for A (screen, RAM dashed) and B
+        # (screen); C has no Sierpinski.
+        self.assertEqual(series([A, B, C]), ([4, 0, 1, 1], 2, 3, 1))
         # No file with probes: no probe panel; no RAM runs: no ratio bars.
-        self.assertEqual(series([B, C]), ([3, 0, 0], 1, 0))
-        # Beyond six columns, the screen's lines alone.
-        self.assertEqual(series(many[:7])[1:], (7, 0))
+        self.assertEqual(series([B, C]), ([3, 0, 0], 1, 1, 0))
+        # Seven columns: seven panels of their own, none hiding another.
+        self.assertEqual(series(many[:7])[1:], (7, 14, 7))
 
         cases = [
-            # (files, Sierpinski ticks, legend entries)
-            ([E, A], ["1k", "2k", "4k", "8k", "16k", "32k", "64k", "128k", "256k", "512k", "1M", "2M", "4M", "8M"], 2),
+            # (files, labelled Sierpinski ticks, legend entries)
+            ([E, A], ["1k", "16k", "256k", "4M"], 2),
             ([A, B], ["1k", "2k", "4k"], 2),
             (many, ["1k", "2k"], 20),
         ]
         for files, ticks, entries in cases:
             with self.subTest(files=len(files)):
                 drawn = figure(files)
-                axis = drawn.axes[1].xaxis
-                self.assertEqual([t.get_text() for t in axis.get_ticklabels()], ticks)
+                axis = drawn.subfigs[0].axes[0].xaxis
+                self.assertEqual([t.get_text() for t in axis.get_ticklabels() if t.get_text()], ticks)
                 self.assertEqual(axis.get_offset_text().get_text(), "")
-                legend = drawn.axes[-1].get_legend()
+                legend = next(ax for ax in drawn.axes if ax.get_label() == "legend").get_legend()
                 self.assertEqual(len(legend.get_texts()), entries)
-                # The legend beside every panel, not over its bars, and within the figure.
+                # The legend under every panel, not over its bars, and within the figure.
                 box = legend.get_window_extent()
-                self.assertTrue(all(box.x0 >= ax.get_window_extent().x1 for ax in drawn.axes[:-1]))
+                panels = [ax for ax in drawn.axes if ax.get_label() != "legend"]
+                self.assertTrue(all(box.y1 <= ax.get_window_extent().y0 for ax in panels))
                 self.assertLessEqual(box.x1, drawn.bbox.x1)
+                self.assertGreaterEqual(box.x0, 0)
                 self.assertLessEqual(drawn.get_figwidth(), 30)
 
     def test_extreme_values(self):
@@ -492,15 +621,19 @@ class CompareTest(unittest.TestCase):
         parsed.close()
         names = [tag for tag, _ in parsed.tags]
         self.assertEqual(names[:2], ["html", "head"])
-        self.assertEqual((names.count("table"), names.count("svg")), (2, 1))
+        self.assertEqual((names.count("table"), names.count("svg")), (4, 1))
         self.assertEqual(names[names.index("style") - 1:names.index("style") + 1], ["title", "style"])
         tables = [attrs.get("id") for tag, attrs in parsed.tags if tag == "table"]
-        self.assertEqual(tables, ["comparison", "systems-table"])
-        # A column per file and device beside the row names, in both tables.
-        # Beside the row names, one header per file and device (c.json has two) in both tables.
-        self.assertEqual(names.count("th") - len(re.findall("<tr><th>", source)), 2 * 5)
+        # The comparison, its full ladder folded, the details and the systems.
+        self.assertEqual(tables, ["comparison", "ladder", "details", "systems-table"])
+        # Beside the row names, one header per file and device (c.json has two) in every table.
+        self.assertEqual(names.count("th") - len(re.findall("<tr><th>", source)), 4 * 5)
+        # A verdict card per column; print, dark and narrow screens are styled.
+        self.assertEqual(source.count('<section class="card">'), 5)
+        for rule in ("@media print", "prefers-color-scheme: dark", "overflow-x: auto"):
+            self.assertIn(rule, parsed.text["style"])
         self.assertIn("vm 400x240", parsed.text["table"])
-        self.assertEqual(source.count("&lt;Boards&gt; &amp; more"), 2)  # title and heading
+        self.assertEqual(source.count("&lt;Boards&gt; &amp; more"), 3)  # title, heading and the chart's title
         self.assertIn("Sierpinski 8388608 points", parsed.text["table"])
         for warning in load(D)["warnings"]:
             self.assertIn(warning["message"], parsed.text["ul"])
@@ -515,23 +648,144 @@ class CompareTest(unittest.TestCase):
     def test_outputs_that_cannot_be_written(self):
         directory = self.path("dir")
         os.mkdir(directory)
+        victim = self.write("victim", "another user's file")
+        # A link planted where the page goes is replaced, never written through.
+        os.symlink(victim, self.path("link.html"))
         cases = [
             (["--html", self.path("no/such/dir/page.html")], "page.html: cannot write: No such file or directory"),
             (["--html", directory], "dir: not a regular file, left alone"),
             (["--chart", os.path.join(directory, "chart.svg"), "--html", directory], "dir: not a regular file, left alone"),
+            (["--html", self.path("link.html")], "link.html: not a regular file, left alone"),
         ]
         for args, message in cases:
-            with self.subTest(args[0]):
+            with self.subTest(args[-1]):
                 result = run(A, *args)
                 self.assertEqual((result.returncode, result.stdout), (1, ""))
                 self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}\n$")
         self.assertTrue(os.path.isdir(directory))
         self.assertEqual(os.listdir(directory), [])
+        with open(victim) as f:
+            self.assertEqual(f.read(), "another user's file")
         with open("/dev/full", "w") as full:
             result = subprocess.run([sys.executable, PROGRAM, A], stdout=full, stderr=subprocess.PIPE, text=True)
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr, "^fbbench-compare: cannot write the output: No space left on device\n$")
 
+
+    def test_outputs_never_replace_a_results_file(self):
+        """An output named where a results file is, as in `--html a.json
+        b.json`, is refused before anything is read or written."""
+        with open(A) as f:
+            copy_a = self.write("copy-a.json", f.read())
+        os.link(copy_a, self.path("hard-link.html"))
+        os.symlink(copy_a, self.path("link.svg"))
+        cases = [
+            (["--html", copy_a, B], "copy-a.json: is a results file"),
+            ([copy_a, "--html", self.path("hard-link.html")], "hard-link.html: is one of the files compared"),
+            ([copy_a, "--chart", self.path("link.svg")], "link.svg: is one of the files compared"),
+            ([B, "--chart", self.path("x.svg"), "--html", self.path("x.svg")], "x.svg: --chart and --html name"),
+        ]
+        for args, message in cases:
+            with self.subTest(args):
+                result = run(*args)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
+                with open(copy_a) as f, open(A) as g:
+                    self.assertEqual(f.read(), g.read())
+                self.assertFalse(os.path.exists(self.path("x.svg")))
+        # An earlier page, and a name as long as a name can be, are written.
+        for name in ("old.html", "p" * 250 + ".html"):
+            with self.subTest(name):
+                page = self.write(name, "<p>an earlier page</p>")
+                result = run(A, "--html", page)
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
+                with open(page) as f:
+                    self.assertTrue(f.read().startswith("<!DOCTYPE html>"))
+        self.assertEqual([n for n in os.listdir(self.dir.name) if n.startswith(".")], [])
+
+    def test_inputs_that_are_no_file(self):
+        """A device, a FIFO (which no writer opens), a folder or a file too
+        large for a results file: one line, and nothing read beyond a limit."""
+        os.mkfifo(self.path("fifo"))
+        with open(self.path("huge.json"), "wb") as f:
+            f.truncate((64 << 20) + 1)
+        cases = [("/dev/zero", "/dev/zero: not a regular file"),
+                 (self.path("fifo"), "fifo: not a regular file"),
+                 (self.dir.name, ": not a regular file"),
+                 (self.path("huge.json"), "huge.json: larger than 64 MiB, not a results file")]
+        for path, message in cases:
+            with self.subTest(path):
+                result = subprocess.run([sys.executable, PROGRAM, path], capture_output=True, text=True,
+                                        timeout=120)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}\n$")
+
+    def test_text_from_files_is_inert(self):
+        """Terminal controls (C0, C1, bidirectional overrides), table and
+        HTML markup and mathtext in any string of a file reach no output as
+        such, and the chart draws such names as they are."""
+        hostile = "\x1b]0;x\x07\x1b[2J\u009b31m\u202e|<b>&</b>$\\foo$"
+        data = load(A)
+        data["system"]["board_model"] = "Board " + hostile
+        data["host"] = "</svg><script>alert(1)</script>"
+        data["devices"][0]["path"] = "/dev/fb0" + hostile
+        for result in data["results"]:
+            result["path"] = data["devices"][0]["path"]
+        data["warnings"] = [{"kind": "kind" + hostile, "message": "message" + hostile}]
+        evil = self.write_json("evil.json", data)
+        bad_key = load(A)
+        bad_key["runs"][0]["values"] = {"\x1b[2J\u009b": "fast"}
+        bad_key_path = self.write_json("key.json", bad_key)
+        controls = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+        page, chart = self.path("page.html"), self.path("chart.png")
+        outputs = [
+            ("markdown", [evil, B, "--html", page, "--chart", chart]),
+            ("label", ["--label", "Pi ($\\frac{}$)", evil, "--html", page, "--chart", chart]),
+            ("csv", ["--format", "csv", evil, B]),
+            ("json", ["--format", "json", evil, B]),
+            ("summary", ["--summary", "--format", "json", evil, B]),
+            ("summary markdown", ["--summary", evil, B]),
+            ("error", [bad_key_path]),
+            ("error in a file name", [self.path("gone\x1b[2J\u009b.json")]),
+        ]
+        for name, args in outputs:
+            with self.subTest(name):
+                result = run(*args)
+                self.assertEqual(result.returncode, 2 if name.startswith("error") else 0, result.stderr)
+                self.assertNotIn("Traceback", result.stderr)
+                for stream in (result.stdout, result.stderr):
+                    self.assertIsNone(controls.search(stream), ascii(stream[:300]))
+                if name.startswith("error"):
+                    self.assertEqual(result.stderr.count("\n"), 1)
+                if name in ("markdown", "summary markdown"):
+                    # No HTML from a file, and no cell split by its |.
+                    self.assertNotIn("<", result.stdout.replace("<br>", ""))
+                    header = next(line for line in result.stdout.splitlines() if line.startswith("| "))
+                    self.assertEqual(len(re.split(r"(?<!\\) \| ", header.strip("| "))), 3 if name == "markdown" else 6)
+                if "--html" in args:
+                    with open(page, encoding="utf-8") as f:
+                        source = f.read()
+                    self.assertIsNone(controls.search(source))
+                    self.assertNotIn("<script", source)
+                    # The chart drew the name as text, not as a formula.
+                    self.assertIn("Pi ($\\frac{}$)" if name == "label" else "Board \\x1b]0;x\\x07", source)
+
+    def test_interrupted_write(self):
+        """SIGINT or SIGTERM while the page is flushed to the disk: no page and
+        no temporary file, one line, and the end by that signal."""
+        script = ("import os, signal, sys\n"
+                  "sys.path.insert(0, os.path.dirname(os.path.realpath(sys.argv[1])))\n"
+                  "from fbbench_compare import command\n"
+                  "os.fsync = lambda fd: os.kill(os.getpid(), int(sys.argv[2]))\n"
+                  "sys.exit(command.main(sys.argv[3:]))\n")
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signum.name):
+                folder = tempfile.mkdtemp(dir=self.dir.name)
+                result = subprocess.run([sys.executable, "-c", script, PROGRAM, str(int(signum)), A, "--html",
+                                         os.path.join(folder, "page.html")], capture_output=True, text=True)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (-signum, "", "fbbench-compare: interrupted\n"))
+                self.assertEqual(os.listdir(folder), [])
 
 if __name__ == "__main__":
     unittest.main()

@@ -205,10 +205,8 @@ class Supervise(unittest.TestCase):
 
 
 class DeviceConfiguration(unittest.TestCase):
-    def test_from_the_boards_qemu_command(self):
-        command = ("qemu-system-aarch64 -M virt -cpu cortex-a72 -m 512 -nic none -kernel /k "
-                   "-device virtio-gpu-pci\\,id=gpu\\,xres=800\\,yres=480 -append console=ttyAMA0\\ panic=-1")
-        facts = farm.qemu_facts(command)
+    def test_from_the_boards_own_description(self):
+        facts = farm.qemu_facts(farm.boards.BOARDS["arm64"])
         self.assertEqual(facts, {"machine": "virt", "cpu": "cortex-a72", "memory": 512,
                                  "extra_options": ["-device virtio-gpu-pci,id=gpu,xres=800,yres=480"],
                                  "append": "console=ttyAMA0 panic=-1"})
@@ -216,16 +214,17 @@ class DeviceConfiguration(unittest.TestCase):
         self.assertIn("{% set guestfs_interface = 'virtio' %}", template)
         self.assertIn('{% set extra_options = ["-device virtio-gpu-pci,id=gpu,xres=800,yres=480"] %}', template)
 
-    def test_a_command_it_cannot_carry_is_refused(self):
+    def test_a_board_it_cannot_carry_is_refused(self):
         table = {
-            "qemu-system-arm -M vexpress-a9 -cpu a -m 1 -append x": "not qemu-system-aarch64",
-            "qemu-system-aarch64 -M virt -cpu a -m 1 -append x -dtb b.dtb": "-dtb has no place",
-            "qemu-system-aarch64 -M virt -m 1 -append x": "has no cpu",
+            "qemu-system-arm -M vexpress-a9 -cpu a -m 1": "not qemu-system-aarch64",
+            "qemu-system-aarch64 -M virt -cpu a -m 1 -dtb b.dtb": "-dtb has no place",
+            "qemu-system-aarch64 -M virt -m 1": "has no cpu",
         }
         for command, message in table.items():
             with self.subTest(command):
+                board = {"qemu": command.split(), "append": "console=ttyAMA0", "screen": "800x480x32"}
                 with self.assertRaises(farm.FarmError) as caught:
-                    farm.qemu_facts(command)
+                    farm.qemu_facts(board)
                 self.assertIn(message, str(caught.exception))
 
 

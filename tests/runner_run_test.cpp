@@ -18,6 +18,9 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -84,6 +87,19 @@ bool ended_within(pid_t pid, double seconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+// The first child of a process, once it has one (0 after a minute).
+pid_t child_wait(pid_t pid)
+{
+    const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    for (int tries = 0; tries < 6000; ++tries) {
+        std::ifstream in(children);
+        if (pid_t child = 0; in >> child)
+            return child;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
 }
 
 class FbbenchRun : public testing::Test {
@@ -545,16 +561,17 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         // Into the second run, however slow the machine: a signal before its
-        // start leaves it unstarted.
-        const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::ifstream in(children);
-            std::string child;
-            if (!in || (in >> child))
+        // start leaves it unstarted. The program has started once its command
+        // is its own, not fbbench's (after an emulator's name, when run by one).
+        const pid_t program = child_wait(pid);
+        while (program > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in("/proc/" + std::to_string(program) + "/cmdline");
+            std::string first, second;
+            if (!std::getline(in, first, '\0') || first.ends_with("rectangle-bench")
+                || (std::getline(in, second, '\0') && second.ends_with("rectangle-bench")))
                 break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         kill(pid, SIGINT);
     });
     EXPECT_EQ(result.signal, SIGINT) << "fbbench dies by the signal, status " << result.status << ": " << result.err;
@@ -588,6 +605,13 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
         {"hang", {"--timeout", "3"},
          {{"timed_out", true}, {"signal", "SIGKILL"}, {"invalid_reason", "timed out after 3 s"}}, "timed-out",
          "failed: timed out after 3 s"},
+        // A report, then exit 0 on the deadline's SIGTERM: still not counted.
+        {"late", {"--timeout", "2"},
+         {{"timed_out", true}, {"exit_status", 0}, {"invalid_reason", "timed out after 2 s"}}, "timed-out",
+         "failed: timed out after 2 s"},
+        // Three processes left sleeping, two of them in sessions of their own.
+        {"leave", {}, {{"exit_status", 0}, {"leftover_processes", 3}, {"invalid_reason", "report not recognised"}},
+         nullptr, "was not recognised"},
     };
     long quiet_rss_kb = 0;
     for (const fault_case& c : cases) {
@@ -623,6 +647,12 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
 
         if (c.mode == std::string("exit139"))
             quiet_rss_kb = result.max_rss_kb;
+        std::istringstream err(run["stderr"].get<std::string>());
+        for (std::string word; err >> word;)
+            if (pid_t left = 0; word == "left" && err >> left && !process_ended(left)) {
+                ADD_FAILURE() << "process " << left << " outlived its run";
+                kill(left, SIGKILL);
+            }
         if (c.mode == std::string("flood")) {
             EXPECT_EQ(run["stdout"].get<std::string>().size(), 64u * 1024);
             EXPECT_LT(std::filesystem::file_size(output), 256u * 1024);
@@ -633,7 +663,7 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
     }
 }
 
-// -o at what is not a regular file: refused before anything runs (no device
+// -o at what is not a regular file, or at another session's: refused before anything runs (no device
 // opened, no program started), with one line, and the node left as it was.
 TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
 {
@@ -641,6 +671,7 @@ TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
     const std::filesystem::path read_only = folder / "read-only";
     std::filesystem::create_directory(read_only);
     std::filesystem::permissions(read_only, std::filesystem::perms(0555));
+    int held = -1;
     struct refusal_case {
         const char* name;
         std::filesystem::path path;
@@ -653,14 +684,22 @@ TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
         {"Folder", folder / "folder", [](const char* p) { return mkdir(p, 0700); }, 2},
         {"SymlinkToFIFO", folder / "fifo-link",
          [&](const char* p) { return symlink((folder / "fifo").c_str(), p); }, 2},
+        // Another session's file, locked for as long as it runs.
+        {"HeldByAnotherSession", folder / "held.json",
+         [&](const char* p) {
+             held = open(p, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+             return held < 0 ? -1 : flock(held, LOCK_EX);
+         },
+         2},
         // Root writes in a folder of mode 0555; nobody creates files in /proc.
         {"ReadOnlyFolder", root ? std::filesystem::path("/proc/fbbench-results.json") : read_only / "results.json",
          [](const char*) { return 0; }, 1},
     };
+    std::string skipped;
     for (const refusal_case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.name == std::string("CharacterDevice") && !root) {
-            std::printf("skipped %s: only root may make a device node\n", c.name);
+            skipped += std::string(skipped.empty() ? "" : ", ") + c.name;
             continue;
         }
         ASSERT_EQ(c.make(c.path.c_str()), 0) << std::strerror(errno);
@@ -682,6 +721,9 @@ TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
             EXPECT_EQ(after.st_ino, before.st_ino);
         }
     }
+    close(held);
+    if (!skipped.empty())
+        GTEST_SKIP() << "skipped " << skipped << ": only root may make a device node";
 }
 
 // A link is followed and stays; an existing file keeps its mode and owner;
@@ -738,51 +780,78 @@ TEST_F(FbbenchRun, OutputLinkAndFileAreKept)
     }
 }
 
+// Whether sig waits in the process's shared pending set, from its status.
+bool signal_pending(pid_t pid, int sig)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("ShdPnd:"))
+            return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1) & 1) != 0;
+    return false;
+}
+
 // Stop signals at awkward moments: the file is always left, complete false;
-// fbbench dies by the signal; a second one ends a program at once; a signal
-// ignored at the start stays ignored; fbbench killed takes its program along.
+// fbbench dies by the signal; a second one ends a program at once, well
+// before the grace after the first would; a signal ignored at the start
+// stays ignored; fbbench killed takes its program along.
 TEST_F(FbbenchRun, SignalsAtAnyMoment)
 {
+    // fbbench has its handlers once the results file exists: it is opened
+    // after they are installed.
+    const auto handlers_wait = [&] {
+        for (int tries = 0; tries < 6000 && !std::filesystem::exists(output); ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return std::filesystem::exists(output);
+    };
+    std::chrono::steady_clock::time_point signalled;
+    const auto send = [&](pid_t pid, int sig) {
+        if (signalled == std::chrono::steady_clock::time_point())
+            signalled = std::chrono::steady_clock::now();
+        kill(pid, sig);
+    };
     struct signal_case {
         const char* name;
         const char* mode;
         std::function<void(pid_t)> act;
         int signal; // fbbench's end
         bool complete;
-        double within; // seconds from the start to fbbench's end
+        double within; // seconds from the first signal (or the start) to fbbench's end
     } cases[] = {
-        // During the machine's description, before any run.
-        {"InterruptAt0.3s", "hang",
-         [](pid_t pid) {
-             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-             kill(pid, SIGINT);
+        // At the start, during the machine's description or the run.
+        {"InterruptAtStart", "hang",
+         [&](pid_t pid) {
+             ASSERT_TRUE(handlers_wait());
+             send(pid, SIGINT);
          },
          SIGINT, false, 20},
-        // The stand-in ignores SIGTERM: the second one kills it.
+        // The stand-in ignores SIGTERM: the second one, sent once fbbench has
+        // taken the first, kills it at once, not after the 5 s grace.
         {"TermTwice", "hang",
          [&](pid_t pid) {
              ASSERT_GT(stand_in_pid(20), 0);
-             kill(pid, SIGTERM);
-             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-             kill(pid, SIGTERM);
+             send(pid, SIGTERM);
+             for (int tries = 0; tries < 6000 && signal_pending(pid, SIGTERM); ++tries)
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+             send(pid, SIGTERM);
          },
-         SIGTERM, false, 20},
+         SIGTERM, false, 3},
         {"HangupOnce", "hang",
          [&](pid_t pid) {
              ASSERT_GT(stand_in_pid(20), 0);
-             kill(pid, SIGHUP);
+             send(pid, SIGHUP);
          },
          SIGHUP, false, 30},
         {"IgnoredAtStart", "exit139",
-         [](pid_t pid) {
-             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-             kill(pid, SIGINT);
+         [&](pid_t pid) {
+             ASSERT_TRUE(handlers_wait());
+             send(pid, SIGINT);
          },
          0, true, 20},
-        {"FbbenchKilled", "hang",
+        // The program does not ignore the death signal, SIGTERM.
+        {"FbbenchKilled", "sleep",
          [&](pid_t pid) {
              ASSERT_GT(stand_in_pid(20), 0);
-             kill(pid, SIGKILL);
+             send(pid, SIGKILL);
          },
          SIGKILL, false, 20},
     };
@@ -793,12 +862,12 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
         const bool ignore = c.name == std::string("IgnoredAtStart");
         if (ignore)
             signal(SIGINT, SIG_IGN);
-        const auto start = std::chrono::steady_clock::now();
+        signalled = {};
         double ended = 0;
         const bench_result result = stand_in(c.mode, {}, [&](pid_t pid) {
             c.act(pid);
             ended_within(pid, 60);
-            ended = seconds_since(start);
+            ended = seconds_since(signalled);
         });
         signal(SIGINT, SIG_DFL);
         EXPECT_EQ(result.signal, c.signal) << "status " << result.status << ": " << result.err;
@@ -821,6 +890,162 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
         std::erase(names, "stand-in.pid");
         EXPECT_EQ(names, std::vector<std::string>{"results.json"}) << "no temporary file is left";
     }
+}
+
+// The log's lines after the last one that shows the dumb buffer: the display
+// is given back there when the console's framebuffer is set again.
+bool given_back_after_shown(const std::vector<std::string>& log)
+{
+    const auto shown = std::find(log.rbegin(), log.rend(), "setcrtc fb 7, 1 connector(s)");
+    return shown != log.rend() && std::find(log.rbegin(), shown, "setcrtc fb 5, 1 connector(s)") != shown;
+}
+
+// fbbench killed while a DRM program holds its picture: the program's death
+// signal is SIGTERM, on which it gives the display back.
+TEST_F(FbbenchRun, KilledFbbenchLeavesNoDarkDisplay)
+{
+    bool holding = false;
+    const bench_result result = fbbench(
+        {"--runs", "1", "--no-memory", "--no-sync", "mandelbrot-bench"}, {virtual_clock, "TEST_FB_DRM=1", "FBBENCH_HOLD=600"},
+        [&](pid_t pid) {
+            const pid_t program = child_wait(pid);
+            holding = program > 0 && bench_sleep_wait(program);
+            kill(pid, SIGKILL);
+            if (program > 0 && !ended_within(program, 20)) {
+                ADD_FAILURE() << "the program outlived fbbench";
+                kill(program, SIGKILL);
+            }
+        });
+    EXPECT_TRUE(holding) << "the program held its picture";
+    EXPECT_EQ(result.signal, SIGKILL);
+    EXPECT_TRUE(given_back_after_shown(result.log)) << testing::PrintToString(result.log);
+}
+
+// SIGTERM while the DRM probe shows its buffer: the display is given back,
+// then fbbench writes the description and its file, and dies by the signal.
+TEST_F(FbbenchRun, TermDuringTheDrmProbeKeepsTheDescription)
+{
+    bool shown = false;
+    const bench_result result = bench_run_command(
+        {FBBENCH, "--describe", "--output", output.string()}, {"TEST_FB_SCREEN=320x240x32", programs_path, "TEST_FB_DRM=1"},
+        nullptr, -1, [&](pid_t pid) {
+            shown = bench_log_wait(pid, "setcrtc fb 7, 1 connector(s)");
+            kill(pid, SIGTERM);
+        });
+    ASSERT_TRUE(shown) << testing::PrintToString(result.log);
+    EXPECT_EQ(result.signal, SIGTERM) << result.err;
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object()) << "no file";
+    EXPECT_FALSE(file["system"].empty());
+    EXPECT_EQ(file["devices"][0]["kind"], "drm");
+    EXPECT_NE(result.out.find("/dev/fb0: DRM"), std::string::npos) << result.out;
+    EXPECT_TRUE(given_back_after_shown(result.log)) << testing::PrintToString(result.log);
+}
+
+// While another session holds a device's lock, no probe writes to it or
+// flushes it: each is skipped with the reason (a framebuffer gets the one
+// fsync that tells whether it has one).
+TEST_F(FbbenchRun, ProbesLeaveAHeldDeviceAlone)
+{
+    const std::filesystem::path backing = folder / "backing";
+    std::ofstream(backing).put('\0');
+    const int held = open(backing.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const struct {
+        const char* name;
+        std::vector<std::string> env;
+        const char* touch; // the log line of a write reaching the display
+        long most; // times it may appear
+    } cases[] = {
+        {"Framebuffer", {}, "fsync", 1},
+        {"Drm", {"TEST_FB_DRM=1"}, "setcrtc fb 7, 1 connector(s)", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> env = {"TEST_FB_SCREEN=320x240x32", programs_path, "TEST_FB_BACKING=" + backing.string()};
+        env.insert(env.end(), c.env.begin(), c.env.end());
+        const bench_result result = bench_run_command({FBBENCH, "--describe", "--output", output.string()}, env);
+        EXPECT_EQ(result.status, 0) << result.err;
+        const nlohmann::json file = file_json(output);
+        ASSERT_TRUE(file.is_object());
+        const nlohmann::json& device = file["devices"][0];
+        EXPECT_EQ(device["display"]["update_probe"], nlohmann::json({{"skipped", "in use by another session"}}));
+        if (device.contains("mapping")) {
+            EXPECT_EQ(device["mapping"]["probes_skipped"], "in use by another session");
+            EXPECT_FALSE(device["mapping"].contains("probes"));
+        }
+        EXPECT_LE(std::count(result.log.begin(), result.log.end(), c.touch), c.most) << testing::PrintToString(result.log);
+    }
+    close(held);
+}
+
+// A flush that fails drops the display target with its reason, whether the
+// description found it or a display run did; every screen and RAM run is
+// still made.
+TEST_F(FbbenchRun, FailingFlushDropsOnlyTheDisplay)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> env;
+        int status;
+        const char* line; // on standard error
+        std::size_t display_runs;
+    } cases[] = {
+        {"FoundByTheDescription", {}, 0, "; the display of /dev/fb0 is dropped (fsync failed: Input/output error)\n", 0},
+        // Unprobed, a DRM card's flush is first tried by a display run.
+        {"FoundByADisplayRun", {"TEST_FB_DRM=1"}, 1,
+         "\nmandelbrot-bench: cannot bring the picture to /dev/fb0: Input/output error\n", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> env = {virtual_clock, "TEST_FB_FAIL=flush"};
+        env.insert(env.end(), c.env.begin(), c.env.end());
+        const bench_result result = fbbench({"--runs", "3", "--max-runs", "3", "mandelbrot-bench"}, env, {}, -1, false);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_NE(result.err.find(c.line), std::string::npos) << result.err;
+        const nlohmann::json file = file_json(output);
+        ASSERT_TRUE(file.is_object());
+        std::map<std::string, std::size_t> valid, made;
+        for (const nlohmann::json& run : file["runs"]) {
+            valid[run["target"]] += run["valid"].get<bool>();
+            made[run["target"]] += 1;
+        }
+        EXPECT_EQ(valid["device"], 3u);
+        EXPECT_EQ(valid["memory"], 3u);
+        EXPECT_EQ(valid["display"], 0u);
+        EXPECT_EQ(made["display"], c.display_runs);
+        EXPECT_TRUE(warned(file, "display-dropped") || c.display_runs > 0) << file["warnings"];
+    }
+}
+
+// A capture folder with no room: fbbench says so, and the run is recorded
+// as not captured, not as the benchmark's failure.
+TEST_F(FbbenchRun, FullCaptureFolderIsSaid)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "skipped: only root may mount a small file system to fill";
+    const std::filesystem::path full = folder / "full";
+    std::filesystem::create_directory(full);
+    if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "skipped: cannot mount a tmpfs: " << std::strerror(errno);
+    const int fill = open((full / "fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string block(4096, 'x');
+    while (fill >= 0 && write(fill, block.data(), block.size()) > 0) {
+    }
+    close(fill);
+    const bench_result result = fbbench({"--runs", "1", "--no-memory", "--no-sync", "mandelbrot-bench"},
+                                        {virtual_clock, "TMPDIR=" + full.string()});
+    umount(full.c_str());
+    const std::string where = "in " + full.string() + ": No space left on device";
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("fbbench: cannot capture the output of mandelbrot-bench " + where + "\n"),
+              std::string::npos)
+        << result.err;
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    ASSERT_EQ(file["runs"].size(), 1u);
+    EXPECT_EQ(file["runs"][0]["invalid_reason"], "output not captured " + where);
+    EXPECT_FALSE(file["runs"][0].contains("exit_status")) << "it did not run";
 }
 
 // fbbench >&- : the programs' reports still reach their captured output.

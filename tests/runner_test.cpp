@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -322,7 +324,11 @@ TEST(Results, FileAfterAnInterruptedRun)
 
     const std::filesystem::path file = std::filesystem::temp_directory_path() / ("runner_test-" + std::to_string(getpid()));
     std::string error;
-    ASSERT_TRUE(results_file_write(file, results_json(s, "2026-12-08T17:41:00Z").dump(), error)) << error;
+    {
+        results_output output;
+        ASSERT_EQ(results_output_open(output, file, false, error), 0) << error;
+        ASSERT_TRUE(results_file_write(output, results_json(s, "2026-12-08T17:41:00Z").dump(), error)) << error;
+    }
     std::ifstream in(file);
     const nlohmann::json j = nlohmann::json::parse(in);
     std::filesystem::remove(file);
@@ -600,7 +606,11 @@ TEST(Benchmarks, TableNamesEveryKnownProgram)
     EXPECT_EQ(benchmark_find("line-bench"), nullptr);
 }
 
-TEST(Results, PathResolvedToTheFileItNames)
+// The path as the kernel resolves it: a file, a link or a link to one, a
+// dangling link (its file is made) are written where they lead, the link
+// staying, and stay locked against a second session across every rewrite;
+// anything else is refused with one line and nothing left behind.
+TEST(Results, OutputIsWhatThePathLeadsTo)
 {
     namespace fs = std::filesystem;
     std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
@@ -613,31 +623,98 @@ TEST(Results, PathResolvedToTheFileItNames)
     fs::create_symlink("gone.json", dir / "dangling");
     fs::create_symlink("loop", dir / "loop");
     fs::create_symlink("sub", dir / "folder-link");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // As long a name as a folder takes: the temporary name must fit too.
+    const std::string longest(255 - 5, 'n');
     struct {
         fs::path path;
-        bool accepted;
-        fs::path resolved;
+        int status;
+        fs::path written;
     } cases[] = {
-        {dir / "new.json", true, dir / "new.json"},
-        {dir / "sub" / "file.json", true, dir / "sub" / "file.json"},
-        {dir / "link", true, dir / "sub" / "file.json"},
-        {dir / "sub" / "link-to-link", true, dir / "sub" / "file.json"},
-        {dir / "dangling", true, dir / "gone.json"}, // the file the link names is made
-        {dir / "loop", false, ""},
-        {dir / "sub", false, ""},
-        {dir / "folder-link", false, ""},
-        {dir / "missing" / "x.json", true, dir / "missing" / "x.json"}, // the write says why not
+        {dir / "new.json", 0, dir / "new.json"},
+        {dir / "sub" / "file.json", 0, dir / "sub" / "file.json"},
+        {dir / "link", 0, dir / "sub" / "file.json"},
+        {dir / "sub" / "link-to-link", 0, dir / "sub" / "file.json"},
+        {dir / "dangling", 0, dir / "gone.json"},
+        {dir / (longest + ".json"), 0, dir / (longest + ".json")},
+        {dir / "loop", 1, ""},
+        {dir / "sub", 2, ""},
+        {dir / "folder-link", 2, ""},
+        {dir / "fifo", 2, ""},
+        {dir / "missing" / "x.json", 1, ""},
     };
     for (const auto& c : cases) {
-        std::string resolved, error;
-        const bool accepted = results_path_resolve(c.path.string(), resolved, error);
-        EXPECT_EQ(accepted, c.accepted) << c.path;
-        EXPECT_EQ(error.empty(), c.accepted) << c.path;
+        SCOPED_TRACE(c.path);
+        std::string error;
+        results_output output;
+        EXPECT_EQ(results_output_open(output, c.path.string(), false, error), c.status) << error;
+        EXPECT_EQ(error.empty(), c.status == 0) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-        if (accepted) {
-            EXPECT_EQ(fs::weakly_canonical(resolved), fs::weakly_canonical(c.resolved)) << c.path;
+        if (c.status != 0)
+            continue;
+        for (const char* text : {"{\"runs\": 1}\n", "{\"runs\": 2}\n"}) {
+            ASSERT_TRUE(results_file_write(output, text, error)) << error;
+            std::ifstream in(c.written);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+            results_output second;
+            EXPECT_EQ(results_output_open(second, c.path.string(), false, error), 2) << "the lock follows the file";
+            EXPECT_NE(error.find("in use by another fbbench session"), std::string::npos) << error;
         }
+        EXPECT_EQ(fs::is_symlink(c.path), c.path != c.written);
     }
+    for (const fs::path& folder : {dir, dir / "sub"})
+        for (const auto& entry : fs::directory_iterator(folder))
+            EXPECT_FALSE(entry.path().filename().string().starts_with(".fbbench.")) << entry.path();
+    fs::remove_all(dir);
+}
+
+// Root is refused a link that another user planted in a sticky,
+// world-writable folder, where the kernel protects such links
+// (fs.protected_symlinks): the file it names is left alone.
+TEST(Results, OutputNotWrittenThroughAPlantedLink)
+{
+    namespace fs = std::filesystem;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "skipped: only root can plant a link as another user";
+    std::ifstream setting("/proc/sys/fs/protected_symlinks");
+    int protect = 0;
+    if (!(setting >> protect) || protect == 0)
+        GTEST_SKIP() << "skipped: fs.protected_symlinks is not set, so the kernel follows every link";
+    std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const fs::path dir = name;
+    fs::create_directory(dir / "sticky");
+    fs::permissions(dir / "sticky", fs::perms(01777));
+    std::ofstream(dir / "victim") << "victim";
+    const fs::path link = dir / "sticky" / "a.json";
+    fs::create_symlink(dir / "victim", link);
+    ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+    results_output output;
+    std::string error;
+    EXPECT_EQ(results_output_open(output, link.string(), false, error), 1);
+    EXPECT_NE(error.find("Permission denied"), std::string::npos) << error;
+    std::ifstream victim(dir / "victim");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "victim");
+    fs::remove_all(dir);
+}
+
+// The default name is made anew: sessions started in the same second take
+// the next suffix instead of sharing a file.
+TEST(Results, DefaultOutputIsNeverShared)
+{
+    namespace fs = std::filesystem;
+    std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const fs::path dir = name;
+    const std::string stem = (dir / "fbbench-host-20261208T174000Z").string();
+    results_output first, second, third;
+    std::string error;
+    ASSERT_EQ(results_output_create(first, stem, error), 0) << error;
+    ASSERT_EQ(results_output_create(second, stem, error), 0) << error;
+    ASSERT_EQ(results_output_create(third, stem, error), 0) << error;
+    EXPECT_EQ(first.path, stem + ".json");
+    EXPECT_EQ(second.path, stem + "-2.json");
+    EXPECT_EQ(third.path, stem + "-3.json");
     fs::remove_all(dir);
 }
 

@@ -1,0 +1,12 @@
+"""fbbench-compare: fbbench results files compared in tables, a chart and a
+self-contained web page.
+
+load      reading and checking the files
+columns   one column per file and device, rows, workloads and labels
+tables    the cells of the comparison, its notes and the systems table
+export    the comparison as Markdown, CSV or JSON, and the summary
+chart     the chart (matplotlib)
+page      the web page
+files     writing an output in place of a file
+command   the command line
+"""

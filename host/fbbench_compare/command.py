@@ -1,0 +1,140 @@
+"""The command line: options, then the files read, compared and written."""
+
+import argparse
+import os
+import signal
+import sys
+
+from .chart import figure_bytes, figure_make
+from .columns import headers_make, make_columns, make_rows, workloads_check
+from .export import csv_output, json_output, markdown_output, runs_output, summary_output
+from .files import destination_check, file_replace
+from .load import BadInput, CannotWrite, is_results_file, load, validator_make
+from .page import html_page
+from .text import clean
+
+PROGRAM = "fbbench-compare"
+# Signals that end the command: each ends it as an interrupt does, so that
+# what it was writing is cleaned up, and then by the signal itself.
+ENDING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Ended(BaseException):
+    """One of the ending signals arrived; its number is args[0]."""
+
+
+def fail(message, status):
+    print(f"{PROGRAM}: {clean(message)}", file=sys.stderr)
+    sys.exit(status)
+
+
+def signal_raise(signum, _frame):
+    raise Ended(signum)
+
+
+def outputs_check(args):
+    """Refuses an output that would replace an input or another output, or
+    any results file: a page written over a.json would lose its runs."""
+    outputs = [path for path in (args.chart, args.html) if path is not None]
+    if len(outputs) == 2 and os.path.abspath(outputs[0]) == os.path.abspath(outputs[1]):
+        raise BadInput(f"{outputs[0]}: --chart and --html name the same file")
+    for output in outputs:
+        for path in args.files:
+            try:
+                same = os.path.samefile(output, path)
+            except OSError:
+                same = os.path.abspath(output) == os.path.abspath(path)
+            if same:
+                raise BadInput(f"{output}: is one of the files compared; an output never replaces one")
+        if is_results_file(output):
+            raise BadInput(f"{output}: is a results file; an output never replaces one")
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM, description="Compare fbbench results files: a table and, on request, a chart and a web page.")
+    parser.error = lambda message: fail(message, 2)
+    parser.add_argument("files", nargs="+", metavar="RESULT.json", help="results files; the first is the baseline")
+    parser.add_argument("--label", action="append", metavar="NAME",
+                        help="column label of each file, once per file, in order")
+    parser.add_argument("--format", choices=("markdown", "csv", "json", "runs"), default="markdown",
+                        help="what standard output gets (default: markdown); runs: every run, one CSV line per value")
+    parser.add_argument("--summary", action="store_true",
+                        help="print one line per column with the main figures, under one header line")
+    parser.add_argument("--chart", metavar="FILE", help="also draw a chart to FILE (.png or .svg)")
+    parser.add_argument("--html", metavar="FILE", help="also write one self-contained web page to FILE")
+    parser.add_argument("--title", default="fbbench comparison", help="the page's title and heading")
+    parser.add_argument("--emulated", action="store_true",
+                        help="the files come from emulated boards: the page and the chart say so")
+    parser.add_argument("--allow-different-workloads", action="store_true",
+                        help="compare files whose windows, depths or workload versions differ")
+    return parser.parse_intermixed_args(argv)
+
+
+def main(argv):
+    """The command: its exit status, or the end by an ending signal."""
+    previous = {signum: signal.signal(signum, signal_raise) for signum in ENDING_SIGNALS}
+    try:
+        return compare(argv)
+    except Ended as e:
+        # Whatever was being written is gone by now; the end is the signal's.
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        sys.stderr.flush()
+        signal.signal(e.args[0], signal.SIG_DFL)
+        os.kill(os.getpid(), e.args[0])
+        return 128 + e.args[0]
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def compare(argv):
+    args = parse_arguments(argv)
+    chart_format = None
+    try:
+        outputs_check(args)
+        if args.label is not None and len(args.label) != len(args.files):
+            raise BadInput(f"{len(args.label)} --label for {len(args.files)} files")
+        if args.chart is not None:
+            chart_format = os.path.splitext(args.chart)[1].lower().lstrip(".")
+            if chart_format not in ("png", "svg"):
+                raise BadInput(f"{args.chart}: a chart is .png or .svg")
+        validator = validator_make()
+        files = [(path, load(path, validator)) for path in args.files]
+        columns = make_columns(files, args.label)
+        rows = make_rows(columns)
+        difference = workloads_check(columns, rows)
+        # Every run as recorded compares nothing: it needs no like workloads.
+        if difference and not args.allow_different_workloads and args.format != "runs":
+            raise BadInput(difference)
+        headers_make(columns, difference is not None)
+
+        if args.format == "runs":
+            text = runs_output(files, columns)
+        elif args.summary:
+            text = summary_output(columns, rows, args.format)
+        else:
+            text = {"markdown": markdown_output, "csv": csv_output, "json": json_output}[args.format](columns, rows)
+        # The files first: when one cannot be drawn or written, nothing is printed.
+        for path in (args.chart, args.html):
+            if path is not None:
+                destination_check(path)
+        if chart_format:
+            file_replace(args.chart, figure_bytes(figure_make(columns, rows, args.title, args.emulated),
+                                                  chart_format))
+        if args.html:
+            page = html_page(columns, rows, figure_bytes(figure_make(columns, rows, args.title, args.emulated), "svg"),
+                             files, args.title, args.emulated)
+            file_replace(args.html, page.encode("utf-8"))
+    except BadInput as e:
+        fail(str(e), 2)
+    except CannotWrite as e:
+        fail(str(e), 1)
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except OSError as e:
+        # Python would complain again while closing the broken stream.
+        sys.stdout = None
+        fail(f"cannot write the output: {e.strerror or e}", 1)
+    return 0
