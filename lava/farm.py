@@ -56,6 +56,12 @@ class FarmError(Exception):
     pass
 
 
+class Interrupted(Exception):
+    def __init__(self, status):
+        super().__init__(status)
+        self.status = status
+
+
 def say(message):
     print("farm: " + message, file=sys.stderr, flush=True)
 
@@ -63,6 +69,8 @@ def say(message):
 def step(argv, what, timeout=1800, **kwargs):
     """Runs a host command under supervision; FarmError when it fails."""
     status = dispatcher_root.supervise(argv, timeout, **kwargs)
+    if status > 128 and status != 124:
+        raise Interrupted(status)
     if status != 0:
         raise FarmError("%s failed (exit status %d)" % (what, status))
 
@@ -198,8 +206,20 @@ with open(sys.argv[4], "w") as f:
 """
 
 
-def in_root(argv, out, timeout):
-    return dispatcher_root.main(["run", "--timeout", str(timeout), "--bind", out, "--bind", SOURCE, "--"] + argv)
+def in_root(argv, out, timeout, log=None):
+    """argv's exit status, run in the dispatcher root with out and the
+    source bound there; its output to log when given. Interrupted by a
+    signal, Interrupted."""
+    command = [sys.executable, os.path.join(HERE, "dispatcher_root.py"), "run", "--timeout", str(timeout),
+               "--bind", out, "--bind", SOURCE, "--"] + argv
+    if log is None:
+        status = dispatcher_root.supervise(command, timeout + 120)
+    else:
+        with open(log, "w") as f:
+            status = dispatcher_root.supervise(command, timeout + 120, stdout=f, stderr=subprocess.STDOUT)
+    if status > 128 and status != 124:
+        raise Interrupted(status)
+    return status
 
 
 def main(argv=None):
@@ -231,7 +251,6 @@ def main(argv=None):
         window = {k: str(v) for k, v in boards.WINDOWS["fbbench"].items()}
         facts = qemu_facts(boards.BOARDS[BOARD])
         say("the dispatcher root: " + dispatcher_root.ensure(dispatcher_root.cache_dir()))
-        templates = dispatcher_root.ensure(dispatcher_root.cache_dir()) + dispatcher_root.TEMPLATES
         with open(os.path.join(out, "device.jinja2"), "w") as f:
             f.write(device_template(facts))
         device = os.path.join(out, "device.yaml")
@@ -246,12 +265,8 @@ def main(argv=None):
         shutil.rmtree(run, ignore_errors=True)
         os.makedirs(run)
         validation = os.path.join(out, "validate.log")
-        with open(validation, "w") as f:
-            status = dispatcher_root.supervise(
-                [sys.executable, os.path.join(HERE, "dispatcher_root.py"), "run", "--timeout", "300", "--bind", out,
-                 "--", "lava-run", "--validate", "--job-id", "1", "--output-dir", run, "--device", device, job],
-                420, stdout=f, stderr=subprocess.STDOUT)
-        if status != 0:
+        if in_root(["lava-run", "--validate", "--job-id", "1", "--output-dir", run, "--device", device, job],
+                   out, 300, validation):
             raise FarmError("lava-run --validate refused %s or %s: see %s" % (job, device, validation))
         say("lava-run --validate accepts %s and %s" % (job, device))
         examples = [os.path.join(HERE, "jobs", f) for f in sorted(os.listdir(os.path.join(HERE, "jobs")))
@@ -268,11 +283,8 @@ def main(argv=None):
         log = os.path.join(out, "output.yaml")
         say("running the job (lava-run; its log goes to %s)" % log)
         job_started = time.monotonic()
-        with open(log + ".new", "w") as f:
-            status = dispatcher_root.supervise(
-                [sys.executable, os.path.join(HERE, "dispatcher_root.py"), "run", "--timeout", str(JOB_SECONDS),
-                 "--bind", out, "--", "lava-run", "--job-id", "1", "--output-dir", run, "--device", device, job],
-                JOB_SECONDS + 120, stdout=f, stderr=subprocess.STDOUT)
+        status = in_root(["lava-run", "--job-id", "1", "--output-dir", run, "--device", device, job],
+                         out, JOB_SECONDS, log + ".new")
         os.replace(log + ".new", log)
         say("lava-run exited with status %d after %d s" % (status, time.monotonic() - job_started))
         problems = lava_results.check(log, out, SOURCE, args.tools)
@@ -285,6 +297,9 @@ def main(argv=None):
             say(p)
         say("%s in %d s" % ("failed" if problems else "passed", time.monotonic() - started))
         return 1 if problems else 0
+    except Interrupted as e:
+        say("interrupted")
+        return e.status
     except (FarmError, BoardError, dispatcher_root.RootError, OSError, subprocess.SubprocessError) as e:
         say(str(e))
         return 3
