@@ -3,7 +3,8 @@ schema /1, with RAM runs and mapping probes), b.json (/1, no board model,
 incomplete, no RAM runs), c.json (/1, no board model or host, two devices),
 d.json (/2, host vm, a 400x240 window, runs killed, not settled, resolution
 limited, a device that could not be opened) and e.json (/2, host vm, the
-160x120 window of a.json, Sierpinski levels up to 8M points). The /1
+160x120 window of a.json, Sierpinski levels up to 8M points); boards/ holds
+three files from the emulated boards, with display runs. The /1
 fixtures record their window as /2 files do; the tests take it away where a
 file without it is the case.
 
@@ -471,6 +472,18 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(table(result.stdout, "system")["warnings"],
                          ["2: deferred-io, governor", "3: display-drop ×2, governor"])
 
+        # Files from the emulated boards: fb0's deferred-I/O advice to measure
+        # card0 stays with fb0, and the display's figures reach the summary.
+        boards = [os.path.join(FIXTURES, "boards", name) for name in
+                  ("vexpress/fbbench-fb0.json", "vexpress/fbbench-fb1.json", "arm64/fbbench-fb0.json")]
+        result = run(*boards)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([w.split(":")[0] for w in table(result.stdout, "system")["warnings"]],
+                         ["none", "2", "3", "5", "2"])
+        summary = list(csv.DictReader(io.StringIO(run("--summary", "--format", "csv", *boards).stdout)))
+        self.assertEqual([line["Rectangle (MPixels/s) display"] for line in summary],
+                         ["—", "0.58", "0.10", "0.45", "1.26"])
+
         described = dict(load(D), runs=[], results=[], complete=True)
         path = self.write_json("described.json", described)
         result = run(E, path)
@@ -786,6 +799,34 @@ class CompareTest(unittest.TestCase):
                 self.assertEqual((result.returncode, result.stdout, result.stderr),
                                  (-signum, "", "fbbench-compare: interrupted\n"))
                 self.assertEqual(os.listdir(folder), [])
+
+    def test_planted_temporary_name(self):
+        """A link planted under the temporary name is never written through:
+        the write takes another name, or fails with one line."""
+        files = importlib.import_module("fbbench_compare.files")
+        victim = self.write("victim", "another user's file")
+        cases = [("page.html", ["0" * 8, "1" * 8], True), ("other.html", ["0" * 8] * 200, False)]
+        for name, names, written in cases:
+            with self.subTest(name):
+                planted = self.path(f".{name}.{'0' * 8}")
+                os.symlink(victim, planted)
+                supply = iter(names)
+                original = files.secrets.token_hex
+                files.secrets.token_hex = lambda _: next(supply)
+                try:
+                    if written:
+                        files.file_replace(self.path(name), b"page")
+                    else:
+                        with self.assertRaisesRegex(loading.CannotWrite, f"{name}: cannot write"):
+                            files.file_replace(self.path(name), b"page")
+                finally:
+                    files.secrets.token_hex = original
+                    os.unlink(planted)
+                with open(victim) as f:
+                    self.assertEqual(f.read(), "another user's file")
+                self.assertEqual(os.path.exists(self.path(name)), written)
+        with open(self.path("page.html"), "rb") as f:
+            self.assertEqual(f.read(), b"page")
 
 if __name__ == "__main__":
     unittest.main()

@@ -51,6 +51,18 @@ def thinned_title(title, dropped):
     return title
 
 
+def log_ticks(axis):
+    """A logarithmic axis labelled in plain numbers (0.5, not 5e-01), its
+    minor ticks too where a decade or two is all there is."""
+    from matplotlib.ticker import LogFormatter
+
+    class Plain(LogFormatter):
+        def _num_to_string(self, x, vmin, vmax):
+            return f"{x:g}"
+    axis.set_major_formatter(Plain(labelOnlyBase=False))
+    axis.set_minor_formatter(Plain(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
+
+
 def grouped_bars(ax, columns, groups, bar):
     """One bar per column in each group, bar(column, group) giving (height,
     (lower, upper) error or None) or no bar. Columns that draw nothing take
@@ -76,11 +88,8 @@ def grouped_bars(ax, columns, groups, bar):
     # Boards far apart: a logarithmic axis keeps the slower ones' bars visible.
     heights = [found[0] for _, _, bars in drawn for _, found in bars if found[0] > 0]
     if heights and max(heights) / min(heights) > 20:
-        from matplotlib.ticker import LogFormatter
         ax.set_yscale("log")
-        # Plain numbers, the minor ticks labelled too where a decade is all there is.
-        ax.yaxis.set_major_formatter(LogFormatter(labelOnlyBase=False))
-        ax.yaxis.set_minor_formatter(LogFormatter(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
+        log_ticks(ax.yaxis)
     ax.axhline(1, color="grey", linewidth=0.8)
     ax.grid(axis="y", linewidth=0.3)
     ax.set_axisbelow(True)
@@ -127,7 +136,7 @@ def ladder_axes(figure, cell, columns, laddered, units):
     them, so that close boards never hide each other: the column's screen
     (solid), RAM (dashed) and display (dotted), the other columns' screens
     in grey behind."""
-    from matplotlib.ticker import FixedLocator, FuncFormatter, LogFormatter, NullLocator
+    from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator
     drawing = [c for c in columns if any(stats(c, k) for k in laddered)]
     panel = figure.add_subfigure(cell)
     if not drawing:
@@ -166,8 +175,7 @@ def ladder_axes(figure, cell, columns, laddered, units):
         step = -(-len(levels) // 4)
         ax.xaxis.set_major_formatter(FuncFormatter(
             lambda points, position: level_label(points) if position is None or position % step == 0 else ""))
-        ax.yaxis.set_major_formatter(LogFormatter(labelOnlyBase=False))
-        ax.yaxis.set_minor_formatter(LogFormatter(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
+        log_ticks(ax.yaxis)
         ax.tick_params(labelsize="small")
         ax.grid(which="both", linewidth=0.3)
         ax.set_title(chart_text(column["header"]), fontsize="small")

@@ -127,7 +127,7 @@ def runs_output(files, columns):
     """One CSV line per value of every run of every file, as fbbench recorded
     it, invalid runs included."""
     header = ["file", "board", "device", "program", "metric", "target", "run", "warmup", "value", "valid",
-              "reason", "wall_seconds", "other_cpu_percent"]
+              "reason", "wall_seconds", "other_cpu_percent", "leftover_processes"]
     lines = []
     for path, data in files:
         board = next((c["label"] for c in columns if c["data"] is data), "")
@@ -136,7 +136,8 @@ def runs_output(files, columns):
             group = (run["program"], run["target"], run["path"], run.get("warmup", False))
             counted[group] = counted.get(group, 0) + 1
             common = [path, board, run["path"], run["program"]]
-            tail = [run["valid"], run.get("invalid_reason"), run.get("wall_seconds"), run.get("other_cpu_percent")]
+            tail = [run["valid"], run.get("invalid_reason"), run.get("wall_seconds"), run.get("other_cpu_percent"),
+                    run.get("leftover_processes")]
             values = run.get("values") or {None: None}
             for metric, value in values.items():
                 lines.append(common + [metric, run["target"], counted[group], run.get("warmup", False), value]
