@@ -35,6 +35,7 @@ for tool in ${TOOLS:-}; do
 done
 [ -f "$work/root/usr/share/doc/fbbench/results.md.gz" ] || { echo "no results document, which the pages name"; exit 1; }
 [ -f "$work/root/usr/share/fbbench/results.schema.json" ] || { echo "no schema of the results file"; exit 1; }
+[ -f "$work/root/usr/share/fbbench/lava/fbbench.yaml" ] || { echo "no LAVA test definition"; exit 1; }
 # Every benchmark the runner's manifest names is in the package, with its page.
 manifest=$work/root/usr/share/fbbench/benchmarks.json
 [ -f "$manifest" ] || { echo "no benchmark manifest"; exit 1; }

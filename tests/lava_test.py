@@ -1,0 +1,269 @@
+"""The host side of fbbench in LAVA: fbbench-lava-results recovering results
+files from job logs that fbbench-lava's blocks went into, the dispatcher
+root's supervision, the device configuration taken from the board's QEMU
+command, and the check of LAVA's recorded cases."""
+
+import importlib.machinery
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LAVA = os.path.join(HERE, "..", "lava")
+RECOVER = os.path.join(LAVA, "fbbench-lava-results")
+FBBENCH_LAVA = os.environ.get("FBBENCH_LAVA")
+FIXTURE = os.path.join(HERE, "fixtures", "results", "d.json")
+sys.path.insert(0, LAVA)
+import dispatcher_root  # noqa: E402
+import farm  # noqa: E402
+import lava_results  # noqa: E402
+
+if not FBBENCH_LAVA:
+    print("FBBENCH_LAVA must name the fbbench-lava program to test with")
+    sys.exit(1)
+
+
+def emit(path, status=0):
+    """fbbench-lava's block for a file, as the board prints it."""
+    r = subprocess.run([FBBENCH_LAVA, "--emit", "--status", str(status), path], capture_output=True, text=True)
+    return r.stdout
+
+
+def as_lava_log(console):
+    """The console's lines as a LAVA server's YAML log has them, among others."""
+    entries = [{"dt": "2026-12-09T05:00:00", "lvl": "info", "msg": "start: 3.1 lava-test-shell"}]
+    entries += [{"dt": "2026-12-09T05:00:01", "lvl": "target", "msg": line} for line in console.splitlines()]
+    entries.append({"dt": "2026-12-09T05:00:02", "lvl": "results",
+                    "msg": {"definition": "1_fbbench", "case": "fbbench", "result": "pass"}})
+    return "".join("- " + json.dumps(e) + "\n" for e in entries)
+
+
+class Recover(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.dir = self.folder.name
+        with open(FIXTURE, "rb") as f:
+            self.content = f.read()
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def run_tool(self, log):
+        out = os.path.join(self.dir, "out")
+        os.makedirs(out, exist_ok=True)
+        return subprocess.run([sys.executable, RECOVER, "--output-dir", out, log], capture_output=True, text=True)
+
+    def test_recovers_the_file_byte_for_byte_from_every_kind_of_log(self):
+        block = emit(FIXTURE)
+        folder = os.path.join(self.dir, "lava-run")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "output.yaml"), "w") as f:
+            f.write(as_lava_log(block))
+        logs = {
+            "a server's YAML log": self.write("output.yaml", as_lava_log("lava-board# fbbench\n" + block)),
+            "a plain log, lines ending in CR": self.write("plain.log", block.replace("\n", "\r\n")),
+            "a lava-run output folder": folder,
+        }
+        for kind, log in logs.items():
+            with self.subTest(kind):
+                r = self.run_tool(log)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr, "")
+                path = r.stdout.strip()
+                self.assertEqual(os.path.basename(path), "d.json")
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), self.content)
+
+    def test_bad_input_is_one_line_and_a_failure(self):
+        block = emit(FIXTURE)
+        lines = block.splitlines()
+        damaged = lines[:2] + ["A" + lines[2][1:]] + lines[3:]
+        mixed = lines[:2] + ["[   12.345678] virtio_gpu: something"] + lines[2:]
+        table = {
+            "unreadable": (os.path.join(self.dir, "absent.yaml"), "cannot read"),
+            "no results": (self.write("none.yaml", as_lava_log("lava-board# ls\n")), "holds no fbbench results"),
+            "folder without a log": (self.dir, "holds no job log"),
+            "damaged": (self.write("damaged.log", "\n".join(damaged)), "is damaged"),
+            "mixed with a kernel line": (self.write("mixed.log", "\n".join(mixed)), "is not base64"),
+            "cut short": (self.write("cut.log", "\n".join(lines[:-1])), "has no end"),
+            "fbbench left no file": (self.write("missing.log", subprocess.run(
+                [FBBENCH_LAVA, "--emit", "--status", "2", os.path.join(self.dir, "x.json")],
+                capture_output=True, text=True).stdout), "left no results file x (exit status 2)"),
+        }
+        for kind, (log, message) in table.items():
+            with self.subTest(kind):
+                r = self.run_tool(log)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                self.assertEqual(r.stdout, "")
+
+    def test_a_failed_fbbench_still_yields_what_it_measured(self):
+        r = self.run_tool(self.write("failed.log", emit(FIXTURE, status=1)))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("exited with status 1", r.stderr)
+        with open(r.stdout.strip(), "rb") as f:
+            self.assertEqual(f.read(), self.content)
+
+    def test_never_writes_through_a_link(self):
+        out = os.path.join(self.dir, "out")
+        os.makedirs(out)
+        victim = self.write("victim", "keep")
+        os.symlink(victim, os.path.join(out, "d.json"))
+        r = self.run_tool(self.write("output.yaml", as_lava_log(emit(FIXTURE))))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("not a regular file", r.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "keep")
+
+
+class Supervise(unittest.TestCase):
+    def test_status_deadline_and_strays(self):
+        self.assertEqual(dispatcher_root.supervise(["sh", "-c", "exit 7"], 30), 7)
+        self.assertEqual(dispatcher_root.supervise(["sh", "-c", "kill -KILL $$"], 30), 128 + 9)
+        # A child that outlives its deadline, with a grandchild in a session
+        # of its own, as QEMU is under the dispatcher: both are ended.
+        with tempfile.TemporaryDirectory() as d:
+            pid_file = os.path.join(d, "pid")
+            script = "setsid sleep 300 & echo $! > %s; exec sleep 300" % pid_file
+
+            def stray():
+                try:
+                    with open(pid_file) as f:
+                        pid = int(f.read())
+                    with open("/proc/%d/stat" % pid) as f:
+                        # an ended process not yet reaped by its new parent
+                        return [] if f.read().rsplit(")", 1)[1].split()[0] == "Z" else [pid]
+                except (OSError, ValueError):
+                    return []
+
+            started = time.monotonic()
+            self.assertEqual(dispatcher_root.supervise(["sh", "-c", script], 2, stray=stray), 124)
+            self.assertLess(time.monotonic() - started, 30)
+            self.assertEqual(stray(), [])
+
+    def test_a_signal_is_passed_on_and_nothing_outlives_it(self):
+        # The supervisor itself gets SIGTERM twice, as from a caller that
+        # ends its own group: the command and the process it started in a
+        # session of its own are ended all the same, and the status says so.
+        with tempfile.TemporaryDirectory() as d:
+            stray_file = os.path.join(d, "stray")
+            script = "setsid sleep 300 & echo $! > %s.new; mv %s.new %s; wait" % ((stray_file,) * 3)
+            program = ("import sys; sys.path.insert(0, %r); import dispatcher_root\n"
+                       "def stray():\n"
+                       "    try:\n"
+                       "        pid = int(open(%r).read())\n"
+                       "        return [pid] if open('/proc/%%d/stat' %% pid).read().rsplit(')', 1)[1].split()[0] != 'Z' else []\n"
+                       "    except (OSError, ValueError):\n"
+                       "        return []\n"
+                       "sys.exit(dispatcher_root.supervise(['sh', '-c', %r], 300, stray=stray))\n"
+                       % (LAVA, stray_file, script))
+            supervisor = subprocess.Popen([sys.executable, "-c", program])
+            deadline = time.monotonic() + 30
+            while not os.path.exists(stray_file) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(os.path.exists(stray_file))
+            with open(stray_file) as f:
+                stray = int(f.read())
+            supervisor.send_signal(15)
+            supervisor.send_signal(15)
+            self.assertEqual(supervisor.wait(timeout=60), 128 + 15)
+            try:
+                with open("/proc/%d/stat" % stray) as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+            except OSError:
+                state = "gone"
+            self.assertIn(state, ("gone", "Z"))
+
+    def test_cache_follows_the_environment(self):
+        table = [
+            ({"FBBENCH_CACHE": "/c/fb"}, "/c/fb"),
+            ({"XDG_CACHE_HOME": "/x"}, "/x/fbbench"),
+            ({"HOME": "/h"}, "/h/.cache/fbbench"),
+        ]
+        for env, expected in table:
+            saved = dict(os.environ)
+            try:
+                for k in ("FBBENCH_CACHE", "XDG_CACHE_HOME"):
+                    os.environ.pop(k, None)
+                os.environ.update(env)
+                self.assertEqual(dispatcher_root.cache_dir(), expected)
+            finally:
+                os.environ.clear()
+                os.environ.update(saved)
+
+
+class DeviceConfiguration(unittest.TestCase):
+    def test_from_the_boards_own_description(self):
+        facts = farm.qemu_facts(farm.boards.BOARDS["arm64"])
+        self.assertEqual(facts, {"machine": "virt", "cpu": "cortex-a72", "memory": 512,
+                                 "extra_options": ["-device virtio-gpu-pci,id=gpu,xres=800,yres=480"],
+                                 "append": "console=ttyAMA0 panic=-1"})
+        template = farm.device_template(facts)
+        self.assertIn("{% set guestfs_interface = 'virtio' %}", template)
+        self.assertIn('{% set extra_options = ["-device virtio-gpu-pci,id=gpu,xres=800,yres=480"] %}', template)
+
+    def test_a_board_it_cannot_carry_is_refused(self):
+        table = {
+            "qemu-system-arm -M vexpress-a9 -cpu a -m 1": "not qemu-system-aarch64",
+            "qemu-system-aarch64 -M virt -cpu a -m 1 -dtb b.dtb": "-dtb has no place",
+            "qemu-system-aarch64 -M virt -m 1": "has no cpu",
+        }
+        for command, message in table.items():
+            with self.subTest(command):
+                board = {"qemu": command.split(), "append": "console=ttyAMA0", "screen": "800x480x32"}
+                with self.assertRaises(farm.FarmError) as caught:
+                    farm.qemu_facts(board)
+                self.assertIn(message, str(caught.exception))
+
+
+class RecordedCases(unittest.TestCase):
+    def test_what_lava_must_have_recorded(self):
+        expected = {"fbbench": ("pass", None, None),
+                    "rectangle-bench.fill-rate.fb0.device": ("pass", 44.27, "MPixels/s")}
+        good = [{"case": "fbbench", "result": "pass"},
+                {"case": "rectangle-bench.fill-rate.fb0.device", "result": "pass", "measurement": "44.27",
+                 "units": "MPixels/s"}]
+        table = {
+            "all there": (good, []),
+            "one missing": (good[:1], ["LAVA recorded no case rectangle-bench.fill-rate.fb0.device",
+                                       "no case of rectangle-bench with a measurement and units"]),
+            "other units": ([good[0], dict(good[1], units="MB/s")],
+                            ["case rectangle-bench.fill-rate.fb0.device: 44.27 MB/s, not 44.27 MPixels/s"]),
+            "no measurement": ([good[0], {"case": good[1]["case"], "result": "pass"}],
+                               ["case rectangle-bench.fill-rate.fb0.device has no measurement",
+                                "no case of rectangle-bench with a measurement and units"]),
+            "another result": ([dict(good[0], result="fail"), good[1]], ["case fbbench: result fail, not pass"]),
+            "a case of its own": (good + [{"case": "extra", "result": "pass"}],
+                                  ["LAVA recorded a case fbbench-lava did not give: extra"]),
+        }
+        for kind, (recorded, problems) in table.items():
+            with self.subTest(kind):
+                self.assertEqual(lava_results.cases_compare(expected, recorded, ["rectangle-bench"]), problems)
+
+    def test_results_are_read_from_the_log(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "output.yaml")
+            with open(log, "w") as f:
+                f.write(as_lava_log("line"))
+                # lava-run's own output: no list, and YAML's tags on strings that look like numbers
+                f.write('{"dt": "x", "lvl": "results", "msg": {"case": "c", "endtc": ! "528", '
+                        '"measurement": ! "15.62", "units": "Hz"}}\n')
+            self.assertEqual(lava_results.log_results(log),
+                             [{"definition": "1_fbbench", "case": "fbbench", "result": "pass"},
+                              {"case": "c", "endtc": "528", "measurement": "15.62", "units": "Hz"}])
+
+
+if __name__ == "__main__":
+    unittest.main()
