@@ -48,15 +48,15 @@ def _apt_options(state, board):
     return opts
 
 
-def _kernel_resolve(spec, opts):
+def _kernel_resolve(package, opts):
     """An exact package[:arch]=version as it is; a metapackage as the kernel it depends on."""
-    if "=" in spec:
-        return spec
-    arch = spec.partition(":")[2]
-    out = subprocess.run(["apt-cache"] + opts + ["depends", spec], capture_output=True, text=True).stdout
+    if "=" in package:
+        return package
+    arch = package.partition(":")[2]
+    out = subprocess.run(["apt-cache"] + opts + ["depends", package], capture_output=True, text=True).stdout
     m = re.search(r"^\s*Depends: (linux-image-[0-9]\S*?)(:\S+)?$", out, re.M)
     if not m:
-        raise BoardError("cannot find the kernel package behind %s" % spec)
+        raise BoardError("cannot find the kernel package behind %s" % package)
     return m.group(1) + (":" + arch if arch else "")
 
 
@@ -106,11 +106,11 @@ def files_ready(cache, board):
     need = ["vmlinuz", "busybox"] + ([board["dtb"]] if board["dtb"] else [])
     try:
         with open(os.path.join(cache, "kernel-package")) as f:
-            spec = f.read().strip()
+            package = f.read().strip()
         sizes = [os.path.getsize(os.path.join(cache, n)) for n in need]
     except OSError:
         return False
-    return spec == board["kernel"] and all(sizes) \
+    return package == board["kernel"] and all(sizes) \
         and bool(glob.glob(os.path.join(cache, "modules/lib/modules/*/modules.dep")))
 
 
