@@ -514,9 +514,19 @@ class CompareTest(unittest.TestCase):
         self.assertIn("display", {line["target"] for line in lines})
         self.assertEqual({line["reason"] for line in lines if line["valid"] == "false"} - {""},
                          {r["invalid_reason"] for f in (D, A) for r in load(f)["runs"] if not r["valid"]})
-        result = run("--format", "csv", E, D, "--allow-different-workloads")
+        # The kernel's copy work of a run and the frames that can reach the glass go out as recorded.
+        glassy = load(D)
+        glassy["runs"][0]["kernel_cpu_percent"] = 42.5
+        for result in glassy["results"]:
+            if "display" in result:
+                result["display_glass_at_most"] = 75
+        glassy = self.write_json("glassy.json", glassy)
+        result = run("--format", "runs", glassy)
+        self.assertEqual(list(csv.DictReader(io.StringIO(result.stdout)))[0]["kernel_cpu_percent"], "42.5")
+        result = run("--format", "csv", E, glassy, "--allow-different-workloads")
         rectangle = list(csv.DictReader(io.StringIO(result.stdout)))[1]
-        self.assertEqual((rectangle["display_median"], rectangle["display_screen"][:5]), ("100", "0.833"))
+        self.assertEqual((rectangle["display_median"], rectangle["display_screen"][:5],
+                          rectangle["display_glass_at_most"]), ("100", "0.833", "75"))
 
     def test_chart(self):
         from PIL import Image

@@ -66,6 +66,7 @@ def json_output(columns, rows):
                 "display": stats_fields(result.get("display")),
                 "screen_ram": cell["screen_ram"] if cell else None,
                 "display_screen": cell["display_screen"] if cell else None,
+                "display_glass_at_most": result.get("display_glass_at_most"),
                 "relative": cell["relative"] if cell else None,
                 "same_workload_as_baseline": same_workload(column["workload"], columns[0]["workload"]),
             })
@@ -105,7 +106,7 @@ def csv_output(columns, rows):
     header = ["benchmark", "unit", "higher_is_better", "label", "file", "path", "window", "median", "min", "max",
               "mean", "stddev", "spread_percent", "runs", "settled", "resolution_limited", "memory_median",
               "screen_ram", "display_median", "display_runs", "display_settled", "display_screen",
-              "updates_per_second", "relative", "same_workload_as_baseline"]
+              "display_glass_at_most", "updates_per_second", "relative", "same_workload_as_baseline"]
     lines = []
     for row in rows:
         for column, cell in zip(columns, row_cells(columns, row)):
@@ -113,12 +114,14 @@ def csv_output(columns, rows):
                 continue
             s = cell["stats"]
             memory, display = cell["memory"] or {}, cell["display"] or {}
+            result = column["rows"].get(row["key"], {})
             lines.append([row["name"], row["unit"], row["higher"], column["label"], column["path"], column["device"],
                           window_text(column["window"]) if column["window"] else None]
                          + [s.get(k) for k in ("median", "min", "max", "mean", "stddev", "spread_percent", "runs",
                                                "settled", "resolution_limited")]
                          + [memory.get("median"), cell["screen_ram"], display.get("median"), display.get("runs"),
-                            display.get("settled"), cell["display_screen"], updates_per_second(column["entry"]),
+                            display.get("settled"), cell["display_screen"], result.get("display_glass_at_most"),
+                            updates_per_second(column["entry"]),
                             cell["relative"], not cell["unlike"]])
     return csv_text(header, lines)
 
@@ -127,7 +130,7 @@ def runs_output(files, columns):
     """One CSV line per value of every run of every file, as fbbench recorded
     it, invalid runs included."""
     header = ["file", "board", "device", "program", "metric", "target", "run", "warmup", "value", "valid",
-              "reason", "wall_seconds", "other_cpu_percent", "leftover_processes"]
+              "reason", "wall_seconds", "other_cpu_percent", "kernel_cpu_percent", "leftover_processes"]
     lines = []
     for path, data in files:
         board = next((c["label"] for c in columns if c["data"] is data), "")
@@ -137,7 +140,7 @@ def runs_output(files, columns):
             counted[group] = counted.get(group, 0) + 1
             common = [path, board, run["path"], run["program"]]
             tail = [run["valid"], run.get("invalid_reason"), run.get("wall_seconds"), run.get("other_cpu_percent"),
-                    run.get("leftover_processes")]
+                    run.get("kernel_cpu_percent"), run.get("leftover_processes")]
             values = run.get("values") or {None: None}
             for metric, value in values.items():
                 lines.append(common + [metric, run["target"], counted[group], run.get("warmup", False), value]
