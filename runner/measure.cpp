@@ -401,7 +401,8 @@ void resolution_warning_add(bench_context& b, const std::vector<run_target>& tar
     const spread_target spread = results_spread_target(s, b.program);
     const result_row* first = nullptr;
     std::size_t coarse = 0;
-    for (const result_row& row : results_rows(s)) {
+    const std::vector<result_row> rows = results_rows(s); // first points into it
+    for (const result_row& row : rows) {
         if (row.program != b.program || row.path != b.path)
             continue;
         const bool limited = std::any_of(targets.begin(), targets.end(), [&](run_target t) {
