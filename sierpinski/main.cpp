@@ -10,7 +10,11 @@ int main()
 {
     fb_screen screen;
     bench_window window;
-    int status = fb_screen_open(screen);
+    uint32_t levels = sierpinski_levels;
+    int status = sierpinski_levels_read(levels);
+    if (status != 0)
+        return status;
+    status = fb_screen_open(screen);
     if (status != 0)
         return status;
     // A window without room for the triangle is refused before the screen is mapped.
@@ -33,7 +37,7 @@ int main()
     }
     const sierpinski_triangle triangle = sierpinski_triangle_make(window);
 
-    sierpinski_ladder ladder = sierpinski_ladder_start(wall_clock_now());
+    sierpinski_ladder ladder = sierpinski_ladder_start(wall_clock_now(), levels);
     do {
         sierpinski_render_frame(screen, window, back_buffer, triangle, ladder.frame_count, ladder.iterations);
         if (screen.sync_frame) {

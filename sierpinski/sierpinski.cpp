@@ -1,5 +1,6 @@
 #include "sierpinski.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -106,10 +107,33 @@ void sierpinski_render_frame(const fb_screen& screen, const bench_window& window
     sierpinski_copy(screen, window, back_buffer);
 }
 
-sierpinski_ladder sierpinski_ladder_start(timeval now)
+bool sierpinski_levels_parse(const char* text, uint32_t& levels)
+{
+    const char* end = text + std::strlen(text);
+    uint32_t value = 0;
+    // from_chars takes no sign or blank for an unsigned type
+    const auto [stop, error] = std::from_chars(text, end, value);
+    if (error != std::errc() || stop != end || value < 1 || value > sierpinski_levels)
+        return false;
+    levels = value;
+    return true;
+}
+
+int sierpinski_levels_read(uint32_t& levels)
+{
+    const char* text = std::getenv(SIERPINSKI_LEVELS_VARIABLE);
+    levels = sierpinski_levels;
+    if (text == nullptr || *text == '\0' || sierpinski_levels_parse(text, levels))
+        return 0;
+    return bench_fail(bench_exit_window, SIERPINSKI_LEVELS_VARIABLE "=%s is not a number of levels from 1 to %u",
+                      bench_text_escape(text).c_str(), sierpinski_levels);
+}
+
+sierpinski_ladder sierpinski_ladder_start(timeval now, uint32_t top)
 {
     sierpinski_ladder ladder;
     ladder.window_start = now;
+    ladder.top = top;
     return ladder;
 }
 
@@ -137,7 +161,7 @@ bool sierpinski_ladder_step(sierpinski_ladder& ladder, timeval now)
         ladder.iterations *= 2;
     }
     ++ladder.frame_count;
-    return ladder.level < sierpinski_levels;
+    return ladder.level < ladder.top;
 }
 
 void sierpinski_report_print(const sierpinski_ladder& ladder)

@@ -84,6 +84,17 @@ void sierpinski_render_frame(const fb_screen& screen, const bench_window& window
 
 inline constexpr uint32_t sierpinski_levels = 16;
 inline constexpr uint32_t sierpinski_first_iterations = 1024;
+
+// The variable that caps the ladder below its 16 levels, for a quick look;
+// unset or empty, the ladder climbs them all.
+#define SIERPINSKI_LEVELS_VARIABLE "FBBENCH_LEVELS"
+
+// A count of levels from 1 to 16 in decimal digits, nothing else.
+bool sierpinski_levels_parse(const char* text, uint32_t& levels);
+
+// The ladder's height from the environment: 0, or bench_exit_window after
+// one line on standard error.
+int sierpinski_levels_read(uint32_t& levels);
 // A level whose rate falls below this ends the ladder, unreported.
 inline constexpr float sierpinski_min_rate = 4.0f;
 
@@ -95,10 +106,11 @@ struct sierpinski_ladder {
     uint32_t frames_in_window = 0;
     timeval window_start{};
     uint32_t frame_count = 0; // frames drawn in the whole run: the rotation angle
+    uint32_t top = sierpinski_levels; // the ladder ends after this many levels
     float rates[sierpinski_levels]{};
 };
 
-sierpinski_ladder sierpinski_ladder_start(timeval now);
+sierpinski_ladder sierpinski_ladder_start(timeval now, uint32_t top = sierpinski_levels);
 
 // Seconds from start to now: each field's difference as a signed 32-bit
 // integer, summed in double precision and rounded to single.

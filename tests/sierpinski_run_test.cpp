@@ -94,6 +94,10 @@ const sierpinski_run runs[] = {
     {"TightFitMoreThanAFullTurn", {100, 60, 32}, {45, 60, 55, 0}, {"WIDTH=45", "POSX=55"}, 1000000000000,
      wrapping_step_us, {430}, ""},
     {"WholeScreenMoreThanAFullTurn", {120, 90, 32}, {120, 90, 0, 0}, {}, 1000000000000, wrapping_step_us, {430}, ""},
+    // A ladder capped at two levels: frames of 0.2 s close each at 1 s, rate 5.
+    {"CappedAtTwoLevels", {100, 60, 32}, {100, 60, 0, 0}, {"FBBENCH_LEVELS=2"}, 1000000000000, "200000", {5, 5},
+     "Benchmarking     1024 iterations:     5.00 Frames/second\n"
+     "Benchmarking     2048 iterations:     5.00 Frames/second\n"},
 };
 
 void PrintTo(const sierpinski_run& run, std::ostream* os)
@@ -163,6 +167,7 @@ struct sierpinski_refusal {
     const char* name;
     std::vector<std::string> env;
     std::string message; // after "sierpinski-bench: "
+    bool before_open = false; // refused before the device is opened
 };
 
 const sierpinski_refusal refusals[] = {
@@ -171,6 +176,9 @@ const sierpinski_refusal refusals[] = {
     {"OneColumnTooNarrow", {"WIDTH=44"}, "the triangle of radius 22 does not fit the 44x60 window"},
     {"NarrowAtTheRightEdge", {"WIDTH=30", "POSX=70"}, "the triangle of radius 22 does not fit the 30x60 window"},
     {"WidthZeroRadiusZero", {"WIDTH=0", "HEIGHT=16"}, "the triangle of radius 0 does not fit the 0x16 window"},
+    {"SeventeenLevels", {"FBBENCH_LEVELS=17"}, "FBBENCH_LEVELS=17 is not a number of levels from 1 to 16", true},
+    {"LevelsWithAControlCharacter", {"FBBENCH_LEVELS=8\033"}, "FBBENCH_LEVELS=8\\x1b is not a number of levels from 1 to 16",
+     true},
 };
 
 void PrintTo(const sierpinski_refusal& refused, std::ostream* os)
@@ -180,8 +188,9 @@ void PrintTo(const sierpinski_refusal& refused, std::ostream* os)
 
 class SierpinskiRefusal : public testing::TestWithParam<sierpinski_refusal> {};
 
-// Refused after the screen query and before the mapping: nothing is mapped,
-// so nothing can be drawn and there is no screen to dump.
+// Refused after the screen query and before the mapping, or before the
+// device is opened: nothing is mapped, so nothing can be drawn and there is
+// no screen to dump.
 TEST_P(SierpinskiRefusal, OneLineStatusTwoNothingMapped)
 {
     const sierpinski_refusal& refused = GetParam();
@@ -194,7 +203,8 @@ TEST_P(SierpinskiRefusal, OneLineStatusTwoNothingMapped)
     EXPECT_EQ(result.err, "sierpinski-bench: " + refused.message + "\n");
     EXPECT_EQ(result.out, "");
     EXPECT_FALSE(result.screen_dumped);
-    EXPECT_EQ(result.log, (std::vector<std::string>{"open", "ioctl 0x4600", "close"}));
+    const std::vector<std::string> queried = {"open", "ioctl 0x4600", "close"};
+    EXPECT_EQ(result.log, refused.before_open ? std::vector<std::string>() : queried);
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, SierpinskiRefusal, testing::ValuesIn(refusals),

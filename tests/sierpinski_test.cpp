@@ -287,6 +287,42 @@ TEST(SierpinskiLadder, FramesOfAFifthOfASecondCloseTheWindowAfterTheFifthAndGoOn
     EXPECT_EQ(ladder.frame_count, 5u); // the angle runs on across levels
 }
 
+// A board that keeps up at 5 frames/s ends the ladder at its top, each level
+// reported, whether the top is the full 16 or lower.
+TEST(SierpinskiLadder, EndsAtItsTopWithEveryLevelReported)
+{
+    for (const uint32_t top : {1u, 8u, 16u}) {
+        sierpinski_ladder ladder = sierpinski_ladder_start(clock_start, top);
+        uint32_t frames = 0;
+        while (frames < 1000 && sierpinski_ladder_step(ladder, after(clock_start, 200000 * ++frames))) {
+        }
+        EXPECT_EQ(frames, 5 * top) << top;
+        EXPECT_EQ(ladder.level, top);
+        testing::internal::CaptureStdout();
+        sierpinski_report_print(ladder);
+        const std::string report = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 3 + top) << report;
+    }
+}
+
+TEST(SierpinskiLevels, TakeOneToSixteenInDigitsOnly)
+{
+    const struct {
+        const char* text;
+        bool taken;
+        uint32_t levels;
+    } cases[] = {
+        {"1", true, 1}, {"8", true, 8}, {"16", true, 16}, {"08", true, 8},
+        {"0", false, 0}, {"17", false, 0}, {"4294967304", false, 0}, {"-8", false, 0}, {"+8", false, 0},
+        {" 8", false, 0}, {"8 ", false, 0}, {"8x", false, 0}, {"", false, 0},
+    };
+    for (const auto& c : cases) {
+        uint32_t levels = 99;
+        EXPECT_EQ(sierpinski_levels_parse(c.text, levels), c.taken) << '"' << c.text << '"';
+        EXPECT_EQ(levels, c.taken ? c.levels : 99u) << '"' << c.text << '"';
+    }
+}
+
 TEST(SierpinskiLadder, ABoardThatKeepsUpClimbsAllSixteenLevels)
 {
     sierpinski_ladder ladder = sierpinski_ladder_start(clock_start);
