@@ -26,6 +26,7 @@ struct benchmark {
     double resolution; // the quantum of the printed figure, in unit
     double run_seconds; // a run's expected length; 0 when it depends on the window
     double least_seconds; // the shortest a run can be, whatever the window: drawing that the clock ends
+    uint32_t quick_levels; // --quick's ladder, for a per-level benchmark; 0: the full run
 };
 
 // The three, in their default order.
@@ -34,6 +35,9 @@ const std::vector<benchmark>& benchmarks();
 // The table as JSON, {"benchmarks": [...]}: the manifest that the build
 // installs for the tools that do not link this library.
 nlohmann::json benchmarks_manifest();
+
+// What a --quick run of the benchmark gets in its environment, as NAME=value.
+std::vector<std::string> benchmark_quick_environment(const benchmark& b);
 
 // The entry of a program, or nullptr.
 const benchmark* benchmark_find(const std::string& name);

@@ -29,6 +29,8 @@ const char option_help[] =
     "      --sync          measure the display (FBBENCH_SYNC=frame) on every device\n"
     "      --no-sync       never measure the display (by default: where the\n"
     "                      picture needs a flush: deferred I/O, DRM)\n"
+    "      --quick         one run each and a shorter Sierpinski ladder: a first look,\n"
+    "                      comparable with other quick runs only\n"
     "      --describe      describe the machine and devices, write the file, run nothing\n"
     "      --list-benchmarks  print the benchmarks, metrics and units as JSON\n"
     "  -q, --quiet         only the table: no plan, progress, description or file name\n"

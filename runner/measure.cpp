@@ -89,7 +89,10 @@ double run_seconds_estimate(const session& s, const std::string& program)
     if (count > 0)
         return total / count;
     const benchmark* b = benchmark_find(program);
-    return b != nullptr ? b->run_seconds : 0;
+    if (b == nullptr)
+        return 0;
+    // A second a level at the least, as in the full ladder.
+    return s.options.quick && b->quick_levels != 0 ? std::min(b->run_seconds, double(b->quick_levels)) : b->run_seconds;
 }
 
 struct time_estimate {
@@ -186,6 +189,8 @@ void plan_print(const session& s)
         plan += " plus " + std::to_string(o.warmup) + " warm-up" + (o.warmup == 1 ? "" : "s");
     const std::size_t least = plan_runs_least(s);
     plan += " = " + std::to_string(least) + (least == 1 ? " run" : " runs") + " at least";
+    if (const std::string quick = results_quick_line(s); !quick.empty())
+        plan += " (" + quick + ")";
     const time_estimate e = remaining_estimate(s, 0, 0);
     std::string dropped;
     for (const std::string& path : s.devices)
@@ -246,6 +251,9 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
         return run_end::interrupted;
     progress_print(b, program_index, device_index, target, warmup, number);
     std::vector<std::string> overrides = run_target_environment(target);
+    if (const benchmark* entry = benchmark_find(b.program); entry != nullptr && b.s.options.quick)
+        for (std::string& setting : benchmark_quick_environment(*entry))
+            overrides.push_back(std::move(setting));
     if (!b.s.options.devices.empty())
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
@@ -670,8 +678,9 @@ int measure_finish(session& s, results_output& output, int status)
     if (!s.options.describe)
         results_table_print(stdout, s, terminal_columns(STDOUT_FILENO));
     if (s.options.summary && !s.options.describe) {
-        if (const std::string partial = results_partial_line(s); !partial.empty())
-            std::printf("%s\n", partial.c_str());
+        for (const std::string& line : {results_partial_line(s), results_quick_line(s)})
+            if (!line.empty())
+                std::printf("%s\n", line.c_str());
         // What reaches the display first, where it was measured.
         std::printf("%s\n", results_summary_header(s).c_str());
         if (const std::string display = results_summary_row(s, run_target::display); !display.empty())

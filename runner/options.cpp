@@ -11,7 +11,7 @@
 namespace {
 
 enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe,
-            opt_list_benchmarks };
+            opt_list_benchmarks, opt_quick };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -29,6 +29,7 @@ const option long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"summary", no_argument, nullptr, opt_summary},
     {"strict", no_argument, nullptr, opt_strict},
+    {"quick", no_argument, nullptr, opt_quick},
     {"describe", no_argument, nullptr, opt_describe},
     {"list-benchmarks", no_argument, nullptr, opt_list_benchmarks},
     {"help", no_argument, nullptr, 'h'},
@@ -121,7 +122,7 @@ void options_usage_print(std::FILE* out)
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
                "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
-               "               [--quiet] [--summary] [--strict] [PROGRAM...]\n"
+               "               [--quick] [--quiet] [--summary] [--strict] [PROGRAM...]\n"
                "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE]\n"
                "       fbbench --list-benchmarks\n",
                out);
@@ -130,6 +131,7 @@ void options_usage_print(std::FILE* out)
 options_action options_parse(int argc, char* const argv[], runner_options& options, std::string& message)
 {
     bool max_runs_given = false;
+    const char* runs_given = nullptr; // the first option that sets the number of runs
     optind = 0; // full reinitialisation, so that tests may parse more than once
     opterr = 0; // the caller prints the one-line message
     for (;;) {
@@ -143,6 +145,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case 'm': count = &options.max_runs; max_runs_given = true; break;
         case 's': count = &options.spread_percent; break;
         case 'w': count = &options.warmup; minimum = 0; break;
+        case opt_quick: options.quick = true; break;
         case opt_timeout: count = &options.timeout_seconds; break;
         case 'o': options.output = optarg; break;
         case 'd':
@@ -178,6 +181,16 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
                     + (minimum == 0 ? "whole number" : "positive whole number");
             return options_action::usage_error;
         }
+        if ((c == 'r' || c == 'm' || c == 'w') && runs_given == nullptr)
+            runs_given = option_name(c);
+    }
+    if (options.quick) {
+        if (runs_given != nullptr) {
+            message = std::string("--quick makes one run each; leave out --") + runs_given;
+            return options_action::usage_error;
+        }
+        options.runs = options.max_runs = 1;
+        max_runs_given = true;
     }
     // Asking for more runs than the default ceiling raises the ceiling; an
     // explicit ceiling below the floor is a contradiction.

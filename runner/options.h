@@ -22,6 +22,9 @@ struct runner_options {
     bool describe = false; // describe the machine and devices, run nothing
     bool summary = false;
     bool strict = false;
+    // One run each and a shorter ladder where a benchmark has levels: a
+    // first look, not for comparison with full sessions.
+    bool quick = false;
     std::string output; // empty: fbbench-<host>-<UTC time>.json
     std::string programs_dir; // empty: next to fbbench, else PATH
     std::vector<std::string> devices; // each once; empty: FRAMEBUFFER as inherited

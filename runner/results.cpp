@@ -175,7 +175,8 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         {"window", window},
         {"options",
          {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
-          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", o.sync}}},
+          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", o.sync},
+          {"quick", o.quick}}},
         {"system", s.system},
     };
     nlohmann::json& runs = file["runs"] = nlohmann::json::array();
@@ -496,8 +497,11 @@ bool results_file_write(results_output& output, const std::string& text, std::st
 
 std::string results_summary_row(const session& s, run_target target)
 {
-    std::string row = "| " + s.host + (target == run_target::device ? "" : std::string(" (") + run_target_label(target) + ")")
-                    + " |";
+    // The host's cell says which target and whether the session was quick.
+    std::string note = target == run_target::device ? "" : run_target_label(target);
+    if (s.options.quick)
+        note += note.empty() ? "quick" : ", quick";
+    std::string row = "| " + s.host + (note.empty() ? "" : " (" + note + ")") + " |";
     const std::vector<result_row> rows = results_rows(s);
     const bool measured = std::any_of(rows.begin(), rows.end(), [&](const result_row& r) {
         return !s.devices.empty() && r.path == s.devices.front() && result_row_stats(r, target);

@@ -251,10 +251,23 @@ std::string results_partial_line(const session& s)
          + " runs: partial results";
 }
 
+std::string results_quick_line(const session& s)
+{
+    if (!s.options.quick)
+        return "";
+    std::string line = "quick: one run each";
+    for (const std::string& program : s.options.programs)
+        if (const benchmark* b = benchmark_find(program); b != nullptr && b->quick_levels != 0)
+            line += std::string(", ") + b->label + " to " + std::to_string(b->quick_levels) + " levels";
+    return line + "; compare with quick runs only";
+}
+
 void results_table_print(std::FILE* out, const session& s, int columns)
 {
     if (const std::string partial = results_partial_line(s); !partial.empty())
         std::fprintf(out, "%s\n", partial.c_str());
+    if (const std::string quick = results_quick_line(s); !quick.empty())
+        std::fputs(text_wrap(quick, columns, 2).c_str(), out);
     for (const std::string& path : s.devices)
         if (const std::string verdict = display_verdict(s, path); !verdict.empty())
             std::fputs(text_wrap(verdict, columns, 2).c_str(), out);

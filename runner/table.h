@@ -11,7 +11,11 @@
 // that did not complete; empty otherwise.
 std::string results_partial_line(const session& s);
 
-// The partial line, each device's display verdict, then the table of
+// "quick: one run each, Sierpinski to 8 levels; compare with quick runs
+// only" for a --quick session; empty otherwise.
+std::string results_quick_line(const session& s);
+
+// The partial line, the quick line, each device's display verdict, then the table of
 // medians, spreads, run counts and speed ratios, with the display first,
 // the marks on their figures and a footer explaining them, then each
 // failure. Below 120 columns the rows are grouped by benchmark in a

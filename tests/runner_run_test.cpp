@@ -348,6 +348,23 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
              EXPECT_TRUE(warned(file, "outlier", "screen run 6 of")) << file["warnings"];
              EXPECT_FALSE(warned(file, "outlier", "run 1")) << file["warnings"];
          }},
+        // One run each; the ladder stops at its eighth level though the
+        // clock would let it climb on; every output says it was quick.
+        {"Quick", {"--quick", "--summary"}, {"TEST_FB_CLOCK_STEP=20000:260,100000"}, 0,
+         {{"rectangle-bench", 1}, {"mandelbrot-bench", 1}, {"sierpinski-bench", 1}}, "", {}, "", {},
+         [](const nlohmann::json& file, const std::string& out) {
+             EXPECT_EQ(file["options"]["quick"], true);
+             std::vector<uint32_t> points;
+             for (const nlohmann::json& r : file["results"])
+                 if (r["program"] == "sierpinski-bench")
+                     points.push_back(r["points"]);
+             EXPECT_EQ(points.size(), 8u);
+             EXPECT_EQ(points.back(), 131072u);
+             EXPECT_NE(out.find("quick: one run each, Sierpinski to 8 levels; compare with quick runs only\n"),
+                       std::string::npos) << out;
+             EXPECT_NE(out.find(" (quick) |"), std::string::npos) << out;
+             EXPECT_NE(out.find(" (display, quick) |"), std::string::npos) << out;
+         }},
     };
     for (const session_case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -284,7 +284,14 @@ TEST(Options, NumbersProgramsAndBadUsage)
         {{"-x"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option -x"},
         // Named as typed, abbreviated or not.
         {{"--quiet=1"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --quiet takes no value"},
-        {{"--qui=1"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --quiet takes no value"},
+        {{"--quie=1"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --quiet takes no value"},
+        {{"--qui"}, options_action::usage_error, 0, 0, {}, 600, {}, "ambiguous option --qui"},
+        // One run each, whatever the order; a count of runs beside it contradicts it.
+        {{"--quick", "sierpinski-bench"}, options_action::run, 1, 1, {"sierpinski-bench"}},
+        {{"--quick", "--runs", "3"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "--quick makes one run each; leave out --runs"},
+        {{"--warmup=1", "--max-runs=4", "--quick"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "--quick makes one run each; leave out --warmup"},
         {{"--s", "4"}, options_action::usage_error, 0, 0, {}, 600, {}, "ambiguous option --s"},
         {{"--runs"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --runs needs a value"},
         {{"--device", ""}, options_action::usage_error, 0, 0, {}, 600, {},
