@@ -177,7 +177,9 @@ def board_compare(out, build_dir):
     """fbbench by board/run on the same board, devices and window, compared
     with the file recovered from LAVA's log by fbbench-compare."""
     board_out = os.path.join(out, "board")
-    env = dict(os.environ, BOARD=BOARD, BOARD_NO_BUILD="1", BOARD_OUT=board_out, BOARD_BUILD_DIR=build_dir)
+    # The job runs fbbench --quick (QUICK): quick runs compare with quick runs.
+    env = dict(os.environ, BOARD=BOARD, BOARD_NO_BUILD="1", BOARD_OUT=board_out, BOARD_BUILD_DIR=build_dir,
+               BOARD_FBBENCH_OPTIONS="--quick")
     say("fbbench on the same board by board/run, for the comparison")
     if dispatcher_root.supervise([os.path.join(SOURCE, "board", "run"), "fbbench@fb0,dri/card0"], 900, env=env):
         return ["board/run fbbench@fb0,dri/card0 failed"]
