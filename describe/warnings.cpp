@@ -24,7 +24,9 @@ int terminal_columns(int fd)
         if (end != text && *end == '\0' && n > 0 && n < 10000)
             return int(n);
     }
-    return 0;
+    // A serial console, as on most boards, is a terminal that does not know
+    // its width: take a terminal's classic 80 columns, not an unlimited line.
+    return isatty(fd) ? 80 : 0;
 }
 
 namespace {

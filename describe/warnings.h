@@ -15,7 +15,8 @@ struct run_warning {
 void run_warning_add(std::vector<run_warning>& warnings, std::string kind, std::string message);
 
 // The columns of the terminal fd writes to (TIOCGWINSZ), else those COLUMNS
-// gives; 0 when neither tells, for no limit.
+// gives; 80 for a terminal that tells neither (a serial console), and 0,
+// no limit, for what is no terminal.
 int terminal_columns(int fd);
 
 // Text broken at blanks into lines of at most columns (0: no limit), each

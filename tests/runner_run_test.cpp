@@ -615,7 +615,7 @@ TEST_F(FbbenchRun, PlanAndProgress)
 #endif
     if (access("/usr/bin/script", X_OK) != 0)
         GTEST_SKIP() << "skipped: script(1) is not installed, so no terminal to show progress on";
-    std::string command = FBBENCH " --no-probe --output " + output.string();
+    std::string command = "stty cols 200; " FBBENCH " --no-probe --output " + output.string();
     for (const std::string& a : args)
         command += " " + a;
     const bench_result terminal = bench_run_command({"/usr/bin/script", "-q", "-e", "-c", command, "/dev/null"},
@@ -625,25 +625,31 @@ TEST_F(FbbenchRun, PlanAndProgress)
     EXPECT_EQ(terminal.out.find(progress + "\r\n"), std::string::npos) << "no line end after the progress";
 
     // In an 80-column terminal every line fits, the progress line rewritten in
-    // place among them, and an estimate that cannot be made says so.
-    const bench_result narrow = bench_run_command(
-        {"/usr/bin/script", "-q", "-e", "-c",
-         "stty cols 80; " FBBENCH " --no-probe --runs 1 --output " + output.string() + " mandelbrot-bench", "/dev/null"},
-        {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock});
-    EXPECT_EQ(narrow.status, 0) << narrow.out;
-    std::string unwrapped = narrow.out;
-    for (std::size_t at; (at = unwrapped.find("\r\n  ")) != std::string::npos;)
-        unwrapped.replace(at, 4, " ");
-    EXPECT_NE(unwrapped.find("time unknown until a run of mandelbrot-bench has ended"), std::string::npos) << narrow.out;
-    std::string line;
-    for (std::size_t at = 0; at <= narrow.out.size(); ++at) {
-        if (at == narrow.out.size() || narrow.out[at] == '\r' || narrow.out[at] == '\n') {
-            EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; }), 80) << line;
-            line.clear();
-        } else if (narrow.out.compare(at, 3, "\033[K") == 0) {
-            at += 2;
-        } else {
-            line += narrow.out[at];
+    // place among them, and an estimate that cannot be made says so; so in a
+    // terminal that does not know its width, as a board's serial console.
+    for (const char* width : {"80", "0"}) {
+        SCOPED_TRACE(std::string("stty cols ") + width);
+        const bench_result narrow = bench_run_command(
+            {"/usr/bin/script", "-q", "-e", "-c",
+             std::string("stty cols ") + width + "; " FBBENCH " --no-probe --runs 1 --output " + output.string()
+                 + " mandelbrot-bench",
+             "/dev/null"},
+            {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock});
+        EXPECT_EQ(narrow.status, 0) << narrow.out;
+        std::string unwrapped = narrow.out;
+        for (std::size_t at; (at = unwrapped.find("\r\n  ")) != std::string::npos;)
+            unwrapped.replace(at, 4, " ");
+        EXPECT_NE(unwrapped.find("time unknown until a run of mandelbrot-bench has ended"), std::string::npos) << narrow.out;
+        std::string line;
+        for (std::size_t at = 0; at <= narrow.out.size(); ++at) {
+            if (at == narrow.out.size() || narrow.out[at] == '\r' || narrow.out[at] == '\n') {
+                EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; }), 80) << line;
+                line.clear();
+            } else if (narrow.out.compare(at, 3, "\033[K") == 0) {
+                at += 2;
+            } else {
+                line += narrow.out[at];
+            }
         }
     }
 }
