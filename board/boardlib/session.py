@@ -98,6 +98,10 @@ def programs_build(s, runs):
         raise BoardError("build failed")
 
 
+# The width of a serial console, which fbbench's captured table is made for.
+CONSOLE_COLUMNS = 80
+
+
 def plan_make(s, runs, benchmarks):
     """The plan's lines, each run's .env (its window and device), and the programs to copy."""
     plan = ["fixture"]
@@ -109,6 +113,8 @@ def plan_make(s, runs, benchmarks):
             for b in [RUNNER] + benchmarks:
                 programs[b] = os.path.join(s.build_dir, "bin", b)
             options = s.fbbench_options + [o for d in r.devices for o in ("--device", "/dev/" + d)]
+            # The table as a board's serial console shows it.
+            words.append("COLUMNS=%d" % CONSOLE_COLUMNS)
             plan.append(guest.plan_suite(s.timeout, r.name, words, options))
         else:
             if r.program != PROBE:
