@@ -82,6 +82,19 @@ def load(path):
         return json.load(f)
 
 
+def figure_of(files):
+    """The chart of files, drawn."""
+    columns = columns_module.make_columns([(f, loading.load(f, loading.validator_make())) for f in files], None)
+    columns_module.headers_make(columns, False)
+    result = chart.build_figure(columns, columns_module.make_rows(columns))
+    result.canvas.draw()
+    return result
+
+
+def legend_of(drawn):
+    return next(ax for ax in drawn.axes if ax.get_label() == "legend").get_legend()
+
+
 class CompareTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -458,6 +471,61 @@ class CompareTest(unittest.TestCase):
         self.assertEqual([re.findall(r"display \S+", c) for c in table(result.stdout)["Rectangle (MPixels/s)"]],
                          [["display **90.00**,"], ["display 50.00,"]])
 
+    def test_quick_sessions(self):
+        """A quick session's columns are marked wherever they are shown; quick
+        beside full sessions is warned of once, said in the notes, and bold
+        ranks each kind apart. Files without the option are full sessions."""
+        def session(name, rectangle, quick):
+            data = load(E)
+            data["system"]["board_model"] = name
+            data["results"][0]["device"]["median"] = rectangle
+            if quick is not None:
+                data["options"]["quick"] = quick
+            return self.write_json(name + ".json", data)
+        slow, fast = session("slow", 400, None), session("fast", 450, False)
+        slow_quick, fast_quick = session("slow-q", 500, True), session("fast-q", 600, True)
+        warning = ("^fbbench-compare: warning \\(quick-mixed\\): .*; compare quick runs with quick runs, "
+                   "or measure again without --quick\n$")
+        cases = [
+            # (name, files, headers, bold Rectangle figures in column order, warned)
+            ("all full", [slow, fast], ["slow", "fast"], ["450.00"], False),
+            ("all quick", [slow_quick, fast_quick], ["slow-q (quick)", "fast-q (quick)"], ["600.00"], False),
+            # Ranked together, 600 alone would be bold.
+            ("mixed", [slow, fast_quick, fast, slow_quick], ["slow", "fast-q (quick)", "fast", "slow-q (quick)"],
+             ["600.00", "450.00"], True),
+        ]
+        for name, files, headers, bold, warned in cases:
+            with self.subTest(name):
+                page = self.path(name + ".html")
+                result = run(*files, "--html", page)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                if warned:
+                    self.assertRegex(result.stderr, warning)
+                else:
+                    self.assertEqual(result.stderr, "")
+                rows = table(result.stdout)
+                self.assertEqual(rows["benchmark"], headers)
+                self.assertEqual(re.findall(r"\*\*([\d.]+)\*\*", " ".join(rows["Rectangle (MPixels/s)"])), bold)
+                quick = [header.endswith(" (quick)") for header in headers]
+                self.assertEqual("\n(quick) a quick session" in result.stdout, any(quick))
+                self.assertEqual("\nQuick and full sessions side by side" in result.stdout, warned)
+
+                status, out, _ = run_inside(*files, "--format", "csv")
+                self.assertEqual(status, 0)
+                self.assertEqual(list(dict.fromkeys((line["label"], line["quick"]) for line in
+                                                    csv.DictReader(io.StringIO(out)))),
+                                 [(h.removesuffix(" (quick)"), "true" if q else "false") for h, q in zip(headers, quick)])
+                status, out, _ = run_inside(*files, "--summary", "--format", "json")
+                self.assertEqual([line["system"] for line in json.loads(out)], headers)
+                self.assertEqual([t.get_text() for t in legend_of(figure_of(files)).get_texts()], headers)
+                with open(page, encoding="utf-8") as f:
+                    source = f.read()
+                self.assertEqual(re.findall(r'<section class="card"><h3>([^<]*)</h3>', source), headers)
+                self.assertEqual(source.count("<p>A quick session (fbbench --quick)"), sum(quick))
+                self.assertEqual("<li>Quick and full sessions side by side" in source, warned)
+        # Every run as recorded compares nothing: no warning.
+        self.assertEqual(run("--format", "runs", slow, fast_quick).stderr, "")
+
     def test_devices_and_descriptions(self):
         """Warnings go to the device they name; a file of fbbench --describe is
         a column of the systems table; every run exports as a line."""
@@ -547,17 +615,9 @@ class CompareTest(unittest.TestCase):
             data["system"]["board_model"] = f"Board {index}"
             many.append(self.write_json(f"board{index}.json", data))
 
-        def figure(files):
-            columns = columns_module.make_columns([(f, loading.load(f, loading.validator_make())) for f in files],
-                                                  None)
-            columns_module.headers_make(columns, False)
-            result = chart.build_figure(columns, columns_module.make_rows(columns))
-            result.canvas.draw()
-            return result
-
         def series(files):
             """Bars per panel; the ladder's panels and their lines, dashed ones apart."""
-            drawn = figure(files)
+            drawn = figure_of(files)
             bars = [sum(type(c).__name__ == "BarContainer" for c in ax.containers) for ax in drawn.axes
                     if ax.get_label() not in ("legend", "ladder")]
             ladder = drawn.subfigs[0].axes
@@ -581,11 +641,11 @@ class CompareTest(unittest.TestCase):
         ]
         for files, ticks, entries in cases:
             with self.subTest(files=len(files)):
-                drawn = figure(files)
+                drawn = figure_of(files)
                 axis = drawn.subfigs[0].axes[0].xaxis
                 self.assertEqual([t.get_text() for t in axis.get_ticklabels() if t.get_text()], ticks)
                 self.assertEqual(axis.get_offset_text().get_text(), "")
-                legend = next(ax for ax in drawn.axes if ax.get_label() == "legend").get_legend()
+                legend = legend_of(drawn)
                 self.assertEqual(len(legend.get_texts()), entries)
                 # The legend under every panel, not over its bars, and within the figure.
                 box = legend.get_window_extent()

@@ -8,6 +8,13 @@ import os
 
 from .text import one_line
 
+# A column of a session of fbbench --quick, in its header and the notes.
+QUICK_MARK = "(quick)"
+QUICK_SESSION = ("quick session (fbbench --quick): fewer runs and Sierpinski levels than a full one, "
+                 "its figures less sure")
+# The kind of the warning that quick and full sessions are compared together.
+WARNING_QUICK_MIXED = "quick-mixed"
+
 
 def device_entry(data, path):
     for device in data["devices"]:
@@ -156,9 +163,12 @@ def make_columns(files, labels):
                 if result.get("path", data["device"]) == device:
                     rows[row_key(result)] = result
             probes = [p for p in entry.get("mapping", {}).get("probes", []) if "ratio" in p]
+            described_only = not data["runs"] and not data["results"]
             columns.append({"path": path, "data": data, "device": device, "entry": entry, "label": label,
                             "several": len(devices) > 1, "rows": rows, "probes": probes,
-                            "described_only": not data["runs"] and not data["results"],
+                            "described_only": described_only,
+                            # A description measured nothing: no figure of it is less sure.
+                            "quick": data["options"].get("quick") is True and not described_only,
                             "window": window_of(entry), "workload": workload_of(data, entry)})
     labels_disambiguate(columns)
     return columns
@@ -204,16 +214,42 @@ def workloads_check(columns, rows):
     return None
 
 
+def quick_mixed(columns):
+    """Whether quick sessions are compared with full ones; descriptions,
+    which measured nothing, are neither."""
+    kinds = {c["quick"] for c in columns if not c["described_only"]}
+    return len(kinds) > 1
+
+
+def quick_check(columns):
+    """One line when quick sessions are compared with full ones, or None:
+    quick sessions alone compare alike."""
+    if not quick_mixed(columns):
+        return None
+    quick = list(dict.fromkeys(c["path"] for c in columns if c["quick"]))
+    which = f"{quick[0]} and {len(quick) - 1} more are quick sessions" if len(quick) > 1 \
+        else f"{quick[0]} is a quick session"
+    return (f"{which} (fbbench --quick) compared with full ones; compare quick runs with quick runs, "
+            f"or measure again without --quick")
+
+
+def column_marks(column):
+    """What a column's name carries beside its label: a quick session, a
+    file that measured nothing or not all it set out to."""
+    marks = [QUICK_MARK] if column["quick"] else []
+    if column["described_only"]:
+        marks.append("(described only)")
+    elif column["data"]["complete"] is False:
+        marks.append("(incomplete)")
+    return marks
+
+
 def headers_make(columns, show_windows):
     for column in columns:
         header = column["label"]
         if show_windows and not header.endswith(window_text(column["window"])):
             header += f" [{window_text(column['window'])}]"
-        if column["described_only"]:
-            header += " (described only)"
-        elif column["data"]["complete"] is False:
-            header += " (incomplete)"
-        column["header"] = header
+        column["header"] = " ".join([header] + column_marks(column))
 
 
 def stats(column, key, field="device"):

@@ -6,7 +6,7 @@ import signal
 import sys
 
 from .chart import figure_bytes, figure_make
-from .columns import headers_make, make_columns, make_rows, workloads_check
+from .columns import WARNING_QUICK_MIXED, headers_make, make_columns, make_rows, quick_check, workloads_check
 from .export import csv_output, json_output, markdown_output, runs_output, summary_output
 from .files import destination_check, file_replace
 from .load import BadInput, CannotWrite, is_results_file, load, validator_make
@@ -108,6 +108,7 @@ def compare(argv):
         if difference and not args.allow_different_workloads and args.format != "runs":
             raise BadInput(difference)
         headers_make(columns, difference is not None)
+        mixed = quick_check(columns) if args.format != "runs" else None
 
         if args.format == "runs":
             text = runs_output(files, columns)
@@ -137,4 +138,8 @@ def compare(argv):
         # Python would complain again while closing the broken stream.
         sys.stdout = None
         fail(f"cannot write the output: {e.strerror or e}", 1)
+    # After the comparison, where a terminal shows it last; a failure above
+    # keeps its one line.
+    if mixed:
+        print(f"{PROGRAM}: warning ({WARNING_QUICK_MIXED}): {clean(mixed)}", file=sys.stderr)
     return 0

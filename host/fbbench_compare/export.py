@@ -5,7 +5,7 @@ import csv
 import io
 import json
 
-from .columns import row_name, same_workload, stats, window_text
+from .columns import column_marks, row_name, same_workload, stats, window_text
 from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, row_cells, spread_text, summary_rows,
                      system_rows, updates_per_second)
 from .text import clean, markdown_cell, markdown_text
@@ -77,7 +77,8 @@ def json_output(columns, rows):
     files = [{"label": c["label"], "file": c["path"], "path": c["device"], "complete": c["data"]["complete"],
               "window": c["window"], "bits_per_pixel": c["workload"]["depth"],
               "workload_version": c["workload"]["version"], "needs_flush": c["entry"].get("needs_flush"),
-              "updates_per_second": updates_per_second(c["entry"]), "described_only": c["described_only"]}
+              "updates_per_second": updates_per_second(c["entry"]), "described_only": c["described_only"],
+              "quick": c["quick"]}
              for c in columns]
     return json.dumps({"baseline": columns[0]["label"], "ratios": "above 1 is better", "columns": files,
                        "metrics": metrics}, indent=1) + "\n"
@@ -106,7 +107,7 @@ def csv_output(columns, rows):
     header = ["benchmark", "unit", "higher_is_better", "label", "file", "path", "window", "median", "min", "max",
               "mean", "stddev", "spread_percent", "runs", "settled", "resolution_limited", "memory_median",
               "screen_ram", "display_median", "display_runs", "display_settled", "display_screen",
-              "display_glass_at_most", "updates_per_second", "relative", "same_workload_as_baseline"]
+              "display_glass_at_most", "updates_per_second", "relative", "same_workload_as_baseline", "quick"]
     lines = []
     for row in rows:
         for column, cell in zip(columns, row_cells(columns, row)):
@@ -122,7 +123,7 @@ def csv_output(columns, rows):
                          + [memory.get("median"), cell["screen_ram"], display.get("median"), display.get("runs"),
                             display.get("settled"), cell["display_screen"], result.get("display_glass_at_most"),
                             updates_per_second(column["entry"]),
-                            cell["relative"], not cell["unlike"]])
+                            cell["relative"], not cell["unlike"], column["quick"]])
     return csv_text(header, lines)
 
 
@@ -162,9 +163,7 @@ def summary_table(columns, rows):
         def shown(found):
             return figure(found["median"]) if found else "—"
         value = updates_per_second(column["entry"])
-        name = column["label"] + (" (described only)" if column["described_only"]
-                                  else " (incomplete)" if column["data"]["complete"] is False else "")
-        lines.append([name, window_text(column["window"])]
+        lines.append([" ".join([column["label"]] + column_marks(column)), window_text(column["window"])]
                      + [shown(stats(column, row["key"])) for row in picked]
                      + [shown(stats(column, row["key"], "display")) for row in displayed]
                      + ([figure(value) if value is not None else "—"] if updates else []))

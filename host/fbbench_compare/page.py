@@ -6,7 +6,7 @@ nothing to fetch, a print and a dark style."""
 import os
 import re
 
-from .columns import per_level, stats
+from .columns import QUICK_SESSION, per_level, stats
 from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, relative, spread_text, summary_rows, system_rows,
                      updates_per_second, warnings_for, warnings_grouped)
 from .text import html_text
@@ -137,6 +137,8 @@ def verdict(column, rows):
         sentences.append("No warnings.")
     if column["described_only"]:
         sentences.insert(0, "Described only: no benchmark was run.")
+    if column["quick"]:
+        sentences.insert(0, f"A {QUICK_SESSION}.")
     return sentences
 
 

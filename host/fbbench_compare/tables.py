@@ -4,7 +4,7 @@ best of a row, marks and ratios; its notes; the systems side by side."""
 import math
 import re
 
-from .columns import per_level, row_name, same_workload, stats
+from .columns import QUICK_MARK, QUICK_SESSION, per_level, quick_mixed, row_name, same_workload, stats
 from .text import one_line
 
 # The marks a cell can carry, in the order their notes are printed.
@@ -59,6 +59,18 @@ def best_of(values, higher):
     return max(values) if higher else min(values)
 
 
+def best_by_kind(columns, figure_of, higher):
+    """{quick: the best of the figures of that kind of session}: quick
+    sessions rank among themselves and full ones among themselves, so that a
+    quick run is never called better than a full session's. figure_of gives
+    a column's figure, or None where it cannot be judged."""
+    best = {}
+    for kind in (False, True):
+        values = [figure_of(c) for c in columns if c["quick"] == kind]
+        best[kind] = best_of([v for v in values if v is not None], higher)
+    return best
+
+
 def row_cells(columns, row):
     """Per column, None or the cell's parts: the screen's statistics and
     marks, its ratio to the baseline and whether that ratio compares unlike
@@ -74,10 +86,14 @@ def row_cells(columns, row):
 
     def screen_judged(column):
         return judged(stats(column, key)) and column["entry"].get("needs_flush") is not True
-    screens = [stats(c, key)["median"] for c in columns if screen_judged(c)]
-    displays = [stats(c, key, "display")["median"] for c in columns if judged(stats(c, key, "display"))]
-    best = best_of(screens, higher) if alike else None
-    best_display = best_of(displays, higher) if alike else None
+
+    def screen_figure(column):
+        return stats(column, key)["median"] if alike and screen_judged(column) else None
+
+    def display_figure(column):
+        found = stats(column, key, "display")
+        return found["median"] if alike and judged(found) else None
+    best, best_display = best_by_kind(columns, screen_figure, higher), best_by_kind(columns, display_figure, higher)
     cells = []
     for index, column in enumerate(columns):
         found = stats(column, key)
@@ -88,7 +104,7 @@ def row_cells(columns, row):
         memory, display = result.get("memory"), result.get("display")
         cells.append({
             "stats": found,
-            "best": best is not None and screen_judged(column) and found["median"] == best,
+            "best": best[column["quick"]] is not None and screen_figure(column) == best[column["quick"]],
             "marks": cell_marks(found),
             "relative": relative(found["median"], medians[0], higher) if index > 0 else None,
             "unlike": not same_workload(column["workload"], columns[0]["workload"]),
@@ -97,7 +113,8 @@ def row_cells(columns, row):
             "ratio_marks": cell_marks(memory),
             "display": display,
             "display_marks": cell_marks(display),
-            "display_best": best_display is not None and judged(display) and display["median"] == best_display,
+            "display_best": best_display[column["quick"]] is not None
+            and display_figure(column) == best_display[column["quick"]],
             "display_screen": relative((display or {}).get("median"), found["median"], higher),
         })
     return cells
@@ -149,7 +166,11 @@ def notes(columns, used):
              f"Bold: the best screen figure of the row among devices drawn directly (a device that needs a flush "
              f"draws into a copy in RAM), and the best display figure, each among settled figures of two or more "
              f"runs of the same workload.")
-    return [first] + [f"{mark} {MARK_NOTES[mark]}." for mark in MARK_NOTES if mark in used]
+    quick = [f"{QUICK_MARK} a {QUICK_SESSION}."] if any(c["quick"] for c in columns) else []
+    if quick_mixed(columns):
+        quick.append(f"Quick and full sessions side by side: a ratio between them compares unlike measurements, "
+                     f"and bold ranks {QUICK_MARK} columns only among themselves, full ones among themselves.")
+    return [first] + [f"{mark} {MARK_NOTES[mark]}." for mark in MARK_NOTES if mark in used] + quick
 
 
 def device_named(message, paths):
