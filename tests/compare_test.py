@@ -809,7 +809,8 @@ class CompareTest(unittest.TestCase):
         such, and the chart draws such names as they are."""
         hostile = "\x1b]0;x\x07\x1b[2J\u009b31m\u202e|<b>&</b>$\\foo$"
         data = load(A)
-        data["system"]["board_model"] = "Board " + hostile
+        # A leading = would be a formula to a spreadsheet that opens the CSV.
+        data["system"]["board_model"] = "=Board " + hostile
         data["host"] = "</svg><script>alert(1)</script>"
         data["devices"][0]["path"] = "/dev/fb0" + hostile
         for result in data["results"]:
@@ -840,6 +841,10 @@ class CompareTest(unittest.TestCase):
                     self.assertIsNone(controls.search(stream), ascii(stream[:300]))
                 if name.startswith("error"):
                     self.assertEqual(result.stderr.count("\n"), 1)
+                if name == "csv":
+                    cells = [cell for line in csv.reader(io.StringIO(result.stdout)) for cell in line]
+                    self.assertIn("'=Board", "".join(cells))
+                    self.assertEqual([c for c in cells if c[:1] in ("=", "+", "-", "@")], [])
                 if name in ("markdown", "summary markdown"):
                     # No HTML from a file, and no cell split by its |.
                     self.assertNotIn("<", result.stdout.replace("<br>", ""))

@@ -85,11 +85,13 @@ def json_output(columns, rows):
 
 
 def csv_value(value):
-    """JSON's spelling of booleans, and nothing for a missing value."""
+    """JSON's spelling of booleans, and nothing for a missing value. Text
+    that a spreadsheet would take for a formula gets a leading quote."""
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, str):
-        return clean(value)
+        text = clean(value)
+        return "'" + text if text[:1] in ("=", "+", "-", "@") else text
     return "" if value is None else value
 
 
