@@ -38,12 +38,31 @@ std::string formatted(const char* format, ...)
     return n < 0 || std::size_t(n) >= sizeof buffer ? std::string() : std::string(buffer, std::size_t(n));
 }
 
+// sscanf with a format from the table, as formatted() prints with one.
+int scanned(const char* text, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsscanf(text, format, args);
+    va_end(args);
+    return n;
+}
+
+// A value line's text before its figure: the program's format up to its
+// last conversion, which prints the figure.
+std::string figure_prefix_format(const benchmark& b)
+{
+    const std::string format = b.line_format;
+    return format.substr(0, format.rfind('%'));
+}
+
 // One report line: parsed, then printed again with the program's own format
 // and compared, so that anything not exactly as printed is refused.
 bool rectangle_line_parse(const benchmark& b, const std::string& line, int& w, int& h, double& rate)
 {
     int offset = 0;
-    if (std::sscanf(line.c_str(), "Benchmarking %dx%d size: %n", &w, &h, &offset) != 2 || offset == 0)
+    const std::string scan = figure_prefix_format(b) + "%n";
+    if (scanned(line.c_str(), scan.c_str(), &w, &h, &offset) != 2 || offset == 0)
         return false;
     rate = number_at(line, std::size_t(offset));
     return line == formatted(b.line_format, w, h, rate);
@@ -51,8 +70,8 @@ bool rectangle_line_parse(const benchmark& b, const std::string& line, int& w, i
 
 bool mandelbrot_line_parse(const benchmark& b, const std::string& line, double& seconds)
 {
-    const std::string prefix = "Benchmarking 48 iterations: ";
-    if (!line.starts_with(prefix))
+    const std::string prefix = formatted(figure_prefix_format(b).c_str());
+    if (prefix.empty() || !line.starts_with(prefix))
         return false;
     seconds = number_at(line, prefix.size());
     return line == formatted(b.line_format, seconds);
@@ -60,8 +79,8 @@ bool mandelbrot_line_parse(const benchmark& b, const std::string& line, double& 
 
 bool sierpinski_line_parse(const benchmark& b, const std::string& line, uint32_t points, double& rate)
 {
-    const std::string prefix = formatted("Benchmarking %8d iterations: ", int(points));
-    if (!line.starts_with(prefix))
+    const std::string prefix = formatted(figure_prefix_format(b).c_str(), int(points));
+    if (prefix.empty() || !line.starts_with(prefix))
         return false;
     rate = number_at(line, prefix.size());
     return line == formatted(b.line_format, int(points), rate);
