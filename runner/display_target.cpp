@@ -200,9 +200,14 @@ std::string display_verdict(const session& s, const std::string& path)
         }
         if (!least)
             continue;
-        const std::string shares = percent_text(*least) + (*most - *least >= 0.005 ? " to " + percent_text(*most) : "");
+        // No more than all that is drawn can reach the display; a display
+        // measured faster than the drawing is said to be noise.
+        const double shown_least = std::min(*least, 1.0), shown_most = std::min(*most, 1.0);
+        const std::string shares =
+            percent_text(shown_least) + (shown_most - shown_least >= 0.005 ? " to " + percent_text(shown_most) : "");
         clauses.push_back(shares + " of the " + b.drawn + " drawn reach the display when each " + b.flush_unit
-                          + " is flushed");
+                          + " is flushed"
+                          + (*most > display_noise_ratio ? " (measured faster than the drawing: noise)" : ""));
         if (glass) {
             char text[80];
             std::snprintf(text, sizeof text, "at most %.0f frames/s reach the glass", *glass);

@@ -646,6 +646,12 @@ TEST(DisplayTarget, FiguresRatiosAndWarnings)
     EXPECT_EQ(f["results"][0]["display_glass_at_most"], 75.0);
     EXPECT_EQ(f["results"][1]["display_glass_at_most"], 75.0);
     EXPECT_FALSE(f["results"][2].contains("display_glass_at_most"));
+    // Never more than all of it reaches the display.
+    const std::string verdict = f["devices"][0]["verdict"];
+    EXPECT_TRUE(verdict.starts_with("/dev/fb1: 40 % to 100 % of the Sierpinski frames drawn reach the display when "
+                                    "each frame is flushed (measured faster than the drawing: noise); at most 75 "
+                                    "frames/s reach the glass;"))
+        << verdict;
     const std::string table = table_of(fast, 80);
     EXPECT_NE(table.find("1154.00^"), std::string::npos) << table;
     EXPECT_NE(table.find("1.154!"), std::string::npos) << table;
