@@ -175,8 +175,11 @@ void session_header_print(std::FILE* out, const session& s)
     std::fprintf(out, "host %s, board %s\n", s.host.c_str(),
                  s.system.contains("board_model") ? text_of(s.system, "board_model").c_str() : "unknown");
     const int count = cpu.value("cores", 0);
-    std::fprintf(out, "cpu %s%s%s, %d core%s,%s\n", text_of(cpu, "model").c_str(), cores.empty() ? "" : " / ",
-                 cores.c_str(), count, count == 1 ? "" : "s", features.empty() ? " no VFP named" : features.c_str());
+    // An arm64 kernel names no model in /proc/cpuinfo: the core names alone.
+    const std::string model = text_of(cpu, "model");
+    const std::string named = model + (model.empty() || cores.empty() ? "" : " / ") + cores;
+    std::fprintf(out, "cpu %s, %d core%s,%s\n", named.empty() ? "unknown" : named.c_str(), count,
+                 count == 1 ? "" : "s", features.empty() ? " no VFP named" : features.c_str());
     const nlohmann::json& kernel = s.system.value("kernel", nlohmann::json::object());
     std::fprintf(out, "kernel %s %s", text_of(kernel, "sysname").c_str(), text_of(kernel, "release").c_str());
     if (kernel.contains("machine"))

@@ -2,6 +2,7 @@
 // statistics and the rules built on them, options, and the results file.
 #include "display_target.h"
 #include "benchmarks.h"
+#include "describe_session.h"
 #include "devices.h"
 #include "kernel_work.h"
 #include "options.h"
@@ -656,6 +657,36 @@ TEST(DisplayTarget, FiguresRatiosAndWarnings)
     EXPECT_NE(table.find("1154.00^"), std::string::npos) << table;
     EXPECT_NE(table.find("1.154!"), std::string::npos) << table;
     EXPECT_NE(table.find("at most 75 frames/s reach the glass of /dev/fb1"), std::string::npos) << table;
+}
+
+// The header's cpu line names the model and the cores as /proc/cpuinfo gave
+// them: an arm64 kernel gives no model.
+TEST(Results, HeaderNamesTheCpu)
+{
+    const struct {
+        nlohmann::json cpu;
+        const char* line;
+    } cases[] = {
+        {{{"model", "ARMv7 Processor rev 0 (v7l)"}, {"core_names", {"Cortex-A9"}}, {"cores", 1},
+          {"features", {"half", "vfp", "neon", "vfpv3"}}},
+         "cpu ARMv7 Processor rev 0 (v7l) / Cortex-A9, 1 core, vfp neon vfpv3\n"},
+        {{{"core_names", {"Cortex-A72"}}, {"cores", 1}, {"features", {"fp", "asimd"}}}, "cpu Cortex-A72, 1 core, fp asimd\n"},
+        {{{"model", "AMD EPYC"}, {"cores", 2}}, "cpu AMD EPYC, 2 cores, no VFP named\n"},
+        {nlohmann::json::object(), "cpu unknown, 0 cores, no VFP named\n"},
+    };
+    for (const auto& c : cases) {
+        session s;
+        s.host = "board";
+        s.system = {{"cpu", c.cpu}};
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = open_memstream(&text, &size);
+        session_header_print(out, s);
+        std::fclose(out);
+        const std::string header(text, size);
+        std::free(text);
+        EXPECT_NE(header.find("\n" + std::string(c.line)), std::string::npos) << header;
+    }
 }
 
 // The table fits the width it is given, leads with the verdict and the
