@@ -95,12 +95,16 @@ std::string capture_read(const capture_file& file, bool& truncated)
     return text;
 }
 
+// The stop signals fbbench takes, and SIGCHLD. One ignored at the start is
+// left out: a blocked signal is queued even when ignored, and sigtimedwait
+// would take it.
 sigset_t stop_and_child_set()
 {
     sigset_t set;
     sigemptyset(&set);
     for (int sig : stop_signals)
-        sigaddset(&set, sig);
+        if (!ignored_at_start[sig])
+            sigaddset(&set, sig);
     sigaddset(&set, SIGCHLD);
     return set;
 }

@@ -924,6 +924,7 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
         int signal; // fbbench's end
         bool complete;
         double within; // seconds from the first signal (or the start) to fbbench's end
+        std::vector<std::string> args = {};
     } cases[] = {
         // At the start, during the machine's description or the run.
         {"InterruptAtStart", "hang",
@@ -955,6 +956,14 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
              send(pid, SIGINT);
          },
          0, true, 20},
+        // Ignored, it stays so while a run holds the stop signals blocked:
+        // the run ends at its deadline, and fbbench by itself.
+        {"IgnoredDuringARun", "sleep",
+         [&](pid_t pid) {
+             ASSERT_GT(stand_in_pid(20), 0);
+             send(pid, SIGINT);
+         },
+         0, true, 20, {"--timeout", "2"}},
         // The program does not ignore the death signal, SIGTERM.
         {"FbbenchKilled", "sleep",
          [&](pid_t pid) {
@@ -967,12 +976,12 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
         SCOPED_TRACE(c.name);
         std::filesystem::remove(output);
         std::filesystem::remove(pid_file());
-        const bool ignore = c.name == std::string("IgnoredAtStart");
+        const bool ignore = std::string(c.name).starts_with("Ignored");
         if (ignore)
             signal(SIGINT, SIG_IGN);
         signalled = {};
         double ended = 0;
-        const bench_result result = stand_in(c.mode, {}, [&](pid_t pid) {
+        const bench_result result = stand_in(c.mode, c.args, [&](pid_t pid) {
             c.act(pid);
             ended_within(pid, 60);
             ended = seconds_since(signalled);
