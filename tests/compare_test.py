@@ -547,10 +547,10 @@ class CompareTest(unittest.TestCase):
         result = run(*boards)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual([w.split(":")[0] for w in table(result.stdout, "system")["warnings"]],
-                         ["none", "2", "3", "5", "2"])
+                         ["1", "3", "6", "5", "4"])
         summary = list(csv.DictReader(io.StringIO(run("--summary", "--format", "csv", *boards).stdout)))
         self.assertEqual([line["Rectangle (MPixels/s) display"] for line in summary],
-                         ["—", "0.58", "0.10", "0.45", "1.26"])
+                         ["—", "2.49", "0.63", "0.72", "2.90"])
 
         described = dict(load(D), runs=[], results=[], complete=True)
         path = self.write_json("described.json", described)
