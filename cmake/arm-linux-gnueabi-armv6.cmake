@@ -19,12 +19,6 @@ include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 string(APPEND CMAKE_C_FLAGS_INIT " -march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
 string(APPEND CMAKE_CXX_FLAGS_INIT " -march=armv6 -mfpu=vfp -mfloat-abi=softfp -marm")
 
-# libdrm's static library, unpacked by .ci/install-packages: armel's libdrm
-# package cannot be installed beside the host's libraries. Linked statically,
-# the programs need no libdrm on the board or under the emulator.
-list(APPEND CMAKE_FIND_ROOT_PATH /opt/fbbench/armel)
-set(FBBENCH_LIBDRM_STATIC ON)
-
-# As for armhf: the loader and C library from the cross tree, not a multiarch
-# libc6:armel the host may have.
+# The loader, the C library and libstdc++ from the cross tree (-L), and
+# nothing of a multiarch libc6:armel that the host may have.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static;-cpu;arm1176;-L;${FBBENCH_CROSS_SYSROOT};-E;LD_LIBRARY_PATH=/lib)

@@ -12,10 +12,7 @@ set(FBBENCH_DEBIAN_ARCHITECTURE armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 
 # The loader comes from the cross tree; LD_LIBRARY_PATH=/lib (inside the -L
-# prefix) makes it take that tree's C library too, and not a multiarch armhf
-# one the host may have (libc6:armhf), whose other build crashes it in fork.
-# The emulator tries each path under the prefix first, then as it is: the
-# multiarch folder, searched after /lib, adds what only the host has for
-# armhf (libdrm.so.2) without relying on the host's loader cache listing it.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    qemu-arm-static;-L;${FBBENCH_CROSS_SYSROOT};-E;LD_LIBRARY_PATH=/lib:/usr/lib/${FBBENCH_CROSS_TRIPLE})
+# prefix) makes it take that tree's C library and libstdc++ too, and not a
+# multiarch armhf one the host may have (libc6:armhf), whose other build
+# crashes it in fork.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static;-L;${FBBENCH_CROSS_SYSROOT};-E;LD_LIBRARY_PATH=/lib)

@@ -1,6 +1,8 @@
 # What both ARM toolchain files share: Debian's cross compiler for
-# FBBENCH_CROSS_TRIPLE, its tree for libraries and headers, and the multiarch
-# packages of that architecture. Set FBBENCH_CROSS_TRIPLE, then include this.
+# FBBENCH_CROSS_TRIPLE and its tree for the C library and libstdc++, the
+# static libdrm unpacked for FBBENCH_DEBIAN_ARCHITECTURE, and GoogleTest built
+# from Debian's source. Nothing of the target's architecture need be
+# installed on the host. Set both variables, then include this.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
@@ -17,10 +19,24 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Multiarch packages of the target (libgtest-dev:armhf and the like) install
-# under /usr/lib/<triple>, which lies outside the cross tree above.
-list(APPEND CMAKE_FIND_ROOT_PATH /)
+# libdrm's static library and headers, unpacked by .ci/install-packages into
+# the folder that packaging/debian-packages names for this architecture.
+# Linked statically, the programs need no libdrm on the board or under the
+# emulator.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../packaging/debian-packages fbbench_libdrm_unpack
+     REGEX "^unpack libdrm-dev:${FBBENCH_DEBIAN_ARCHITECTURE} /")
+if(NOT fbbench_libdrm_unpack)
+  message(FATAL_ERROR "packaging/debian-packages unpacks no libdrm-dev:${FBBENCH_DEBIAN_ARCHITECTURE}")
+endif()
+string(REGEX MATCH "/.*" FBBENCH_CROSS_LIBDRM_ROOT "${fbbench_libdrm_unpack}")
+list(APPEND CMAKE_FIND_ROOT_PATH ${FBBENCH_CROSS_LIBDRM_ROOT})
 set(CMAKE_LIBRARY_ARCHITECTURE ${FBBENCH_CROSS_TRIPLE})
+set(FBBENCH_LIBDRM_STATIC ON)
+
+# GoogleTest, compiled by the tests' CMakeLists from Debian's googletest
+# source with this compiler. nlohmann/json is header-only: the host's serves.
+set(FBBENCH_GTEST_SOURCE /usr/src/googletest/googletest)
+set(nlohmann_json_DIR /usr/share/cmake/nlohmann_json)
 
 # 64-bit file offsets and time on every 32-bit target: a 64-bit kernel places
 # DRM dumb buffers' map offsets at 4 GiB and above, which a 32-bit off_t

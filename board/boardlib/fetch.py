@@ -1,7 +1,6 @@
 """A board's kernel, GPU modules, device tree and busybox, from Debian's
-packages, kept in a cache folder per board. apt-get works there with a
-sources list and state of its own, so the system's apt configuration is
-left as it is; it uses the system's own mirror."""
+packages, kept in a cache folder per board, whose apt state is its own
+(apt_state)."""
 
 import glob
 import os
@@ -11,9 +10,8 @@ import subprocess
 import sys
 import tempfile
 
+from . import apt_state
 from .errors import BoardError
-
-KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 
 
 def _call(argv, what, **kw):
@@ -22,30 +20,6 @@ def _call(argv, what, **kw):
         subprocess.run(argv, check=True, **kw)
     except (OSError, subprocess.CalledProcessError) as e:
         raise BoardError("%s failed (%s)" % (what, e))
-
-
-def _mirror():
-    """The Debian mirror the system's apt uses for bookworm."""
-    try:
-        text = subprocess.run(["apt-get", "--print-uris", "update"], check=True, capture_output=True,
-                              text=True).stdout
-    except (OSError, subprocess.CalledProcessError) as e:
-        raise BoardError("cannot ask apt for its sources (%s)" % e)
-    m = re.search(r"'(\S+?)/?dists/bookworm/InRelease'", text)
-    if not m:
-        raise BoardError("the system's apt sources have no bookworm suite to fetch the board's kernel from")
-    return m.group(1)
-
-
-def _apt_options(state, board):
-    opts = ["-o", "Dir::Etc::SourceList=" + os.path.join(state, "sources.list"),
-            "-o", "Dir::Etc::SourceParts=/dev/null",
-            "-o", "Dir::State::Lists=" + os.path.join(state, "lists"),
-            "-o", "Dir::Cache=" + os.path.join(state, "cache"),
-            "-o", "Debug::NoLocking=1"]
-    for a in board["architectures"]:
-        opts += ["-o", "APT::Architectures::=" + a]
-    return opts
 
 
 def _kernel_resolve(package, opts):
@@ -122,22 +96,15 @@ def files_fetch(cache, board, say):
     if os.path.exists(stamp):
         os.unlink(stamp)
     state = os.path.join(cache, "apt")
-    for d in ("lists/partial", "cache/archives/partial"):
-        os.makedirs(os.path.join(state, d), exist_ok=True)
-    mirror = _mirror()
-    with open(os.path.join(state, "sources.list"), "w") as f:
-        for suite in board["sources"]:
-            f.write("deb [signed-by=%s] %s %s main\n" % (KEYRING, mirror, suite))
-    opts = _apt_options(state, board)
     say("apt-get update (%s; %s) in %s" % (", ".join(board["sources"]), ", ".join(board["architectures"]), state))
-    _call(["apt-get"] + opts + ["update", "-q"], "apt-get update")
+    opts, failed = apt_state.prepare(state, board["sources"], board["architectures"])
     kernel = _kernel_resolve(board["kernel"], opts)
     tmp = tempfile.mkdtemp(prefix="dl.", dir=cache)
     try:
         # apt's download sandbox user writes here
         os.chmod(tmp, 0o777)
         say("downloading %s and %s" % (kernel, board["busybox"]))
-        _call(["apt-get"] + opts + ["download", "-q", kernel, board["busybox"]], "apt-get download", cwd=tmp)
+        apt_state.download(opts, [kernel, board["busybox"]], tmp, failed)
         k, b = os.path.join(tmp, "k"), os.path.join(tmp, "b")
         os.makedirs(k)
         deb = glob.glob(os.path.join(tmp, "linux-image-*.deb"))[0]
