@@ -112,8 +112,9 @@ int drm_screen_map(drm_screen& drm);
 
 // Asks the driver to bring the rectangle at (x, y) to the display: displays
 // that do not refresh themselves show a dumb buffer only after such a request.
-// Returns 0 (also when the driver has no such request: ENOSYS) or the errno;
-// the caller says what failed.
+// Returns 0 or the errno; ENOSYS means the driver has no dirty hook, so no
+// request is needed, which the caller that only wants the picture shown takes
+// as done. The caller says what failed.
 int drm_screen_flush(const drm_screen& drm, uint32_t x, uint32_t y, uint32_t width, uint32_t height);
 
 // Puts the CRTC's previous framebuffer, position, mode and connectors back,

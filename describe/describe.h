@@ -233,8 +233,13 @@ struct flush_facts {
     std::string kernel_release;
 };
 
+// The evidence of a DRM device whose dirty requests fail with ENOSYS.
+inline constexpr const char* no_flush_needed = "no flush needed (the driver has no dirty hook)";
+
 // method, kernel_waits (true, false or null when nothing is waited for or it
-// is unknown) and evidence; error when the flushes tried failed.
+// is unknown) and evidence; needed false when the driver has no flush at all,
+// so that the screen is what the display shows; error when the flushes tried
+// failed.
 nlohmann::json flush_describe(const flush_facts& facts);
 
 struct update_probe_result {

@@ -229,8 +229,12 @@ nlohmann::json flush_describe(const flush_facts& facts)
         return flush;
     };
     if (facts.method == "dirtyfb") {
-        if (facts.flush_errno == ENOSYS)
-            return say(std::nullopt, "the driver takes no dirty requests (ENOSYS): the display scans the buffer itself");
+        if (facts.flush_errno == ENOSYS) {
+            // The request returns at once and does nothing: a display figure
+            // would be the cost of an empty ioctl.
+            flush["needed"] = false;
+            return say(std::nullopt, no_flush_needed);
+        }
         if (facts.flush_errno != 0) {
             flush["error"] = std::string("drmModeDirtyFB failed: ") + std::strerror(facts.flush_errno);
             return say(std::nullopt, flush["error"]);

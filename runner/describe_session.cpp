@@ -115,7 +115,9 @@ void display_line_print(std::FILE* out, const nlohmann::json& device)
         text += figures;
     }
     const nlohmann::json& flush = display.value("flush", nlohmann::json::object());
-    if (flush.contains("method")) {
+    if (flush.value("needed", true) == false) {
+        text += "; flush " + text_of(flush, "method") + ": " + text_of(flush, "evidence");
+    } else if (flush.contains("method")) {
         const nlohmann::json& waits = flush["kernel_waits"];
         text += "; flush " + text_of(flush, "method") + ", kernel "
               + (waits.is_boolean() ? (waits.get<bool>() ? "waits" : "does not wait") : "wait unknown");

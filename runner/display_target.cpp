@@ -1,5 +1,7 @@
 #include "display_target.h"
 
+#include "describe.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -8,16 +10,25 @@ bool display_flush_needed(const nlohmann::json& device)
     if (!device.is_object())
         return false;
     if (device.value("kind", "") == "drm")
-        return true;
+        return display_flush_has_effect(device);
     const nlohmann::json& mapping = device.value("mapping", nlohmann::json::object());
     return mapping.is_object() && mapping.value("class", "") == "deferred-io";
+}
+
+bool display_flush_has_effect(const nlohmann::json& device)
+{
+    const nlohmann::json& display = device.value("display", nlohmann::json::object());
+    const nlohmann::json& flush = display.is_object() ? display.value("flush", nlohmann::json::object())
+                                                      : nlohmann::json::object();
+    return !flush.is_object() || flush.value("needed", true) != false;
 }
 
 namespace {
 
 bool display_wanted(const runner_options& options, const nlohmann::json& device)
 {
-    return options.sync == "always" || (options.sync == "auto" && display_flush_needed(device));
+    return (options.sync == "always" && display_flush_has_effect(device))
+        || (options.sync == "auto" && display_flush_needed(device));
 }
 
 } // namespace
@@ -214,9 +225,12 @@ std::string display_verdict(const session& s, const std::string& path)
             clauses.push_back(text);
         }
     }
+    const nlohmann::json& device = device_description_find(s, path);
+    if (clauses.empty() && device.is_object() && !display_flush_has_effect(device))
+        return path + ": " + no_flush_needed + ": the display shows the screen memory as it is drawn, so the "
+             + "screen's figures are the display's";
     if (clauses.empty())
         return "";
-    const nlohmann::json& device = device_description_find(s, path);
     const nlohmann::json& display = device.value("display", nlohmann::json::object());
     const nlohmann::json& probe = display.is_object() ? display.value("update_probe", nlohmann::json::object())
                                                       : nlohmann::json::object();

@@ -10,8 +10,11 @@
 #include <vector>
 
 // A DRM device, or a framebuffer whose mapping is a deferred-I/O shadow: its
-// picture reaches the display only when pushed there.
+// picture reaches the display only when pushed there. Not a DRM device whose
+// driver has no flush (no dirty hook): its screen is what the display shows.
 bool display_flush_needed(const nlohmann::json& device_description);
+// False when the description found that the device's flush does nothing.
+bool display_flush_has_effect(const nlohmann::json& device_description);
 
 // Why the display target, which the options ask for on this device, is
 // dropped: its flush failed when the device was described. Empty when it

@@ -475,6 +475,37 @@ TEST_F(FbbenchRun, DrmCardDisplayIsMeasuredAndGivenBack)
     EXPECT_EQ(std::count(busy.log.begin(), busy.log.end(), "setcrtc fb 7, 1 connector(s)"), 0) << "nothing shown";
 }
 
+// A card whose framebuffers have no dirty hook (vkms) fails dirty requests
+// with ENOSYS: such a flush does nothing, so no display target is measured,
+// and the description and the verdict say so instead of "kernel waits".
+TEST_F(FbbenchRun, DrmCardWithoutDirtyHookNeedsNoFlush)
+{
+    const bench_result result = bench_run_command(
+        {FBBENCH, "--output", output.string(), "--runs", "1", "--no-memory", "mandelbrot-bench"},
+        {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock, "TEST_FB_DRM=nodirty"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    const nlohmann::json& device = file["devices"][0];
+    EXPECT_EQ(device["display"]["flush"]["needed"], false) << device.dump();
+    EXPECT_EQ(device["display"]["flush"]["evidence"], "no flush needed (the driver has no dirty hook)");
+    EXPECT_TRUE(device["display"]["flush"]["kernel_waits"].is_null());
+    for (const nlohmann::json& run : file["runs"])
+        EXPECT_EQ(run["target"], "device") << run.dump();
+    EXPECT_NE(device.value("verdict", "").find("no flush needed (the driver has no dirty hook)"), std::string::npos)
+        << device.dump();
+    const bench_result described = bench_run_command({FBBENCH, "--describe", "--output", output.string()},
+        {"TEST_FB_SCREEN=100x60x32", programs_path, virtual_clock, "TEST_FB_DRM=nodirty"});
+    EXPECT_EQ(described.status, 0) << described.err;
+    EXPECT_EQ((described.out + described.err).find("kernel waits"), std::string::npos) << described.out;
+    EXPECT_NE((described.out + described.err).find("flush dirtyfb: no flush needed"), std::string::npos)
+        << described.out;
+    // A program pushing each frame takes the ENOSYS as done.
+    const bench_result synced = bench_run_command({MANDELBROT_DIR "/mandelbrot-bench"},
+        {"TEST_FB_SCREEN=64x48x32", "TEST_FB_CLOCK_STEP=250000", "TEST_FB_DRM=nodirty", "FBBENCH_SYNC=frame"});
+    EXPECT_EQ(synced.status, 0) << synced.err;
+}
+
 // A window in which a benchmark would draw nothing, a deadline it cannot
 // meet or a device it cannot use is refused before anything runs or is
 // written: one line, exit status 2.

@@ -18,7 +18,9 @@
  *                        connector showing an XRESxYRES mode, whose dumb
  *                        buffer's pitch is rounded up to 256 bytes; busy:
  *                        another process is DRM master; disconnected: no
- *                        display is connected
+ *                        display is connected; nodirty: its framebuffers
+ *                        have no dirty hook, so dirty requests fail with
+ *                        ENOSYS, as vkms's do
  *   TEST_FB_NODE         what fstat says the device is: unset, a character
  *                        device of major 29 (a framebuffer) or, with
  *                        TEST_FB_DRM, 226 (a DRM card); neither: a character
@@ -384,6 +386,10 @@ static int drm_ioctl(unsigned long request, void* argument)
         const struct drm_mode_fb_dirty_cmd* dirty = argument;
         const struct drm_clip_rect* clip = (const struct drm_clip_rect*)(uintptr_t)dirty->clips_ptr;
         log_line("dirtyfb %u: %u,%u to %u,%u", dirty->fb_id, clip->x1, clip->y1, clip->x2, clip->y2);
+        if (strcmp(getenv("TEST_FB_DRM"), "nodirty") == 0) {
+            errno = ENOSYS;
+            return -1;
+        }
         if (failing("flush")) {
             errno = EIO;
             return -1;
