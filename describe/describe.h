@@ -209,6 +209,7 @@ struct refresh_measurement {
     std::vector<double> times; // seconds, one per vblank seen
     std::string failure; // why the events stopped or never came
     std::optional<double> nominal_hz; // the mode's
+    int failure_errno = 0; // of the wait that failed
 };
 
 // Waits for up to 61 vblank events of the CRTC, each bounded by poll, for
@@ -220,6 +221,17 @@ refresh_measurement fb_refresh_measure(int fd, double budget_seconds = 1.5);
 // method, nominal_hz, status ("measured", "no vblank events", "vblank wait
 // does not wait"), intervals, median_ms, median_hz, spread_percent, evidence.
 nlohmann::json refresh_summarize(const refresh_measurement& measured);
+// The refresh of the CRTC the programs would use, from the card's vblank
+// events; status "not measured" without a connected display.
+nlohmann::json drm_refresh_describe(int fd);
+// The same for a card by its path; nothing when it cannot be opened.
+std::optional<nlohmann::json> drm_card_refresh(const std::string& card_path);
+// The summary of FBIO_WAITFORVSYNC waits, with what the failure means: the
+// DRM emulation has no compat path for it, so under a 64-bit kernel a 32-bit
+// program's wait fails with ENOTTY, which is no sign of a display without
+// vblank.
+nlohmann::json waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
+                                      int program_bits, std::optional<int> kernel_bits);
 
 // Whether "6.1.0-18-armmp" is at least major.minor; nothing when unreadable.
 std::optional<bool> kernel_release_at_least(const std::string& release, int major, int minor);

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xf86drm.h>
@@ -198,7 +199,8 @@ refresh_measurement fb_refresh_measure(int fd, double budget_seconds)
         if (read(pipe_fds[0], entry, sizeof entry) != sizeof entry)
             break; // the child has finished
         if (entry[1] != 0) {
-            measured.failure = std::string("FBIO_WAITFORVSYNC: ") + std::strerror(int(entry[1]));
+            measured.failure_errno = int(entry[1]);
+            measured.failure = std::string("FBIO_WAITFORVSYNC: ") + std::strerror(measured.failure_errno);
             ended = true;
         } else {
             measured.times.push_back(entry[0]);
@@ -209,6 +211,18 @@ refresh_measurement fb_refresh_measure(int fd, double budget_seconds)
     }
     close(pipe_fds[0]);
     return measured;
+}
+
+nlohmann::json waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
+                                      int program_bits, std::optional<int> kernel_bits)
+{
+    nlohmann::json wait = refresh_summarize(measured);
+    if (measured.failure_errno == ENOTTY && driver_kind == "drm-emulation" && program_bits == 32 && kernel_bits == 64) {
+        wait["status"] = "unsupported for 32-bit programs on this kernel";
+        wait["evidence"] = "FBIO_WAITFORVSYNC fails with ENOTTY: the 64-bit kernel's DRM framebuffer emulation has "
+                           "no 32-bit path for it";
+    }
+    return wait;
 }
 
 std::optional<bool> kernel_release_at_least(const std::string& release, int major, int minor)
@@ -344,7 +358,22 @@ nlohmann::json fb_display_describe(const fs::path& root, const std::string& devi
     refresh_measurement refresh = fb_refresh_measure(mapping.fd);
     if (std::optional<double> hz = refresh_hz(mapping.var))
         refresh.nominal_hz = *hz;
-    display["refresh"] = refresh_summarize(refresh);
+    utsname kernel{};
+    const std::optional<int> kernel_bits = uname(&kernel) == 0 ? kernel_bits_of(kernel.machine) : std::nullopt;
+    display["refresh"] = waitforvsync_summarize(refresh, device.value("driver_kind", ""), int(sizeof(void*) * 8),
+                                                kernel_bits);
+    // A DRM driver's emulation: its card's vblank events are the display's,
+    // whatever the emulation's own wait does.
+    const nlohmann::json sysfs = device.value("sysfs", nlohmann::json::object());
+    if (sysfs.is_object() && sysfs.contains("drm_card") && sysfs["drm_card"].is_string()) {
+        const std::string card = "/dev/dri/" + sysfs["drm_card"].get<std::string>();
+        if (std::optional<nlohmann::json> drm = drm_card_refresh(root_path_join(root, card).string());
+            drm && drm->value("status", "") != "not measured") {
+            (*drm)["card"] = card;
+            display["waitforvsync"] = display["refresh"];
+            display["refresh"] = *drm;
+        }
+    }
 
     flush_facts facts;
     facts.method = "fsync";
@@ -459,6 +488,29 @@ update_probe_result drm_update_probe(int fd, const std::string& device_path, dou
 
 } // namespace
 
+nlohmann::json drm_refresh_describe(int fd)
+{
+    drmModeModeInfo mode{};
+    const std::optional<uint32_t> crtc = drm_crtc_index(fd, mode);
+    if (!crtc)
+        return {{"method", "drm-vblank"}, {"status", "not measured"}, {"evidence", "no connected display with a CRTC"}};
+    refresh_measurement refresh = drm_refresh_measure(fd, *crtc);
+    refresh.nominal_hz = drm_mode_refresh_hz(mode);
+    nlohmann::json summary = refresh_summarize(refresh);
+    summary["crtc_index"] = *crtc;
+    return summary;
+}
+
+std::optional<nlohmann::json> drm_card_refresh(const std::string& card_path)
+{
+    const int fd = open(card_path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    nlohmann::json refresh = drm_refresh_describe(fd);
+    close(fd);
+    return refresh;
+}
+
 nlohmann::json drm_display_describe(const std::string& device_path, bool probe, double probe_seconds)
 {
     nlohmann::json display = nlohmann::json::object();
@@ -468,18 +520,7 @@ nlohmann::json drm_display_describe(const std::string& device_path, bool probe, 
                               {"evidence", "cannot open " + device_path + ": " + std::strerror(errno)}};
         return display;
     }
-    drmModeModeInfo mode{};
-    const std::optional<uint32_t> crtc = drm_crtc_index(fd, mode);
-    if (!crtc) {
-        display["refresh"] = {{"method", "drm-vblank"}, {"status", "not measured"},
-                              {"evidence", "no connected display with a CRTC"}};
-        close(fd);
-        return display;
-    }
-    refresh_measurement refresh = drm_refresh_measure(fd, *crtc);
-    refresh.nominal_hz = drm_mode_refresh_hz(mode);
-    display["refresh"] = refresh_summarize(refresh);
-    display["refresh"]["crtc_index"] = *crtc;
+    display["refresh"] = drm_refresh_describe(fd);
 
     flush_facts facts;
     facts.method = "dirtyfb";

@@ -326,6 +326,36 @@ TEST(DescribeDisplay, RefreshFromIntervalsAgainstTheModesPeriod)
     }
 }
 
+// ENOTTY from FBIO_WAITFORVSYNC is a missing compat path only for a 32-bit
+// program on the DRM emulation of a 64-bit kernel; anywhere else it stays
+// what the driver said.
+TEST(DescribeDisplay, WaitForVsyncRefusedFromA32BitProgram)
+{
+    const refresh_measurement refused{"fbio-waitforvsync", {}, "FBIO_WAITFORVSYNC: Inappropriate ioctl for device",
+                                      60.0, ENOTTY};
+    const char* const unsupported = "unsupported for 32-bit programs on this kernel";
+    const struct {
+        const char* driver_kind;
+        int program_bits;
+        std::optional<int> kernel_bits;
+        const char* status;
+    } cases[] = {
+        {"drm-emulation", 32, 64, unsupported},
+        {"drm-emulation", 64, 64, "no vblank events"},
+        {"drm-emulation", 32, 32, "no vblank events"},
+        {"drm-emulation", 32, std::nullopt, "no vblank events"},
+        {"native", 32, 64, "no vblank events"},
+    };
+    for (const auto& c : cases) {
+        const nlohmann::json wait = waitforvsync_summarize(refused, c.driver_kind, c.program_bits, c.kernel_bits);
+        EXPECT_EQ(wait["status"], c.status) << c.driver_kind << " " << c.program_bits;
+        EXPECT_EQ(wait["nominal_hz"], 60.0);
+    }
+    refresh_measurement other = refused;
+    other.failure_errno = EINVAL;
+    EXPECT_EQ(waitforvsync_summarize(other, "drm-emulation", 32, 64)["status"], "no vblank events");
+}
+
 TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
 {
     const struct {
