@@ -7,8 +7,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -241,10 +239,17 @@ bool one_printable_line(const std::string& text)
 }
 
 // How many lines fbbench-lava-results could take the text for.
-long markers(const std::string& text)
+int markers(const std::string& text)
 {
-    static const std::regex marker("FBBENCH-RESULTS-[A-Z]+ name=");
-    return std::distance(std::sregex_iterator(text.begin(), text.end(), marker), std::sregex_iterator());
+    const std::string prefix = "FBBENCH-RESULTS-";
+    int found = 0;
+    for (std::size_t at = 0; (at = text.find(prefix, at)) != std::string::npos;) {
+        at += prefix.size();
+        while (at < text.size() && text[at] >= 'A' && text[at] <= 'Z')
+            ++at;
+        found += text.compare(at, 6, " name=") == 0;
+    }
+    return found;
 }
 
 TEST_F(LavaRun, RealFileWithOneFieldWrongGivesOneLineAFailedCaseAndAMissingLine)
