@@ -1,5 +1,7 @@
 #include "lava_cases.h"
 
+#include "benchlib.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -24,6 +26,14 @@ const nlohmann::json& member(const nlohmann::json& object, const char* key, nloh
     if (it->type() != type && !(type == nlohmann::json::value_t::number_float && it->is_number()))
         bad(where + "'s \"" + key + "\" is a " + it->type_name());
     return *it;
+}
+
+// The member where the file has it, of the type it must have; nullptr where
+// it has none.
+const nlohmann::json* optional_member(const nlohmann::json& object, const char* key, nlohmann::json::value_t type,
+                                      const std::string& where)
+{
+    return object.contains(key) ? &member(object, key, type, where) : nullptr;
 }
 
 const nlohmann::json& array_member(const nlohmann::json& object, const char* key)
@@ -72,22 +82,21 @@ void describe_cases(const nlohmann::json& devices, std::vector<lava_case>& cases
             bad(where + " is not an object");
         const std::string name = "describe." + device_part(string_member(d, "path", where));
         // A device that could not be opened or queried has only its error.
-        cases.push_back({name, d.contains("error") ? "fail" : "pass", "", ""});
-        if (d.contains("error"))
+        const bool failed = optional_member(d, "error", nlohmann::json::value_t::string, where) != nullptr;
+        cases.push_back({name, failed ? "fail" : "pass", "", ""});
+        if (failed)
             continue;
-        const nlohmann::json* display = d.contains("display") && d["display"].is_object() ? &d["display"] : nullptr;
+        const auto object = nlohmann::json::value_t::object;
+        const nlohmann::json* display = optional_member(d, "display", object, where);
         const nlohmann::json* refresh =
-            display && display->contains("refresh") && (*display)["refresh"].is_object() ? &(*display)["refresh"]
-                                                                                          : nullptr;
+            display ? optional_member(*display, "refresh", object, where + ".display") : nullptr;
         if (refresh && refresh->contains("median_hz"))
             cases.push_back({name + ".refresh", "pass",
                              number_text(finite_number(*refresh, "median_hz", where + ".display.refresh")), "Hz"});
         else if (refresh)
             cases.push_back({name + ".refresh", "skip", "", ""});
-        const nlohmann::json* probe = display && display->contains("update_probe") &&
-                                              (*display)["update_probe"].is_object()
-                                          ? &(*display)["update_probe"]
-                                          : nullptr;
+        const nlohmann::json* probe =
+            display ? optional_member(*display, "update_probe", object, where + ".display") : nullptr;
         if (probe && probe->contains("updates_per_second"))
             cases.push_back({name + ".update-probe", "pass",
                              number_text(finite_number(*probe, "updates_per_second", where + ".display.update_probe")),
@@ -112,9 +121,11 @@ void run_cases(const nlohmann::json& runs, std::vector<lava_case>& cases)
         const std::string where = "runs[" + std::to_string(i) + "]";
         if (!r.is_object())
             bad(where + " is not an object");
-        if (r.value("warmup", false))
+        const nlohmann::json* warmup = optional_member(r, "warmup", nlohmann::json::value_t::boolean, where);
+        if (warmup && warmup->get<bool>())
             continue;
-        const std::string target = r.contains("target") ? string_member(r, "target", where) : "device";
+        const nlohmann::json* target_member = optional_member(r, "target", nlohmann::json::value_t::string, where);
+        const std::string target = target_member ? target_member->get<std::string>() : "device";
         const std::string name = lava_name_part(string_member(r, "program", where)) + "." +
                                  device_part(string_member(r, "path", where)) + "." + lava_name_part(target);
         auto it = std::find_if(groups.begin(), groups.end(), [&](const tally& t) { return t.name == name; });
@@ -125,6 +136,19 @@ void run_cases(const nlohmann::json& runs, std::vector<lava_case>& cases)
     }
     for (const tally& t : groups)
         cases.push_back({t.name, t.invalid == 0 && t.valid > 0 ? "pass" : "fail", std::to_string(t.valid), "runs"});
+}
+
+// A unit goes to lava-test-case as one word of its signal line, where a
+// blank, '=' or '>' would end it and a control character take the console.
+bool unit_valid(const std::string& unit)
+{
+    if (unit.empty() || unit.size() > 32)
+        return false;
+    for (char c : unit)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '%' ||
+              c == '.' || c == '_' || c == '-'))
+            return false;
+    return true;
 }
 
 // Per benchmark, metric, device and target: the median, pass when settled.
@@ -139,8 +163,8 @@ void figure_cases(const nlohmann::json& results, std::vector<lava_case>& cases)
                                  lava_name_part(string_member(r, "metric", where)) + "." +
                                  device_part(string_member(r, "path", where)) + ".";
         const std::string unit = string_member(r, "unit", where);
-        if (unit.empty() || unit.find_first_of(" \t\r\n") != std::string::npos)
-            bad(where + "'s unit \"" + unit + "\" is empty or has blanks");
+        if (!unit_valid(unit))
+            bad(where + "'s unit \"" + unit + "\" is not 1 to 32 letters, digits, '/', '%', '.', '_' or '-'");
         for (const char* target : {"device", "memory", "display"}) {
             if (!r.contains(target))
                 continue;
@@ -274,5 +298,32 @@ std::string lava_block_make(const std::string& name, int status, std::string_vie
 
 std::string lava_block_missing(const std::string& name, int status, const std::string& reason)
 {
-    return "FBBENCH-RESULTS-MISSING name=" + name + " status=" + std::to_string(status) + " " + reason + "\n";
+    return "FBBENCH-RESULTS-MISSING name=" + name + " status=" + std::to_string(status) + " " + lava_line_text(reason) +
+           "\n";
+}
+
+std::string lava_line_text(const std::string& text)
+{
+    std::string line = bench_text_escape(text.c_str());
+    // fbbench-lava-results looks for its markers anywhere in a line.
+    static const std::string marker = "FBBENCH-RESULTS-";
+    for (std::size_t at = 0; (at = line.find(marker, at)) != std::string::npos; at += marker.size())
+        line.replace(at + 7, 1, "\\x2d");
+    return line;
+}
+
+bool lava_block_name_char(char c, bool first)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           (!first && (c == '.' || c == '-'));
+}
+
+bool lava_block_name_valid(std::string_view name)
+{
+    if (name.empty() || name.size() > lava_block_name_limit)
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (!lava_block_name_char(name[i], i == 0))
+            return false;
+    return true;
 }

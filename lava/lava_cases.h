@@ -35,11 +35,22 @@ std::string lava_name_part(std::string_view text);
 //   FBBENCH-RESULTS-BEGIN name=NAME status=N bytes=N crc32=XXXXXXXX
 //   base64, 76 characters a line
 //   FBBENCH-RESULTS-END name=NAME
-// NAME holds no blanks.
+// NAME is a valid block name (lava_block_name_valid).
 std::string lava_block_make(const std::string& name, int status, std::string_view content);
 
-// In place of the block when fbbench left no file to send.
+// In place of the block when fbbench left no file to send: one line,
+// whatever the reason holds.
 std::string lava_block_missing(const std::string& name, int status, const std::string& reason);
+
+// The text as one line of the job's log: control characters escaped (\n,
+// \x1b), and no block marker inside it.
+std::string lava_line_text(const std::string& text);
+
+// A block's name becomes the recovered file's, NAME.json: letters, digits,
+// '.', '_' and '-', not beginning with '.' or '-', at most 200 characters.
+constexpr std::size_t lava_block_name_limit = 200;
+bool lava_block_name_valid(std::string_view name);
+bool lava_block_name_char(char c, bool first);
 
 std::string lava_base64(std::string_view data);
 std::uint32_t lava_crc32(std::string_view data);

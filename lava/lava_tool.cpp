@@ -2,6 +2,7 @@
 
 #include "lava_cases.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -16,19 +17,18 @@ namespace {
 constexpr std::size_t file_limit = 64u << 20;
 
 // The block's name: the file's, less .json, with anything but letters,
-// digits, '.', '_' and '-' made '_'.
+// digits, '.', '_' and '-' made '_', as is a leading '.' or '-'.
 std::string block_name(const lava_options& options)
 {
-    std::string name = options.name;
-    if (name.empty()) {
-        name = options.results.substr(options.results.rfind('/') + 1);
-        if (name.size() > 5 && name.ends_with(".json"))
-            name.resize(name.size() - 5);
-    }
-    for (char& c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-              c == '-'))
-            c = '_';
+    if (!options.name.empty())
+        return options.name;
+    std::string name = options.results.substr(options.results.rfind('/') + 1);
+    if (name.size() > 5 && name.ends_with(".json"))
+        name.resize(name.size() - 5);
+    name.resize(std::min(name.size(), lava_block_name_limit));
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (!lava_block_name_char(name[i], i == 0))
+            name[i] = '_';
     return name.empty() ? "results" : name;
 }
 
@@ -63,6 +63,14 @@ bool lava_options_parse(int argc, char** argv, lava_options& options, bool& help
             break;
         }
         case 'n':
+            if (value.size() > lava_block_name_limit) {
+                error = "--name is longer than " + std::to_string(lava_block_name_limit) + " characters";
+                return false;
+            }
+            if (!lava_block_name_valid(value)) {
+                error = "--name wants letters, digits and '_', with '.' and '-' after the first, not \"" + value + "\"";
+                return false;
+            }
             options.name = value;
             break;
         case 'e':
@@ -145,6 +153,10 @@ int lava_run(const lava_options& options, std::string& out, std::string& error)
             cases = lava_cases_make(results, options.status);
         } catch (const std::runtime_error& e) {
             error = options.results + ": " + e.what();
+            usable = false;
+        } catch (const nlohmann::json::exception& e) {
+            // A type lava_cases_make did not check: still a failed case.
+            error = options.results + ": not a results file: " + e.what();
             usable = false;
         }
     }

@@ -1,5 +1,6 @@
 // fbbench-lava: a results file as LAVA test cases, or as a block of text in
 // the job's log that fbbench-lava-results recovers on the host.
+#include "lava_cases.h"
 #include "lava_tool.h"
 
 #include <cstdio>
@@ -31,7 +32,7 @@ int main(int argc, char** argv)
     bool help = false;
     std::string error;
     if (!lava_options_parse(argc, argv, options, help, error)) {
-        std::fprintf(stderr, "fbbench-lava: %s\n%s", error.c_str(), usage);
+        std::fprintf(stderr, "fbbench-lava: %s\n%s", lava_line_text(error).c_str(), usage);
         return 2;
     }
     if (help) {
@@ -45,6 +46,6 @@ int main(int argc, char** argv)
         return 1;
     }
     if (status != 0)
-        std::fprintf(stderr, "fbbench-lava: %s\n", error.c_str());
+        std::fprintf(stderr, "fbbench-lava: %s\n", lava_line_text(error).c_str());
     return status;
 }

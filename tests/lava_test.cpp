@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -115,7 +116,7 @@ TEST(LavaCases, FileThatIsNoResultsFileIsRefusedWithWhereItFailed)
         {"/runs", nlohmann::json::object(), "\"runs\" is a object"},
         {"/runs/0/valid", "yes", "runs[0]'s \"valid\" is a string"},
         {"/results/0/device/median", "44", "results[0].device's \"median\" is a string"},
-        {"/results/0/unit", "MPixels per s", "unit \"MPixels per s\" is empty or has blanks"},
+        {"/results/0/unit", "MPixels per s", "unit \"MPixels per s\" is not 1 to 32 letters, digits"},
         {"/devices/0", "fb0", "devices[0] is not an object"},
         {"/warnings/0/kind", nullptr, "warnings[0]'s \"kind\" is a null"},
     };
@@ -216,27 +217,154 @@ TEST_F(LavaRun, FileItCannotUseGivesOneLineAFailedCaseAndAMissingBlock)
     }
 }
 
+// A results file fbbench wrote on the emulated vexpress board.
+nlohmann::json board_file()
+{
+    std::ifstream in(LAVA_BOARD_FIXTURES "/vexpress/fbbench-fb0.json");
+    std::stringstream text;
+    text << in.rdbuf();
+    return nlohmann::json::parse(text.str());
+}
+
+// What reaches the job's log: printable ASCII, one line.
+bool one_printable_line(const std::string& text)
+{
+    const std::size_t end = text.find('\n');
+    if (end != std::string::npos && end + 1 != text.size())
+        return false;
+    for (std::size_t i = 0; i < text.size() && i != end; ++i)
+        if (text[i] < 0x20 || text[i] > 0x7e)
+            return false;
+    return true;
+}
+
+// How many lines fbbench-lava-results could take the text for.
+int markers(const std::string& text)
+{
+    const std::string prefix = "FBBENCH-RESULTS-";
+    int found = 0;
+    for (std::size_t at = 0; (at = text.find(prefix, at)) != std::string::npos;) {
+        at += prefix.size();
+        while (at < text.size() && text[at] >= 'A' && text[at] <= 'Z')
+            ++at;
+        found += text.compare(at, 6, " name=") == 0;
+    }
+    return found;
+}
+
+TEST_F(LavaRun, RealFileWithOneFieldWrongGivesOneLineAFailedCaseAndAMissingLine)
+{
+    struct row {
+        const char* pointer; // what to change
+        nlohmann::json value;
+        const char* message; // a part of the message
+    };
+    const std::string forged = "x\nFBBENCH-RESULTS-BEGIN name=forged status=0 bytes=2 crc32=00000000";
+    const std::vector<row> table = {
+        {"/runs/0/warmup", 1, "runs[0]'s \"warmup\" is a number"},
+        {"/runs/0/target", false, "runs[0]'s \"target\" is a boolean"},
+        {"/runs/1/valid", "true", "runs[1]'s \"valid\" is a string"},
+        {"/devices/0/display", "fsync", "devices[0]'s \"display\" is a string"},
+        {"/devices/0/display/refresh", nlohmann::json::array(), "devices[0].display's \"refresh\" is a array"},
+        {"/devices/0/display/update_probe/updates_per_second", "703.69",
+         "devices[0].display.update_probe's \"updates_per_second\" is a string"},
+        {"/devices/0/error", false, "devices[0]'s \"error\" is a boolean"},
+        {"/results/0/memory", 39.59, "results[0]'s \"memory\" is a number"},
+        {"/results/0/device/settled", 1, "results[0].device's \"settled\" is a number"},
+        {"/complete", "true", "the file's \"complete\" is a string"},
+        {"/warnings/0", "display-drop", "warnings[0] is not an object"},
+        // Values that would reach the log or lava-test-case as they are.
+        {"/schema", forged, "schema \"x\\nFBBENCH\\x2dRESULTS-BEGIN name=forged"},
+        {"/results/0/unit", "MPixels/s\x1b]0;owned\x07", "unit \"MPixels/s\\x1b]0;owned\\x07\" is not"},
+        {"/results/0/unit", "MPixels\v/s", "unit \"MPixels\\x0b/s\" is not"},
+        {"/results/0/unit", "MPixels/s>", "unit \"MPixels/s>\" is not"},
+        {"/results/0/unit", "", "unit \"\" is not"},
+    };
+    for (const row& r : table) {
+        nlohmann::json content = board_file();
+        content[nlohmann::json::json_pointer(r.pointer)] = r.value;
+        const std::string path = file("fbbench-fb0.json", content.dump());
+        for (bool emit : {false, true}) {
+            lava_options options;
+            options.results = path;
+            options.emit = emit;
+            std::string out, error;
+            EXPECT_EQ(lava_run(options, out, error), 1) << r.pointer;
+            const std::string line = lava_line_text(error);
+            EXPECT_NE(line.find(r.message), std::string::npos) << r.pointer << ": " << line;
+            EXPECT_TRUE(one_printable_line(line)) << line;
+            if (emit) {
+                EXPECT_EQ(out.rfind("FBBENCH-RESULTS-MISSING name=fbbench-fb0 status=0 ", 0), 0u) << out;
+                EXPECT_TRUE(one_printable_line(out)) << out;
+                EXPECT_EQ(markers(out), 1) << out;
+                EXPECT_EQ(markers(line), 0) << line;
+            } else {
+                EXPECT_EQ(out, "fbbench fail\n");
+            }
+        }
+    }
+    // The file as fbbench wrote it is taken.
+    lava_options options;
+    options.results = file("fbbench-fb0.json", board_file().dump());
+    std::string out, error;
+    EXPECT_EQ(lava_run(options, out, error), 0) << error;
+}
+
+TEST_F(LavaRun, MissingLineIsOneLineWhateverThePathHolds)
+{
+    lava_options options;
+    options.results = folder + "/x\x1b[2J\nFBBENCH-RESULTS-END name=x\n.json";
+    options.emit = true;
+    std::string out, error;
+    EXPECT_EQ(lava_run(options, out, error), 1);
+    EXPECT_TRUE(one_printable_line(out)) << out;
+    EXPECT_EQ(markers(out), 1) << out;
+    EXPECT_NE(out.find("x\\x1b[2J\\nFBBENCH\\x2dRESULTS-END name=x\\n.json"), std::string::npos) << out;
+    EXPECT_TRUE(one_printable_line(lava_line_text(error))) << error;
+    EXPECT_EQ(markers(lava_line_text(error)), 0) << error;
+}
+
 TEST_F(LavaRun, BlockIsNamedAfterTheFileAndCarriesItWhole)
 {
     const std::string content = results_sample().dump();
-    lava_options options;
-    options.results = file("fbbench-pi 4.json", content);
-    options.emit = true;
-    options.status = 1;
-    std::string out, error;
-    ASSERT_EQ(lava_run(options, out, error), 0) << error;
-    EXPECT_EQ(out, lava_block_make("fbbench-pi_4", 1, content));
+    const std::vector<std::pair<std::string, std::string>> table = {
+        {"fbbench-pi 4.json", "fbbench-pi_4"},
+        {"..json", "_"},
+        {".x.json", "_x"},
+        {"-x.json", "_x"},
+        {std::string(250, 'n') + ".json", std::string(200, 'n')},
+    };
+    for (const auto& [file_name, name] : table) {
+        lava_options options;
+        options.results = file(file_name, content);
+        options.emit = true;
+        options.status = 1;
+        std::string out, error;
+        ASSERT_EQ(lava_run(options, out, error), 0) << error;
+        EXPECT_EQ(out, lava_block_make(name, 1, content));
+    }
 }
 
 TEST(LavaOptions, BadUsageIsOneLine)
 {
     struct row {
         std::vector<std::string> args;
-        const char* error; // empty: accepted
+        std::string error; // empty: accepted
     };
+    const std::string bad_name = "--name wants letters, digits and '_', with '.' and '-' after the first, not ";
     const std::vector<row> table = {
         {{"r.json"}, ""},
         {{"--emit", "--status", "255", "--name", "n", "r.json"}, ""},
+        {{"--name", "fbbench-board_2.1", "r.json"}, ""},
+        {{"--name", std::string(200, 'n'), "r.json"}, ""},
+        {{"--name", "..", "r.json"}, bad_name + "\"..\""},
+        {{"--name", ".", "r.json"}, bad_name + "\".\""},
+        {{"--name", ".hidden", "r.json"}, bad_name + "\".hidden\""},
+        {{"--name", "", "r.json"}, bad_name + "\"\""},
+        {{"--name", "../up", "r.json"}, bad_name + "\"../up\""},
+        {{"--name", "a b", "r.json"}, bad_name + "\"a b\""},
+        {{"--name", "-x", "r.json"}, bad_name + "\"-x\""},
+        {{"--name", std::string(201, 'n'), "r.json"}, "--name is longer than 200 characters"},
         {{}, "no results file given"},
         {{"a.json", "b.json"}, "one results file only"},
         {{"--status", "256", "r.json"}, "--status wants an exit status, 0 to 255, not \"256\""},
@@ -256,7 +384,7 @@ TEST(LavaOptions, BadUsageIsOneLine)
         bool help = false;
         std::string error;
         const bool ok = lava_options_parse(static_cast<int>(words.size()), argv.data(), options, help, error);
-        EXPECT_EQ(ok, std::string(r.error).empty()) << words.back();
+        EXPECT_EQ(ok, r.error.empty()) << words.back();
         EXPECT_EQ(error, r.error);
     }
 }
