@@ -18,7 +18,7 @@ def log_results(log_path):
     """The test cases LAVA recorded, from a job log (lava-run's output, or a
     server's YAML log): the "msg" of every entry of level "results"."""
     with open(log_path, encoding="utf-8", errors="replace") as f:
-        return [e["msg"] for e in recover.log_entries(f.read())
+        return [e["msg"] for e in recover.log_entries(f)
                 if isinstance(e, dict) and e.get("lvl") == "results" and isinstance(e.get("msg"), dict)]
 
 

@@ -32,6 +32,7 @@ PROGRAM = os.environ.get("FBBENCH_COMPARE", os.path.join(HERE, "..", "host", "fb
 SCHEMA = os.path.join(HERE, "..", "doc", "results.schema.json")
 FIXTURES = os.path.join(HERE, "fixtures", "results")
 A, B, C, D, E = (os.path.join(FIXTURES, name + ".json") for name in "abcde")
+BOARD = os.path.join(FIXTURES, "boards", "vexpress", "fbbench-fb0.json")
 
 missing = [name for name in ("jsonschema", "matplotlib", "PIL") if importlib.util.find_spec(name) is None]
 if missing:
@@ -89,6 +90,21 @@ def figure_of(files):
     result = chart.build_figure(columns, columns_module.make_rows(columns))
     result.canvas.draw()
     return result
+
+
+def fbbench_made(path):
+    """A description written by this build's fbbench on the test framebuffer
+    (FBBENCH and TEST_FRAMEBUFFER name them), or None without them."""
+    program, library = os.environ.get("FBBENCH"), os.environ.get("TEST_FRAMEBUFFER")
+    if not program or not library:
+        return None
+    env = dict(os.environ, LD_PRELOAD=library, TEST_FB_SCREEN="320x240x32",
+               TEST_FB_CLOCK_STEP="20000:260,100000:30,1000000")
+    made = subprocess.run([program, "-q", "--describe", "--no-probe", "-o", path], env=env, capture_output=True,
+                          text=True, timeout=300)
+    if made.returncode != 0:
+        raise AssertionError(f"fbbench --describe failed: {made.stderr}")
+    return path
 
 
 def legend_of(drawn):
@@ -561,8 +577,7 @@ class CompareTest(unittest.TestCase):
         self.assertEqual(table(result.stdout)["Rectangle (MPixels/s)"][1:], ["—", "—"])
         self.assertEqual(table(result.stdout, "system")["device"][1:],
                          ["/dev/fb0 (fbdev)", "/dev/fb9: cannot open /dev/fb9: No such file or directory"])
-        self.assertEqual(run(path, "--summary", "--chart", self.path("d.svg"), "--html", self.path("d.html"))
-                         .returncode, 0)
+        self.assertEqual(run(path, "--summary", "--html", self.path("d.html")).returncode, 0)
 
         # Files of one name, told apart on the page by their folders.
         twins = []
@@ -762,8 +777,21 @@ class CompareTest(unittest.TestCase):
             copy_a = self.write("copy-a.json", f.read())
         os.link(copy_a, self.path("hard-link.html"))
         os.symlink(copy_a, self.path("link.svg"))
+        # As fbbench writes them: keys sorted, so "complete" before "schema".
+        boards = {}
+        for board in ("vexpress/fbbench-fb1.json", "arm64/fbbench-fb0.json"):
+            with open(os.path.join(FIXTURES, "boards", board)) as f:
+                boards[board] = self.write(board.replace("/", "-"), f.read())
+        os.rename(boards["arm64/fbbench-fb0.json"], boards["arm64/fbbench-fb0.json"] + ".svg")
+        boards["arm64/fbbench-fb0.json"] += ".svg"
+        made = fbbench_made(self.path("made.svg"))
+        if made is None:
+            print("skipped: a file of this build's fbbench (FBBENCH and TEST_FRAMEBUFFER unset)", file=sys.stderr)
         cases = [
             (["--html", copy_a, B], "copy-a.json: is a results file"),
+            ([BOARD, "--html", boards["vexpress/fbbench-fb1.json"]], "vexpress-fbbench-fb1.json: is a results file"),
+            ([BOARD, "--chart", boards["arm64/fbbench-fb0.json"]], "fbbench-fb0.json.svg: is a results file"),
+        ] + ([([BOARD, "--chart", made], "made.svg: is a results file")] if made else []) + [
             ([copy_a, "--html", self.path("hard-link.html")], "hard-link.html: is one of the files compared"),
             ([copy_a, "--chart", self.path("link.svg")], "link.svg: is one of the files compared"),
             ([B, "--chart", self.path("x.svg"), "--html", self.path("x.svg")], "x.svg: --chart and --html name"),
@@ -776,6 +804,12 @@ class CompareTest(unittest.TestCase):
                 with open(copy_a) as f, open(A) as g:
                     self.assertEqual(f.read(), g.read())
                 self.assertFalse(os.path.exists(self.path("x.svg")))
+                for board, path in boards.items():
+                    with open(path) as f, open(os.path.join(FIXTURES, "boards", board)) as g:
+                        self.assertEqual(f.read(), g.read())
+                if made:
+                    with open(made) as f:
+                        self.assertTrue(f.read().startswith("{"))
         # An earlier page, and a name as long as a name can be, are written.
         for name in ("old.html", "p" * 250 + ".html"):
             with self.subTest(name):
@@ -857,6 +891,76 @@ class CompareTest(unittest.TestCase):
                     self.assertNotIn("<script", source)
                     # The chart drew the name as text, not as a formula.
                     self.assertIn("Pi ($\\frac{}$)" if name == "label" else "Board \\x1b]0;x\\x07", source)
+
+    def test_markdown_holds_no_link_and_no_lookalike(self):
+        """Names that Markdown would make a live link or a remote image stay
+        text; zero-width characters are shown as escapes, so that two labels
+        that look alike are told apart."""
+        names = {"link": "[x](javascript:alert(1))", "image": "![](http://example.com/p.png)",
+                 "escaped": "\\[y\\](http://example.com/)", "hidden": "V2P\u200b-CA9\u200d\ufeff"}
+        paths = []
+        for key, name in names.items():
+            data = load(BOARD)
+            data["system"]["board_model"] = name
+            paths.append(self.write_json(f"{key}.json", data))
+        for form in ([], ["--summary"]):
+            with self.subTest(form):
+                result = run(*paths, BOARD, *form)
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
+                self.assertNotRegex(result.stdout, r"\]\(")
+                self.assertNotRegex(result.stdout, "[\u200b\u200d\ufeff]")
+                self.assertIn("V2P\\u200b-CA9\\u200d\\ufeff", result.stdout)
+
+    def test_a_lone_surrogate(self):
+        """A string JSON allows and UTF-8 cannot hold: escaped in every
+        output, never a traceback."""
+        data = load(BOARD)
+        data["system"]["board_model"] = "\ud800"
+        data["warnings"].append({"kind": "k\udfff", "message": "m\ud800"})
+        path = self.write_json("surrogate.json", data)
+        for form in ("markdown", "csv", "json", "runs", "summary", "page", "chart"):
+            with self.subTest(form):
+                args = {"summary": ["--summary"], "page": ["--html", self.path("p.html")],
+                        "chart": ["--chart", self.path("c.svg")]}.get(form, ["--format", form])
+                result = subprocess.run([sys.executable, PROGRAM, path, BOARD, *args], capture_output=True)
+                self.assertEqual((result.returncode, result.stderr), (0, b""))
+                result.stdout.decode("utf-8")
+                if form == "markdown":
+                    self.assertIn(b"\\ud800", result.stdout)
+                if form == "page":
+                    with open(self.path("p.html"), encoding="utf-8") as f:
+                        self.assertIn("\\ud800", f.read())
+
+    def test_options_that_make_nothing(self):
+        """Options that would write no page, ignore another, chart nothing or
+        print into a full output: one line each, and a failure."""
+        described = fbbench_made(self.path("described.json")) or self.write_json(
+            "described.json", dict(load(D), runs=[], results=[], complete=True))
+        cases = [
+            ([A, "--html", ""], 2, "--html wants a file name"),
+            ([A, "--chart", ""], 2, "--chart wants a file name"),
+            ([A, "--format", "runs", "--summary"], 2, "--summary sums up the comparison"),
+            ([described, "--chart", self.path("none.svg")], 2, "no runs: nothing to chart"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args[1:]):
+                result = run(*args)
+                self.assertEqual((result.returncode, result.stdout), (status, ""))
+                self.assertRegex(result.stderr, f"^fbbench-compare: .*{re.escape(message)}.*\n$")
+                self.assertFalse(os.path.exists(self.path("none.svg")))
+        # A page of descriptions is written, and says in words that there is nothing to chart.
+        result = run(described, "--html", self.path("described.html"))
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        with open(self.path("described.html"), encoding="utf-8") as f:
+            page = f.read()
+        self.assertNotIn("<svg", page)
+        self.assertIn("No runs: nothing to chart", page)
+        for args in (["--help"], ["--summary", A]):
+            with self.subTest(args), open("/dev/full", "w") as full:
+                result = subprocess.run([sys.executable, PROGRAM, *args], stdout=full, stderr=subprocess.PIPE,
+                                        text=True)
+                self.assertEqual((result.returncode, result.stderr),
+                                 (1, "fbbench-compare: cannot write the output: No space left on device\n"))
 
     def test_interrupted_write(self):
         """SIGINT or SIGTERM while the page is flushed to the disk: no page and

@@ -7,6 +7,7 @@ import importlib.machinery
 import importlib.util
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,8 @@ LAVA = os.path.join(HERE, "..", "lava")
 RECOVER = os.path.join(LAVA, "fbbench-lava-results")
 FBBENCH_LAVA = os.environ.get("FBBENCH_LAVA")
 FIXTURE = os.path.join(HERE, "fixtures", "results", "d.json")
+A_FIXTURE = os.path.join(HERE, "fixtures", "results", "boards", "vexpress", "fbbench-fb1.json")
+BOARDS = os.path.join(HERE, "fixtures", "results", "boards")
 sys.path.insert(0, LAVA)
 import dispatcher_root  # noqa: E402
 import farm  # noqa: E402
@@ -28,9 +31,10 @@ if not FBBENCH_LAVA:
     sys.exit(1)
 
 
-def emit(path, status=0):
+def emit(path, status=0, name=None):
     """fbbench-lava's block for a file, as the board prints it."""
-    r = subprocess.run([FBBENCH_LAVA, "--emit", "--status", str(status), path], capture_output=True, text=True)
+    r = subprocess.run([FBBENCH_LAVA, "--emit", "--status", str(status), *(["--name", name] if name else []), path],
+                       capture_output=True, text=True)
     return r.stdout
 
 
@@ -89,13 +93,11 @@ class Recover(unittest.TestCase):
         block = emit(FIXTURE)
         lines = block.splitlines()
         damaged = lines[:2] + ["A" + lines[2][1:]] + lines[3:]
-        mixed = lines[:2] + ["[   12.345678] virtio_gpu: something"] + lines[2:]
         table = {
             "unreadable": (os.path.join(self.dir, "absent.yaml"), "cannot read"),
             "no results": (self.write("none.yaml", as_lava_log("lava-board# ls\n")), "holds no fbbench results"),
             "folder without a log": (self.dir, "holds no job log"),
             "damaged": (self.write("damaged.log", "\n".join(damaged)), "is damaged"),
-            "mixed with a kernel line": (self.write("mixed.log", "\n".join(mixed)), "is not base64"),
             "cut short": (self.write("cut.log", "\n".join(lines[:-1])), "has no end"),
             "fbbench left no file": (self.write("missing.log", subprocess.run(
                 [FBBENCH_LAVA, "--emit", "--status", "2", os.path.join(self.dir, "x.json")],
@@ -108,6 +110,118 @@ class Recover(unittest.TestCase):
                 self.assertIn(message, r.stderr)
                 self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
                 self.assertEqual(r.stdout, "")
+
+    def test_every_good_block_is_written_and_every_bad_one_named(self):
+        """Two boards' blocks in one log, one of them spoilt in the ways a
+        console spoils a log: the good blocks are written, each bad one is
+        one line, and the exit status says whether any was bad."""
+        vexpress, arm64 = (os.path.join(BOARDS, board, "fbbench-fb0.json") for board in ("vexpress", "arm64"))
+        first = emit(vexpress, name="vexpress").splitlines()
+        second = emit(arm64, name="arm64").splitlines()
+        kernel = "[   12.345678] random: crng init done"
+        cases = {
+            # (log lines, files written by block name, what stderr names, exit status)
+            "kernel lines inside a block": (first + second[:3] + [kernel] + second[3:-1] + [kernel, second[-1]],
+                                            {"vexpress": vexpress, "arm64": arm64}, [], 0),
+            "a BEGIN line split where the console wrapped": (
+                first + [second[0][:45], second[0][45:]] + second[1:], {"vexpress": vexpress, "arm64": arm64}, [], 0),
+            "a BEGIN line split inside its marker": (first + [second[0][:12], second[0][12:]] + second[1:],
+                                                     {"vexpress": vexpress}, ["arm64 ends, but never began"], 1),
+            "a damaged second block": (first + second[:2] + ["A" + second[2][1:]] + second[3:],
+                                       {"vexpress": vexpress}, ["block arm64 is damaged"], 1),
+            "a kernel line within a line of the block": (
+                first + second[:2] + [second[2][:30] + kernel + second[2][30:]] + second[3:],
+                {"vexpress": vexpress}, ["block arm64 is damaged"], 1),
+            "an END line lost": (first[:-1] + second, {"arm64": arm64}, ["block vexpress has no end"], 1),
+            "a log cut inside the second block": (first + second[:5], {"vexpress": vexpress},
+                                                  ["block arm64 has no end"], 1),
+            "two boards under one name": (emit(vexpress, name="board").splitlines()
+                                          + emit(arm64, name="board").splitlines(),
+                                          {"board": vexpress, "board-2": arm64},
+                                          ["a second block named board: written as board-2.json"], 1),
+        }
+        for kind, (lines, files, messages, status) in cases.items():
+            with self.subTest(kind):
+                out = tempfile.mkdtemp(dir=self.dir)
+                r = subprocess.run([sys.executable, RECOVER, "--output-dir", out,
+                                    self.write("log", "\n".join(lines) + "\n")], capture_output=True, text=True)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(r.stdout.splitlines(), [os.path.join(out, n + ".json") for n in files])
+                self.assertEqual(sorted(os.listdir(out)), sorted(n + ".json" for n in files))
+                for name, source in files.items():
+                    with open(os.path.join(out, name + ".json"), "rb") as f, open(source, "rb") as g:
+                        self.assertEqual(f.read(), g.read(), name)
+                self.assertEqual(len(r.stderr.splitlines()), len(messages), r.stderr)
+                for message in messages:
+                    self.assertIn(message, r.stderr)
+
+    def test_hostile_inputs_give_one_line_and_the_other_blocks(self):
+        """Inputs that are no log, or logs made to break the reader: each is
+        one line at most, nothing blocks or grows without bound, no terminal
+        control gets through, and the good blocks around are written."""
+        good = emit(FIXTURE)
+        os.mkfifo(os.path.join(self.dir, "fifo"))
+        huge = self.write("huge.log", good)
+        with open(huge, "r+b") as f:
+            # 200 MB of a console gone mad, with no line end: a hole reads as NULs.
+            f.truncate(len(good) + (200 << 20))
+            f.seek(0, os.SEEK_END)
+            f.write(b"\n" + emit(A_FIXTURE).encode())
+        # A real MISSING line and END line, their names and reason made hostile.
+        missing = subprocess.run([FBBENCH_LAVA, "--emit", "--status", "2", os.path.join(self.dir, "gone.json")],
+                                 capture_output=True, text=True).stdout
+        hostile = "\x1b]0;owned\x07\x1b[2J\u009b"
+        missing = missing.replace("name=gone", "name=gone" + hostile).replace("gone.json", hostile + "gone.json")
+        ends_as = good.replace("FBBENCH-RESULTS-END name=d", "FBBENCH-RESULTS-END name=d" + hostile)
+        nested = "{" + '"a":{' * 100000 + "}" * 100001
+        cases = {
+            # (log, stdin, files by name, what the one line on stderr says or None, exit status)
+            "/dev/zero": ("/dev/zero", None, [], "/dev/zero: not a regular file", 1),
+            "a FIFO": (os.path.join(self.dir, "fifo"), None, [], "fifo: not a regular file", 1),
+            "standard input, a pipe": ("-", good, ["d"], None, 0),
+            "200 MB with no line end": (huge, None, ["d", "fbbench-fb1"], None, 0),
+            "console JSON nested 100,000 deep": (self.write("nested.log", good.replace(
+                "\n", "\n" + nested + "\n", 1) + as_lava_log(nested)), None, ["d"], None, 0),
+            "a block name of 300 characters": (self.write("long.log", emit(A_FIXTURE, name="n" * 300) + good),
+                                              None, ["d"], "block name of 300 characters is longer than", 1),
+            "a hostile MISSING line": (self.write("missing.log", good + missing), None, ["d"],
+                                       "left no results file gone\\x1b]0;owned\\x07\\x1b[2J\\x9b", 1),
+            "a hostile END name": (self.write("end.log", ends_as + emit(A_FIXTURE)), None, ["fbbench-fb1"],
+                                   "block d ends as d\\x1b]0;owned\\x07", 1),
+        }
+        controls = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+        for kind, (log, stdin, files, message, status) in cases.items():
+            with self.subTest(kind):
+                out = tempfile.mkdtemp(dir=self.dir)
+                with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+                    child = subprocess.Popen([sys.executable, RECOVER, "--output-dir", out, log],
+                                             stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+                                             stdout=stdout, stderr=stderr)
+                    if stdin:
+                        child.stdin.write(stdin.encode())
+                        child.stdin.close()
+                    _, wait_status, usage = os.wait4(child.pid, 0)
+                    child.returncode = os.waitstatus_to_exitcode(wait_status)
+                    stdout.seek(0)
+                    stderr.seek(0)
+                    printed, said = stdout.read().decode(), stderr.read().decode()
+                self.assertEqual(child.returncode, status, said)
+                # Streamed: far below the log's size (ru_maxrss is in KiB).
+                self.assertLess(usage.ru_maxrss, 100 << 10)
+                self.assertEqual(printed.splitlines(), [os.path.join(out, n + ".json") for n in files])
+                if message is None:
+                    self.assertEqual(said, "")
+                else:
+                    self.assertEqual(len(said.splitlines()), 1, said)
+                    self.assertIn(message, said)
+                self.assertIsNone(controls.search(printed + said), ascii(said))
+
+    def test_a_full_standard_output_is_one_line(self):
+        for args in (["--help"], ["--output-dir", self.dir, self.write("good.log", emit(FIXTURE))]):
+            with self.subTest(args[0]), open("/dev/full", "w") as full:
+                r = subprocess.run([sys.executable, RECOVER, *args], stdout=full, stderr=subprocess.PIPE, text=True)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stderr, "fbbench-lava-results: cannot write the output: No space left on device\n")
 
     def test_a_failed_fbbench_still_yields_what_it_measured(self):
         r = self.run_tool(self.write("failed.log", emit(FIXTURE, status=1)))

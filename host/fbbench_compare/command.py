@@ -88,10 +88,29 @@ def main(argv):
             signal.signal(signum, handler)
 
 
+def output_failed(error):
+    # Python would complain again while closing the broken stream.
+    sys.stdout = None
+    fail(f"cannot write the output: {error.strerror or error}", 1)
+
+
+def options_check(args):
+    for option, path in (("--chart", args.chart), ("--html", args.html)):
+        if path == "":
+            raise BadInput(f"{option} wants a file name")
+    if args.summary and args.format == "runs":
+        raise BadInput("--summary sums up the comparison and --format runs lists every run: give one of them")
+
+
 def compare(argv):
-    args = parse_arguments(argv)
+    try:
+        # --help prints, and a full output must fail with one line.
+        args = parse_arguments(argv)
+    except OSError as e:
+        output_failed(e)
     chart_format = None
     try:
+        options_check(args)
         outputs_check(args)
         if args.label is not None and len(args.label) != len(args.files):
             raise BadInput(f"{len(args.label)} --label for {len(args.files)} files")
@@ -120,12 +139,15 @@ def compare(argv):
         for path in (args.chart, args.html):
             if path is not None:
                 destination_check(path)
+        drawn = any(c["rows"] for c in columns)
+        if chart_format and not drawn:
+            raise BadInput(f"{args.chart}: the files hold no runs: nothing to chart")
         if chart_format:
             file_replace(args.chart, figure_bytes(figure_make(columns, rows, args.title, args.emulated),
                                                   chart_format))
         if args.html:
-            page = html_page(columns, rows, figure_bytes(figure_make(columns, rows, args.title, args.emulated), "svg"),
-                             files, args.title, args.emulated)
+            svg = figure_bytes(figure_make(columns, rows, args.title, args.emulated), "svg") if drawn else None
+            page = html_page(columns, rows, svg, files, args.title, args.emulated)
             file_replace(args.html, page.encode("utf-8"))
     except BadInput as e:
         fail(str(e), 2)
@@ -135,9 +157,7 @@ def compare(argv):
         sys.stdout.write(text)
         sys.stdout.flush()
     except OSError as e:
-        # Python would complain again while closing the broken stream.
-        sys.stdout = None
-        fail(f"cannot write the output: {e.strerror or e}", 1)
+        output_failed(e)
     # After the comparison, where a terminal shows it last; a failure above
     # keeps its one line.
     if mixed:

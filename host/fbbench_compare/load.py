@@ -4,7 +4,6 @@ every field the comparison reads has its type."""
 import json
 import math
 import os
-import re
 import stat
 
 from .text import one_line
@@ -18,8 +17,8 @@ MAX_DEPTH = 64
 MAX_DIGITS = 20
 # Far beyond any results file (each run keeps at most 128 KiB of output).
 MAX_BYTES = 64 << 20
-# fbbench writes the schema first.
-RESULTS_START = re.compile(rb'\s*\{\s*"schema"\s*:\s*"fbbench-results/')
+# What a results file of any version names as its schema.
+RESULTS_SCHEMA = "fbbench-results/"
 
 
 class BadInput(Exception):
@@ -142,12 +141,22 @@ def file_read(path, limit=MAX_BYTES):
 
 
 def is_results_file(path):
-    """Whether path is an existing file that starts as a results file does."""
+    """Whether path is an existing file that holds a results file of any
+    version: a JSON object whose schema says so, its keys in any order. One
+    that cannot be read is taken for one: it cannot be told apart."""
     try:
-        start, _ = file_read(path, 4096)
-    except BadInput:
+        raw, more = file_read(path)
+    except BadInput as e:
+        if os.path.lexists(path) and stat.S_ISREG(os.lstat(path).st_mode):
+            raise BadInput(f"{path}: cannot tell whether it is a results file: {e}") from None
         return False
-    return RESULTS_START.match(start) is not None
+    if more:
+        return False
+    try:
+        data = json.loads(raw)
+    except (ValueError, RecursionError):
+        return False
+    return isinstance(data, dict) and isinstance(data.get("schema"), str) and data["schema"].startswith(RESULTS_SCHEMA)
 
 
 def load(path, validator):

@@ -232,7 +232,7 @@ hover over a cell for its runs and ratios, also in the table of details below.</
 {systems}</tbody>
 </table></div>
 <h2 id="charts">Charts</h2>
-<figure>{svg_inline(svg)}</figure>
+{f"<figure>{svg_inline(svg)}</figure>" if svg else "<p>No runs: nothing to chart.</p>"}
 <h2 id="warnings">Warnings</h2>
 {warnings_html(columns)}
 <h2 id="files">Files</h2>

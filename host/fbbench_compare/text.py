@@ -5,9 +5,13 @@ import html
 import re
 
 # C0, DEL and C1 (U+009B is a terminal's one-byte CSI), the line and
-# paragraph separators, and the bidirectional overrides and isolates that
-# reorder what a reader sees.
-CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+# paragraph separators, the bidirectional marks, overrides and isolates that
+# reorder what a reader sees, the invisible characters that make two names
+# look alike (soft hyphen, zero-width space and joiners, word joiner and
+# invisible operators, byte order mark), and lone surrogates, which UTF-8
+# cannot hold.
+CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f\xad\u200b-\u200f\u2028\u2029\u202a-\u202e\u2060-\u2064"
+                      "\u2066-\u2069\ufeff\ud800-\udfff]")
 
 
 def control_escape(found):
@@ -28,8 +32,10 @@ def one_line(text, limit=200):
 
 def markdown_text(text):
     """Markdown in which nothing from a file is HTML, which Markdown
-    renderers pass through."""
-    return html.escape(clean(text), quote=False)
+    renderers pass through, nor a link or an image: "](" is what makes
+    [text](address) one, and its ] as a character reference is text alone,
+    whatever backslashes come before."""
+    return html.escape(clean(text), quote=False).replace("](", "&#93;(")
 
 
 def markdown_cell(text):
