@@ -132,6 +132,15 @@ void fb_users_check(const std::filesystem::path& root, const std::string& device
 nlohmann::json fb_device_describe(const std::filesystem::path& root, const std::string& device_path,
                                   std::vector<run_warning>& warnings);
 
+// ---- Stopping the probes.
+
+// The probes end within a pass once stopped() says so, or once a stop signal
+// (SIGINT, SIGTERM, SIGHUP) that is not ignored waits blocked, as it does
+// while a DRM probe holds the display; what they measured is then dropped.
+// A program that catches the stop signals sets stopped; nullptr: none.
+void describe_stop_check_set(bool (*stopped)());
+bool describe_stopped();
+
 // ---- The mapping.
 
 // The VmFlags of the /proc/self/smaps entry that starts at address, else of

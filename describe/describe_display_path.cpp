@@ -133,7 +133,7 @@ refresh_measurement drm_refresh_measure(int fd, uint32_t crtc_index, double budg
         static_cast<std::vector<double>*>(data)->push_back(sec + usec / 1e6);
     };
     const steady::time_point start = steady::now();
-    while (measured.times.size() < 61 && request()) {
+    while (measured.times.size() < 61 && !describe_stopped() && request()) {
         const double left = budget_seconds - seconds_since(start);
         pollfd ready = {fd, POLLIN, 0};
         const int polled = left > 0 ? poll(&ready, 1, int(std::min(left, 1.0) * 1000) + 1) : 0;
@@ -147,6 +147,8 @@ refresh_measurement drm_refresh_measure(int fd, uint32_t crtc_index, double budg
             break;
         }
     }
+    if (describe_stopped())
+        measured.failure = "stopped";
     return measured;
 }
 
@@ -189,8 +191,14 @@ refresh_measurement fb_refresh_measure(int fd, double budget_seconds)
     while (!ended) {
         const double left = budget_seconds - seconds_since(start);
         pollfd ready = {pipe_fds[0], POLLIN, 0};
+        if (describe_stopped()) {
+            measured.failure = "stopped";
+            break;
+        }
         if (left <= 0 || poll(&ready, 1, int(left * 1000) + 1) <= 0) {
-            if (measured.times.size() < 2)
+            if (describe_stopped())
+                measured.failure = "stopped";
+            else if (measured.times.size() < 2)
                 measured.failure = "FBIO_WAITFORVSYNC did not return within " +
                                    std::to_string(int(std::lround(budget_seconds))) + " s";
             break;
@@ -323,6 +331,12 @@ update_probe_result update_probe_run(void* base, const probe_area& area, double 
     flush_errno = 0;
     const steady::time_point start = steady::now();
     while (result.updates == 0 || seconds_since(start) < seconds) {
+        if (describe_stopped()) {
+            // cut short: no figure of a probe stopped midway
+            result = {};
+            result.skipped = "stopped";
+            return result;
+        }
         const steady::time_point written = steady::now();
         screen_fill(base, area, result.updates);
         const steady::time_point flushing = steady::now();

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -130,6 +131,8 @@ uint64_t probe_pass(probe_kind kind, void* base, const probe_area& area, uint32_
     return 0;
 }
 
+bool (*stop_check)() = nullptr;
+
 double probe_mpixels(probe_kind kind, void* base, const probe_area& area, double seconds)
 {
     using clock = std::chrono::steady_clock;
@@ -137,7 +140,7 @@ double probe_mpixels(probe_kind kind, void* base, const probe_area& area, double
     uint32_t random = 2463534242u;
     uint64_t pixels = 0;
     double elapsed = 0;
-    for (uint32_t pass = 0; pass == 0 || elapsed < seconds; ++pass) {
+    for (uint32_t pass = 0; (pass == 0 || elapsed < seconds) && !describe_stopped(); ++pass) {
         pixels += probe_pass(kind, base, area, pass, random);
         elapsed = std::chrono::duration<double>(clock::now() - start).count();
     }
@@ -145,6 +148,26 @@ double probe_mpixels(probe_kind kind, void* base, const probe_area& area, double
 }
 
 } // namespace
+
+void describe_stop_check_set(bool (*stopped)())
+{
+    stop_check = stopped;
+}
+
+bool describe_stopped()
+{
+    if (stop_check != nullptr && stop_check())
+        return true;
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return false;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (sigismember(&pending, sig) == 1 && sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
+            return true;
+    }
+    return false;
+}
 
 std::vector<mapping_probe> mapping_probes_run(void* screen, void* memory, const probe_area& area, double seconds)
 {
@@ -164,6 +187,8 @@ std::vector<mapping_probe> mapping_probes_run(void* screen, void* memory, const 
     for (const auto& probe : probes) {
         results.push_back({probe.name, probe_mpixels(probe.kind, screen, area, seconds),
                            probe_mpixels(probe.kind, memory, area, seconds)});
+        if (describe_stopped())
+            return {}; // cut short: no figure of a probe stopped midway
     }
     return results;
 }

@@ -5,6 +5,7 @@
 #include "sierpinski.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 const std::vector<benchmark>& benchmarks()
 {
@@ -45,6 +46,22 @@ std::vector<std::string> benchmark_quick_environment(const benchmark& b)
     if (b.quick_levels == 0)
         return {};
     return {SIERPINSKI_LEVELS_VARIABLE "=" + std::to_string(b.quick_levels)};
+}
+
+std::string benchmark_levels_read(const std::vector<std::string>& programs, uint32_t& levels)
+{
+    levels = 0;
+    const bool climbs = std::any_of(programs.begin(), programs.end(), [](const std::string& name) {
+        const benchmark* b = benchmark_find(name);
+        return b != nullptr && b->quick_levels != 0;
+    });
+    if (!climbs)
+        return "";
+    uint32_t height = 0;
+    const std::string refusal = sierpinski_levels_check(std::getenv(SIERPINSKI_LEVELS_VARIABLE), height);
+    if (refusal.empty() && height < sierpinski_levels)
+        levels = height;
+    return refusal;
 }
 
 const benchmark* benchmark_find(const std::string& name)

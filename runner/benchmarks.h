@@ -39,6 +39,12 @@ nlohmann::json benchmarks_manifest();
 // What a --quick run of the benchmark gets in its environment, as NAME=value.
 std::vector<std::string> benchmark_quick_environment(const benchmark& b);
 
+// FBBENCH_LEVELS as inherited, when one of the programs climbs a ladder:
+// levels is the height it cuts the ladder to, 0 when it cuts nothing (unset,
+// empty, all the levels, or no such program). Empty, or the one line that
+// refuses the value.
+std::string benchmark_levels_read(const std::vector<std::string>& programs, uint32_t& levels);
+
 // The entry of a program, or nullptr.
 const benchmark* benchmark_find(const std::string& name);
 

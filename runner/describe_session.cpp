@@ -4,10 +4,10 @@
 #include "drm_screen.h"
 #include "execute.h"
 #include "benchlib.h"
+#include "session_lock.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <xf86drm.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -25,7 +25,8 @@ fb_device_kind device_kind_at(const std::string& path)
 }
 
 // The lock the programs take on a device, held while it is probed, so that
-// no probe draws on a screen that another session is measuring.
+// no probe draws on a screen that a program holds (one run by itself:
+// another session waits for the session lock first).
 struct device_lock {
     int fd = -1;
     bool held_elsewhere = false;
@@ -43,11 +44,9 @@ struct device_lock {
 // left to the description, which says why. The first open of a DRM card
 // with no master makes it master: the lock gives that up at once, or the
 // probe's own open could not take master and would skip itself.
-void device_lock_take(device_lock& lock, const std::string& path, fb_device_kind kind)
+void device_lock_take(device_lock& lock, const std::string& path)
 {
-    lock.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (lock.fd >= 0 && kind == fb_device_kind::drm)
-        drmDropMaster(lock.fd); // fails, harmlessly, where another holds master
+    lock.fd = device_open_unmastered(path, O_RDONLY);
     if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) == 0)
         return;
     lock.held_elsewhere = errno == EWOULDBLOCK;
@@ -66,7 +65,7 @@ nlohmann::json device_describe(session& s, const std::filesystem::path& root, co
         return {{"path", path}, {"error", path + " is neither a framebuffer nor a DRM device"}};
     device_lock lock;
     if (s.options.probe)
-        device_lock_take(lock, path, kind);
+        device_lock_take(lock, path);
     const bool probe = s.options.probe && !lock.held_elsewhere;
     nlohmann::json device;
     if (kind == fb_device_kind::drm) {
@@ -138,12 +137,13 @@ void display_line_print(std::FILE* out, const nlohmann::json& device)
 
 system_sample session_describe(session& s, const std::filesystem::path& root)
 {
+    // A stop signal ends a probe at once, the others are skipped, so that
+    // fbbench gives the display back, writes its file and ends soon.
+    describe_stop_check_set([] { return signals_caught() != 0; });
     s.system = system_describe(root);
     system_idle_check(root, s.system, s.warnings);
     const system_sample before = system_sample_take(root);
     s.device_descriptions = nlohmann::json::array();
-    // The probes take seconds; after a stop signal they are skipped, so
-    // that fbbench writes its file and ends soon.
     for (std::size_t i = 0; i < s.devices.size() && signals_caught() == 0; ++i) {
         // A device that cannot be opened is recorded with its error alone.
         if (i < s.screens.size() && !s.screens[i].error.empty())

@@ -7,6 +7,7 @@
 #include "benchlib.h"
 #include "measure.h"
 #include "options.h"
+#include "session_lock.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,8 @@ const char option_help[] =
     "                      picture needs a flush: deferred I/O, DRM)\n"
     "      --quick         one run each and a shorter Sierpinski ladder: a first look,\n"
     "                      comparable with other quick runs only\n"
+    "      --no-wait       refuse at once when another session holds a device,\n"
+    "                      instead of waiting for it to end\n"
     "      --describe      describe the machine and devices, write the file, run nothing\n"
     "      --list-benchmarks  print the benchmarks, metrics and units as JSON\n"
     "  -q, --quiet         only the table: no plan, progress, description or file name\n"
@@ -57,6 +60,31 @@ std::string default_output_stem(const std::string& host)
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
     return "fbbench-" + host + "-" + stamp;
+}
+
+// An inherited FBBENCH_LEVELS that cuts the ladder: recorded (options.levels)
+// and warned of, as such a session compares with no full one; under
+// --quick, which sets the ladder itself, it is not used.
+void levels_warning_add(session& s)
+{
+    if (s.options.levels == 0)
+        return;
+    const std::string given = "FBBENCH_LEVELS=" + std::to_string(s.options.levels);
+    for (const benchmark& b : benchmarks()) {
+        if (b.quick_levels == 0)
+            continue;
+        const std::string levels = " to " + std::to_string(s.options.levels) + " levels";
+        if (s.options.quick)
+            run_warning_add(s.warnings, "fbbench-levels-set",
+                            "--quick climbs its own " + std::to_string(b.quick_levels) + " levels: " + given
+                                + " in the environment is not used");
+        else
+            run_warning_add(s.warnings, "fbbench-levels-set",
+                            given + " in the environment cuts the " + b.label + " ladder" + levels
+                                + ": the session compares with quick sessions only, not with full ones");
+    }
+    if (s.options.quick)
+        s.options.levels = 0;
 }
 
 } // namespace
@@ -92,6 +120,13 @@ int main(int argc, char* argv[])
         break;
     }
 
+    // The programs inherit FBBENCH_LEVELS: a value they would refuse is
+    // refused before anything runs.
+    if (const std::string refusal = s.options.describe ? "" : benchmark_levels_read(s.options.programs, s.options.levels);
+        !refusal.empty()) {
+        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
+        return 2;
+    }
     s.host = host_name();
     signals_catch();
     orphans_adopt();
@@ -115,6 +150,14 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
         return 2;
     }
+    // A session holds its devices from before the description to its end; a
+    // description without probes draws nothing and holds none.
+    session_lock lock;
+    const std::string busy = s.options.describe && !s.options.probe ? "" : session_lock_take(lock, s.devices);
+    if (!busy.empty() && s.options.no_wait) {
+        std::fprintf(stderr, "fbbench: %s; not waiting (--no-wait)\n", busy.c_str());
+        return 2;
+    }
     // Before anything runs: a path that is not a file, or a file another
     // session writes, is a usage fault.
     results_output file;
@@ -124,6 +167,9 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "fbbench: %s\n", message.c_str());
         return opened;
     }
+    // A stop signal ends the wait; the session then ends as one stopped at its start.
+    if (!busy.empty())
+        session_lock_wait(lock, s.devices, s.options.quiet);
     if (s.options.describe) {
         session_describe(s, "/");
         const int exit_status = measure_finish(s, file, signals_caught() != 0 ? 128 + signals_caught() : 0);
@@ -134,6 +180,7 @@ int main(int argc, char* argv[])
         run_warning_add(s.warnings, "fbbench-target-set",
                         "FBBENCH_TARGET is set in the environment, but fbbench sets it itself for each run "
                         "(device, memory, display): the value given is not used");
+    levels_warning_add(s);
     if (measure_start(s, file) != 0) {
         signals_reraise();
         return 1;

@@ -11,7 +11,7 @@
 namespace {
 
 enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe,
-            opt_list_benchmarks, opt_quick };
+            opt_list_benchmarks, opt_quick, opt_no_wait };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -30,6 +30,7 @@ const option long_options[] = {
     {"summary", no_argument, nullptr, opt_summary},
     {"strict", no_argument, nullptr, opt_strict},
     {"quick", no_argument, nullptr, opt_quick},
+    {"no-wait", no_argument, nullptr, opt_no_wait},
     {"describe", no_argument, nullptr, opt_describe},
     {"list-benchmarks", no_argument, nullptr, opt_list_benchmarks},
     {"help", no_argument, nullptr, 'h'},
@@ -122,8 +123,8 @@ void options_usage_print(std::FILE* out)
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
                "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
-               "               [--quick] [--quiet] [--summary] [--strict] [PROGRAM...]\n"
-               "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE]\n"
+               "               [--quick] [--no-wait] [--quiet] [--summary] [--strict] [PROGRAM...]\n"
+               "       fbbench --describe [--device PATH]... [--no-probe] [--no-wait] [--output FILE]\n"
                "       fbbench --list-benchmarks\n",
                out);
 }
@@ -146,6 +147,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case 's': count = &options.spread_percent; break;
         case 'w': count = &options.warmup; minimum = 0; break;
         case opt_quick: options.quick = true; break;
+        case opt_no_wait: options.no_wait = true; break;
         case opt_timeout: count = &options.timeout_seconds; break;
         case 'o': options.output = optarg; break;
         case 'd':

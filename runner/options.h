@@ -1,6 +1,7 @@
 // The command line of fbbench.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct runner_options {
     // One run each and a shorter ladder where a benchmark has levels: a
     // first look, not for comparison with full sessions.
     bool quick = false;
+    bool no_wait = false; // refuse, rather than wait, when another session holds a device
+    // FBBENCH_LEVELS as inherited, where it cuts a full session's ladder; 0: the whole ladder.
+    uint32_t levels = 0;
     std::string output; // empty: fbbench-<host>-<UTC time>.json
     std::string programs_dir; // empty: next to fbbench, else PATH
     std::vector<std::string> devices; // each once; empty: FRAMEBUFFER as inherited

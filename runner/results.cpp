@@ -164,7 +164,8 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         devices.push_back(device_json(s, i));
     nlohmann::json file = {
         {"schema", "fbbench-results/2"},
-        {"complete", s.complete},
+        // Complete: every planned run made and counted; failures say which benchmarks failed.
+        {"complete", s.complete && s.failures.empty()},
         {"fbbench_version", FBBENCH_VERSION},
         {"workload_version", 1},
         {"started", s.started},
@@ -179,6 +180,11 @@ nlohmann::json results_json(const session& s, const std::string& finished)
           {"quick", o.quick}}},
         {"system", s.system},
     };
+    if (o.levels != 0)
+        file["options"]["levels"] = o.levels;
+    nlohmann::json& failures = file["failures"] = nlohmann::json::array();
+    for (const bench_failure& f : s.failures)
+        failures.push_back({{"program", f.program}, {"path", f.path}, {"message", f.message}});
     nlohmann::json& runs = file["runs"] = nlohmann::json::array();
     for (const run_record& r : s.runs)
         runs.push_back(run_json(r));

@@ -69,7 +69,7 @@ struct session {
     std::vector<run_record> runs;
     std::vector<bench_failure> failures;
     std::vector<run_warning> warnings;
-    bool complete = false;
+    bool complete = false; // not stopped: the file says complete only when no benchmark failed either
 };
 
 // One row of results: a metric of a program on a device, every target.

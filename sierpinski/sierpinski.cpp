@@ -119,14 +119,19 @@ bool sierpinski_levels_parse(const char* text, uint32_t& levels)
     return true;
 }
 
-int sierpinski_levels_read(uint32_t& levels)
+std::string sierpinski_levels_check(const char* text, uint32_t& levels)
 {
-    const char* text = std::getenv(SIERPINSKI_LEVELS_VARIABLE);
     levels = sierpinski_levels;
     if (text == nullptr || *text == '\0' || sierpinski_levels_parse(text, levels))
-        return 0;
-    return bench_fail(bench_exit_window, SIERPINSKI_LEVELS_VARIABLE "=%s is not a number of levels from 1 to %u",
-                      bench_text_escape(text).c_str(), sierpinski_levels);
+        return "";
+    return SIERPINSKI_LEVELS_VARIABLE "=" + bench_text_escape(text) + " is not a number of levels from 1 to "
+         + std::to_string(sierpinski_levels);
+}
+
+int sierpinski_levels_read(uint32_t& levels)
+{
+    const std::string refusal = sierpinski_levels_check(std::getenv(SIERPINSKI_LEVELS_VARIABLE), levels);
+    return refusal.empty() ? 0 : bench_fail(bench_exit_window, "%s", refusal.c_str());
 }
 
 sierpinski_ladder sierpinski_ladder_start(timeval now, uint32_t top)

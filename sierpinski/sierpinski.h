@@ -5,6 +5,7 @@
 #include "benchlib.h"
 
 #include <cstdint>
+#include <string>
 #include <sys/time.h>
 
 // The report: its title, an empty line, one line per level (printf format,
@@ -91,6 +92,10 @@ inline constexpr uint32_t sierpinski_first_iterations = 1024;
 
 // A count of levels from 1 to 16 in decimal digits, nothing else.
 bool sierpinski_levels_parse(const char* text, uint32_t& levels);
+
+// The ladder's height from the variable's value (nullptr: unset): empty, or
+// the one line that refuses it.
+std::string sierpinski_levels_check(const char* text, uint32_t& levels);
 
 // The ladder's height from the environment: 0, or bench_exit_window after
 // one line on standard error.

@@ -385,7 +385,7 @@ TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
         EXPECT_EQ(failures, c.message);
         const nlohmann::json file = file_json(output);
         ASSERT_TRUE(file.is_object());
-        EXPECT_EQ(file["complete"], true);
+        EXPECT_EQ(file["complete"], c.status == 0) << "a failed benchmark leaves the session incomplete";
         EXPECT_EQ(file["workload_version"], 1);
         EXPECT_EQ(file["devices"][0]["fix"]["id"], "test fb") << "the device is described";
         const bool memory = std::find(c.args.begin(), c.args.end(), "--no-memory") == c.args.end();
@@ -772,7 +772,10 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
             continue;
         }
         EXPECT_EQ(file["schema"], "fbbench-results/2");
-        EXPECT_EQ(file["complete"], true);
+        // Each fault fails the benchmark: the file says so, and which.
+        EXPECT_EQ(file["complete"], false);
+        ASSERT_EQ(file["failures"].size(), 1u) << file["failures"];
+        EXPECT_EQ(file["failures"][0]["program"], "mandelbrot-bench");
         const nlohmann::json& run = file["runs"][0];
         for (const auto& [key, value] : c.run.items())
             EXPECT_EQ(run[key], value) << key;
@@ -848,8 +851,9 @@ TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
         EXPECT_EQ(result.status, c.status) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_EQ(result.out, "");
-        // At most the screen was read, to work out the window: nothing mapped or drawn.
-        const std::vector<std::string> screen_read = {"open", "ioctl 0x4600", "close"};
+        // At most the screen was read, to work out the window, and opened
+        // for the session's lock: nothing mapped or drawn.
+        const std::vector<std::string> screen_read = {"open", "ioctl 0x4600", "close", "open", "close"};
         EXPECT_TRUE(result.log.empty() || result.log == screen_read) << testing::PrintToString(result.log);
         EXPECT_EQ(stand_in_pid(0), 0) << "no program ran";
         struct stat after {};
@@ -981,12 +985,14 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
              send(pid, SIGHUP);
          },
          SIGHUP, false, 30},
+        // Ignored, the signal leaves fbbench to end by itself, the file not
+        // complete all the same, as the stand-in fails.
         {"IgnoredAtStart", "exit139",
          [&](pid_t pid) {
              ASSERT_TRUE(handlers_wait());
              send(pid, SIGINT);
          },
-         0, true, 20},
+         0, false, 20},
         // Ignored, it stays so while a run holds the stop signals blocked:
         // the run ends at its deadline, and fbbench by itself.
         {"IgnoredDuringARun", "sleep",
@@ -994,7 +1000,7 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
              ASSERT_GT(stand_in_pid(20), 0);
              send(pid, SIGINT);
          },
-         0, true, 20, {"--timeout", "2"}},
+         0, false, 20, {"--timeout", "2"}},
         // The program does not ignore the death signal, SIGTERM.
         {"FbbenchKilled", "sleep",
          [&](pid_t pid) {
@@ -1069,25 +1075,49 @@ TEST_F(FbbenchRun, KilledFbbenchLeavesNoDarkDisplay)
     EXPECT_TRUE(given_back_after_shown(result.log)) << testing::PrintToString(result.log);
 }
 
-// SIGTERM while the DRM probe shows its buffer: the display is given back,
-// then fbbench writes the description and its file, and dies by the signal.
-TEST_F(FbbenchRun, TermDuringTheDrmProbeKeepsTheDescription)
+// A stop signal while a probe draws, on a framebuffer or a DRM card: the
+// probes end at once, a DRM display is given back, then fbbench writes the
+// description and its file, and dies by the signal.
+TEST_F(FbbenchRun, StopDuringTheProbesIsTakenAtOnce)
 {
-    bool shown = false;
-    const bench_result result = bench_run_command(
-        {FBBENCH, "--describe", "--output", output.string()}, {"TEST_FB_SCREEN=320x240x32", programs_path, "TEST_FB_DRM=1"},
-        nullptr, -1, [&](pid_t pid) {
-            shown = bench_log_wait(pid, "setcrtc fb 7, 1 connector(s)");
-            kill(pid, SIGTERM);
-        });
-    ASSERT_TRUE(shown) << testing::PrintToString(result.log);
-    EXPECT_EQ(result.signal, SIGTERM) << result.err;
-    const nlohmann::json file = file_json(output);
-    ASSERT_TRUE(file.is_object()) << "no file";
-    EXPECT_FALSE(file["system"].empty());
-    EXPECT_EQ(file["devices"][0]["kind"], "drm");
-    EXPECT_NE(result.out.find("/dev/fb0: DRM"), std::string::npos) << result.out;
-    EXPECT_TRUE(given_back_after_shown(result.log)) << testing::PrintToString(result.log);
+    const struct {
+        const char* name;
+        std::vector<std::string> env;
+        const char* drawing; // the log line of a probe at work
+        int signal;
+        const char* described; // in the header printed
+    } cases[] = {
+        {"Framebuffer", {}, "mmap 307200", SIGINT, "/dev/fb0: \"test fb\""},
+        {"Drm", {"TEST_FB_DRM=1"}, "setcrtc fb 7, 1 connector(s)", SIGTERM, "/dev/fb0: DRM"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(output);
+        std::vector<std::string> env = {"TEST_FB_SCREEN=320x240x32", programs_path};
+        env.insert(env.end(), c.env.begin(), c.env.end());
+        bool drawing = false;
+        double ended = 0;
+        const bench_result result = bench_run_command(
+            {FBBENCH, "--describe", "--output", output.string()}, env, nullptr, -1, [&](pid_t pid) {
+                drawing = bench_log_wait(pid, c.drawing);
+                const auto sent = std::chrono::steady_clock::now();
+                kill(pid, c.signal);
+                ended_within(pid, 60);
+                ended = seconds_since(sent);
+            });
+        ASSERT_TRUE(drawing) << testing::PrintToString(result.log);
+        EXPECT_EQ(result.signal, c.signal) << result.err;
+        EXPECT_LT(ended, 0.5);
+        const nlohmann::json file = file_json(output);
+        ASSERT_TRUE(file.is_object()) << "no file";
+        EXPECT_EQ(file["complete"], false);
+        EXPECT_FALSE(file["system"].empty());
+        EXPECT_EQ(file["devices"].size(), 1u);
+        EXPECT_NE(result.out.find(c.described), std::string::npos) << result.out;
+        if (!c.env.empty()) {
+            EXPECT_TRUE(given_back_after_shown(result.log)) << testing::PrintToString(result.log);
+        }
+    }
 }
 
 // While another session holds a device's lock, no probe writes to it or
@@ -1125,6 +1155,194 @@ TEST_F(FbbenchRun, ProbesLeaveAHeldDeviceAlone)
         EXPECT_LE(std::count(result.log.begin(), result.log.end(), c.touch), c.most) << testing::PrintToString(result.log);
     }
     close(held);
+}
+
+// What a process that bench_run_command started has written to standard
+// error so far; empty once it has ended.
+std::string err_so_far(pid_t pid)
+{
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/2", error);
+    if (error)
+        return "";
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Waits until it has written text to standard error; false once it has
+// ended without, or after a minute.
+bool err_wait(pid_t pid, const std::string& text)
+{
+    for (int tries = 0; tries < 6000; ++tries) {
+        if (err_so_far(pid).find(text) != std::string::npos)
+            return true;
+        if (process_ended(pid))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Two sessions on one device: the second waits for the whole of the first,
+// saying for whom, or with --no-wait is refused in one line before anything
+// is written; no benchmark of one meets the other's.
+TEST_F(FbbenchRun, SecondSessionWaitsForTheFirst)
+{
+    const std::filesystem::path backing = folder / "backing";
+    std::ofstream(backing).put('\0');
+    const std::vector<std::string> env = {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock,
+                                          "TEST_FB_BACKING=" + backing.string()};
+    const std::filesystem::path second = folder / "second.json", refused = folder / "refused.json";
+    const auto session = [&](const std::filesystem::path& file, std::vector<std::string> args) {
+        args.insert(args.begin(), {FBBENCH, "--no-probe", "--output", file.string(), "--runs", "1", "--no-memory",
+                                   "--no-sync"});
+        args.push_back("rectangle-bench");
+        return args;
+    };
+    // The first session's program once it holds its picture: a run of the
+    // first is on the device until the test lets it end.
+    const auto holding = [](pid_t fbbench_pid, pid_t after) {
+        for (int tries = 0; tries < 6000; ++tries) {
+            if (const pid_t program = child_wait(fbbench_pid); program > 0 && program != after)
+                return bench_sleep_wait(program) ? program : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pid_t(0);
+    };
+    bench_result refusal, waited;
+    bool said = false, still_waiting = false;
+    std::string waiting_line;
+    std::vector<std::string> first_env = env;
+    first_env.push_back("FBBENCH_HOLD=600");
+    const bench_result first = fbbench(
+        {"--runs", "2", "--no-memory", "--no-sync", "rectangle-bench"}, first_env,
+        [&](pid_t pid) {
+            const pid_t run1 = holding(pid, 0);
+            ASSERT_GT(run1, 0) << "the first session's run holds the device";
+            const std::string holder = "is in use by another fbbench session (pid " + std::to_string(pid) + ": ";
+            refusal = bench_run_command(session(refused, {"--no-wait"}), env);
+            waited = bench_run_command(session(second, {}), env, nullptr, -1, [&](pid_t other) {
+                said = err_wait(other, holder);
+                waiting_line = err_so_far(other);
+                kill(run1, SIGTERM);
+                // Between the first's runs the device stays the first's.
+                const pid_t run2 = holding(pid, run1);
+                still_waiting = run2 > 0 && err_so_far(other) == waiting_line;
+                if (run2 > 0)
+                    kill(run2, SIGTERM);
+                ended_within(other, 60);
+            });
+        },
+        -1, false);
+    EXPECT_TRUE(said) << waiting_line << waited.err;
+    EXPECT_TRUE(waiting_line.starts_with("fbbench: /dev/fb0 is in use by another fbbench session (pid "))
+        << waiting_line;
+    EXPECT_NE(waiting_line.find(": " FBBENCH " --no-probe --output "), std::string::npos) << "names the command";
+    EXPECT_TRUE(waiting_line.ends_with("; waiting for it to end\n")) << waiting_line;
+    EXPECT_TRUE(still_waiting) << waited.err;
+    // --no-wait: one line, status 2, no file.
+    EXPECT_EQ(refusal.status, 2);
+    EXPECT_EQ(std::count(refusal.err.begin(), refusal.err.end(), '\n'), 1) << refusal.err;
+    EXPECT_TRUE(refusal.err.starts_with("fbbench: /dev/fb0 is in use by another fbbench session (pid "))
+        << refusal.err;
+    EXPECT_TRUE(refusal.err.ends_with("; not waiting (--no-wait)\n")) << refusal.err;
+    EXPECT_FALSE(std::filesystem::exists(refused));
+    for (const auto& [name, result, file, runs] :
+         {std::tuple{"first", &first, output, 2u}, std::tuple{"second", const_cast<const bench_result*>(&waited), second, 1u}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(result->status, 0) << result->err;
+        const nlohmann::json data = file_json(file);
+        ASSERT_TRUE(data.is_object());
+        EXPECT_EQ(data["complete"], true);
+        EXPECT_EQ(data["failures"], nlohmann::json::array());
+        ASSERT_EQ(data["runs"].size(), runs);
+        for (const nlohmann::json& run : data["runs"])
+            EXPECT_EQ(run["valid"], true) << run.dump();
+    }
+}
+
+// A benchmark that fails leaves a file that says so: not complete, and
+// which benchmark failed on which device, with the message shown.
+TEST_F(FbbenchRun, FailedBenchmarkIsNamedInTheFile)
+{
+    const std::filesystem::path backing = folder / "backing";
+    std::ofstream(backing).put('\0');
+    const int held = open(backing.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0) << "as a program run by itself holds it";
+    const bench_result result = fbbench({"--runs", "1", "--no-memory", "--no-sync", "rectangle-bench", "mandelbrot-bench"},
+                                        {virtual_clock, "TEST_FB_BACKING=" + backing.string()});
+    close(held);
+    EXPECT_EQ(result.status, 1);
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    EXPECT_EQ(file["complete"], false);
+    const std::string message = "rectangle-bench: /dev/fb0 is in use by another benchmark";
+    EXPECT_EQ(file["failures"],
+              nlohmann::json::parse(R"([{"program": "rectangle-bench", "path": "/dev/fb0", "message": ")" + message
+                                    + R"("}, {"program": "mandelbrot-bench", "path": "/dev/fb0", "message": "mandelbrot-bench: /dev/fb0 is in use by another benchmark"}])"));
+    EXPECT_EQ(result.out.find("interrupted"), std::string::npos) << "a failure is no interruption: " << result.out;
+}
+
+// FBBENCH_LEVELS inherited cuts the Sierpinski ladder: the session records
+// it, warns, and compares as no full session; a value the program would
+// refuse is refused before anything runs; --quick climbs its own ladder.
+TEST_F(FbbenchRun, InheritedLevelsAreRecorded)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* levels;
+        int status;
+        std::string refusal; // the whole of standard error
+        nlohmann::json recorded; // options.levels, null: absent
+        const char* warned; // in the fbbench-levels-set warning, nullptr: none
+    } cases[] = {
+        {"Two", {"--runs", "1"}, "2", 0, "", 2, "FBBENCH_LEVELS=2 in the environment cuts the Sierpinski ladder to 2 levels"},
+        {"Empty", {"--runs", "1"}, "", 0, "", nullptr, nullptr},
+        {"QuickClimbsItsOwn", {"--quick"}, "2", 0, "", nullptr, "--quick climbs its own 8 levels"},
+        {"Letters", {"--runs", "1"}, "abc", 2, "fbbench: FBBENCH_LEVELS=abc is not a number of levels from 1 to 16\n", nullptr, nullptr},
+        {"Seventeen", {"--runs", "1"}, "17", 2, "fbbench: FBBENCH_LEVELS=17 is not a number of levels from 1 to 16\n", nullptr, nullptr},
+        {"Escape", {"--runs", "1"}, "8\033]0;x", 2,
+         "fbbench: FBBENCH_LEVELS=8\\x1b]0;x is not a number of levels from 1 to 16\n", nullptr, nullptr},
+    };
+    std::map<std::string, std::filesystem::path> kept;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(output);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--no-memory", "--no-sync", "rectangle-bench", "sierpinski-bench"});
+        const bench_result result = fbbench(args, {virtual_clock, std::string("FBBENCH_LEVELS=") + c.levels});
+        EXPECT_EQ(result.status, c.status) << result.err;
+        if (c.status != 0) {
+            EXPECT_EQ(result.err, c.refusal);
+            EXPECT_FALSE(std::filesystem::exists(output)) << "nothing ran";
+            continue;
+        }
+        const nlohmann::json file = file_json(output);
+        ASSERT_TRUE(file.is_object());
+        EXPECT_EQ(file["options"].contains("levels") ? file["options"]["levels"] : nlohmann::json(), c.recorded);
+        std::string warning;
+        for (const nlohmann::json& w : file["warnings"])
+            if (w["kind"] == "fbbench-levels-set")
+                warning = w["message"];
+        EXPECT_EQ(warning.find(c.warned != nullptr ? c.warned : "\n"), c.warned != nullptr ? 0u : std::string::npos)
+            << warning;
+        int top = 0;
+        for (const nlohmann::json& r : file["results"])
+            top = std::max(top, r.value("points", 0));
+        if (c.recorded == 2)
+            EXPECT_EQ(top, 2048);
+        else
+            EXPECT_GT(top, 2048);
+        const std::filesystem::path copy = folder / (std::string(c.name) + ".json");
+        std::filesystem::copy_file(output, copy);
+        kept[c.name] = copy;
+    }
+    // fbbench-compare: a cut ladder beside a full one is marked and warned of
+    // as a quick session is.
+    const bench_result compared = bench_run_command({FBBENCH_COMPARE, kept["Empty"].string(), kept["Two"].string()}, {"PATH=/usr/bin:/bin"});
+    EXPECT_EQ(compared.status, 0) << compared.err;
+    EXPECT_NE(compared.err.find("fbbench-compare: warning (quick-mixed): "), std::string::npos) << compared.err;
 }
 
 // A flush that fails drops the display target with its reason, whether the

@@ -167,8 +167,10 @@ def make_columns(files, labels):
             columns.append({"path": path, "data": data, "device": device, "entry": entry, "label": label,
                             "several": len(devices) > 1, "rows": rows, "probes": probes,
                             "described_only": described_only,
-                            # A description measured nothing: no figure of it is less sure.
-                            "quick": data["options"].get("quick") is True and not described_only,
+                            # A description measured nothing: no figure of it is less sure. A ladder
+                            # cut by FBBENCH_LEVELS (options.levels) is no full session either.
+                            "quick": (data["options"].get("quick") is True or "levels" in data["options"])
+                            and not described_only,
                             "window": window_of(entry), "workload": workload_of(data, entry)})
     labels_disambiguate(columns)
     return columns

@@ -1,0 +1,41 @@
+// A session's hold on its devices, from before the description to the end:
+// a second session on a device waits for the first, so that no program of
+// one runs between the runs of the other.
+//
+// The programs lock a device with flock(2) on their own descriptor, and a
+// session cannot hold that lock without refusing its own programs. The
+// session lock is an open file description lock (fcntl(2) F_OFD_SETLK) on
+// byte 0 of the same device node: the kernel keeps the two kinds apart, so
+// the programs' locks never meet it; it needs no file or folder of its own
+// and is the same object for every path to the device; it goes with the
+// process, however it ends. A second lock at byte 1 + the holder's pid names
+// the holder to a session that waits, as F_OFD_GETLK reports no pid.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct session_lock {
+    std::vector<std::string> paths; // the devices, each with its descriptor
+    std::vector<int> fds; // -1 where the device cannot be opened: its programs will say why
+    session_lock() = default;
+    session_lock(const session_lock&) = delete;
+    session_lock& operator=(const session_lock&) = delete;
+    ~session_lock();
+};
+
+// Opens the device for reading and writing without staying its DRM master:
+// a card's first opener becomes master, which would refuse the programs
+// and probes theirs. -1 with errno set when it cannot be opened.
+int device_open_unmastered(const std::string& path, int flags);
+
+// Tries to take every device's session lock, without waiting. Empty when all
+// are held (then kept until lock is destroyed), else one line naming the
+// session that holds the first busy device ("/dev/fb0 is in use by the
+// fbbench session of pid 1234 on host (fbbench --runs 5)"); none stays held.
+std::string session_lock_take(session_lock& lock, const std::vector<std::string>& devices);
+
+// Takes them, waiting while another session holds one; each time the holder
+// changes, says for whom it waits on standard error, unless quiet. Returns
+// false when a stop signal came first.
+bool session_lock_wait(session_lock& lock, const std::vector<std::string>& devices, bool quiet);
