@@ -32,6 +32,8 @@ const char option_help[] =
     "      --quick         one run each and a shorter Sierpinski ladder: a first look,\n"
     "                      comparable with other quick runs only\n"
     "      --describe      describe the machine and devices, write the file, run nothing\n"
+    "      --force         replace an earlier session's results file at once (by\n"
+    "                      default it is kept until this session's first run)\n"
     "      --list-benchmarks  print the benchmarks, metrics and units as JSON\n"
     "  -q, --quiet         only the table: no plan, progress, description or file name\n"
     "                      (warnings and errors still go to standard error)\n"
@@ -119,12 +121,14 @@ int main(int argc, char* argv[])
     // session writes, is a usage fault.
     results_output file;
     const int opened = s.options.output.empty() ? results_output_create(file, default_output_stem(s.host), message)
-                                                : results_output_open(file, s.options.output, false, message);
+                                                : results_output_open(file, s.options.output, s.options.force, message);
     if (opened != 0) {
         std::fprintf(stderr, "fbbench: %s\n", message.c_str());
         return opened;
     }
     if (s.options.describe) {
+        if (measure_start(s, file) != 0)
+            return 1;
         session_describe(s, "/");
         const int exit_status = measure_finish(s, file, signals_caught() != 0 ? 128 + signals_caught() : 0);
         signals_reraise();

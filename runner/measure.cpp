@@ -1,5 +1,7 @@
 #include "measure.h"
 
+#include "benchlib.h"
+
 #include "describe_session.h"
 #include "display_target.h"
 
@@ -66,11 +68,24 @@ bool more_needed(const bench_context& b, run_target target)
                              results_spread_target(b.s, b.program));
 }
 
+// This session has something of its own to keep: a run that ended, or a
+// finished description.
+bool session_has_own(const session& s)
+{
+    if (s.options.describe)
+        return s.complete;
+    return std::any_of(s.runs.begin(), s.runs.end(), [](const run_record& r) { return r.invalid_reason != "interrupted"; });
+}
+
+// The file rewritten; an earlier session's results stay until this one has
+// its own, the text only tried beside them meanwhile.
 bool file_write(session& s, results_output& output)
 {
     std::string error;
     const std::string text = results_json(s, utc_now_iso()).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    if (results_file_write(output, text, error))
+    const bool written = output.earlier && !session_has_own(s) ? results_file_try(output, text, error)
+                                                               : results_file_write(output, text, error);
+    if (written)
         return true;
     progress_clear();
     std::fprintf(stderr, "fbbench: %s\n", error.c_str());
@@ -622,6 +637,7 @@ std::size_t plan_runs_least(const session& s)
 
 int measure_start(session& s, results_output& output)
 {
+    results_leftovers_remove(output);
     return file_write(s, output) ? 0 : 1;
 }
 

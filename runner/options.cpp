@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "benchlib.h"
 #include "benchmarks.h"
 
 #include <algorithm>
@@ -11,7 +12,7 @@
 namespace {
 
 enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe,
-            opt_list_benchmarks, opt_quick };
+            opt_list_benchmarks, opt_quick, opt_force };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -31,6 +32,7 @@ const option long_options[] = {
     {"strict", no_argument, nullptr, opt_strict},
     {"quick", no_argument, nullptr, opt_quick},
     {"describe", no_argument, nullptr, opt_describe},
+    {"force", no_argument, nullptr, opt_force},
     {"list-benchmarks", no_argument, nullptr, opt_list_benchmarks},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -122,8 +124,8 @@ void options_usage_print(std::FILE* out)
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
                "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
-               "               [--quick] [--quiet] [--summary] [--strict] [PROGRAM...]\n"
-               "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE]\n"
+               "               [--force] [--quick] [--quiet] [--summary] [--strict] [PROGRAM...]\n"
+               "       fbbench --describe [--device PATH]... [--no-probe] [--output FILE] [--force]\n"
                "       fbbench --list-benchmarks\n",
                out);
 }
@@ -166,18 +168,19 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case opt_summary: options.summary = true; break;
         case opt_strict: options.strict = true; break;
         case opt_describe: options.describe = true; break;
+        case opt_force: options.force = true; break;
         case 'h': return options_action::help;
         case 'V': return options_action::version;
         case opt_list_benchmarks: return options_action::list_benchmarks;
         case ':':
-            message = std::string("option ") + argv[optind - 1] + " needs a value";
+            message = "option " + bench_text_escape(argv[optind - 1]) + " needs a value";
             return options_action::usage_error;
         default:
             message = option_refusal(argv[optind - 1], optopt);
             return options_action::usage_error;
         }
         if (count != nullptr && !count_parse(optarg, minimum, *count)) {
-            message = std::string("--") + option_name(c) + " " + optarg + " is not a "
+            message = std::string("--") + option_name(c) + " " + bench_text_escape(optarg) + " is not a "
                     + (minimum == 0 ? "whole number" : "positive whole number");
             return options_action::usage_error;
         }
