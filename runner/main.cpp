@@ -7,6 +7,7 @@
 #include "benchlib.h"
 #include "measure.h"
 #include "options.h"
+#include "table.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,13 +80,13 @@ int main(int argc, char* argv[])
         std::fputs(" (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
                    stdout);
         std::fputs(option_help, stdout);
-        return 0;
+        return standard_output_flush() ? 0 : 1;
     case options_action::list_benchmarks:
         std::printf("%s\n", benchmarks_manifest().dump(2).c_str());
-        return 0;
+        return standard_output_flush() ? 0 : 1;
     case options_action::version:
         std::printf("fbbench %s\n", FBBENCH_VERSION);
-        return 0;
+        return standard_output_flush() ? 0 : 1;
     case options_action::usage_error:
         std::fprintf(stderr, "fbbench: %s\n", message.c_str());
         options_usage_print(stderr);

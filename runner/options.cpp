@@ -62,8 +62,9 @@ bool count_parse(const char* text, int minimum, int& value)
 std::string option_refusal(const char* typed, int optopt_seen)
 {
     const std::string text = typed;
+    const std::string shown = bench_text_escape(text);
     if (!text.starts_with("--"))
-        return "unknown option -" + std::string(1, char(optopt_seen));
+        return "unknown option -" + bench_text_escape(std::string(1, char(optopt_seen)));
     const std::string name = text.substr(2, text.find('=') - 2);
     // getopt_long takes unambiguous abbreviations: the option they name.
     const option* named = nullptr;
@@ -80,7 +81,7 @@ std::string option_refusal(const char* typed, int optopt_seen)
     }
     if (matches == 1 && named->has_arg == no_argument && text.find('=') != std::string::npos)
         return "option --" + std::string(named->name) + " takes no value";
-    return (matches > 1 ? "ambiguous option " : "unknown option ") + text;
+    return (matches > 1 ? "ambiguous option " : "unknown option ") + shown;
 }
 
 const char* option_name(int c)
@@ -210,7 +211,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
             std::string names;
             for (std::size_t k = 0; k < known.size(); ++k)
                 names += (k == 0 ? "" : k + 1 == known.size() ? " or " : ", ") + known[k];
-            message = "unknown program " + name + " (" + names + ")";
+            message = "unknown program " + bench_text_escape(name) + " (" + names + ")";
             return options_action::usage_error;
         }
         if (std::find(options.programs.begin(), options.programs.end(), name) == options.programs.end())
@@ -218,5 +219,21 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
     }
     if (options.programs.empty())
         options.programs = options_known_programs();
+    // Every run is counted in an int: the most the plan may ask for, with
+    // the display on every device where it may be measured.
+    const long long devices = std::max<long long>(1, (long long)options.devices.size());
+    const long long targets = 1 + options.memory + (options.sync != "never");
+    const long long each = (long long)options.max_runs + options.warmup;
+    const long long most = (long long)options.programs.size() * devices * targets * each;
+    if (most > INT_MAX) {
+        auto counted = [](long long n, const char* what) {
+            return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+        };
+        message = "too many runs: the plan asks for up to " + std::to_string(most) + " ("
+                + counted((long long)options.programs.size(), "benchmark") + " x " + counted(devices, "device") + " x "
+                + counted(targets, "target") + " x (" + std::to_string(options.max_runs) + " runs + "
+                + std::to_string(options.warmup) + " warm-ups)), more than " + std::to_string(INT_MAX);
+        return options_action::usage_error;
+    }
     return options_action::run;
 }

@@ -629,7 +629,7 @@ TEST_F(FbbenchRun, PlanAndProgress)
     // In an 80-column terminal every line fits, the progress line rewritten in
     // place among them, and an estimate that cannot be made says so; so in a
     // terminal that does not know its width, as a board's serial console.
-    for (const char* width : {"80", "0"}) {
+    for (const char* width : {"80", "0", "40"}) {
         SCOPED_TRACE(std::string("stty cols ") + width);
         const bench_result narrow = bench_run_command(
             {"/usr/bin/script", "-q", "-e", "-c",
@@ -645,13 +645,19 @@ TEST_F(FbbenchRun, PlanAndProgress)
         std::string line;
         for (std::size_t at = 0; at <= narrow.out.size(); ++at) {
             if (at == narrow.out.size() || narrow.out[at] == '\r' || narrow.out[at] == '\n') {
-                EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; }), 80) << line;
+                EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; }),
+                          std::max(std::atoi(width), 80 * (width[0] == '0')))
+                    << line;
                 line.clear();
             } else if (narrow.out.compare(at, 3, "\033[K") == 0) {
                 at += 2;
             } else {
                 line += narrow.out[at];
             }
+        }
+        // However narrow, the progress line says which run it is.
+        if (width == std::string("40")) {
+            EXPECT_NE(narrow.out.find("\r\033[Kmandelbrot-bench /dev/fb0 screen 1/1"), std::string::npos) << narrow.out;
         }
     }
 }
@@ -1366,6 +1372,64 @@ TEST_F(FbbenchRun, PlantedLinkIsNotFollowed)
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         }
         EXPECT_TRUE(std::filesystem::is_symlink(link));
+    }
+}
+
+// What the user typed comes back in messages with its control characters
+// escaped, so that a message stays one line and cannot drive the terminal.
+TEST_F(FbbenchRun, MessagesQuoteInputEscaped)
+{
+    const std::string missing = (folder / "no\033[2Jsuch\n" / "x.json").string();
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* shown; // in standard error
+    } cases[] = {
+        {"Device", {"--device", "/dev/fb\033[2J\n", "--runs", "1", "mandelbrot-bench"}, "/dev/fb\\x1b[2J\\n"},
+        {"Output", {"--output", missing, "mandelbrot-bench"}, "no\\x1b[2Jsuch\\n/x.json"},
+        {"Runs", {"--runs", "\033]0;x\a"}, "--runs \\x1b]0;x\\x07 is not"},
+        {"Program", {"bench\033[1m"}, "unknown program bench\\x1b[1m"},
+        {"Option", {"--\033[1m"}, "unknown option --\\x1b[1m"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(output);
+        const bench_result result = fbbench(c.args, {"STAND_IN=exit139"});
+        EXPECT_NE(result.status, 0);
+        EXPECT_NE(result.err.find(c.shown), std::string::npos) << result.err;
+        EXPECT_EQ(std::count_if(result.err.begin(), result.err.end(), [](char ch) { return ch != '\n' && ch > 0 && ch < 0x20; }), 0)
+            << result.err;
+    }
+}
+
+// Standard output full or closed: one line on standard error and a
+// non-zero status, for the help as for a session's table.
+TEST_F(FbbenchRun, FullOrClosedStdoutIsSaid)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* stdout_path;
+        int closed_fd;
+        const char* reason;
+    } cases[] = {
+        {"HelpFull", {"--help"}, "/dev/full", -1, "No space left on device"},
+        {"VersionClosed", {"--version"}, nullptr, STDOUT_FILENO, "Bad file descriptor"},
+        {"SessionFull", {"--runs", "1", "--no-memory", "--no-sync", "rectangle-bench"}, "/dev/full", -1,
+         "No space left on device"},
+        {"SessionClosed", {"--runs", "1", "--no-memory", "--no-sync", "rectangle-bench"}, nullptr, STDOUT_FILENO,
+         "Bad file descriptor"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> command = {FBBENCH, "--quiet", "--no-probe", "--output", output.string()};
+        command.insert(command.end(), c.args.begin(), c.args.end());
+        const bench_result result = bench_run_command(command, {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock},
+                                                      c.stdout_path, c.closed_fd);
+        EXPECT_EQ(result.status, 1) << result.err;
+        const std::string said = std::string("fbbench: cannot write to standard output: ") + c.reason + "\n";
+        EXPECT_TRUE(result.err.ends_with(said)) << result.err;
+        EXPECT_EQ(result.err.find("standard output"), result.err.size() - said.size() + 25) << "said once";
     }
 }
 

@@ -307,6 +307,25 @@ TEST(Options, NumbersProgramsAndBadUsage)
         {{"--sync=frame"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --sync takes no value"},
         {{"--help"}, options_action::help},
         {{"-V"}, options_action::version},
+        {{"--force"}, options_action::run, 3, 10, all},
+        // What the user typed is quoted with its control characters escaped.
+        {{"--runs", "1\x1b[2J"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "--runs 1\\x1b[2J is not a positive whole number"},
+        {{"line\nbench"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "unknown program line\\nbench (rectangle-bench, mandelbrot-bench or sierpinski-bench)"},
+        {{"--fa\x1b]0;x\x07"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --fa\\x1b]0;x\\x07"},
+        {{"-\x01"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option -\\x01"},
+        {{"--runs\r"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --runs\\r"},
+        // Runs and warm-ups that no session could count, let alone run.
+        {{"--runs", "2147483647", "--warmup", "2147483647"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "too many runs: the plan asks for up to 38654705646 (3 benchmarks x 1 device x 3 targets x "
+         "(2147483647 runs + 2147483647 warm-ups)), more than 2147483647"},
+        {{"--max-runs", "2147483647", "--no-memory", "--no-sync", "-d", "a", "-d", "b", "rectangle-bench"},
+         options_action::usage_error, 0, 0, {}, 600, {},
+         "too many runs: the plan asks for up to 4294967294 (1 benchmark x 2 devices x 1 target x "
+         "(2147483647 runs + 0 warm-ups)), more than 2147483647"},
+        {{"--max-runs", "2147483647", "--no-memory", "--no-sync", "rectangle-bench"}, options_action::run, 3,
+         2147483647, {"rectangle-bench"}},
     };
     for (const options_case& c : cases) {
         runner_options o;
@@ -731,6 +750,22 @@ TEST(Results, TableFitsAndExplains)
             EXPECT_LE(std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xc0) != 0x80; }), c.columns)
                 << line;
     }
+
+    // Below 60 columns each target gets a line of its own; every line fits.
+    const std::string stacked = table_of(s, 40);
+    EXPECT_NE(stacked.find("             median  spread  ratio\n"
+                           "sierpinski-bench (frames/s)\n"
+                           "  1024 points\n"
+                           "    display   30.00       \u2013  0.522\n"
+                           "    screen    57.50       \u2013\n"
+                           "    RAM       60.00       \u2013  0.958\n"
+                           "  2048 points\n"),
+              std::string::npos)
+        << stacked;
+    EXPECT_NE(stacked.find("\ndisplay ratio: the display's speed"), std::string::npos) << stacked;
+    std::istringstream stacked_lines(stacked);
+    for (std::string line; std::getline(stacked_lines, line);)
+        EXPECT_LE(std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xc0) != 0x80; }), 40) << line;
 
     // Marks on their figures: the screen never settles (0.50 to 0.60) and
     // is under 1 % resolution; RAM ran once. Not planned for the display
