@@ -445,7 +445,13 @@ int output_open_once(results_output& output, bool force, std::string& error)
     // A look at the entry, which opens nothing: a FIFO would block, a device
     // could act on being opened.
     struct stat seen {};
-    if (fstatat(output.dir_fd, output.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+    const bool found = fstatat(output.dir_fd, output.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0;
+    // A final slash names a folder, as it would for the kernel.
+    if (path.ends_with("/") && (!found || !S_ISDIR(seen.st_mode))) {
+        error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(found ? ENOTDIR : EISDIR);
+        return 1;
+    }
+    if (!found) {
         if (errno == ENOENT)
             return 0; // the first write places the file
         error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno);
@@ -456,6 +462,12 @@ int output_open_once(results_output& output, bool force, std::string& error)
     if (!S_ISREG(seen.st_mode)) {
         error = bench_text_escape(path) + " is " + node_kind_text(seen.st_mode) + ", not a results file";
         return 2;
+    }
+    // Replaced by a rename, which the file's own mode would not stop: a
+    // file the user may not write is refused as an open for writing would.
+    if (faccessat(output.dir_fd, output.name.c_str(), W_OK, AT_EACCESS) != 0) {
+        error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno);
+        return 1;
     }
     output.fd = openat(output.dir_fd, output.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     struct stat opened {};

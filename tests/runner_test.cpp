@@ -902,6 +902,8 @@ TEST(Results, OutputIsWhatThePathLeadsTo)
         {dir / "folder-link", 2, ""},
         {dir / "fifo", 2, ""},
         {dir / "notes.json", 2, ""},
+        {dir.string() + "/sub/file.json/", 1, ""},
+        {dir.string() + "/new-folder/", 1, ""},
         {dir / "missing" / "x.json", 1, ""},
     };
     for (const auto& c : cases) {
