@@ -1,7 +1,6 @@
 #include "devices.h"
 
 #include "benchlib.h"
-
 #include "drm_screen.h"
 
 #include <cerrno>

@@ -1,7 +1,6 @@
 #include "measure.h"
 
 #include "benchlib.h"
-
 #include "describe_session.h"
 #include "display_target.h"
 

@@ -325,12 +325,8 @@ int path_resolve(const std::string& path, int& dir_fd, std::string& name, std::s
             if (n <= 0 || std::size_t(n) >= sizeof target)
                 return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(n < 0 ? saved : ENOENT));
             const std::string text(target, std::size_t(n));
-            for (std::string& p : [&] {
-                     std::vector<std::string> more = path_parts(text);
-                     std::reverse(more.begin(), more.end());
-                     return more;
-                 }())
-                parts.push_back(std::move(p));
+            const std::vector<std::string> more = path_parts(text);
+            parts.insert(parts.end(), more.rbegin(), more.rend());
             if (text.starts_with("/")) {
                 close(dir);
                 dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -1,7 +1,6 @@
 #include "table.h"
 
 #include "benchlib.h"
-
 #include "display_target.h"
 #include "measure.h"
 
