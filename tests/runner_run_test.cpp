@@ -1268,10 +1268,14 @@ TEST_F(FbbenchRun, NoEmptyFileNorLeftoverTemporary)
     EXPECT_EQ(skeleton["complete"], false);
     EXPECT_EQ(folder_names(), std::vector<std::string>{"results.json"});
 
-    if (geteuid() == 0) {
-        const std::filesystem::path full = folder / "full";
-        std::filesystem::create_directory(full);
-        ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+    std::string skipped;
+    const std::filesystem::path full = folder / "full";
+    std::filesystem::create_directory(full);
+    if (geteuid() != 0) {
+        skipped = "the full disk: only root may mount a small file system to fill";
+    } else if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        skipped = std::string("the full disk: cannot mount a tmpfs: ") + std::strerror(errno);
+    } else {
         const int fill = open((full / "fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         const std::string block(4096, 'x');
         while (fill >= 0 && write(fill, block.data(), block.size()) > 0) {
@@ -1287,14 +1291,15 @@ TEST_F(FbbenchRun, NoEmptyFileNorLeftoverTemporary)
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_EQ(left, std::vector<std::string>{"fill"});
         EXPECT_EQ(stand_in_pid(0), 0) << "no program ran";
-        std::filesystem::remove(full);
     }
+    std::filesystem::remove(full);
 
     // Killed at its first rename: a temporary file is left.
     std::filesystem::remove(output);
     ASSERT_NE(earlier_results(), "");
     if (bench_run_command({"/usr/bin/strace", "-o", "/dev/null", "/bin/true"}, {}).status != 0)
-        GTEST_SKIP() << "skipped the rest: strace cannot trace here, so fbbench cannot be killed at its rename";
+        GTEST_SKIP() << "skipped " << (skipped.empty() ? "" : skipped + "; ")
+                     << "the leftover: strace cannot trace here, so fbbench cannot be killed at its rename";
     const bench_result killed = bench_run_command(
         {"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2", "-e",
          "inject=rename,renameat,renameat2:signal=SIGKILL", FBBENCH, "--quiet", "--no-probe", "--no-memory",
@@ -1324,6 +1329,8 @@ TEST_F(FbbenchRun, NoEmptyFileNorLeftoverTemporary)
     if (root)
         expected.insert(expected.begin() + 1, ".fbbench.other0");
     EXPECT_EQ(names, expected);
+    if (!skipped.empty())
+        GTEST_SKIP() << "skipped " << skipped;
 }
 
 // Root is refused a link in a sticky, world-writable folder unless the
