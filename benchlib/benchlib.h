@@ -189,6 +189,10 @@ int bench_report_flush();
 // The text with control characters and backslashes escaped (\n, \x1b, \\), so
 // that a message echoing it stays on one line.
 std::string bench_text_escape(const char* text);
+inline std::string bench_text_escape(const std::string& text)
+{
+    return bench_text_escape(text.c_str());
+}
 
 // Reports a failure as one line on standard error, prefixed with the
 // program's name; returns status.

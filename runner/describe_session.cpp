@@ -62,7 +62,7 @@ nlohmann::json device_describe(session& s, const std::filesystem::path& root, co
 {
     const fb_device_kind kind = device_kind_at(path);
     if (kind == fb_device_kind::neither)
-        return {{"path", path}, {"error", path + " is neither a framebuffer nor a DRM device"}};
+        return {{"path", path}, {"error", bench_text_escape(path) + " is neither a framebuffer nor a DRM device"}};
     device_lock lock;
     if (s.options.probe)
         device_lock_take(lock, path);

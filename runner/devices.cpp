@@ -1,5 +1,6 @@
 #include "devices.h"
 
+#include "benchlib.h"
 #include "drm_screen.h"
 
 #include <cerrno>
@@ -15,7 +16,7 @@ device_screen device_screen_query(const std::string& path)
     d.path = path;
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        d.error = "cannot open " + path + ": " + std::strerror(errno);
+        d.error = "cannot open " + bench_text_escape(path) + ": " + std::strerror(errno);
         return d;
     }
     // The node tells a DRM card from a framebuffer, as the programs tell it:
@@ -27,7 +28,7 @@ device_screen device_screen_query(const std::string& path)
     const int query_errno = errno;
     close(fd);
     if (kind == fb_device_kind::neither) {
-        d.error = path + " is neither a framebuffer nor a DRM device";
+        d.error = bench_text_escape(path) + " is neither a framebuffer nor a DRM device";
         return d;
     }
     if (fbdev) {
@@ -48,8 +49,8 @@ device_screen device_screen_query(const std::string& path)
         return d;
     }
     d.error = kind == fb_device_kind::drm
-                ? "cannot choose a display on " + path + ": no connected connector with a mode"
-                : "cannot query " + path + " as a framebuffer (" + std::strerror(query_errno) + ") or as a DRM display";
+                ? "cannot choose a display on " + bench_text_escape(path) + ": no connected connector with a mode"
+                : "cannot query " + bench_text_escape(path) + " as a framebuffer (" + std::strerror(query_errno) + ") or as a DRM display";
     return d;
 }
 
@@ -67,7 +68,7 @@ bool device_window_compute(device_screen& device, const bench_window_texts& text
             device.defaulted.push_back(name);
     if (bench_window_compute(texts, visible, device.window, message))
         return true;
-    message = device.path + ": " + message;
+    message = bench_text_escape(device.path) + ": " + message;
     device.window_error = message;
     return false;
 }
@@ -81,7 +82,7 @@ std::string device_window_refusal(const std::string& program, const device_scree
     char line[256];
     std::snprintf(line, sizeof line,
                   "%s draws nothing in the %dx%d window at (%d,%d) on %s; the smallest window that works there is %dx%d",
-                  program.c_str(), w.width, w.height, w.posx, w.posy, device.path.c_str(), smallest->width,
+                  program.c_str(), w.width, w.height, w.posx, w.posy, bench_text_escape(device.path).c_str(), smallest->width,
                   smallest->height);
     return line;
 }

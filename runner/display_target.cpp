@@ -1,5 +1,6 @@
 #include "display_target.h"
 
+#include "benchlib.h"
 #include "describe.h"
 
 #include <algorithm>
@@ -146,10 +147,10 @@ void display_drop_warning_add(session& s, const std::string& program, const std:
     char message[300];
     if (b->higher_is_better)
         std::snprintf(message, sizeof message, "%s shows %.1f of the %.1f %s of %s drawn%s when each %s is flushed on its own",
-                      path.c_str(), shown, drawn, b->unit, b->drawn, at_points.c_str(), b->flush_unit);
+                      bench_text_escape(path).c_str(), shown, drawn, b->unit, b->drawn, at_points.c_str(), b->flush_unit);
     else
         std::snprintf(message, sizeof message,
-                      "%s takes %.2f %s to show the %s drawn in %.2f %s when each %s is flushed on its own", path.c_str(),
+                      "%s takes %.2f %s to show the %s drawn in %.2f %s when each %s is flushed on its own", bench_text_escape(path).c_str(),
                       shown, b->unit, b->drawn, drawn, b->unit, b->flush_unit);
     run_warning_add(s.warnings, "display-drop", message);
 }
@@ -171,7 +172,7 @@ void display_noise_warning_add(session& s, const std::string& program, const std
     std::snprintf(message, sizeof message,
                   "%s on %s: the display measured %.2f times as fast as the screen (%s: %.2f against %.2f %s; display "
                   "run%s %s), which a flush cannot do: noise or a wrong measurement; measure again on a quiet machine",
-                  program.c_str(), path.c_str(), *display_vs_screen(*worst), worst->metric.metric.c_str(), shown, drawn,
+                  program.c_str(), bench_text_escape(path).c_str(), *display_vs_screen(*worst), worst->metric.metric.c_str(), shown, drawn,
                   worst->metric.unit.c_str(), display_runs.find(',') == std::string::npos ? "" : "s",
                   display_runs.empty() ? "none alone" : display_runs.c_str());
     run_warning_add(s.warnings, "display-noise", message);
@@ -257,7 +258,7 @@ std::string display_verdict(const session& s, const std::string& path)
         std::snprintf(text, sizeof text, "kernel copy work: up to %.0f %% of a core", kernel);
         clauses.push_back(text);
     }
-    std::string verdict = path + ": ";
+    std::string verdict = bench_text_escape(path) + ": ";
     for (std::size_t i = 0; i < clauses.size(); ++i)
         verdict += (i == 0 ? "" : "; ") + clauses[i];
     return verdict;

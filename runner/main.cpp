@@ -8,6 +8,7 @@
 #include "measure.h"
 #include "options.h"
 #include "session_lock.h"
+#include "table.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,8 @@ const char option_help[] =
     "      --no-wait       refuse at once when another session holds a device,\n"
     "                      instead of waiting for it to end\n"
     "      --describe      describe the machine and devices, write the file, run nothing\n"
+    "      --force         replace an earlier session's results file at once (by\n"
+    "                      default it is kept until this session's first run)\n"
     "      --list-benchmarks  print the benchmarks, metrics and units as JSON\n"
     "  -q, --quiet         only the table: no plan, progress, description or file name\n"
     "                      (warnings and errors still go to standard error)\n"
@@ -105,13 +108,13 @@ int main(int argc, char* argv[])
         std::fputs(" (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
                    stdout);
         std::fputs(option_help, stdout);
-        return 0;
+        return standard_output_flush() ? 0 : 1;
     case options_action::list_benchmarks:
         std::printf("%s\n", benchmarks_manifest().dump(2).c_str());
-        return 0;
+        return standard_output_flush() ? 0 : 1;
     case options_action::version:
         std::printf("fbbench %s\n", FBBENCH_VERSION);
-        return 0;
+        return standard_output_flush() ? 0 : 1;
     case options_action::usage_error:
         std::fprintf(stderr, "fbbench: %s\n", message.c_str());
         options_usage_print(stderr);
@@ -162,7 +165,7 @@ int main(int argc, char* argv[])
     // session writes, is a usage fault.
     results_output file;
     const int opened = s.options.output.empty() ? results_output_create(file, default_output_stem(s.host), message)
-                                                : results_output_open(file, s.options.output, false, message);
+                                                : results_output_open(file, s.options.output, s.options.force, message);
     if (opened != 0) {
         std::fprintf(stderr, "fbbench: %s\n", message.c_str());
         return opened;
@@ -171,6 +174,8 @@ int main(int argc, char* argv[])
     if (!busy.empty())
         session_lock_wait(lock, s.devices, s.options.quiet);
     if (s.options.describe) {
+        if (measure_start(s, file) != 0)
+            return 1;
         session_describe(s, "/");
         const int exit_status = measure_finish(s, file, signals_caught() != 0 ? 128 + signals_caught() : 0);
         signals_reraise();

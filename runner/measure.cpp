@@ -1,5 +1,6 @@
 #include "measure.h"
 
+#include "benchlib.h"
 #include "describe_session.h"
 #include "display_target.h"
 
@@ -26,6 +27,7 @@ struct bench_context {
     std::string path;
     int clock_steps = 0; // runs discarded for a stepped clock
     bool write_failed = false;
+    std::string shown_path = bench_text_escape(path); // for messages
 };
 
 // The progress line on a terminal is rewritten in place; anything else
@@ -66,11 +68,24 @@ bool more_needed(const bench_context& b, run_target target)
                              results_spread_target(b.s, b.program));
 }
 
+// This session has something of its own to keep: a run that ended, or a
+// finished description.
+bool session_has_own(const session& s)
+{
+    if (s.options.describe)
+        return s.complete;
+    return std::any_of(s.runs.begin(), s.runs.end(), [](const run_record& r) { return r.invalid_reason != "interrupted"; });
+}
+
+// The file rewritten; an earlier session's results stay until this one has
+// its own, the text only tried beside them meanwhile.
 bool file_write(session& s, results_output& output)
 {
     std::string error;
     const std::string text = results_json(s, utc_now_iso()).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    if (results_file_write(output, text, error))
+    const bool written = output.earlier && !session_has_own(s) ? results_file_try(output, text, error)
+                                                               : results_file_write(output, text, error);
+    if (written)
         return true;
     progress_clear();
     std::fprintf(stderr, "fbbench: %s\n", error.c_str());
@@ -195,7 +210,7 @@ void plan_print(const session& s)
     std::string dropped;
     for (const std::string& path : s.devices)
         if (const std::string reason = display_target_dropped(o, device_description_find(s, path)); !reason.empty())
-            dropped += "; the display of " + path + " is dropped (" + reason + ")";
+            dropped += "; the display of " + bench_text_escape(path) + " is dropped (" + reason + ")";
     const int columns = isatty(STDERR_FILENO) ? terminal_columns(STDERR_FILENO) : 0;
     std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all") + dropped, columns, 2).c_str(), stderr);
 }
@@ -208,26 +223,32 @@ void progress_print(const bench_context& b, std::size_t program_index, std::size
         return;
     char line[400];
     if (warmup)
-        std::snprintf(line, sizeof line, "%s on %s, %s: warm-up run %zu of %d", b.program.c_str(), b.path.c_str(),
+        std::snprintf(line, sizeof line, "%s on %s, %s: warm-up run %zu of %d", b.program.c_str(), b.shown_path.c_str(),
                       run_target_label(target), number, o.warmup);
     else if (number <= std::size_t(o.runs))
-        std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of %d", b.program.c_str(), b.path.c_str(),
+        std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of %d", b.program.c_str(), b.shown_path.c_str(),
                       run_target_label(target), number, o.runs);
     else
         std::snprintf(line, sizeof line, "%s on %s, %s: run %zu of at most %d (spread above target)",
-                      b.program.c_str(), b.path.c_str(), run_target_label(target), number, o.max_runs);
+                      b.program.c_str(), b.shown_path.c_str(), run_target_label(target), number, o.max_runs);
     const time_estimate left = remaining_estimate(b.s, program_index, device_index);
     if (!isatty(STDERR_FILENO)) {
         std::fprintf(stderr, "fbbench: %s, %s\n", line, minutes_text(left, "left in all").c_str());
         return;
     }
     // Rewritten in place, so it must fit one line: the estimate gets
-    // shorter, then goes, then the line is cut.
+    // shorter, then goes, then the words go ("sierpinski-bench /dev/fb0
+    // screen 2/3"), then the line is cut.
     const int columns = terminal_columns(STDERR_FILENO);
+    const std::size_t of = warmup ? std::size_t(o.warmup) : number <= std::size_t(o.runs) ? std::size_t(o.runs)
+                                                                                          : std::size_t(o.max_runs);
+    const std::string brief = b.program + " " + b.shown_path + " " + run_target_label(target) + (warmup ? " warm-up " : " ")
+                            + std::to_string(number) + "/" + std::to_string(of);
     std::string text;
-    for (const std::string& tail : {", " + minutes_text(left, "left in all"), ", " + minutes_text(left, "left", true),
-                                    std::string()}) {
-        text = "fbbench: " + std::string(line) + tail;
+    for (const std::string& form : {"fbbench: " + std::string(line) + ", " + minutes_text(left, "left in all"),
+                                    "fbbench: " + std::string(line) + ", " + minutes_text(left, "left", true),
+                                    "fbbench: " + std::string(line), brief}) {
+        text = form;
         if (columns == 0 || int(text.size()) < columns)
             break;
     }
@@ -313,13 +334,13 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
     } else if (outcome.timed_out) {
         r.invalid_reason = "timed out after " + std::to_string(b.s.options.timeout_seconds) + " s";
         warning_add(b.s, "timed-out",
-                        b.program + " on " + b.path + " " + r.invalid_reason + " and was stopped; the slowest boards"
+                        b.program + " on " + b.shown_path + " " + r.invalid_reason + " and was stopped; the slowest boards"
                             " may need a larger --timeout");
         b.s.failures.push_back({b.program, b.path, r.invalid_reason});
         end = run_end::failed;
     } else if (outcome.signal != 0) {
         r.invalid_reason = "killed by " + signal_name(outcome.signal);
-        warning_add(b.s, "killed", b.program + " on " + b.path + " was " + r.invalid_reason);
+        warning_add(b.s, "killed", b.program + " on " + b.shown_path + " was " + r.invalid_reason);
         b.s.failures.push_back({b.program, b.path, r.invalid_reason});
         end = run_end::failed;
     } else if (outcome.exit_status != 0) {
@@ -445,7 +466,7 @@ void resolution_warning_add(bench_context& b, const std::vector<run_target>& tar
     std::snprintf(text, sizeof text,
                   "%s on %s %s is under 1 %% resolution (%s)%s, the report printing steps of %.2f; %s, the %s being "
                   "the slowest",
-                  b.program.c_str(), b.path.c_str(), first->metric.metric.c_str(), figures.c_str(), others.c_str(),
+                  b.program.c_str(), b.shown_path.c_str(), first->metric.metric.c_str(), figures.c_str(), others.c_str(),
                   spread.resolution,
                   window_advice(s, b.path, *first, slowest->median, spread.resolution).c_str(),
                   run_target_label(slowest_target));
@@ -459,7 +480,7 @@ void bench_warnings_add(bench_context& b, run_target target)
 {
     const session& s = b.s;
     const runner_options& o = s.options;
-    const std::string where = b.program + " on " + b.path + " (" + run_target_label(target) + ")";
+    const std::string where = b.program + " on " + b.shown_path + " (" + run_target_label(target) + ")";
     // The counted runs of this target, numbered from 1.
     std::vector<const run_record*> counted;
     for (const run_record& r : s.runs)
@@ -521,12 +542,12 @@ void bench_warnings_add(bench_context& b, run_target target)
             metrics += " and " + std::to_string(outlier_metrics.size() - 1) + " more";
         warning_add(b.s, "outlier",
                     std::string(run_target_label(target)) + " run" + (outlier_runs.size() == 1 ? " " : "s ")
-                        + numbers_text(outlier_runs) + " of " + b.program + " on " + b.path + " gave outliers ("
+                        + numbers_text(outlier_runs) + " of " + b.program + " on " + b.shown_path + " gave outliers ("
                         + metrics + "); measure on a quiet machine");
     }
     if (slow)
         warning_add(b.s, "slow-first-run",
-                    "the first " + std::string(run_target_label(target)) + " run of " + b.program + " on " + b.path
+                    "the first " + std::string(run_target_label(target)) + " run of " + b.program + " on " + b.shown_path
                         + " was much slower than the rest; consider --warmup " + std::to_string(o.warmup + 1));
     std::set<std::size_t> busy_runs;
     double busiest = 0;
@@ -540,7 +561,7 @@ void bench_warnings_add(bench_context& b, run_target target)
                       "other processes used up to %.1f %% of a core during %s run%s %s of %s on %s (more than "
                       "%.0f %%); stop them and measure again",
                       busiest, run_target_label(target), busy_runs.size() == 1 ? "" : "s", numbers_text(busy_runs).c_str(),
-                      b.program.c_str(), b.path.c_str(), competing_work_threshold_percent);
+                      b.program.c_str(), b.shown_path.c_str(), competing_work_threshold_percent);
         warning_add(b.s, "competing-work", text);
     }
 }
@@ -622,6 +643,7 @@ std::size_t plan_runs_least(const session& s)
 
 int measure_start(session& s, results_output& output)
 {
+    results_leftovers_remove(output);
     return file_write(s, output) ? 0 : 1;
 }
 
@@ -636,7 +658,7 @@ int measure_runs(session& s, results_output& output)
         if (const std::string reason = display_target_dropped(s.options, device_description_find(s, path));
             !reason.empty())
             warning_add(s, "display-dropped",
-                        path + ": the display is not measured, as its flush failed (" + reason
+                        bench_text_escape(path) + ": the display is not measured, as its flush failed (" + reason
                             + "); the screen and RAM runs go on; mend the driver or measure with --no-sync");
     plan_print(s);
     for (std::size_t p = 0; p < s.options.programs.size(); ++p) {
@@ -687,10 +709,15 @@ int measure_finish(session& s, results_output& output, int status)
             std::printf("%s\n", display.c_str());
         std::printf("%s\n", results_summary_row(s).c_str());
     }
-    if (std::fflush(stdout) != 0 && status == 0)
+    if (!standard_output_flush() && status == 0)
         status = 1;
-    if (written && !s.options.quiet)
-        std::fprintf(stderr, "fbbench: results in %s\n", output.path.c_str());
+    const int error_columns = isatty(STDERR_FILENO) ? terminal_columns(STDERR_FILENO) : 0;
+    const std::string shown_output = bench_text_escape(output.path);
+    if (written && output.earlier)
+        std::fputs(text_wrap("fbbench: " + shown_output + " keeps the earlier results: this session has none of its own",
+                             error_columns, 2).c_str(), stderr);
+    else if (written && !s.options.quiet)
+        std::fputs(text_wrap("fbbench: results in " + shown_output, error_columns, 2).c_str(), stderr);
     if (status == 0 && s.options.strict && !s.warnings.empty())
         status = 3;
     return status;

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "benchlib.h"
 #include "benchmarks.h"
 
 #include <algorithm>
@@ -11,7 +12,7 @@
 namespace {
 
 enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe,
-            opt_list_benchmarks, opt_quick, opt_no_wait };
+            opt_list_benchmarks, opt_quick, opt_no_wait, opt_force };
 
 const option long_options[] = {
     {"runs", required_argument, nullptr, 'r'},
@@ -32,6 +33,7 @@ const option long_options[] = {
     {"quick", no_argument, nullptr, opt_quick},
     {"no-wait", no_argument, nullptr, opt_no_wait},
     {"describe", no_argument, nullptr, opt_describe},
+    {"force", no_argument, nullptr, opt_force},
     {"list-benchmarks", no_argument, nullptr, opt_list_benchmarks},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -61,8 +63,9 @@ bool count_parse(const char* text, int minimum, int& value)
 std::string option_refusal(const char* typed, int optopt_seen)
 {
     const std::string text = typed;
+    const std::string shown = bench_text_escape(text);
     if (!text.starts_with("--"))
-        return "unknown option -" + std::string(1, char(optopt_seen));
+        return "unknown option -" + bench_text_escape(std::string(1, char(optopt_seen)));
     const std::string name = text.substr(2, text.find('=') - 2);
     // getopt_long takes unambiguous abbreviations: the option they name.
     const option* named = nullptr;
@@ -79,7 +82,7 @@ std::string option_refusal(const char* typed, int optopt_seen)
     }
     if (matches == 1 && named->has_arg == no_argument && text.find('=') != std::string::npos)
         return "option --" + std::string(named->name) + " takes no value";
-    return (matches > 1 ? "ambiguous option " : "unknown option ") + text;
+    return (matches > 1 ? "ambiguous option " : "unknown option ") + shown;
 }
 
 const char* option_name(int c)
@@ -123,8 +126,10 @@ void options_usage_print(std::FILE* out)
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
                "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
-               "               [--quick] [--no-wait] [--quiet] [--summary] [--strict] [PROGRAM...]\n"
-               "       fbbench --describe [--device PATH]... [--no-probe] [--no-wait] [--output FILE]\n"
+               "               [--force] [--quick] [--no-wait] [--quiet] [--summary] [--strict] [PROGRAM...]
+"
+               "       fbbench --describe [--device PATH]... [--no-probe] [--no-wait] [--output FILE] [--force]
+"
                "       fbbench --list-benchmarks\n",
                out);
 }
@@ -168,18 +173,19 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case opt_summary: options.summary = true; break;
         case opt_strict: options.strict = true; break;
         case opt_describe: options.describe = true; break;
+        case opt_force: options.force = true; break;
         case 'h': return options_action::help;
         case 'V': return options_action::version;
         case opt_list_benchmarks: return options_action::list_benchmarks;
         case ':':
-            message = std::string("option ") + argv[optind - 1] + " needs a value";
+            message = "option " + bench_text_escape(argv[optind - 1]) + " needs a value";
             return options_action::usage_error;
         default:
             message = option_refusal(argv[optind - 1], optopt);
             return options_action::usage_error;
         }
         if (count != nullptr && !count_parse(optarg, minimum, *count)) {
-            message = std::string("--") + option_name(c) + " " + optarg + " is not a "
+            message = std::string("--") + option_name(c) + " " + bench_text_escape(optarg) + " is not a "
                     + (minimum == 0 ? "whole number" : "positive whole number");
             return options_action::usage_error;
         }
@@ -209,7 +215,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
             std::string names;
             for (std::size_t k = 0; k < known.size(); ++k)
                 names += (k == 0 ? "" : k + 1 == known.size() ? " or " : ", ") + known[k];
-            message = "unknown program " + name + " (" + names + ")";
+            message = "unknown program " + bench_text_escape(name) + " (" + names + ")";
             return options_action::usage_error;
         }
         if (std::find(options.programs.begin(), options.programs.end(), name) == options.programs.end())
@@ -217,5 +223,21 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
     }
     if (options.programs.empty())
         options.programs = options_known_programs();
+    // Every run is counted in an int: the most the plan may ask for, with
+    // the display on every device where it may be measured.
+    const long long devices = std::max<long long>(1, (long long)options.devices.size());
+    const long long targets = 1 + options.memory + (options.sync != "never");
+    const long long each = (long long)options.max_runs + options.warmup;
+    const long long most = (long long)options.programs.size() * devices * targets * each;
+    if (most > INT_MAX) {
+        auto counted = [](long long n, const char* what) {
+            return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+        };
+        message = "too many runs: the plan asks for up to " + std::to_string(most) + " ("
+                + counted((long long)options.programs.size(), "benchmark") + " x " + counted(devices, "device") + " x "
+                + counted(targets, "target") + " x (" + std::to_string(options.max_runs) + " runs + "
+                + std::to_string(options.warmup) + " warm-ups)), more than " + std::to_string(INT_MAX);
+        return options_action::usage_error;
+    }
     return options_action::run;
 }

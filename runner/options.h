@@ -23,6 +23,7 @@ struct runner_options {
     bool describe = false; // describe the machine and devices, run nothing
     bool summary = false;
     bool strict = false;
+    bool force = false; // replace an earlier session's results file at once, not after the first run
     // One run each and a shorter ladder where a benchmark has levels: a
     // first look, not for comparison with full sessions.
     bool quick = false;

@@ -2,11 +2,13 @@
 
 #include "display_target.h"
 #include "execute.h"
+#include "benchlib.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -163,7 +165,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     for (std::size_t i = 0; i < std::max(s.device_descriptions.size(), s.screens.size()); ++i)
         devices.push_back(device_json(s, i));
     nlohmann::json file = {
-        {"schema", "fbbench-results/2"},
+        {"schema", std::string(results_schema_family) + "2"},
         // Complete: every planned run made and counted; failures say which benchmarks failed.
         {"complete", s.complete && s.failures.empty()},
         {"fbbench_version", FBBENCH_VERSION},
@@ -257,93 +259,248 @@ bool entry_is(int dir_fd, const std::string& name, int fd)
         && same_file(entry, open);
 }
 
-// The folder that holds the open file and its name there, as the kernel
-// names the file it opened (no link is followed here); checked against the
-// file itself, so that a name that no longer leads to it is never used.
-bool output_folder_find(results_output& output, std::string& error)
+std::vector<std::string> path_parts(const std::string& path)
 {
-    std::filesystem::path opened = output.path;
-    char buffer[PATH_MAX];
-    const std::string self = "/proc/self/fd/" + std::to_string(output.fd);
-    if (const ssize_t n = readlink(self.c_str(), buffer, sizeof buffer); n > 0 && std::size_t(n) < sizeof buffer
-                                                                        && buffer[0] == '/')
-        opened = std::string(buffer, std::size_t(n));
-    std::filesystem::path folder = opened.parent_path();
-    if (folder.empty())
-        folder = ".";
-    output.name = opened.filename().string();
-    output.dir_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (output.dir_fd < 0) {
-        error = "cannot open the folder of " + output.path + ": " + std::strerror(errno);
-        return false;
+    std::vector<std::string> parts;
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
     }
-    if (!entry_is(output.dir_fd, output.name, output.fd)) {
-        error = "cannot tell which folder holds " + output.path;
-        return false;
-    }
-    return true;
+    return parts;
 }
 
-// One attempt at opening, checking and locking the file. 0, a status with
+// The link's owner may have it followed in this folder: the kernel's rule
+// for protected links (fs.protected_symlinks), applied whatever the setting,
+// as most boards leave it off. In a sticky, world-writable folder only the
+// caller's own links and the folder owner's are followed.
+bool link_followed(int dir_fd, const struct stat& link)
+{
+    struct stat folder {};
+    if (fstat(dir_fd, &folder) != 0)
+        return false;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+}
+
+// Walks the path a part at a time as the kernel would, following links
+// itself so that the rule above holds for each: the folder that holds the
+// last part (opened for reading) and the last part's name there. 0, or a
+// status with error set to one line.
+int path_resolve(const std::string& path, int& dir_fd, std::string& name, std::string& error)
+{
+    std::vector<std::string> parts = path_parts(path);
+    std::reverse(parts.begin(), parts.end()); // the next part at the back
+    int dir = open(path.starts_with("/") ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const auto fail = [&](int status, const std::string& why) {
+        if (dir >= 0)
+            close(dir);
+        error = why;
+        return status;
+    };
+    if (path.empty() || dir < 0)
+        return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(path.empty() ? ENOENT : errno));
+    if (parts.empty())
+        return fail(2, bench_text_escape(path) + " is a folder, not a results file");
+    for (int links = 0;;) {
+        const std::string part = parts.back();
+        parts.pop_back();
+        const int node = openat(dir, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st {};
+        if (node < 0 || fstat(node, &st) != 0) {
+            const int saved = errno;
+            if (node >= 0)
+                close(node);
+            if (saved == ENOENT && parts.empty()) {
+                name = part;
+                break;
+            }
+            return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(saved));
+        }
+        if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t n = readlinkat(node, "", target, sizeof target);
+            const int saved = errno;
+            close(node);
+            if (!link_followed(dir, st))
+                return fail(2, bench_text_escape(path) + " leads through another user's link in a sticky folder open to all ("
+                                   + bench_text_escape(part) + "), which fbbench does not follow");
+            if (++links > 40)
+                return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(ELOOP));
+            if (n <= 0 || std::size_t(n) >= sizeof target)
+                return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(n < 0 ? saved : ENOENT));
+            const std::string text(target, std::size_t(n));
+            const std::vector<std::string> more = path_parts(text);
+            parts.insert(parts.end(), more.rbegin(), more.rend());
+            if (text.starts_with("/")) {
+                close(dir);
+                dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+                if (dir < 0)
+                    return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno));
+            }
+            if (parts.empty()) // a link to "/"
+                return fail(2, bench_text_escape(path) + " is a folder, not a results file");
+            continue;
+        }
+        if (parts.empty()) {
+            close(node);
+            name = part;
+            break;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            close(node);
+            return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(ENOTDIR));
+        }
+        close(dir);
+        dir = node;
+    }
+    dir_fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0)
+        return fail(1, "cannot open the folder of " + bench_text_escape(path) + ": " + std::strerror(errno));
+    close(dir);
+    return 0;
+}
+
+// Finds the schema member of the outer object without holding the file in
+// memory; stops there.
+struct schema_sniffer : nlohmann::json_sax<nlohmann::json> {
+    int depth = 0;
+    bool schema_next = false; // the next value is the outer object's schema
+    bool results = false;
+    // Any value but an object at the outer level ends the search.
+    bool scalar()
+    {
+        schema_next = false;
+        return depth > 0;
+    }
+    bool null() override { return scalar(); }
+    bool boolean(bool) override { return scalar(); }
+    bool number_integer(number_integer_t) override { return scalar(); }
+    bool number_unsigned(number_unsigned_t) override { return scalar(); }
+    bool number_float(number_float_t, const string_t&) override { return scalar(); }
+    bool binary(binary_t&) override { return scalar(); }
+    bool string(string_t& text) override
+    {
+        results = schema_next && text.starts_with(results_schema_family);
+        return !results && scalar();
+    }
+    bool start_object(std::size_t) override
+    {
+        schema_next = false;
+        ++depth;
+        return true;
+    }
+    bool key(string_t& text) override
+    {
+        schema_next = depth == 1 && text == "schema";
+        return true;
+    }
+    bool end_object() override
+    {
+        --depth;
+        return true;
+    }
+    bool start_array(std::size_t) override
+    {
+        const bool go = scalar();
+        ++depth;
+        return go;
+    }
+    bool end_array() override
+    {
+        --depth;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+};
+
+// Larger than any session writes.
+constexpr off_t results_file_largest = off_t(1) << 30;
+
+// The open file is a results file: a JSON object whose schema is fbbench's.
+bool results_file_is(int fd, off_t size)
+{
+    if (size > results_file_largest)
+        return false;
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    std::FILE* in = copy < 0 ? nullptr : fdopen(copy, "r");
+    if (in == nullptr) {
+        if (copy >= 0)
+            close(copy);
+        return false;
+    }
+    rewind(in);
+    schema_sniffer sniffer;
+    nlohmann::json::sax_parse(in, &sniffer);
+    std::fclose(in);
+    return sniffer.results;
+}
+
+// One attempt at resolving, checking and locking the file. 0, a status with
 // error set, or -1 when the file was replaced between the steps (try again).
-int output_open_once(results_output& output, bool exclusive, std::string& error)
+int output_open_once(results_output& output, bool force, std::string& error)
 {
     const std::string& path = output.path;
-    // A look at what the path leads to, which opens nothing for writing: a
-    // FIFO would block, a device could act on being opened.
+    if (int status = path_resolve(path, output.dir_fd, output.name, error); status != 0)
+        return status;
+    // A look at the entry, which opens nothing: a FIFO would block, a device
+    // could act on being opened.
     struct stat seen {};
-    bool existed = false;
-    if (!exclusive) {
-        const int look = open(path.c_str(), O_PATH | O_CLOEXEC);
-        if (look < 0 && errno != ENOENT) {
-            error = "cannot write " + path + ": " + std::strerror(errno);
-            return 1;
-        }
-        if (look >= 0) {
-            existed = fstat(look, &seen) == 0;
-            const int saved = errno;
-            close(look);
-            if (!existed) {
-                error = "cannot write " + path + ": " + std::strerror(saved);
-                return 1;
-            }
-            if (!S_ISREG(seen.st_mode)) {
-                error = path + " is " + node_kind_text(seen.st_mode) + ", not a results file";
-                return 2;
-            }
-        }
-    }
-    output.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (exclusive ? O_EXCL : 0),
-                     0666);
-    if (output.fd < 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        return errno == EEXIST ? -2 : 1;
-    }
-    struct stat opened {};
-    if (fstat(output.fd, &opened) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+    const bool found = fstatat(output.dir_fd, output.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0;
+    // A final slash names a folder, as it would for the kernel.
+    if (path.ends_with("/") && (!found || !S_ISDIR(seen.st_mode))) {
+        error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(found ? ENOTDIR : EISDIR);
         return 1;
     }
-    if (!S_ISREG(opened.st_mode)) {
-        error = path + " is " + node_kind_text(opened.st_mode) + ", not a results file";
+    if (!found) {
+        if (errno == ENOENT)
+            return 0; // the first write places the file
+        error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno);
+        return 1;
+    }
+    if (S_ISLNK(seen.st_mode))
+        return -1; // put there since the walk
+    if (!S_ISREG(seen.st_mode)) {
+        error = bench_text_escape(path) + " is " + node_kind_text(seen.st_mode) + ", not a results file";
         return 2;
     }
-    if (existed && !same_file(seen, opened))
+    // Replaced by a rename, which the file's own mode would not stop: a
+    // file the user may not write is refused as an open for writing would.
+    if (faccessat(output.dir_fd, output.name.c_str(), W_OK, AT_EACCESS) != 0) {
+        error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno);
+        return 1;
+    }
+    output.fd = openat(output.dir_fd, output.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened {};
+    if (output.fd < 0 || fstat(output.fd, &opened) != 0) {
+        if (errno == ELOOP || errno == ENOENT)
+            return -1;
+        error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno);
+        return 1;
+    }
+    if (!same_file(seen, opened))
         return -1;
     if (flock(output.fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            error = path + " is in use by another fbbench session; give each session its own --output";
+            error = bench_text_escape(path) + " is in use by another fbbench session; give each session its own --output";
             return 2;
         }
-        error = "cannot lock " + path + ": " + std::strerror(errno);
+        error = "cannot lock " + bench_text_escape(path) + ": " + std::strerror(errno);
         return 1;
     }
-    if (!output_folder_find(output, error))
-        return 1;
     // The session that held the lock may have replaced the file meanwhile:
     // this descriptor then holds the old one, which no write may replace.
     if (!entry_is(output.dir_fd, output.name, output.fd))
         return -1;
+    // An empty file holds nothing to keep.
+    if (opened.st_size == 0)
+        return 0;
+    if (!results_file_is(output.fd, opened.st_size)) {
+        error = bench_text_escape(path) + " is not a results file, which fbbench does not replace; give another --output";
+        return 2;
+    }
+    output.earlier = !force;
     return 0;
 }
 
@@ -354,49 +511,60 @@ void output_close(results_output& output)
     if (output.dir_fd >= 0)
         close(output.dir_fd);
     output.fd = output.dir_fd = -1;
+    output.earlier = false;
 }
 
-// As results_output_open, but -2 when exclusive finds the file there.
-int output_open(results_output& output, const std::string& path, bool exclusive, std::string& error)
+// What a new file's mode is: what open would give it.
+mode_t new_file_mode()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+} // namespace
+
+int results_output_open(results_output& output, const std::string& path, bool force, std::string& error)
 {
     output.path = path;
+    output.new_mode = new_file_mode();
     for (int attempt = 0; attempt < 10; ++attempt) {
-        const int status = output_open_once(output, exclusive, error);
+        const int status = output_open_once(output, force, error);
         if (status == 0)
             return 0;
         output_close(output);
         if (status != -1)
             return status;
     }
-    error = "cannot write " + path + ": it keeps being replaced by another program";
+    error = "cannot write " + bench_text_escape(path) + ": it keeps being replaced by another program";
     return 1;
-}
-
-} // namespace
-
-int results_output_open(results_output& output, const std::string& path, bool exclusive, std::string& error)
-{
-    const int status = output_open(output, path, exclusive, error);
-    return status == -2 ? 1 : status;
 }
 
 int results_output_create(results_output& output, const std::string& stem, std::string& error)
 {
-    for (int n = 1; n <= 1000; ++n) {
-        const int status = output_open(output, stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".json", true, error);
-        if (status != -2)
-            return status;
+    output.stem = stem;
+    output.path = stem + ".json";
+    output.name = output.path;
+    output.new_mode = new_file_mode();
+    output.dir_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (output.dir_fd < 0) {
+        error = "cannot open the current folder: " + std::string(std::strerror(errno));
+        return 1;
     }
-    return 1;
+    return 0;
 }
 
 namespace {
 
-// The temporary file beside the results file, removed on every path.
+// A temporary file beside the results file: without a name while it is
+// written where the file system allows (O_TMPFILE), and locked from the
+// moment it has one, so that a leftover is told from a live session's by
+// its lock. Removed on every path.
 struct temporary_file {
     int dir_fd = -1;
-    std::string name;
+    std::string name; // once it has one
     int fd = -1;
+    bool nameless = false;
     temporary_file() = default;
     temporary_file(const temporary_file&) = delete;
     temporary_file& operator=(const temporary_file&) = delete;
@@ -409,23 +577,70 @@ struct temporary_file {
     }
 };
 
-// A new file of a short name in the folder, so that a results file whose
-// name is as long as a name can be still gets one: ".fbbench.XXXXXX".
-bool temporary_create(temporary_file& temporary, int dir_fd)
+const char temporary_letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+const char temporary_prefix[] = ".fbbench.";
+constexpr std::size_t temporary_random = 6;
+
+// The short name ".fbbench.XXXXXX", so that a results file whose name is as
+// long as a name can be still gets one.
+std::string temporary_name(uint64_t& state)
 {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string name = temporary_prefix;
+    for (std::size_t i = 0; i < temporary_random; ++i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        name += temporary_letters[(state >> 33) % (sizeof temporary_letters - 1)];
+    }
+    return name;
+}
+
+uint64_t temporary_seed()
+{
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t state = uint64_t(now.tv_nsec) ^ (uint64_t(getpid()) << 32) ^ uint64_t(now.tv_sec);
+    return uint64_t(now.tv_nsec) ^ (uint64_t(getpid()) << 32) ^ uint64_t(now.tv_sec);
+}
+
+bool temporary_create(temporary_file& temporary, int dir_fd)
+{
     temporary.dir_fd = dir_fd;
+    temporary.fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (temporary.fd >= 0) {
+        temporary.nameless = true;
+        return flock(temporary.fd, LOCK_EX | LOCK_NB) == 0;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return false;
+    uint64_t state = temporary_seed();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = ".fbbench.";
-        for (int i = 0; i < 6; ++i) {
-            state = state * 6364136223846793005ull + 1442695040888963407ull;
-            name += letters[(state >> 33) % (sizeof letters - 1)];
-        }
+        const std::string name = temporary_name(state);
         temporary.fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (temporary.fd >= 0) {
+            temporary.name = name;
+            return flock(temporary.fd, LOCK_EX | LOCK_NB) == 0;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// Links the nameless file under name in its folder; false with errno set
+// (EEXIST when the name is taken).
+bool temporary_link(const temporary_file& temporary, const std::string& name)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(temporary.fd);
+    return linkat(AT_FDCWD, self.c_str(), temporary.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Gives the temporary file its temporary name, when it has none yet.
+bool temporary_name_give(temporary_file& temporary)
+{
+    if (!temporary.name.empty())
+        return true;
+    uint64_t state = temporary_seed();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporary_name(state);
+        if (temporary_link(temporary, name)) {
             temporary.name = name;
             return true;
         }
@@ -435,9 +650,29 @@ bool temporary_create(temporary_file& temporary, int dir_fd)
     return false;
 }
 
-// The mode and owner of the file replaced.
-bool file_attributes_copy(int to, int from)
+// Puts the temporary file in place under name, which must be free: false
+// with errno EEXIST when it is not.
+bool temporary_place_new(temporary_file& temporary, const std::string& name)
 {
+    if (temporary.nameless)
+        return temporary_link(temporary, name);
+    if (renameat2(temporary.dir_fd, temporary.name.c_str(), temporary.dir_fd, name.c_str(), RENAME_NOREPLACE) == 0) {
+        temporary.name.clear();
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: a hard link fails as well on a name taken.
+    if (linkat(temporary.dir_fd, temporary.name.c_str(), temporary.dir_fd, name.c_str(), 0) != 0)
+        return false;
+    return true; // the destructor removes the temporary name
+}
+
+// The mode and owner of the file replaced, or a new file's mode.
+bool file_attributes_copy(int to, int from, mode_t new_mode)
+{
+    if (from < 0)
+        return fchmod(to, new_mode) == 0;
     struct stat st {};
     if (fstat(from, &st) != 0)
         return false;
@@ -460,45 +695,105 @@ bool all_write(int fd, const std::string& text)
     return true;
 }
 
+// The text in a new temporary file beside the results file, synced.
+bool temporary_write(temporary_file& temporary, const results_output& output, const std::string& text,
+                     std::string& error)
+{
+    const bool written = temporary_create(temporary, output.dir_fd)
+                      && file_attributes_copy(temporary.fd, output.fd, output.new_mode)
+                      && all_write(temporary.fd, text) && fsync(temporary.fd) == 0;
+    if (!written)
+        error = "cannot write " + bench_text_escape(output.path) + ": " + std::strerror(errno);
+    return written;
+}
+
 } // namespace
+
+bool results_file_try(const results_output& output, const std::string& text, std::string& error)
+{
+    temporary_file temporary;
+    return temporary_write(temporary, output, text, error);
+}
 
 bool results_file_write(results_output& output, const std::string& text, std::string& error)
 {
     temporary_file temporary;
-    if (!temporary_create(temporary, output.dir_fd)) {
-        error = "cannot write " + output.path + ": " + std::strerror(errno);
+    if (!temporary_write(temporary, output, text, error))
         return false;
+    if (output.fd < 0) {
+        // The first write: the name must still be free, or, for a default
+        // name, the first free one of its numbered names.
+        for (int n = 1;; ++n) {
+            if (temporary_place_new(temporary, output.name))
+                break;
+            if (errno != EEXIST || output.stem.empty() || n >= 1000) {
+                error = errno == EEXIST ? "cannot write " + bench_text_escape(output.path)
+                                              + ": another program made a file of that name meanwhile"
+                                        : "cannot write " + bench_text_escape(output.path) + ": " + std::strerror(errno);
+                return false;
+            }
+            output.path = output.name = output.stem + "-" + std::to_string(n + 1) + ".json";
+        }
+    } else {
+        // What stands under the name now must be the file opened: anything
+        // else (a node or a link put there meanwhile) is left alone.
+        if (!entry_is(output.dir_fd, output.name, output.fd)) {
+            error = "cannot write " + bench_text_escape(output.path) + ": it was replaced by something else during the session";
+            return false;
+        }
+        if (!temporary_name_give(temporary)
+            || renameat(output.dir_fd, temporary.name.c_str(), output.dir_fd, output.name.c_str()) != 0) {
+            error = "cannot write " + bench_text_escape(output.path) + ": " + std::strerror(errno);
+            return false;
+        }
+        temporary.name.clear();
+        close(output.fd);
     }
-    // The new file is locked before it takes the name, so that the lock
-    // never lapses for a session that opens the name meanwhile.
-    bool written = flock(temporary.fd, LOCK_EX | LOCK_NB) == 0 && file_attributes_copy(temporary.fd, output.fd)
-                && all_write(temporary.fd, text) && fsync(temporary.fd) == 0;
-    if (!written) {
-        error = "cannot write " + output.path + ": " + std::strerror(errno);
-        return false;
-    }
-    // What stands under the name now must be the file opened: anything
-    // else (a node or a link put there meanwhile) is left alone.
-    struct stat entry {};
-    if (fstatat(output.dir_fd, output.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0
-        && !entry_is(output.dir_fd, output.name, output.fd)) {
-        error = "cannot write " + output.path + ": it was replaced by something else during the session";
-        return false;
-    }
-    if (renameat(output.dir_fd, temporary.name.c_str(), output.dir_fd, output.name.c_str()) != 0) {
-        error = "cannot write " + output.path + ": " + std::strerror(errno);
-        return false;
-    }
-    temporary.name.clear();
-    close(output.fd);
     output.fd = temporary.fd;
     temporary.fd = -1;
+    output.earlier = false;
     // Some file systems cannot sync a folder; the rename stands there.
     if (fsync(output.dir_fd) != 0 && errno != EINVAL) {
-        error = "cannot sync the folder of " + output.path + ": " + std::strerror(errno);
+        error = "cannot sync the folder of " + bench_text_escape(output.path) + ": " + std::strerror(errno);
         return false;
     }
     return true;
+}
+
+void results_leftovers_remove(const results_output& output)
+{
+    timespec started{};
+    clock_gettime(CLOCK_REALTIME, &started);
+    const int listing = openat(output.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
+    if (dir == nullptr) {
+        if (listing >= 0)
+            close(listing);
+        return;
+    }
+    const std::size_t length = sizeof temporary_prefix - 1 + temporary_random;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != length || !name.starts_with(temporary_prefix)
+            || name.find_first_not_of(temporary_letters, sizeof temporary_prefix - 1) != std::string::npos)
+            continue;
+        const int fd = openat(output.dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        // Ours, and no session's now: a live one holds its temporary file
+        // locked from the moment it has a name, and made it before this one
+        // began looking.
+        const bool leftover = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()
+                           && st.st_nlink == 1
+                           && (st.st_ctim.tv_sec < started.tv_sec
+                               || (st.st_ctim.tv_sec == started.tv_sec && st.st_ctim.tv_nsec < started.tv_nsec))
+                           && flock(fd, LOCK_EX | LOCK_NB) == 0 && entry_is(output.dir_fd, name, fd);
+        if (leftover)
+            unlinkat(output.dir_fd, name.c_str(), 0);
+        close(fd);
+    }
+    closedir(dir);
 }
 
 std::string results_summary_row(const session& s, run_target target)

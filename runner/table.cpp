@@ -1,17 +1,22 @@
 #include "table.h"
 
+#include "benchlib.h"
 #include "display_target.h"
 #include "measure.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 
 namespace {
 
 // Below this many columns the rows are grouped by benchmark.
 constexpr int wide_columns = 120;
+// Below this many, each target's figures get a line of their own.
+constexpr int stacked_columns = 60;
 
-enum class layout { wide, narrow, narrowest };
+enum class layout { wide, narrow, narrowest, stacked };
 
 struct column {
     std::string header;
@@ -68,8 +73,8 @@ std::vector<run_target> table_targets(const session& s)
 const char* ratio_header(run_target t, layout l)
 {
     switch (t) {
-    case run_target::display: return l == layout::wide ? "display/screen" : "disp/scr";
-    case run_target::memory: return l == layout::wide ? "screen/RAM" : "scr/RAM";
+    case run_target::display: return l == layout::wide ? "display/screen" : l == layout::stacked ? "display ratio" : "disp/scr";
+    case run_target::memory: return l == layout::wide ? "screen/RAM" : l == layout::stacked ? "RAM ratio" : "scr/RAM";
     case run_target::device: break;
     }
     return "";
@@ -94,6 +99,9 @@ std::optional<double> row_ratio(const result_row& row, run_target t)
 
 std::vector<column> table_columns(const std::vector<run_target>& targets, layout l)
 {
+    // A line a target: its name, figure and marks, spread, and its ratio.
+    if (l == layout::stacked)
+        return {{"", true, 0}, {"median"}, {"", true, 0}, {"spread"}, {"ratio"}, {"", true, 0}};
     std::vector<column> columns = {{l == layout::wide ? "benchmark and metric" : "", true, 0}};
     if (l == layout::wide)
         columns.push_back({"unit", true});
@@ -112,6 +120,58 @@ std::vector<column> table_columns(const std::vector<run_target>& targets, layout
     return columns;
 }
 
+// A row's figures on a target as the table shows them; blank where the
+// target was not planned on the row's device, "-" where it had no run.
+struct target_cells {
+    bool planned = false;
+    std::string figure, mark, spread, runs, ratio, ratio_mark;
+};
+
+target_cells cells_of(const session& s, const result_row& row, run_target t, marks_used& marks)
+{
+    target_cells c;
+    c.planned = target_planned(s, row.path, t);
+    const std::optional<value_stats>& st = result_row_stats(row, t);
+    c.figure = c.planned ? "-" : "";
+    c.spread = c.planned ? "-" : "";
+    c.runs = c.planned ? "0" : "";
+    if (st) {
+        c.figure = figure_text(st->median, 2);
+        c.spread = st->spread_percent ? figure_text(*st->spread_percent, 1) + "%" : "\u2013";
+        c.runs = std::to_string(st->runs);
+        if (!st->settled)
+            c.mark += "*", marks.unsettled = true;
+        if (st->resolution_limited)
+            c.mark += "~", marks.coarse = true;
+    }
+    if (t == run_target::display)
+        if (const std::optional<double> hz = display_glass_limit(s, row)) {
+            c.mark += "^";
+            if (std::none_of(marks.glass.begin(), marks.glass.end(), [&](const auto& g) { return g.first == row.path; }))
+                marks.glass.emplace_back(row.path, *hz);
+        }
+    if (t == run_target::device)
+        return c;
+    const std::optional<double> ratio = row_ratio(row, t);
+    if (t == run_target::display && ratio && *ratio > 1.05)
+        c.ratio_mark = "!", marks.noise = true;
+    c.ratio = ratio ? figure_text(*ratio, 3) : c.planned ? "-" : "";
+    return c;
+}
+
+// The stacked layout's lines of a row: one a target planned on its device.
+std::vector<table_line> stacked_lines(const session& s, const result_row& row, const std::vector<run_target>& targets,
+                                      marks_used& marks)
+{
+    std::vector<table_line> lines;
+    for (run_target t : targets) {
+        const target_cells c = cells_of(s, row, t, marks);
+        if (c.planned || result_row_stats(row, t))
+            lines.push_back({{std::string("    ") + run_target_label(t), c.figure, c.mark, c.spread, c.ratio, c.ratio_mark}, ""});
+    }
+    return lines;
+}
+
 std::vector<table_line> table_lines(const session& s, const std::vector<result_row>& rows,
                                     const std::vector<run_target>& targets, layout l, marks_used& marks)
 {
@@ -125,50 +185,34 @@ std::vector<table_line> table_lines(const session& s, const std::vector<result_r
         const result_row& row = rows[i];
         const bool first_of_group = i == 0 || rows[i - 1].program != row.program || rows[i - 1].path != row.path;
         if (l != layout::wide && first_of_group)
-            lines.push_back({{}, row.program + (several_devices ? " on " + row.path : "") + " (" + row.metric.unit + ")"});
+            lines.push_back({{}, row.program + (several_devices ? " on " + bench_text_escape(row.path) : "") + " (" + row.metric.unit + ")"});
+        if (l == layout::stacked) {
+            lines.push_back({{}, "  " + (row.metric.points != 0 ? std::to_string(row.metric.points) + " points"
+                                                                 : row.metric.metric)});
+            for (table_line& target_line : stacked_lines(s, row, targets, marks))
+                lines.push_back(std::move(target_line));
+            continue;
+        }
         table_line line;
         if (l == layout::wide) {
-            line.cells.push_back(row.program + (several_devices ? " (" + row.path + ")" : "") + " " + row.metric.metric);
+            line.cells.push_back(row.program + (several_devices ? " (" + bench_text_escape(row.path) + ")" : "") + " " + row.metric.metric);
             line.cells.push_back(row.metric.unit);
         } else {
             line.cells.push_back("  " + (row.metric.points != 0 ? std::to_string(row.metric.points) + " points"
                                                                  : row.metric.metric));
         }
         for (run_target t : targets) {
-            const bool planned = target_planned(s, row.path, t);
-            const std::optional<value_stats>& st = result_row_stats(row, t);
-            std::string figure = planned ? "-" : "", mark, spread = planned ? "-" : "",
-                        runs = planned ? "0" : "";
-            if (st) {
-                figure = figure_text(st->median, 2);
-                spread = st->spread_percent ? figure_text(*st->spread_percent, 1) + "%" : "\u2013";
-                runs = std::to_string(st->runs);
-                if (!st->settled)
-                    mark += "*", marks.unsettled = true;
-                if (st->resolution_limited)
-                    mark += "~", marks.coarse = true;
-            }
-            if (t == run_target::display)
-                if (const std::optional<double> hz = display_glass_limit(s, row)) {
-                    mark += "^";
-                    if (std::none_of(marks.glass.begin(), marks.glass.end(),
-                                     [&](const auto& g) { return g.first == row.path; }))
-                        marks.glass.emplace_back(row.path, *hz);
-                }
-            line.cells.push_back(figure);
-            line.cells.push_back(mark);
+            const target_cells c = cells_of(s, row, t, marks);
+            line.cells.push_back(c.figure);
+            line.cells.push_back(c.mark);
             if (l != layout::narrowest)
-                line.cells.push_back(spread);
+                line.cells.push_back(c.spread);
             if (l == layout::wide)
-                line.cells.push_back(runs);
+                line.cells.push_back(c.runs);
             if (t == run_target::device)
                 continue;
-            const std::optional<double> ratio = row_ratio(row, t);
-            std::string ratio_mark;
-            if (t == run_target::display && ratio && *ratio > 1.05)
-                ratio_mark = "!", marks.noise = true;
-            line.cells.push_back(ratio ? figure_text(*ratio, 3) : planned ? "-" : "");
-            line.cells.push_back(ratio_mark);
+            line.cells.push_back(c.ratio);
+            line.cells.push_back(c.ratio_mark);
         }
         lines.push_back(line);
     }
@@ -233,7 +277,7 @@ void footer_print(std::FILE* out, const std::vector<run_target>& targets, layout
                         "measurement.");
     for (const auto& [path, hz] : marks.glass)
         notes.push_back("^ above the display's refresh: at most " + figure_text(hz, 0) + " frames/s reach the glass"
-                        + " of " + path + ".");
+                        + " of " + bench_text_escape(path) + ".");
     for (const std::string& note : notes)
         std::fputs(text_wrap(note, columns, 2).c_str(), out);
 }
@@ -273,10 +317,13 @@ void results_table_print(std::FILE* out, const session& s, int columns)
             std::fputs(text_wrap(verdict, columns, 2).c_str(), out);
     const std::vector<result_row> rows = results_rows(s);
     const std::vector<run_target> targets = table_targets(s);
-    // The widest layout that fits; the narrowest when none does.
-    std::vector<layout> layouts = {layout::narrow, layout::narrowest};
+    // The widest layout that fits; the stacked one when none does, and
+    // always below its width.
+    std::vector<layout> layouts = {layout::narrow, layout::narrowest, layout::stacked};
     if (columns == 0 || columns >= wide_columns)
         layouts.insert(layouts.begin(), layout::wide);
+    if (columns != 0 && columns < stacked_columns)
+        layouts = {layout::stacked};
     for (std::size_t i = 0; i < layouts.size(); ++i) {
         marks_used marks;
         const std::vector<table_line> lines = table_lines(s, rows, targets, layouts[i], marks);
@@ -290,5 +337,16 @@ void results_table_print(std::FILE* out, const session& s, int columns)
         break;
     }
     for (const bench_failure& f : s.failures)
-        std::fputs(text_wrap(f.program + " on " + f.path + " failed: " + f.message, columns, 2).c_str(), out);
+        std::fputs(text_wrap(f.program + " on " + bench_text_escape(f.path) + " failed: " + f.message, columns, 2).c_str(), out);
+}
+
+bool standard_output_flush()
+{
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (flushed && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "fbbench: cannot write to standard output: %s\n",
+                 !flushed && errno != 0 ? std::strerror(errno) : "some of the output was lost");
+    return false;
 }

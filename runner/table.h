@@ -19,5 +19,10 @@ std::string results_quick_line(const session& s);
 // medians, spreads, run counts and speed ratios, with the display first,
 // the marks on their figures and a footer explaining them, then each
 // failure. Below 120 columns the rows are grouped by benchmark in a
-// narrower layout; columns 0 is no limit, the wide layout.
+// narrower layout, below 60 each target's figures take a line of their own;
+// columns 0 is no limit, the wide layout.
 void results_table_print(std::FILE* out, const session& s, int columns);
+
+// Flushes standard output: true, or false after one line on standard error
+// saying why it could not take everything (a full disk, a closed pipe).
+bool standard_output_flush();

@@ -184,6 +184,8 @@ protected:
 
     std::filesystem::path pid_file() const { return folder / "stand-in.pid"; }
 
+    std::string earlier_results();
+
     // The stand-in's process id, once it has written it (0 after seconds).
     pid_t stand_in_pid(double seconds) const
     {
@@ -658,7 +660,7 @@ TEST_F(FbbenchRun, PlanAndProgress)
     // In an 80-column terminal every line fits, the progress line rewritten in
     // place among them, and an estimate that cannot be made says so; so in a
     // terminal that does not know its width, as a board's serial console.
-    for (const char* width : {"80", "0"}) {
+    for (const char* width : {"80", "0", "40"}) {
         SCOPED_TRACE(std::string("stty cols ") + width);
         const bench_result narrow = bench_run_command(
             {"/usr/bin/script", "-q", "-e", "-c",
@@ -674,13 +676,19 @@ TEST_F(FbbenchRun, PlanAndProgress)
         std::string line;
         for (std::size_t at = 0; at <= narrow.out.size(); ++at) {
             if (at == narrow.out.size() || narrow.out[at] == '\r' || narrow.out[at] == '\n') {
-                EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; }), 80) << line;
+                EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xc0) != 0x80; }),
+                          std::max(std::atoi(width), 80 * (width[0] == '0')))
+                    << line;
                 line.clear();
             } else if (narrow.out.compare(at, 3, "\033[K") == 0) {
                 at += 2;
             } else {
                 line += narrow.out[at];
             }
+        }
+        // However narrow, the progress line says which run it is.
+        if (width == std::string("40")) {
+            EXPECT_NE(narrow.out.find("\r\033[Kmandelbrot-bench /dev/fb0 screen 1/1"), std::string::npos) << narrow.out;
         }
     }
 }
@@ -877,6 +885,8 @@ TEST_F(FbbenchRun, OutputLinkAndFileAreKept)
     std::filesystem::create_directory(elsewhere);
     const std::filesystem::path target = elsewhere / "target.json";
     const bool root = geteuid() == 0;
+    const std::string earlier = earlier_results();
+    ASSERT_NE(earlier, "");
     struct keep_case {
         const char* name;
         std::filesystem::path written; // the file that gets the results
@@ -886,13 +896,13 @@ TEST_F(FbbenchRun, OutputLinkAndFileAreKept)
     } cases[] = {
         {"Symlink", target,
          [&] {
-             std::ofstream(target) << "old";
+             std::ofstream(target) << earlier;
              std::filesystem::create_symlink("elsewhere/target.json", output);
          },
          0644, geteuid()},
         {"File0600OfAnotherUser", output,
          [&] {
-             std::ofstream(output) << "old";
+             std::ofstream(output) << earlier;
              chmod(output.c_str(), 0600);
              if (root) {
                  EXPECT_EQ(chown(output.c_str(), 12345, 12345), 0);
@@ -1412,6 +1422,271 @@ TEST_F(FbbenchRun, FullCaptureFolderIsSaid)
     ASSERT_EQ(file["runs"].size(), 1u);
     EXPECT_EQ(file["runs"][0]["invalid_reason"], "output not captured " + where);
     EXPECT_FALSE(file["runs"][0].contains("exit_status")) << "it did not run";
+}
+
+// A results file that fbbench wrote in this test run: one stand-in run,
+// complete. Its text, to compare what is left with.
+std::string FbbenchRun::earlier_results()
+{
+    std::filesystem::remove(output);
+    std::filesystem::remove(pid_file());
+    const bench_result made = stand_in("exit139", {});
+    std::filesystem::remove(pid_file());
+    std::ifstream in(output);
+    return made.status == 1 ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+}
+
+std::string text_of(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// -o at an existing file: one that is not a results file is refused before
+// anything runs; an earlier session's results stay until this session has a
+// run of its own, or are replaced at once with --force; an empty file holds
+// nothing to keep.
+TEST_F(FbbenchRun, ExistingOutputIsRefusedOrKeptUntilTheFirstRun)
+{
+    const std::string earlier = earlier_results();
+    ASSERT_NE(earlier, "");
+    struct existing_case {
+        const char* name;
+        std::string before; // the file's text
+        const char* mode; // the stand-in's
+        std::vector<std::string> args;
+        bool interrupt; // SIGINT once the stand-in runs
+        int status;
+        const char* message; // in standard error
+        bool kept; // the file is left as it was
+        std::size_t runs; // else the runs of the new file
+    } cases[] = {
+        {"Notes", "notes\n", "exit139", {}, false, 2, "is not a results file", true, 0},
+        {"NotesForced", "notes\n", "exit139", {"--force"}, false, 2, "is not a results file", true, 0},
+        {"JsonOfAnotherSchema", "{\"schema\": \"other/1\", \"runs\": []}\n", "exit139", {}, false, 2,
+         "is not a results file", true, 0},
+        {"ResultsInterruptedInTheFirstRun", earlier, "sleep", {}, true, 128 + SIGINT, "keeps the earlier results",
+         true, 0},
+        {"ResultsReplacedAfterTheFirstRun", earlier, "exit139", {}, false, 1, "", false, 1},
+        {"ResultsForced", earlier, "sleep", {"--force"}, true, 128 + SIGINT, "", false, 1},
+        {"Empty", "", "sleep", {}, true, 128 + SIGINT, "", false, 1},
+    };
+    for (const existing_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(pid_file());
+        std::ofstream(output) << c.before;
+        const bench_result result = stand_in(c.mode, c.args, [&](pid_t pid) {
+            if (c.interrupt && stand_in_pid(20) > 0)
+                kill(pid, SIGINT);
+        });
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        if (c.status == 2) {
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+            EXPECT_EQ(stand_in_pid(0), 0) << "no program ran";
+        }
+        if (c.kept) {
+            EXPECT_EQ(text_of(output), c.before);
+            continue;
+        }
+        const nlohmann::json file = file_json(output);
+        ASSERT_TRUE(file.is_object()) << text_of(output);
+        EXPECT_EQ(file["runs"].size(), c.runs);
+        EXPECT_NE(text_of(output), c.before);
+    }
+}
+
+// No empty results file and no temporary one is left: a description killed
+// at once leaves a results file, a disk full at the first write leaves
+// nothing, and a session killed during a rewrite leaves a temporary file
+// that the next session in the folder removes, but never one that another
+// session holds or another user owns.
+TEST_F(FbbenchRun, NoEmptyFileNorLeftoverTemporary)
+{
+    // Killed as soon as the file is there, during the description.
+    const bench_result described = bench_run_command(
+        {FBBENCH, "--describe", "--output", output.string()}, {"TEST_FB_SCREEN=320x240x32", programs_path}, nullptr,
+        -1, [&](pid_t pid) {
+            for (int tries = 0; tries < 6000 && !std::filesystem::exists(output); ++tries)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            kill(pid, SIGKILL);
+        });
+    EXPECT_EQ(described.signal, SIGKILL);
+    const nlohmann::json skeleton = file_json(output);
+    ASSERT_TRUE(skeleton.is_object()) << "the file holds '" << text_of(output) << "'";
+    EXPECT_EQ(skeleton["complete"], false);
+    EXPECT_EQ(folder_names(), std::vector<std::string>{"results.json"});
+
+    std::string skipped;
+    const std::filesystem::path full = folder / "full";
+    std::filesystem::create_directory(full);
+    if (geteuid() != 0) {
+        skipped = "the full disk: only root may mount a small file system to fill";
+    } else if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        skipped = std::string("the full disk: cannot mount a tmpfs: ") + std::strerror(errno);
+    } else {
+        const int fill = open((full / "fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const std::string block(4096, 'x');
+        while (fill >= 0 && write(fill, block.data(), block.size()) > 0) {
+        }
+        close(fill);
+        const bench_result result = stand_in("exit139", {"--output", (full / "x.json").string()});
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(full))
+            left.push_back(entry.path().filename().string());
+        umount(full.c_str());
+        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(left, std::vector<std::string>{"fill"});
+        EXPECT_EQ(stand_in_pid(0), 0) << "no program ran";
+    }
+    std::filesystem::remove(full);
+
+    // Killed at its first rename: a temporary file is left.
+    std::filesystem::remove(output);
+    ASSERT_NE(earlier_results(), "");
+    if (bench_run_command({"/usr/bin/strace", "-o", "/dev/null", "/bin/true"}, {}).status != 0)
+        GTEST_SKIP() << "skipped " << (skipped.empty() ? "" : skipped + "; ")
+                     << "the leftover: strace cannot trace here, so fbbench cannot be killed at its rename";
+    const bench_result killed = bench_run_command(
+        {"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2", "-e",
+         "inject=rename,renameat,renameat2:signal=SIGKILL", FBBENCH, "--quiet", "--no-probe", "--no-memory",
+         "--output", output.string(), "--programs", (folder / "programs").string(), "mandelbrot-bench"},
+        {"TEST_FB_SCREEN=320x240x32", programs_path, "STAND_IN=exit139"});
+    EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.err;
+    std::vector<std::string> temporaries;
+    for (const std::string& name : folder_names())
+        if (name.starts_with(".fbbench."))
+            temporaries.push_back(name);
+    ASSERT_EQ(temporaries.size(), 1u) << testing::PrintToString(folder_names());
+    // Another session's, locked while it writes, and another user's.
+    const std::filesystem::path held = folder / ".fbbench.held00", others = folder / ".fbbench.other0";
+    const int held_fd = open(held.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(held_fd, LOCK_EX), 0);
+    std::ofstream(others) << "{}";
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(others.c_str(), 65534, 65534), 0);
+    }
+    const bench_result next = stand_in("exit139", {"--force"});
+    close(held_fd);
+    EXPECT_EQ(next.status, 1) << next.err;
+    std::vector<std::string> names = folder_names();
+    std::erase(names, "stand-in.pid");
+    std::vector<std::string> expected = {".fbbench.held00", "results.json"};
+    if (root)
+        expected.insert(expected.begin() + 1, ".fbbench.other0");
+    EXPECT_EQ(names, expected);
+    if (!skipped.empty())
+        GTEST_SKIP() << "skipped " << skipped;
+}
+
+// Root is refused a link in a sticky, world-writable folder unless the
+// link is its own or the folder owner's, whatever fs.protected_symlinks
+// says, as the last part of the path or on the way; the file behind the
+// link is left alone.
+TEST_F(FbbenchRun, PlantedLinkIsNotFollowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "skipped: only root can plant a link as another user";
+    const std::string earlier = earlier_results();
+    ASSERT_NE(earlier, "");
+    const std::filesystem::path victim = folder / "victim.json", victims = folder / "victims";
+    std::filesystem::create_directory(victims);
+    struct link_case {
+        const char* name;
+        uid_t folder_owner, link_owner;
+        std::filesystem::path target;
+        std::string below; // the path under the link
+        bool followed;
+    } cases[] = {
+        {"PlantedByAnother", 0, 65534, victim, "", false},
+        {"FolderPlantedByAnother", 0, 65534, victims, "/x.json", false},
+        {"OwnLink", 65534, 0, victim, "", true},
+        {"FolderOwnersLink", 65534, 65534, victim, "", true},
+    };
+    for (const link_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path sticky = folder / "sticky";
+        std::filesystem::remove_all(sticky);
+        std::filesystem::remove_all(victims / "x.json");
+        std::filesystem::create_directory(sticky);
+        ASSERT_EQ(chown(sticky.c_str(), c.folder_owner, c.folder_owner), 0);
+        std::filesystem::permissions(sticky, std::filesystem::perms(01777));
+        std::ofstream(victim) << earlier;
+        const std::filesystem::path link = sticky / "link";
+        std::filesystem::create_symlink(c.target, link);
+        ASSERT_EQ(lchown(link.c_str(), c.link_owner, c.link_owner), 0);
+        std::filesystem::remove(pid_file());
+        const bench_result result = stand_in("exit139", {"--output", link.string() + c.below});
+        EXPECT_EQ(result.status, c.followed ? 1 : 2) << result.err;
+        EXPECT_EQ(std::filesystem::exists(victims / "x.json"), c.followed && !c.below.empty());
+        EXPECT_EQ(text_of(victim) == earlier, !c.followed || !c.below.empty());
+        if (!c.followed) {
+            EXPECT_NE(result.err.find("another user's link"), std::string::npos) << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        }
+        EXPECT_TRUE(std::filesystem::is_symlink(link));
+    }
+}
+
+// What the user typed comes back in messages with its control characters
+// escaped, so that a message stays one line and cannot drive the terminal.
+TEST_F(FbbenchRun, MessagesQuoteInputEscaped)
+{
+    const std::string missing = (folder / "no\033[2Jsuch\n" / "x.json").string();
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* shown; // in standard error
+    } cases[] = {
+        {"Device", {"--device", "/dev/fb\033[2J\n", "--runs", "1", "mandelbrot-bench"}, "/dev/fb\\x1b[2J\\n"},
+        {"Output", {"--output", missing, "mandelbrot-bench"}, "no\\x1b[2Jsuch\\n/x.json"},
+        {"Runs", {"--runs", "\033]0;x\a"}, "--runs \\x1b]0;x\\x07 is not"},
+        {"Program", {"bench\033[1m"}, "unknown program bench\\x1b[1m"},
+        {"Option", {"--\033[1m"}, "unknown option --\\x1b[1m"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(output);
+        const bench_result result = fbbench(c.args, {"STAND_IN=exit139"});
+        EXPECT_NE(result.status, 0);
+        EXPECT_NE(result.err.find(c.shown), std::string::npos) << result.err;
+        EXPECT_EQ(std::count_if(result.err.begin(), result.err.end(), [](char ch) { return ch != '\n' && ch > 0 && ch < 0x20; }), 0)
+            << result.err;
+    }
+}
+
+// Standard output full or closed: one line on standard error and a
+// non-zero status, for the help as for a session's table.
+TEST_F(FbbenchRun, FullOrClosedStdoutIsSaid)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        const char* stdout_path;
+        int closed_fd;
+        const char* reason;
+    } cases[] = {
+        {"HelpFull", {"--help"}, "/dev/full", -1, "No space left on device"},
+        {"VersionClosed", {"--version"}, nullptr, STDOUT_FILENO, "Bad file descriptor"},
+        {"SessionFull", {"--runs", "1", "--no-memory", "--no-sync", "rectangle-bench"}, "/dev/full", -1,
+         "No space left on device"},
+        {"SessionClosed", {"--runs", "1", "--no-memory", "--no-sync", "rectangle-bench"}, nullptr, STDOUT_FILENO,
+         "Bad file descriptor"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> command = {FBBENCH, "--quiet", "--no-probe", "--output", output.string()};
+        command.insert(command.end(), c.args.begin(), c.args.end());
+        const bench_result result = bench_run_command(command, {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock},
+                                                      c.stdout_path, c.closed_fd);
+        EXPECT_EQ(result.status, 1) << result.err;
+        const std::string said = std::string("fbbench: cannot write to standard output: ") + c.reason + "\n";
+        EXPECT_TRUE(result.err.ends_with(said)) << result.err;
+        EXPECT_EQ(result.err.find("standard output"), result.err.size() - said.size() + 25) << "said once";
+    }
 }
 
 // fbbench >&- : the programs' reports still reach their captured output.

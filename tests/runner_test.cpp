@@ -307,6 +307,25 @@ TEST(Options, NumbersProgramsAndBadUsage)
         {{"--sync=frame"}, options_action::usage_error, 0, 0, {}, 600, {}, "option --sync takes no value"},
         {{"--help"}, options_action::help},
         {{"-V"}, options_action::version},
+        {{"--force"}, options_action::run, 3, 10, all},
+        // What the user typed is quoted with its control characters escaped.
+        {{"--runs", "1\x1b[2J"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "--runs 1\\x1b[2J is not a positive whole number"},
+        {{"line\nbench"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "unknown program line\\nbench (rectangle-bench, mandelbrot-bench or sierpinski-bench)"},
+        {{"--fa\x1b]0;x\x07"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --fa\\x1b]0;x\\x07"},
+        {{"-\x01"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option -\\x01"},
+        {{"--runs\r"}, options_action::usage_error, 0, 0, {}, 600, {}, "unknown option --runs\\r"},
+        // Runs and warm-ups that no session could count, let alone run.
+        {{"--runs", "2147483647", "--warmup", "2147483647"}, options_action::usage_error, 0, 0, {}, 600, {},
+         "too many runs: the plan asks for up to 38654705646 (3 benchmarks x 1 device x 3 targets x "
+         "(2147483647 runs + 2147483647 warm-ups)), more than 2147483647"},
+        {{"--max-runs", "2147483647", "--no-memory", "--no-sync", "-d", "a", "-d", "b", "rectangle-bench"},
+         options_action::usage_error, 0, 0, {}, 600, {},
+         "too many runs: the plan asks for up to 4294967294 (1 benchmark x 2 devices x 1 target x "
+         "(2147483647 runs + 0 warm-ups)), more than 2147483647"},
+        {{"--max-runs", "2147483647", "--no-memory", "--no-sync", "rectangle-bench"}, options_action::run, 3,
+         2147483647, {"rectangle-bench"}},
     };
     for (const options_case& c : cases) {
         runner_options o;
@@ -732,6 +751,22 @@ TEST(Results, TableFitsAndExplains)
                 << line;
     }
 
+    // Below 60 columns each target gets a line of its own; every line fits.
+    const std::string stacked = table_of(s, 40);
+    EXPECT_NE(stacked.find("             median  spread  ratio\n"
+                           "sierpinski-bench (frames/s)\n"
+                           "  1024 points\n"
+                           "    display   30.00       \u2013  0.522\n"
+                           "    screen    57.50       \u2013\n"
+                           "    RAM       60.00       \u2013  0.958\n"
+                           "  2048 points\n"),
+              std::string::npos)
+        << stacked;
+    EXPECT_NE(stacked.find("\ndisplay ratio: the display's speed"), std::string::npos) << stacked;
+    std::istringstream stacked_lines(stacked);
+    for (std::string line; std::getline(stacked_lines, line);)
+        EXPECT_LE(std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xc0) != 0x80; }), 40) << line;
+
     // Marks on their figures: the screen never settles (0.50 to 0.60) and
     // is under 1 % resolution; RAM ran once. Not planned for the display
     // and without RAM runs, neither has columns.
@@ -841,7 +876,8 @@ TEST(Results, OutputIsWhatThePathLeadsTo)
     ASSERT_NE(mkdtemp(name.data()), nullptr);
     const fs::path dir = name;
     fs::create_directory(dir / "sub");
-    std::ofstream(dir / "sub" / "file.json") << "{}";
+    std::ofstream(dir / "sub" / "file.json"); // empty: nothing to keep
+    std::ofstream(dir / "notes.json") << "{}\n"; // JSON, but not a results file
     fs::create_symlink("sub/file.json", dir / "link");
     fs::create_symlink("../link", dir / "sub" / "link-to-link"); // relative to its own folder
     fs::create_symlink("gone.json", dir / "dangling");
@@ -865,6 +901,9 @@ TEST(Results, OutputIsWhatThePathLeadsTo)
         {dir / "sub", 2, ""},
         {dir / "folder-link", 2, ""},
         {dir / "fifo", 2, ""},
+        {dir / "notes.json", 2, ""},
+        {dir.string() + "/sub/file.json/", 1, ""},
+        {dir.string() + "/new-folder/", 1, ""},
         {dir / "missing" / "x.json", 1, ""},
     };
     for (const auto& c : cases) {
@@ -876,7 +915,7 @@ TEST(Results, OutputIsWhatThePathLeadsTo)
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         if (c.status != 0)
             continue;
-        for (const char* text : {"{\"runs\": 1}\n", "{\"runs\": 2}\n"}) {
+        for (const char* text : {"{\"runs\": 1, \"schema\": \"fbbench-results/2\"}\n", "{\"runs\": 2, \"schema\": \"fbbench-results/2\"}\n"}) {
             ASSERT_TRUE(results_file_write(output, text, error)) << error;
             std::ifstream in(c.written);
             EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
@@ -892,38 +931,8 @@ TEST(Results, OutputIsWhatThePathLeadsTo)
     fs::remove_all(dir);
 }
 
-// Root is refused a link that another user planted in a sticky,
-// world-writable folder, where the kernel protects such links
-// (fs.protected_symlinks): the file it names is left alone.
-TEST(Results, OutputNotWrittenThroughAPlantedLink)
-{
-    namespace fs = std::filesystem;
-    if (geteuid() != 0)
-        GTEST_SKIP() << "skipped: only root can plant a link as another user";
-    std::ifstream setting("/proc/sys/fs/protected_symlinks");
-    int protect = 0;
-    if (!(setting >> protect) || protect == 0)
-        GTEST_SKIP() << "skipped: fs.protected_symlinks is not set, so the kernel follows every link";
-    std::string name = (fs::temp_directory_path() / "runner_test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    const fs::path dir = name;
-    fs::create_directory(dir / "sticky");
-    fs::permissions(dir / "sticky", fs::perms(01777));
-    std::ofstream(dir / "victim") << "victim";
-    const fs::path link = dir / "sticky" / "a.json";
-    fs::create_symlink(dir / "victim", link);
-    ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
-    results_output output;
-    std::string error;
-    EXPECT_EQ(results_output_open(output, link.string(), false, error), 1);
-    EXPECT_NE(error.find("Permission denied"), std::string::npos) << error;
-    std::ifstream victim(dir / "victim");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "victim");
-    fs::remove_all(dir);
-}
-
-// The default name is made anew: sessions started in the same second take
-// the next suffix instead of sharing a file.
+// The default name is made anew at the first write: sessions started in
+// the same second take the next suffix instead of sharing a file.
 TEST(Results, DefaultOutputIsNeverShared)
 {
     namespace fs = std::filesystem;
@@ -933,9 +942,10 @@ TEST(Results, DefaultOutputIsNeverShared)
     const std::string stem = (dir / "fbbench-host-20261208T174000Z").string();
     results_output first, second, third;
     std::string error;
-    ASSERT_EQ(results_output_create(first, stem, error), 0) << error;
-    ASSERT_EQ(results_output_create(second, stem, error), 0) << error;
-    ASSERT_EQ(results_output_create(third, stem, error), 0) << error;
+    for (results_output* output : {&first, &second, &third}) {
+        ASSERT_EQ(results_output_create(*output, stem, error), 0) << error;
+        ASSERT_TRUE(results_file_write(*output, "{}\n", error)) << error;
+    }
     EXPECT_EQ(first.path, stem + ".json");
     EXPECT_EQ(second.path, stem + "-2.json");
     EXPECT_EQ(third.path, stem + "-3.json");
