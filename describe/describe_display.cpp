@@ -187,7 +187,9 @@ void fb_users_check(const fs::path& root, const std::string& device_path, std::v
             const fs::path target = fs::read_symlink(fd->path(), link_error);
             holds = !link_error && std::find(names.begin(), names.end(), target) != names.end();
         }
-        if (holds)
+        // A waiting fbbench session keeps the device open, and draws nothing
+        // until this one has ended.
+        if (holds && text_trim(file_text_read(it->path() / "comm").value_or("")) != "fbbench")
             holders.push_back(pid + " (" + text_trim(file_text_read(it->path() / "comm").value_or("?")) + ")");
     }
     if (!holders.empty()) {

@@ -126,10 +126,10 @@ void options_usage_print(std::FILE* out)
     std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
                "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
                "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
-               "               [--force] [--quick] [--no-wait] [--quiet] [--summary] [--strict] [PROGRAM...]
-"
-               "       fbbench --describe [--device PATH]... [--no-probe] [--no-wait] [--output FILE] [--force]
-"
+               "               [--force] [--quick] [--no-wait] [--quiet] [--summary] [--strict]\n"
+               "               [PROGRAM...]\n"
+               "       fbbench --describe [--device PATH]... [--no-probe] [--no-wait]\n"
+               "                          [--output FILE] [--force]\n"
                "       fbbench --list-benchmarks\n",
                out);
 }
