@@ -123,11 +123,11 @@ std::string options_timeout_refusal(const runner_options& options)
 
 void options_usage_print(std::FILE* out)
 {
-    std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N] [--output FILE]\n"
-               "               [--device PATH]... [--programs DIR] [--timeout SECONDS]\n"
-               "               [--no-memory] [--no-probe] [--sync | --no-sync]\n"
-               "               [--force] [--quick] [--no-wait] [--quiet] [--summary] [--strict]\n"
-               "               [PROGRAM...]\n"
+    std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N]\n"
+               "               [--output FILE] [--device PATH]... [--programs DIR]\n"
+               "               [--timeout SECONDS] [--no-memory] [--no-probe]\n"
+               "               [--sync | --no-sync] [--force] [--quick] [--no-wait]\n"
+               "               [--quiet] [--summary] [--strict] [PROGRAM...]\n"
                "       fbbench --describe [--device PATH]... [--no-probe] [--no-wait]\n"
                "                          [--output FILE] [--force]\n"
                "       fbbench --list-benchmarks\n",
