@@ -98,8 +98,10 @@ def fbbench_made(path):
     program, library = os.environ.get("FBBENCH"), os.environ.get("TEST_FRAMEBUFFER")
     if not program or not library:
         return None
+    # A sanitizer build's fbbench takes the preloaded stand-in before its runtime.
     env = dict(os.environ, LD_PRELOAD=library, TEST_FB_SCREEN="320x240x32",
-               TEST_FB_CLOCK_STEP="20000:260,100000:30,1000000")
+               TEST_FB_CLOCK_STEP="20000:260,100000:30,1000000",
+               ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1")
     made = subprocess.run([program, "-q", "--describe", "--no-probe", "-o", path], env=env, capture_output=True,
                           text=True, timeout=300)
     if made.returncode != 0:
