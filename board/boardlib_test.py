@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Unit tests of board/boardlib that need no emulator: the run grammar and
-its names, the windows, the plan's lines and the console protocol."""
+its names, the windows, the plan's lines, the console protocol and the vkms
+module's cache."""
 
 import os
 import sys
@@ -8,8 +9,9 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from boardlib import guest, manifest, session  # noqa: E402
+from boardlib import apt_state, guest, manifest, session, vkms  # noqa: E402
 from boardlib.boards import BOARDS  # noqa: E402
+from boardlib.errors import BoardError  # noqa: E402
 from boardlib.runs import UsageError, run_parse, runs_check, window_words  # noqa: E402
 
 VEXPRESS, ARM64 = BOARDS["vexpress"], BOARDS["arm64"]
@@ -34,6 +36,8 @@ class Grammar(unittest.TestCase):
                 ("mandelbrot-bench+BUSY", VEXPRESS),          # test-only words are not the user's
                 ("rectangle-bench@dri/card0+TERM=2", VEXPRESS),
                 ("rectangle-bench+WIDTH=1;reboot", VEXPRESS),
+                ("mandelbrot-bench@dri/vkms", ARM64),        # shown on no display: no screenshot
+                ("fbprobe@fb2", VEXPRESS),
                 ("../x", VEXPRESS)]:
             with self.subTest(text=text):
                 self.assertRaises(UsageError, run_parse, text, board)
@@ -123,6 +127,87 @@ class Console(unittest.TestCase):
                          "run 200 m-card0-BUSY - m WIDTH=1 FRAMEBUFFER=/dev/dri/card0 BUSY")
         self.assertEqual(guest.plan_suite(9, "fbbench", ["WIDTH=2"], ["--runs", "1"]),
                          "suite 9 fbbench %s WIDTH=2 -- --runs 1" % guest.RESULTS_ON_BOARD)
+
+
+class Vkms(unittest.TestCase):
+    KVER = {"vexpress": "6.1.0-50-armmp", "arm64": "6.12.95+deb12-arm64"}
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.cache = tmp.name
+
+    def cache_make(self, kver, stamp=None, module=b"ko"):
+        os.makedirs(os.path.join(self.cache, "modules", "lib", "modules", kver), exist_ok=True)
+        for name, data in ((vkms.STAMP, stamp), (vkms.MODULE, module)):
+            if data is not None:
+                guest.file_replace(os.path.join(self.cache, name), data.encode() if isinstance(data, str) else data)
+
+    def test_packages_for_each_kernel(self):
+        # the probe's names, all at the kernel package's version
+        for board, version, names in [
+                ("arm64", "6.12.95-1~bpo12+1", ["linux-source-6.12", "linux-headers-6.12.95+deb12-arm64:arm64",
+                                                "linux-headers-6.12.95+deb12-common",
+                                                "linux-kbuild-6.12.95+deb12:amd64"]),
+                ("vexpress", "6.1.176-1", ["linux-source-6.1", "linux-headers-6.1.0-50-armmp:armhf",
+                                           "linux-headers-6.1.0-50-common", "linux-kbuild-6.1:amd64"])]:
+            with self.subTest(board=board):
+                self.assertEqual(vkms.packages(BOARDS[board], self.KVER[board], version),
+                                 [n + "=" + version for n in names])
+
+    def test_cache_stamp(self):
+        built = vkms.stamp_text(ARM64, self.KVER["arm64"])
+        for stamp, module, kver, ready in [
+                (built, b"ko", self.KVER["arm64"], True),
+                (None, b"ko", self.KVER["arm64"], False),       # cut short before its stamp
+                (built, b"", self.KVER["arm64"], False),        # an empty module
+                (built, None, self.KVER["arm64"], False),
+                (built, b"ko", "6.12.96+deb12-arm64", False),   # the kernel moved on
+                (vkms.stamp_text(VEXPRESS, self.KVER["arm64"]), b"ko", self.KVER["arm64"], False)]:
+            with self.subTest(stamp=stamp, module=module, kver=kver):
+                for name in (vkms.STAMP, vkms.MODULE):
+                    if os.path.exists(os.path.join(self.cache, name)):
+                        os.unlink(os.path.join(self.cache, name))
+                self.cache_make(self.KVER["arm64"], stamp, module)
+                self.assertEqual(vkms.module_ready(self.cache, ARM64, kver), ready)
+
+    def test_warm_cache_asks_no_mirror(self):
+        self.cache_make(self.KVER["vexpress"], vkms.stamp_text(VEXPRESS, self.KVER["vexpress"]))
+        with stand_in(apt_state, "prepare", unreachable):
+            self.assertEqual(vkms.module_fetch(self.cache, VEXPRESS, print), os.path.join(self.cache, vkms.MODULE))
+
+    def test_packages_gone_leave_the_board_without_vkms(self):
+        # the pinned kernel's packages gone from the mirror: one line, no vkms runs, no stamp
+        self.cache_make(self.KVER["arm64"], "stale\n")
+        said = []
+
+        def gone(opts, packages, dest, failed):
+            raise BoardError("apt-get download %s failed: E: Can't find a source to download version"
+                             % " ".join(packages))
+        with stand_in(apt_state, "prepare", lambda *a: ([], [])), stand_in(apt_state, "download", gone):
+            self.assertIsNone(vkms.module_fetch(self.cache, ARM64, said.append))
+        self.assertEqual(len([s for s in said if "no vkms" in s]), 1, said)
+        self.assertFalse(os.path.exists(os.path.join(self.cache, vkms.STAMP)))
+        runs = [run_parse(t, ARM64) for t in ["mandelbrot-bench", "fbbench@fb0,dri/card0", "fbbench@dri/vkms"]]
+        self.assertEqual([r.name for r in vkms.runs_without(runs, ARM64)], ["mandelbrot-bench", "fbbench-fb0"])
+
+
+def unreachable(*args):
+    raise AssertionError("the mirror was asked")
+
+
+class stand_in:
+    """Replaces a module's function for a with block."""
+
+    def __init__(self, module, name, function):
+        self.module, self.name, self.function = module, name, function
+
+    def __enter__(self):
+        self.saved = getattr(self.module, self.name)
+        setattr(self.module, self.name, self.function)
+
+    def __exit__(self, *exc):
+        setattr(self.module, self.name, self.saved)
 
 
 if __name__ == "__main__":

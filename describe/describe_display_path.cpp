@@ -323,7 +323,8 @@ void screen_fill(void* base, const probe_area& area, uint32_t update)
 }
 
 // Write, flush, repeat, for about seconds; flush returns 0 or an errno, and
-// the first failure ends the probe.
+// the first failure ends the probe. ENOSYS is no failure: the driver needs no
+// flush (no dirty hook), so an update is complete once written.
 template <typename Flush>
 update_probe_result update_probe_run(void* base, const probe_area& area, double seconds, Flush flush, int& flush_errno)
 {
@@ -342,7 +343,7 @@ update_probe_result update_probe_run(void* base, const probe_area& area, double 
         const steady::time_point flushing = steady::now();
         flush_errno = flush();
         const steady::time_point flushed = steady::now();
-        if (flush_errno != 0)
+        if (flush_errno != 0 && flush_errno != ENOSYS)
             break;
         result.write_seconds += std::chrono::duration<double>(flushing - written).count();
         result.flush_seconds += std::chrono::duration<double>(flushed - flushing).count();

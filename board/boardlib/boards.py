@@ -19,6 +19,14 @@ WINDOWS = {
 # and "driver_kind" as the kernel and fbbench report them. "fsync_waits":
 # whether the kernel's fsync on that deferred-I/O framebuffer waits for the
 # copy to the display (from Linux 6.2 on) or only starts it (6.1 and before).
+# A device with a "driver" is the DRM card of that driver, found by it on the
+# board, wherever it is numbered; "display" None: QEMU shows it nowhere, so a
+# run there gets no screenshot.
+#
+# vkms: the out-of-tree build of the virtual KMS driver (boardlib/vkms.py),
+# loaded after the GPU's modules so that its card and framebuffer come last:
+# the packages ({kver}: the kernel's release, {abi}: without its flavour;
+# all at the kernel package's version), ARCH and the cross compiler.
 BOARDS = {
     "vexpress": {
         "title": "Versatile Express, Cortex-A9 (VFPv3, NEON), Debian 12's 32-bit armmp kernel",
@@ -44,13 +52,18 @@ BOARDS = {
             "fb1": {"display": "gpu", "name": "virtio_gpudrmfb", "driver_kind": "drm-emulation",
                     "fsync_waits": False},
             "dri/card0": {"display": "gpu"},
+            "fb2": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation"},
+            "dri/vkms": {"display": None, "driver": "vkms"},
         },
+        "vkms": {"packages": ["linux-source-6.1", "linux-headers-{kver}:armhf", "linux-headers-{abi}-common",
+                              "linux-kbuild-6.1:amd64"],
+                 "arch": "arm", "cross_compile": "arm-linux-gnueabihf-"},
         "depths": [32, 16],
         "screen": "800x480x32",
         "cpu": {"core": "Cortex-A9", "features": ["vfpv3", "neon"], "machine": "armv7l",
                 "kernel_bits": 32},
         # After every benchmark on the programs' own device.
-        "suites": ["fbbench@fb0,dri/card0", "fbbench@fb1"],
+        "suites": ["fbbench@fb0,dri/card0", "fbbench@fb1", "fbbench@dri/vkms"],
     },
     "arm64": {
         "title": "QEMU virt, Cortex-A72 (32-bit programs at AArch32 EL0), Debian's arm64 6.12 kernel",
@@ -73,12 +86,17 @@ BOARDS = {
             "fb0": {"display": "gpu", "name": "virtio_gpudrmfb", "driver_kind": "drm-emulation",
                     "fsync_waits": True},
             "dri/card0": {"display": "gpu"},
+            "fb1": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation"},
+            "dri/vkms": {"display": None, "driver": "vkms"},
         },
+        "vkms": {"packages": ["linux-source-6.12", "linux-headers-{kver}:arm64", "linux-headers-{abi}-common",
+                              "linux-kbuild-{abi}:amd64"],
+                 "arch": "arm64", "cross_compile": "aarch64-linux-gnu-"},
         # The DRM emulation has the DRM driver's depth.
         "depths": [32],
         "screen": "800x480x32",
         "cpu": {"core": "Cortex-A72", "features": ["fp", "asimd"], "machine": "aarch64",
                 "kernel_bits": 64},
-        "suites": ["fbbench@fb0,dri/card0"],
+        "suites": ["fbbench@fb0,dri/card0", "fbbench@dri/vkms"],
     },
 }

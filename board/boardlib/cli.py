@@ -49,14 +49,19 @@ from .boards import BOARDS, WINDOWS
 from .runs import PROBE, RUNNER, UsageError, run_parse, window_words
 
 
+def device_display(device):
+    if device["display"] is None:
+        return "%sno display, no screenshot" % ("the %s card, " % device["driver"] if "driver" in device else "")
+    return "display %s" % (device["display"] or "first")
+
+
 def boards_describe():
     """The boards' part of the help, from their descriptions."""
     lines = ["Default windows:"] + ["  %s: %s" % (kind, " ".join("%s=%s" % kv for kv in w.items()))
                                      for kind, w in WINDOWS.items()] + ["Boards:"]
     for name, b in BOARDS.items():
         lines += ["  %s: %s" % (name, b["title"]),
-                  "    devices: " + ", ".join("%s (display %s)" % (d, v["display"] or "first")
-                                              for d, v in b["devices"].items()),
+                  "    devices: " + ", ".join("%s (%s)" % (d, device_display(v)) for d, v in b["devices"].items()),
                   "    screen %s (depths %s); fbbench runs: %s"
                   % (b["screen"], "/".join(map(str, b["depths"])), " ".join(b["suites"]))]
     return "\n".join(lines)

@@ -8,7 +8,9 @@ Plan lines (/fbb/plan), one per step:
                                             ("-": the machine's first); with
                                             FRAMEBUFFER=/dev/dri/... see run_drm there
   suite <timeout> <name> <results> [NAME=value...] -- [fbbench options...]
-                                            fbbench, its results file at <results>
+                                            fbbench, its results file at <results>;
+                                            /dev/dri/vkms among its options is the
+                                            vkms card, whatever its number
 
 Console lines ("\\r\\n" terminated; the host answers "go\\n" where said):
   @@FBB UP <xres>,<yres> <bpp>   the board is up, /dev/fb0 is there

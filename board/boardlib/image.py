@@ -75,9 +75,9 @@ def _static(path):
     return r.returncode == 0 and "Requesting program interpreter" not in r.stdout
 
 
-def initramfs_make(img, work, cache, guest_init, programs, board_env, plan):
+def initramfs_make(img, work, cache, guest_init, programs, board_env, plan, extra=None):
     """programs: name -> built file; board_env: the lines of /fbb/board;
-    plan: the lines of /fbb/plan."""
+    plan: the lines of /fbb/plan; extra: an out-of-tree module to add (vkms.ko)."""
     root = os.path.join(work, "initramfs")
     shutil.rmtree(root, ignore_errors=True)
     for d in ("bin", "sbin", "usr/bin", "usr/sbin", "dev", "proc", "sys", "tmp", "fbb/bin"):
@@ -100,6 +100,12 @@ def initramfs_make(img, work, cache, guest_init, programs, board_env, plan):
         with open(os.path.join(root, "fbb", name), "w") as f:
             f.write("".join(line + "\n" for line in lines))
     shutil.copytree(os.path.join(cache, "modules", "lib"), os.path.join(root, "lib"))
+    if extra:
+        kver = os.listdir(os.path.join(root, "lib", "modules"))[0]
+        os.makedirs(os.path.join(root, "lib", "modules", kver, "extra"))
+        shutil.copyfile(extra, os.path.join(root, "lib", "modules", kver, "extra", os.path.basename(extra)))
+        if subprocess.run(["depmod", "-b", root, kver]).returncode != 0:
+            raise BoardError("depmod failed on the initramfs's modules")
     files = subprocess.run("find . | LC_ALL=C sort", shell=True, cwd=root, capture_output=True, check=True).stdout
     with open(img + ".part", "wb") as out:
         cpio = subprocess.Popen(["cpio", "-o", "-H", "newc", "-R", "0:0", "--quiet"], cwd=root,

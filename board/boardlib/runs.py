@@ -65,6 +65,9 @@ def run_parse(text, board):
                 raise UsageError("unknown device on this board: %s (%s%s)"
                                  % (d, " ".join(sorted(board["devices"])),
                                     ", or several with commas" if program == RUNNER else ""))
+            if program != RUNNER and board["devices"][d]["display"] is None:
+                raise UsageError("%s is shown on no display of the emulator, so no screenshot: "
+                                 "only fbbench runs there" % d)
     for w in parts[1:]:
         if not WORD.fullmatch(w):
             raise UsageError("bad word in %s: %s (WIDTH, HEIGHT, POSX, POSY or FBBENCH_SYNC =value)"

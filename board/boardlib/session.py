@@ -8,7 +8,7 @@ import shlex
 import subprocess
 import sys
 
-from . import boot, fetch, guest, image, manifest
+from . import boot, fetch, guest, image, manifest, vkms
 from .boards import BOARDS
 from .errors import BoardError
 from .runs import PROBE, RUNNER, UsageError, runs_check, runs_default, window_words
@@ -138,6 +138,9 @@ def session_run(s, runs=None):
     runs_check(runs, benchmarks)
     os.makedirs(s.cache, exist_ok=True)
     fetch.files_fetch(s.cache, s.board, say)
+    extra = vkms.module_fetch(s.cache, s.board, say) if "vkms" in s.board else None
+    if "vkms" in s.board and not extra:
+        runs = vkms.runs_without(runs, s.board)
     os.makedirs(s.out, exist_ok=True)
     for r in runs:
         for suffix in (".png", ".txt", ".err", ".status", ".env", ".json", "-before.png", "-after.png"):
@@ -151,10 +154,11 @@ def session_run(s, runs=None):
     plan, programs = plan_make(s, runs, benchmarks)
     board_env = ["BOARD_HOST=%s" % s.board["host_name"],
                  'BOARD_MODULES="%s"' % " ".join(s.board["gpu_modules"]),
-                 "BOARD_GPU_FB=%s" % s.board["gpu_fb"]]
+                 "BOARD_GPU_FB=%s" % s.board["gpu_fb"],
+                 "BOARD_VKMS=%d" % bool(extra)]
     initramfs = os.path.join(s.out, "initramfs.cpio.gz")
     image.initramfs_make(initramfs, s.out, s.cache, os.path.join(BOARD_DIR, "guest-init"), programs,
-                         board_env, plan)
+                         board_env, plan, extra)
     argv = boot.qemu_argv(s.board, s.cache, s.out, s.xres, s.yres, initramfs)
     # a step may take the program's time and the transfer of its outputs
     console = boot.board_boot(argv, s.out, s.boot_timeout, s.timeout + 60)
