@@ -284,6 +284,15 @@ bool link_followed(int dir_fd, const struct stat& link)
     return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
 }
 
+// The process's root folder. A user-mode emulator given a prefix for the
+// target's libraries (qemu-arm -L, QEMU_LD_PREFIX) opens "/" as that prefix,
+// where no path the user names lies; /proc/self/root is the real root.
+int root_open()
+{
+    const int root = open("/proc/self/root", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return root >= 0 ? root : open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 // Walks the path a part at a time as the kernel would, following links
 // itself so that the rule above holds for each: the folder that holds the
 // last part (opened for reading) and the last part's name there. 0, or a
@@ -292,7 +301,7 @@ int path_resolve(const std::string& path, int& dir_fd, std::string& name, std::s
 {
     std::vector<std::string> parts = path_parts(path);
     std::reverse(parts.begin(), parts.end()); // the next part at the back
-    int dir = open(path.starts_with("/") ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int dir = path.starts_with("/") ? root_open() : open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     const auto fail = [&](int status, const std::string& why) {
         if (dir >= 0)
             close(dir);
@@ -335,7 +344,7 @@ int path_resolve(const std::string& path, int& dir_fd, std::string& name, std::s
             parts.insert(parts.end(), more.rbegin(), more.rend());
             if (text.starts_with("/")) {
                 close(dir);
-                dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+                dir = root_open();
                 if (dir < 0)
                     return fail(1, "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno));
             }
