@@ -1213,10 +1213,13 @@ TEST_F(FbbenchRun, SecondSessionWaitsForTheFirst)
     };
     // The first session's program once it holds its picture: a run of the
     // first is on the device until the test lets it end.
+    // A child that ends before it sleeps is not the program holding its
+    // picture: look again.
     const auto holding = [](pid_t fbbench_pid, pid_t after) {
         for (int tries = 0; tries < 6000; ++tries) {
-            if (const pid_t program = child_wait(fbbench_pid); program > 0 && program != after)
-                return bench_sleep_wait(program) ? program : 0;
+            if (const pid_t program = child_wait(fbbench_pid);
+                program > 0 && program != after && bench_sleep_wait(program))
+                return program;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return pid_t(0);
@@ -1226,8 +1229,9 @@ TEST_F(FbbenchRun, SecondSessionWaitsForTheFirst)
     std::string waiting_line;
     std::vector<std::string> first_env = env;
     first_env.push_back("FBBENCH_HOLD=600");
+    // The deadline ends a failed test's holds in minutes, not in ten.
     const bench_result first = fbbench(
-        {"--runs", "2", "--no-memory", "--no-sync", "rectangle-bench"}, first_env,
+        {"--runs", "2", "--no-memory", "--no-sync", "--timeout", "120", "rectangle-bench"}, first_env,
         [&](pid_t pid) {
             const pid_t run1 = holding(pid, 0);
             ASSERT_GT(run1, 0) << "the first session's run holds the device";
