@@ -9,6 +9,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fbshot  # noqa: E402
 from boardlib import apt_state, guest, manifest, session, vkms  # noqa: E402
 from boardlib.boards import BOARDS  # noqa: E402
 from boardlib.errors import BoardError  # noqa: E402
@@ -25,19 +26,20 @@ class Grammar(unittest.TestCase):
                 ("mandelbrot-bench@dri/card0+POSX=0+WIDTH=801", VEXPRESS, "mandelbrot-bench-card0-POSX0-WIDTH801"),
                 ("mandelbrot-bench@fb1+FBBENCH_SYNC=frame", VEXPRESS, "mandelbrot-bench-fb1-FBBENCH_SYNCframe"),
                 ("fbbench@fb0,dri/card0", ARM64, "fbbench-fb0"),
+                # shown on no display: its memory is read back
+                ("mandelbrot-bench@dri/vkms+FBBENCH_DEPTH=16", ARM64, "mandelbrot-bench-vkms-FBBENCH_DEPTH16"),
                 ("fbbench", ARM64, "fbbench")]:
             with self.subTest(text=text):
                 self.assertEqual(run_parse(text, board).name, name)
 
     def test_refusals(self):
         for text, board in [
-                ("mandelbrot-bench@fb1", ARM64),              # no second framebuffer there
+                ("mandelbrot-bench@fb2", ARM64),              # no third framebuffer there
                 ("mandelbrot-bench@fb0,dri/card0", VEXPRESS),  # several devices: fbbench only
                 ("mandelbrot-bench+BUSY", VEXPRESS),          # test-only words are not the user's
                 ("rectangle-bench@dri/card0+TERM=2", VEXPRESS),
                 ("rectangle-bench+WIDTH=1;reboot", VEXPRESS),
-                ("mandelbrot-bench@dri/vkms", ARM64),        # shown on no display: no screenshot
-                ("fbprobe@fb2", VEXPRESS),
+                ("fbprobe@fb2", VEXPRESS),                    # shown on no display: no screenshot
                 ("../x", VEXPRESS)]:
             with self.subTest(text=text):
                 self.assertRaises(UsageError, run_parse, text, board)
@@ -63,12 +65,30 @@ class Windows(unittest.TestCase):
     def test_bad_settings(self):
         for env in ({"BOARD": "pi"}, {"BOARD_SCREEN": "800x480"}, {"BOARD_SCREEN": "801x480x32"},
                     {"BOARD": "arm64", "BOARD_SCREEN": "800x480x16"}, {"BOARD_TIMEOUT": "1e3"},
-                    {"BOARD_BOOT_TIMEOUT": "-5"}):
+                    {"BOARD_BOOT_TIMEOUT": "-5"}, {"BOARD_VKMS_DEPTH": "24"}, {"BOARD_VKMS_DEPTH": "16 "}):
             with self.subTest(env=env):
                 self.assertRaises(UsageError, session.settings_from_env, env)
-        s = session.settings_from_env({"BOARD": "arm64"})
+        s = session.settings_from_env({"BOARD": "arm64", "BOARD_VKMS_DEPTH": "16"})
+        self.assertEqual(vkms.video_option(s.board, s.vkms_bpp), "video=Virtual-2:1024x768-16")
         self.assertTrue(s.out.endswith(os.path.join("build", "board", "arm64")))
         self.assertTrue(s.cache.endswith(os.path.join("board", "cache", "arm64")))
+
+
+class Screenshots(unittest.TestCase):
+    def test_rgb565_against_the_shown_channels(self):
+        # an RGB565 pixel shows in the top bits of its PNG channels, whatever
+        # the emulator puts in the low bits
+        for value, shown, same in [(0xF800, (255, 0, 0), True), (0xF800, (248, 3, 7), True),
+                                   (0x07E0, (0, 252, 0), True), (0x001F, (0, 0, 255), True),
+                                   (0x0001, (0, 0, 8), True), (0x0020, (0, 4, 0), True),
+                                   (0xF800, (0, 0, 248), False), (0x0001, (0, 0, 0), False)]:
+            with self.subTest(value=hex(value), shown=shown):
+                raw = bytes([0, 0, value & 255, value >> 8])
+                img = fbshot.Image(2, 1, [bytearray(bytes(3) + bytes(shown))])
+                self.assertEqual(fbshot.compare_raw(raw, img)[1], 0 if same else 1)
+
+    def test_raw_of_neither_depth(self):
+        self.assertRaises(ValueError, fbshot.compare_raw, bytes(6), fbshot.Image(2, 1, [bytearray(6)]))
 
 
 class Reports(unittest.TestCase):

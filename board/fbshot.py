@@ -4,11 +4,14 @@
 QEMU's PL111 model shows a 32-bpp pixel with its memory bytes 0, 1, 2 as
 blue, green, red: the PNG's (R, G, B) is (byte 2, byte 1, byte 0). Byte 3 is
 not shown. This is what the kernel reports too (red at bit 16, green at 8,
-blue at 0 of a little-endian 32-bit word).
+blue at 0 of a little-endian 32-bit word). A 16-bpp pixel is RGB565, red in
+bits 11..15 of a little-endian 16-bit word, green 5..10, blue 0..4; the PNG
+channels' top bits hold them, so only those are compared.
 
   fbshot.py compare RAW PNG [--region WxH+X+Y]
-      RAW: the screen's memory, xres * yres * 4 bytes, pixels in memory order;
-      xres and yres come from the PNG. Bytes 0..2 of every pixel must match.
+      RAW: the screen's memory, xres * yres * 4 (or 2, RGB565) bytes, pixels
+      in memory order; xres and yres come from the PNG. Bytes 0..2 of every
+      pixel (the 16 bits of an RGB565 one) must match.
   fbshot.py info PNG
       size and the bounding box of pixels that are not black.
 
@@ -46,11 +49,40 @@ def read_png(path):
                                  for y in range(height)])
 
 
+# The top bits of the PNG channels (R, G, B) that RGB565 fills.
+RGB565_MASKS = bytes((0xF8, 0xFC, 0xF8))
+
+
+def rgb565_masked(row):
+    """A row of PNG-ordered RGB bytes with the bits RGB565 does not hold cleared."""
+    out = bytearray(row)
+    for chan, mask in enumerate(RGB565_MASKS):
+        out[chan::3] = bytes(b & mask for b in row[chan::3])
+    return out
+
+
+def raw_depth(raw, width, height):
+    """The bytes per pixel of a raw screen of width x height: 4 or 2."""
+    for size in (4, 2):
+        if len(raw) == width * height * size:
+            return size
+    raise ValueError("raw screen has %d bytes, %dx%d needs %d (32 bpp) or %d (16 bpp)"
+                     % (len(raw), width, height, width * height * 4, width * height * 2))
+
+
 def raw_to_rgb_rows(raw, width, height):
-    """Rows of PNG-ordered RGB bytes for a 32-bpp raw screen."""
-    if len(raw) != width * height * 4:
-        raise ValueError("raw screen has %d bytes, %dx%d at 4 bytes per pixel needs %d"
-                         % (len(raw), width, height, width * height * 4))
+    """Rows of PNG-ordered RGB bytes for a 32-bpp raw screen, or for a 16-bpp
+    (RGB565) one with each channel in its top bits."""
+    if raw_depth(raw, width, height) == 2:
+        rows = []
+        for y in range(height):
+            line = raw[y * width * 2:(y + 1) * width * 2]
+            rgb = bytearray(width * 3)
+            for x in range(width):
+                v = line[2 * x] | line[2 * x + 1] << 8
+                rgb[3 * x:3 * x + 3] = bytes(((v >> 8) & 0xF8, (v >> 3) & 0xFC, (v << 3) & 0xF8))
+            rows.append(rgb)
+        return rows
     rows = []
     for y in range(height):
         line = raw[y * width * 4:(y + 1) * width * 4]
@@ -64,11 +96,12 @@ def raw_to_rgb_rows(raw, width, height):
 def compare_raw(raw, img, region=None):
     """List of up to 10 differing pixels, and their count."""
     exp = raw_to_rgb_rows(raw, img.width, img.height)
+    shown = rgb565_masked if raw_depth(raw, img.width, img.height) == 2 else bytes
     x0, y0, w, h = region or (0, 0, img.width, img.height)
     bad, count = [], 0
     for y in range(y0, y0 + h):
         a = exp[y][3 * x0:3 * (x0 + w)]
-        b = img.rows[y][3 * x0:3 * (x0 + w)]
+        b = shown(img.rows[y][3 * x0:3 * (x0 + w)])
         if a == b:
             continue
         for x in range(w):

@@ -26,7 +26,9 @@ WINDOWS = {
 # vkms: the out-of-tree build of the virtual KMS driver (boardlib/vkms.py),
 # loaded after the GPU's modules so that its card and framebuffer come last:
 # the packages ({kver}: the kernel's release, {abi}: without its flavour;
-# all at the kernel package's version), ARCH and the cross compiler.
+# all at the kernel package's version), ARCH and the cross compiler; its
+# connector as the kernel names it (connector numbers count across cards:
+# the virtio GPU's is Virtual-1) and its mode, which video= sets with a depth.
 BOARDS = {
     "vexpress": {
         "title": "Versatile Express, Cortex-A9 (VFPv3, NEON), Debian 12's 32-bit armmp kernel",
@@ -57,7 +59,8 @@ BOARDS = {
         },
         "vkms": {"packages": ["linux-source-6.1", "linux-headers-{kver}:armhf", "linux-headers-{abi}-common",
                               "linux-kbuild-6.1:amd64"],
-                 "arch": "arm", "cross_compile": "arm-linux-gnueabihf-"},
+                 "arch": "arm", "cross_compile": "arm-linux-gnueabihf-",
+                 "connector": "Virtual-2", "mode": "1024x768"},
         "depths": [32, 16],
         "screen": "800x480x32",
         "cpu": {"core": "Cortex-A9", "features": ["vfpv3", "neon"], "machine": "armv7l",
@@ -91,7 +94,8 @@ BOARDS = {
         },
         "vkms": {"packages": ["linux-source-6.12", "linux-headers-{kver}:arm64", "linux-headers-{abi}-common",
                               "linux-kbuild-{abi}:amd64"],
-                 "arch": "arm64", "cross_compile": "aarch64-linux-gnu-"},
+                 "arch": "arm64", "cross_compile": "aarch64-linux-gnu-",
+                 "connector": "Virtual-2", "mode": "1024x768"},
         # The DRM emulation has the DRM driver's depth.
         "depths": [32],
         "screen": "800x480x32",

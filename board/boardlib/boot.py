@@ -19,9 +19,10 @@ class Interrupted(Exception):
     pass
 
 
-def qemu_argv(board, cache, out, xres, yres, initramfs):
+def qemu_argv(board, cache, out, xres, yres, initramfs, append=()):
     argv = [a.format(xres=xres, yres=yres) for a in board["qemu"]]
-    argv += ["-kernel", os.path.join(cache, "vmlinuz"), "-initrd", initramfs, "-append", board["append"]]
+    argv += ["-kernel", os.path.join(cache, "vmlinuz"), "-initrd", initramfs,
+             "-append", " ".join([board["append"]] + list(append))]
     if board["dtb"]:
         argv += ["-dtb", os.path.join(out, "board.dtb")]
     return argv + ["-display", "none", "-serial", "stdio", "-monitor", "none", "-no-reboot"]

@@ -11,13 +11,17 @@ DEVICE: one of the board's (below), given to the program as FRAMEBUFFER;
 without it the program opens its own default.
 +NAME=value: WIDTH, HEIGHT, POSX or POSY for this run alone, in place of the
 window it would get; or FBBENCH_SYNC (frame or none: the screenshot is then
-taken as soon as the program exits, with no flush of the display by the board).
+taken as soon as the program exits, with no flush of the display by the board);
+or FBBENCH_DEPTH (16 or 32: a DRM card's dumb buffer). A device QEMU shows on
+no display has its memory read back while the program holds its picture.
 
 Environment:
   BOARD                   vexpress (default) or arm64
   WIDTH HEIGHT POSX POSY  if any is set, exactly those that are set are passed
                           to every program; otherwise each gets its default window
   BOARD_SCREEN            <width>x<height>x<bpp>, width a multiple of 16
+  BOARD_VKMS_DEPTH        16 or 32 (default): the vkms card's framebuffer depth,
+                          set by the kernel's video= option
   BOARD_OUT               where results go (default build/board/<board>)
   BOARD_CACHE             downloaded kernels and busybox, per board in a folder
                           of its name (default build/board/cache)
@@ -28,8 +32,8 @@ Environment:
   BOARD_BOOT_TIMEOUT      seconds the board may take to come up (default 90)
 
 Results, per run in BOARD_OUT: <name>.txt (stdout), .err (stderr), .status
-(exit status), .png (the display after the run), .env (its window and
-device); fbbench runs leave <name>.json, their results file. <name> is the
+(exit status), .png (the display after the run) or .raw.gz (the memory of a
+device with no display, rows packed), .env (its window and device); fbbench runs leave <name>.json, their results file. <name> is the
 program's, then -<device's last name> (of the first device), then
 -NAMEvalue per own word: mandelbrot-bench-card0-WIDTH801. screen holds
 "<xres> <yres> <bpp>", serial.log the console, fixture/ the board's /proc and
@@ -51,7 +55,7 @@ from .runs import PROBE, RUNNER, UsageError, run_parse, window_words
 
 def device_display(device):
     if device["display"] is None:
-        return "%sno display, no screenshot" % ("the %s card, " % device["driver"] if "driver" in device else "")
+        return "%sno display: memory read back" % ("the %s card, " % device["driver"] if "driver" in device else "")
     return "display %s" % (device["display"] or "first")
 
 

@@ -6,7 +6,9 @@ Plan lines (/fbb/plan), one per step:
   run <timeout> <name> <display> <program> [NAME=value...] [BUSY] [TERM=SECONDS]
                                             a program, then a screenshot of <display>
                                             ("-": the machine's first); with
-                                            FRAMEBUFFER=/dev/dri/... see run_drm there
+                                            FRAMEBUFFER=/dev/dri/... see run_drm there;
+                                            display "mem": the device's memory read
+                                            back while the program holds its picture
   suite <timeout> <name> <results> [NAME=value...] -- [fbbench options...]
                                             fbbench, its results file at <results>;
                                             /dev/dri/vkms among its options is the
@@ -45,6 +47,8 @@ TAG = "@@FBB "
 # Where fbbench writes its results file on the board.
 RESULTS_ON_BOARD = "/tmp/results.json"
 FIRST_DISPLAY = "-"
+# A device QEMU shows nowhere: its memory is read back instead (<name>.raw.gz).
+MEMORY = "mem"
 
 
 def plan_run(timeout, name, display, program, words, busy=False, term=None):

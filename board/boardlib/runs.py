@@ -11,7 +11,7 @@ from .boards import WINDOWS
 RUNNER = "fbbench"
 PROBE = "fbprobe"
 WINDOW_NAMES = ("WIDTH", "HEIGHT", "POSX", "POSY")
-WORD = re.compile(r"(WIDTH|HEIGHT|POSX|POSY|FBBENCH_SYNC)=[-0-9A-Za-z]*")
+WORD = re.compile(r"(WIDTH|HEIGHT|POSX|POSY|FBBENCH_SYNC|FBBENCH_DEPTH)=[-0-9A-Za-z]*")
 
 
 class UsageError(Exception):
@@ -65,12 +65,13 @@ def run_parse(text, board):
                 raise UsageError("unknown device on this board: %s (%s%s)"
                                  % (d, " ".join(sorted(board["devices"])),
                                     ", or several with commas" if program == RUNNER else ""))
-            if program != RUNNER and board["devices"][d]["display"] is None:
-                raise UsageError("%s is shown on no display of the emulator, so no screenshot: "
-                                 "only fbbench runs there" % d)
+            if program == PROBE and board["devices"][d]["display"] is None:
+                raise UsageError("%s is shown on no display of the emulator, and fbprobe's pattern is "
+                                 "checked on a screenshot" % d)
     for w in parts[1:]:
         if not WORD.fullmatch(w):
-            raise UsageError("bad word in %s: %s (WIDTH, HEIGHT, POSX, POSY or FBBENCH_SYNC =value)"
+            raise UsageError("bad word in %s: %s (WIDTH, HEIGHT, POSX, POSY, FBBENCH_SYNC or FBBENCH_DEPTH"
+                             " =value)"
                              % (text, w))
     return Run(program, devices, parts[1:])
 

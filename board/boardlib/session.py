@@ -32,6 +32,8 @@ class Settings:
     xres: int
     yres: int
     bpp: int
+    # the vkms card's framebuffer depth, by the kernel's video= option
+    vkms_bpp: int
     timeout: int
     boot_timeout: int
     fbbench_options: list
@@ -66,13 +68,16 @@ def settings_from_env(env):
         raise UsageError("BOARD must be %s, not %r" % (" or ".join(BOARDS), name))
     board = BOARDS[name]
     xres, yres, bpp = screen_parse(env.get("BOARD_SCREEN", board["screen"]), board)
+    vkms_bpp = env.get("BOARD_VKMS_DEPTH", "32")
+    if vkms_bpp not in ("16", "32"):
+        raise UsageError("BOARD_VKMS_DEPTH must be 16 or 32, not %r" % vkms_bpp)
     return Settings(
         name=name, board=board,
         out=env.get("BOARD_OUT") or os.path.join(ROOT, "build", "board", name),
         cache=os.path.join(env.get("BOARD_CACHE") or os.path.join(ROOT, "build", "board", "cache"), name),
         build_dir=env.get("BOARD_BUILD_DIR") or os.path.join(ROOT, "build", "board-armv6"),
         no_build=env.get("BOARD_NO_BUILD") == "1",
-        xres=xres, yres=yres, bpp=bpp,
+        xres=xres, yres=yres, bpp=bpp, vkms_bpp=int(vkms_bpp),
         timeout=_seconds(env, "BOARD_TIMEOUT", 200),
         boot_timeout=_seconds(env, "BOARD_BOOT_TIMEOUT", 90),
         fbbench_options=shlex.split(env.get("BOARD_FBBENCH_OPTIONS", "--runs 1 --max-runs 1")),
@@ -122,7 +127,8 @@ def plan_make(s, runs, benchmarks):
             display = guest.FIRST_DISPLAY
             if r.devices:
                 words.append("FRAMEBUFFER=/dev/" + r.devices[0])
-                display = s.board["devices"][r.devices[0]]["display"] or guest.FIRST_DISPLAY
+                display = s.board["devices"][r.devices[0]]["display"]
+                display = guest.MEMORY if display is None else display or guest.FIRST_DISPLAY
             plan.append(guest.plan_run(s.timeout, r.name, display, r.program, words, r.busy, r.term))
         guest.file_replace(os.path.join(s.out, r.name + ".env"), (" ".join(words) + "\n").encode())
     return plan, programs
@@ -143,7 +149,8 @@ def session_run(s, runs=None):
         runs = vkms.runs_without(runs, s.board)
     os.makedirs(s.out, exist_ok=True)
     for r in runs:
-        for suffix in (".png", ".txt", ".err", ".status", ".env", ".json", "-before.png", "-after.png"):
+        for suffix in (".png", ".txt", ".err", ".status", ".env", ".json", "-before.png", "-after.png",
+                       ".raw.gz"):
             path = os.path.join(s.out, r.name + suffix)
             if os.path.lexists(path):
                 os.unlink(path)
@@ -159,7 +166,8 @@ def session_run(s, runs=None):
     initramfs = os.path.join(s.out, "initramfs.cpio.gz")
     image.initramfs_make(initramfs, s.out, s.cache, os.path.join(BOARD_DIR, "guest-init"), programs,
                          board_env, plan, extra)
-    argv = boot.qemu_argv(s.board, s.cache, s.out, s.xres, s.yres, initramfs)
+    append = [vkms.video_option(s.board, s.vkms_bpp)] if extra and s.vkms_bpp != 32 else []
+    argv = boot.qemu_argv(s.board, s.cache, s.out, s.xres, s.yres, initramfs, append)
     # a step may take the program's time and the transfer of its outputs
     console = boot.board_boot(argv, s.out, s.boot_timeout, s.timeout + 60)
     failed = [n for n, st in console.statuses.items() if st != 0]

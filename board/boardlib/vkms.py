@@ -146,3 +146,10 @@ def module_fetch(cache, board, say):
 def runs_without(runs, board):
     """The runs that name no vkms device, for a board left without vkms."""
     return [r for r in runs if not any(board["devices"][d].get("driver") == "vkms" for d in r.devices)]
+
+
+def video_option(board, bpp):
+    """The kernel's option that gives the vkms card's framebuffer its depth
+    (fbset cannot change a DRM emulation's)."""
+    vk = board["vkms"]
+    return "video=%s:%s-%d" % (vk["connector"], vk["mode"], bpp)

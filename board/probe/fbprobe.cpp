@@ -10,6 +10,13 @@
 //   fbprobe --smaps DEVICE   maps DEVICE as the benchmarks do (shared, read and
 //                            write), prints this process's /proc/self/smaps
 //                            entry for that mapping and draws nothing.
+//   fbprobe --dump DEVICE FILE
+//                            writes the screen's memory to FILE, xres * yres
+//                            pixels, rows packed: a framebuffer's, or what a
+//                            DRM card's first active CRTC scans out (a
+//                            display QEMU does not show). Draws nothing.
+#include <drm/drm.h>
+#include <drm/drm_mode.h>
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
@@ -67,14 +74,93 @@ static int print_smaps_entry(const void* addr) {
     return 0;
 }
 
+// Writes rows rows of row_bytes each, line_length apart in map, to path.
+static int dump_write(const char* path, const std::uint8_t* map, unsigned rows, unsigned row_bytes,
+                      unsigned line_length) {
+    FILE* f = std::fopen(path, "wb");
+    if (!f) {
+        std::fprintf(stderr, "fbprobe: %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    bool ok = true;
+    for (unsigned y = 0; y < rows && ok; ++y)
+        ok = std::fwrite(map + std::size_t(y) * line_length, 1, row_bytes, f) == row_bytes;
+    if (std::fclose(f) != 0 || !ok) {
+        std::fprintf(stderr, "fbprobe: writing %s failed\n", path);
+        return 1;
+    }
+    return 0;
+}
+
+// The framebuffer a DRM card's first CRTC with one scans out, mapped through
+// a handle of our own (root may take another client's framebuffer).
+static int dump_drm(int fd, const char* path) {
+    drm_mode_card_res res{};
+    std::uint32_t crtcs[16];
+    if (ioctl(fd, DRM_IOCTL_MODE_GETRESOURCES, &res) < 0 || res.count_crtcs == 0 || res.count_crtcs > 16) {
+        std::fprintf(stderr, "fbprobe: DRM_IOCTL_MODE_GETRESOURCES: no CRTCs\n");
+        return 1;
+    }
+    drm_mode_card_res ids{};
+    ids.count_crtcs = res.count_crtcs;
+    ids.crtc_id_ptr = reinterpret_cast<std::uintptr_t>(crtcs);
+    if (ioctl(fd, DRM_IOCTL_MODE_GETRESOURCES, &ids) < 0) {
+        std::fprintf(stderr, "fbprobe: DRM_IOCTL_MODE_GETRESOURCES: %s\n", std::strerror(errno));
+        return 1;
+    }
+    for (unsigned i = 0; i < ids.count_crtcs && i < res.count_crtcs; ++i) {
+        drm_mode_crtc crtc{};
+        crtc.crtc_id = crtcs[i];
+        if (ioctl(fd, DRM_IOCTL_MODE_GETCRTC, &crtc) < 0 || crtc.fb_id == 0)
+            continue;
+        drm_mode_fb_cmd fb{};
+        fb.fb_id = crtc.fb_id;
+        if (ioctl(fd, DRM_IOCTL_MODE_GETFB, &fb) < 0 || fb.handle == 0) {
+            std::fprintf(stderr, "fbprobe: DRM_IOCTL_MODE_GETFB: %s\n", std::strerror(errno));
+            return 1;
+        }
+        drm_mode_map_dumb map_req{};
+        map_req.handle = fb.handle;
+        if (ioctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &map_req) < 0) {
+            std::fprintf(stderr, "fbprobe: DRM_IOCTL_MODE_MAP_DUMB: %s\n", std::strerror(errno));
+            return 1;
+        }
+        std::size_t size = std::size_t(fb.pitch) * fb.height;
+        void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, off_t(map_req.offset));
+        if (map == MAP_FAILED) {
+            std::fprintf(stderr, "fbprobe: mmap of the scanned-out buffer: %s\n", std::strerror(errno));
+            return 1;
+        }
+        // The rows as the programs address them: by the pitch.
+        int status = dump_write(path, static_cast<std::uint8_t*>(map), fb.height, fb.pitch, fb.pitch);
+        if (status == 0)
+            std::printf("fbprobe: dumped %ux%u, pitch %u, %u bpp\n", fb.width, fb.height, fb.pitch, fb.bpp);
+        munmap(map, size);
+        return status;
+    }
+    std::fprintf(stderr, "fbprobe: no CRTC scans out a framebuffer\n");
+    return 1;
+}
+
 int main(int argc, char** argv) {
     bool smaps = argc == 3 && std::strcmp(argv[1], "--smaps") == 0;
-    if (argc != 1 && !smaps) {
-        std::fprintf(stderr, "usage: fbprobe [--smaps DEVICE]\n");
+    bool dump = argc == 4 && std::strcmp(argv[1], "--dump") == 0;
+    if (argc != 1 && !smaps && !dump) {
+        std::fprintf(stderr, "usage: fbprobe [--smaps DEVICE | --dump DEVICE FILE]\n");
         return 2;
     }
+    if (dump && std::strncmp(argv[2], "/dev/dri/", 9) == 0) {
+        int fd = open(argv[2], O_RDWR);
+        if (fd < 0) {
+            std::fprintf(stderr, "fbprobe: %s: %s\n", argv[2], std::strerror(errno));
+            return 1;
+        }
+        int status = dump_drm(fd, argv[3]);
+        close(fd);
+        return status;
+    }
     const char* env = std::getenv("FRAMEBUFFER");
-    std::string path = smaps ? argv[2] : (env && *env) ? env : "/dev/fb0";
+    std::string path = smaps || dump ? argv[2] : (env && *env) ? env : "/dev/fb0";
     int fd = open(path.c_str(), O_RDWR);
     if (fd < 0) {
         std::fprintf(stderr, "fbprobe: %s: %s\n", path.c_str(), std::strerror(errno));
@@ -94,7 +180,28 @@ int main(int argc, char** argv) {
         }
         return print_smaps_entry(map);
     }
-    if (v.bits_per_pixel < 24) {
+    if (dump) {
+        fb_fix_screeninfo fix{};
+        if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) < 0) {
+            std::fprintf(stderr, "fbprobe: FBIOGET_FSCREENINFO: %s\n", std::strerror(errno));
+            return 1;
+        }
+        std::size_t size = std::size_t(fix.line_length) * v.yres;
+        void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) {
+            std::fprintf(stderr, "fbprobe: mmap %s: %s\n", path.c_str(), std::strerror(errno));
+            return 1;
+        }
+        int status = dump_write(argv[3], static_cast<std::uint8_t*>(map), v.yres, v.xres * v.bits_per_pixel / 8,
+                                fix.line_length);
+        if (status == 0)
+            std::printf("fbprobe: dumped %ux%u, stride %u, %u bpp\n", v.xres, v.yres, fix.line_length,
+                        v.bits_per_pixel);
+        munmap(map, size);
+        return status;
+    }
+    // The window's bytes as whole pixels of two bytes or more.
+    if (v.bits_per_pixel < 16 || v.bits_per_pixel % 8) {
         std::fprintf(stderr, "fbprobe: %u bits per pixel is not supported\n", v.bits_per_pixel);
         return 1;
     }
