@@ -28,7 +28,6 @@ passed; 1 it did not; 2 bad usage; 3 a step before the job failed.
 import argparse
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import sys
@@ -40,7 +39,9 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE, "board"))
 import dispatcher_root  # noqa: E402
 import lava_results  # noqa: E402
-from boardlib import boards, fetch  # noqa: E402
+from boardlib import boards, fetch, manifest  # noqa: E402
+from boardlib import image as boardlib_image  # noqa: E402
+from boardlib.runs import RUNNER  # noqa: E402
 from boardlib.errors import BoardError  # noqa: E402
 
 BOARD = "arm64"
@@ -48,7 +49,8 @@ BOARD = "arm64"
 # and ext4, which serves the ext2 file system the dispatcher makes, with
 # crc32c, which ext4 needs.
 OVERLAY_MODULES = ["virtio_blk", "ext4", "crc32c_generic"]
-PROGRAMS = ("fbbench", "rectangle-bench", "mandelbrot-bench", "sierpinski-bench", "fbbench-lava")
+# The LAVA tool beside the runner and the benchmark list's programs.
+LAVA_TOOL = "fbbench-lava"
 JOB_SECONDS = 1800
 
 
@@ -127,27 +129,12 @@ def device_template(facts):
 
 
 def initramfs_make(out, files, build_dir):
-    root = os.path.join(out, "initramfs")
-    shutil.rmtree(root, ignore_errors=True)
-    for d in ("bin", "sbin", "usr/bin", "usr/sbin", "dev", "proc", "sys", "tmp"):
-        os.makedirs(os.path.join(root, d))
-    shutil.copy(files["BUSYBOX"], os.path.join(root, "bin", "busybox"))
-    os.chmod(os.path.join(root, "bin", "busybox"), 0o755)
-    os.symlink("busybox", os.path.join(root, "bin", "sh"))
-    shutil.copy(os.path.join(HERE, "guest-init"), os.path.join(root, "init"))
-    os.chmod(os.path.join(root, "init"), 0o755)
-    for p in PROGRAMS:
-        f = os.path.join(build_dir, "bin", p)
-        if not os.access(f, os.X_OK):
-            raise FarmError("%s is not built (looked in %s)" % (p, build_dir))
-        shutil.copy(f, os.path.join(root, "usr", "bin", p))
-    shutil.copytree(os.path.join(files["MODULES"], "lib"), os.path.join(root, "lib"))
+    """The board's image with the runner, the benchmarks and the LAVA tool
+    where the job's test definition finds them."""
+    names = [RUNNER] + manifest.manifest_names(build_dir) + [LAVA_TOOL]
     image = os.path.join(out, "initramfs.cpio.gz")
-    listing = subprocess.run("cd %s && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet | gzip -1 > %s"
-                             % (shlex.quote(root), shlex.quote(image + ".new")), shell=True)
-    if listing.returncode != 0:
-        raise FarmError("making the initramfs failed")
-    os.replace(image + ".new", image)
+    boardlib_image.initramfs_make(image, out, files["BUSYBOX"], os.path.join(HERE, "guest-init"), files["MODULES"],
+                                  {os.path.join("usr", "bin", p): os.path.join(build_dir, "bin", p) for p in names})
     return image
 
 

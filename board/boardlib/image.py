@@ -75,31 +75,36 @@ def _static(path):
     return r.returncode == 0 and "Requesting program interpreter" not in r.stdout
 
 
-def initramfs_make(img, work, cache, guest_init, programs, board_env, plan, extra=None):
-    """programs: name -> built file; board_env: the lines of /fbb/board;
-    plan: the lines of /fbb/plan; extra: an out-of-tree module to add (vkms.ko)."""
+def initramfs_make(img, work, busybox, guest_init, modules, programs, files=None, extra=None):
+    """A board's initramfs at img, made in work/initramfs: busybox, guest_init
+    as /init, the kernel's modules (modules/lib); programs: path on the image
+    -> built file, each static (the board has no C library); files: path on
+    the image -> its lines; extra: an out-of-tree module to add (vkms.ko).
+    The board's boots and the farm's LAVA job both boot it."""
     root = os.path.join(work, "initramfs")
     shutil.rmtree(root, ignore_errors=True)
-    for d in ("bin", "sbin", "usr/bin", "usr/sbin", "dev", "proc", "sys", "tmp", "fbb/bin"):
+    for d in ("bin", "sbin", "usr/bin", "usr/sbin", "dev", "proc", "sys", "tmp"):
         os.makedirs(os.path.join(root, d))
-    shutil.copyfile(os.path.join(cache, "busybox"), os.path.join(root, "bin", "busybox"))
+    shutil.copyfile(busybox, os.path.join(root, "bin", "busybox"))
     os.chmod(os.path.join(root, "bin", "busybox"), 0o755)
     os.symlink("busybox", os.path.join(root, "bin", "sh"))
     shutil.copyfile(guest_init, os.path.join(root, "init"))
     os.chmod(os.path.join(root, "init"), 0o755)
-    for name, path in programs.items():
+    for on_image, path in programs.items():
         if not os.access(path, os.X_OK):
-            raise BoardError("%s not built (looked for %s)" % (name, path))
+            raise BoardError("%s not built (looked for %s)" % (os.path.basename(on_image), path))
         if not _static(path):
             raise BoardError("%s is dynamically linked; the board has no C library "
                              "(configure with FBBENCH_STATIC=ON)" % path)
-        dest = os.path.join(root, "fbb", "bin", name)
+        dest = os.path.join(root, on_image)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
         shutil.copyfile(path, dest)
         os.chmod(dest, 0o755)
-    for name, lines in (("board", board_env), ("plan", plan)):
-        with open(os.path.join(root, "fbb", name), "w") as f:
+    for on_image, lines in (files or {}).items():
+        os.makedirs(os.path.dirname(os.path.join(root, on_image)), exist_ok=True)
+        with open(os.path.join(root, on_image), "w") as f:
             f.write("".join(line + "\n" for line in lines))
-    shutil.copytree(os.path.join(cache, "modules", "lib"), os.path.join(root, "lib"))
+    shutil.copytree(os.path.join(modules, "lib"), os.path.join(root, "lib"))
     if extra:
         kver = os.listdir(os.path.join(root, "lib", "modules"))[0]
         os.makedirs(os.path.join(root, "lib", "modules", kver, "extra"))

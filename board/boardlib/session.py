@@ -164,8 +164,10 @@ def session_run(s, runs=None):
                  "BOARD_GPU_FB=%s" % s.board["gpu_fb"],
                  "BOARD_VKMS=%d" % bool(extra)]
     initramfs = os.path.join(s.out, "initramfs.cpio.gz")
-    image.initramfs_make(initramfs, s.out, s.cache, os.path.join(BOARD_DIR, "guest-init"), programs,
-                         board_env, plan, extra)
+    image.initramfs_make(initramfs, s.out, os.path.join(s.cache, "busybox"), os.path.join(BOARD_DIR, "guest-init"),
+                         os.path.join(s.cache, "modules"),
+                         {os.path.join("fbb", "bin", name): path for name, path in programs.items()},
+                         {"fbb/board": board_env, "fbb/plan": plan}, extra)
     append = [vkms.video_option(s.board, s.vkms_bpp)] if extra and s.vkms_bpp != 32 else []
     argv = boot.qemu_argv(s.board, s.cache, s.out, s.xres, s.yres, initramfs, append)
     # a step may take the program's time and the transfer of its outputs
