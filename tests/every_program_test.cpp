@@ -88,8 +88,8 @@ const refusal refusals[] = {
     {"DrmWindowBeyondTheVisibleMode", {"TEST_FB_DRM=1", "WIDTH=101"}, 2,
      "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", drm_opened},
     {"HoldNotSeconds", {"FBBENCH_HOLD=5s\n"}, 2, "FBBENCH_HOLD=5s\\n is not a number of seconds", {}},
-    {"SyncNotNoneOrFrame", {"FBBENCH_SYNC=bogus"}, 2, "FBBENCH_SYNC=bogus is not none or frame", {}},
-    {"SyncOnADrmCardStillChecked", {"TEST_FB_DRM=1", "FBBENCH_SYNC=frames"}, 2, "FBBENCH_SYNC=frames is not none or frame", {}},
+    {"SyncNotNoneOrFrame", {"FBBENCH_SYNC=bogus"}, 2, "FBBENCH_SYNC=bogus is not none, frame or present", {}},
+    {"SyncOnADrmCardStillChecked", {"TEST_FB_DRM=1", "FBBENCH_SYNC=frames"}, 2, "FBBENCH_SYNC=frames is not none, frame or present", {}},
 };
 
 void PrintTo(const refusal& refused, std::ostream* os)

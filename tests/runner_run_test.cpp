@@ -781,7 +781,7 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
             ADD_FAILURE() << "no file with one run";
             continue;
         }
-        EXPECT_EQ(file["schema"], "fbbench-results/2");
+        EXPECT_EQ(file["schema"], "fbbench-results/2.1");
         // Each fault fails the benchmark: the file says so, and which.
         EXPECT_EQ(file["complete"], false);
         ASSERT_EQ(file["failures"].size(), 1u) << file["failures"];

@@ -413,7 +413,7 @@ TEST(Results, FileAfterAnInterruptedRun)
     const nlohmann::json j = nlohmann::json::parse(in);
     std::filesystem::remove(file);
 
-    EXPECT_EQ(j["schema"], "fbbench-results/2");
+    EXPECT_EQ(j["schema"], "fbbench-results/2.1");
     EXPECT_EQ(j["options"]["timeout_seconds"], 600);
     EXPECT_EQ(j["complete"], false);
     EXPECT_EQ(j["workload_version"], 1);
