@@ -98,13 +98,18 @@ bool bench_target_parse(const char* text, bench_target& target)
         && shape_number_parse(shape, '\0', target.bits_per_pixel);
 }
 
-bool bench_sync_parse(const char* text, bool& sync_frame)
+bool bench_sync_parse(const char* text, bench_sync& sync)
 {
-    sync_frame = false;
+    sync = bench_sync::none;
     if (text == nullptr || *text == '\0' || std::strcmp(text, "none") == 0)
         return true;
-    sync_frame = std::strcmp(text, "frame") == 0;
-    return sync_frame;
+    if (std::strcmp(text, "frame") == 0)
+        sync = bench_sync::frame;
+    else if (std::strcmp(text, "present") == 0)
+        sync = bench_sync::present;
+    else
+        return false;
+    return true;
 }
 
 void bench_std_fds_reserve()
@@ -217,9 +222,17 @@ int fb_screen_open(fb_screen& screen)
         return status;
 
     const char* sync_text = std::getenv("FBBENCH_SYNC");
-    if (!bench_sync_parse(sync_text, screen.sync_frame))
-        return bench_fail(bench_exit_window, "FBBENCH_SYNC=%s is not none or frame",
+    bench_sync sync = bench_sync::none;
+    if (!bench_sync_parse(sync_text, sync))
+        return bench_fail(bench_exit_window, "FBBENCH_SYNC=%s is not none, frame or present",
                           bench_text_escape(sync_text).c_str());
+    screen.sync_frame = sync == bench_sync::frame;
+    screen.sync_present = sync == bench_sync::present;
+    if (screen.sync_present && screen.target.kind != bench_target_kind::device)
+        return bench_fail(bench_exit_window, "FBBENCH_SYNC=present needs FBBENCH_TARGET=device");
+    if (screen.sync_present)
+        if (int status = bench_present_read(screen.present))
+            return status;
 
     if (screen.target.kind == bench_target_kind::memory_shape) {
         const int status = fb_memory_shape_open(screen, target_text);
@@ -234,6 +247,11 @@ int fb_screen_open(fb_screen& screen)
         return status;
     if (int status = fb_screen_query(screen, device))
         return status;
+    if (screen.sync_present && screen.drm.fd < 0) {
+        fb_screen_close(screen);
+        return bench_fail(bench_exit_window, "FBBENCH_SYNC=present needs a DRM device; %s is a framebuffer",
+                          device.c_str());
+    }
     if (screen.drm.fd >= 0) {
         screen.visible_xres = screen.drm.choice.mode.hdisplay;
         screen.visible_yres = screen.drm.choice.mode.vdisplay;
@@ -357,6 +375,8 @@ int fb_screen_map(fb_screen& screen)
         if (int status = drm_screen_map(screen.drm))
             return status;
         screen.screen_base = static_cast<volatile uint8_t*>(screen.drm.map);
+        if (screen.sync_present)
+            return bench_present_start(screen.present, screen.drm.fd, screen.drm.choice.crtc_id, screen.drm.fb_id);
         return 0;
     }
     // Memory pages are faulted in here, before the clock starts: a device
@@ -407,10 +427,13 @@ int fb_screen_flush(const fb_screen& screen, const bench_window& window)
     return 0;
 }
 
-void fb_screen_show(const fb_screen& screen, const bench_window& window)
+void fb_screen_show(fb_screen& screen, const bench_window& window)
 {
     if (screen.target.kind != bench_target_kind::device || screen.screen_base == nullptr)
         return;
+    if (screen.sync_present)
+        if (const int error = bench_present_finish(screen.present))
+            bench_fail(0, "cannot write the flip records: %s", std::strerror(error));
     // The report is out: a picture that does not reach the display is said,
     // not counted against the run.
     if (screen.drm.fd >= 0) {

@@ -2,6 +2,7 @@
 // that a benchmark draws into, pixel addressing and the wall clock.
 #pragma once
 
+#include "bench_present.h"
 #include "drm_screen.h"
 
 #include <cstdint>
@@ -45,6 +46,10 @@ struct fb_screen {
     // inside the timed part. Last, so that the fields the drawing code reads
     // keep their offsets.
     bool sync_frame = false;
+    // FBBENCH_SYNC=present: each unit of drawing is queued for presentation
+    // with a page flip (bench_present.h), never waited for.
+    bool sync_present = false;
+    bench_present present;
 };
 
 struct bench_window {
@@ -62,9 +67,14 @@ const char* fb_device_path();
 // "memory:WIDTHxHEIGHTxDEPTH". False for anything else.
 bool bench_target_parse(const char* text, bench_target& target);
 
-// Reads FBBENCH_SYNC: unset, empty or "none" (false), or "frame" (true).
-// False for anything else.
-bool bench_sync_parse(const char* text, bool& sync_frame);
+// What FBBENCH_SYNC asks after each unit of drawing: nothing, a flush that
+// waits for the kernel, or a page flip that asks for an event and is not
+// waited for.
+enum class bench_sync { none, frame, present };
+
+// Reads FBBENCH_SYNC: unset, empty or "none", "frame" or "present". False
+// for anything else.
+bool bench_sync_parse(const char* text, bench_sync& sync);
 
 // Makes sure descriptors 0, 1 and 2 are open, so that the device never
 // becomes standard input, output or error: a closed one is filled with a
@@ -146,9 +156,10 @@ int fb_screen_flush(const fb_screen& screen, const bench_window& window);
 // bench_exit_resource after one line on standard error.
 int fb_bench_flush_fail(fb_screen& screen, int error);
 
-// After the timed part and the report: brings the window to a DRM display,
-// then keeps the device's screen as it is for FBBENCH_HOLD seconds.
-void fb_screen_show(const fb_screen& screen, const bench_window& window);
+// After the timed part and the report: under FBBENCH_SYNC=present, waits
+// for the last flip and writes the flip records; brings the window to a DRM
+// display, then keeps the device's screen as it is for FBBENCH_HOLD seconds.
+void fb_screen_show(fb_screen& screen, const bench_window& window);
 
 // Unmaps the screen (if mapped), gives a DRM display back as it was, and
 // closes the device (if open).

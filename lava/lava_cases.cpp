@@ -106,6 +106,39 @@ void describe_cases(const nlohmann::json& devices, std::vector<lava_case>& cases
     }
 }
 
+// Per device with a presented summary: each benchmark's frames presented a
+// second and vblanks missed (the medians of its runs), pass unless more
+// frames were presented than the display refreshes, which no display can
+// do; one skipped case where the target was dropped.
+void presented_cases(const nlohmann::json& devices, std::vector<lava_case>& cases)
+{
+    const auto object = nlohmann::json::value_t::object;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const std::string where = "devices[" + std::to_string(i) + "]";
+        const nlohmann::json* presented = optional_member(devices[i], "presented", object, where);
+        if (presented == nullptr)
+            continue;
+        const std::string at = where + ".presented";
+        const std::string device = device_part(string_member(devices[i], "path", where));
+        if (optional_member(*presented, "dropped", nlohmann::json::value_t::string, at) != nullptr) {
+            cases.push_back({"presented." + device, "skip", "", ""});
+            continue;
+        }
+        const double hz = finite_number(*presented, "refresh_hz", at);
+        const nlohmann::json& benchmarks = member(*presented, "benchmarks", nlohmann::json::value_t::array, at);
+        for (std::size_t k = 0; k < benchmarks.size(); ++k) {
+            const std::string b_at = at + ".benchmarks[" + std::to_string(k) + "]";
+            if (!benchmarks[k].is_object())
+                bad(b_at + " is not an object");
+            const std::string stem = lava_name_part(string_member(benchmarks[k], "program", b_at)) + "." + device;
+            const double fps = finite_number(benchmarks[k], "frames_per_second", b_at);
+            cases.push_back({stem + ".presented-fps", fps <= hz * 1.005 ? "pass" : "fail", number_text(fps), "frames/s"});
+            cases.push_back({stem + ".missed-vblanks", "pass",
+                             number_text(finite_number(benchmarks[k], "missed_vblanks", b_at)), "vblanks"});
+        }
+    }
+}
+
 // Per benchmark, device and target: how many counted runs gave a figure;
 // pass when every one did.
 void run_cases(const nlohmann::json& runs, std::vector<lava_case>& cases)
@@ -132,10 +165,16 @@ void run_cases(const nlohmann::json& runs, std::vector<lava_case>& cases)
         if (it == groups.end())
             it = groups.insert(groups.end(), tally{name});
         const bool valid = member(r, "valid", nlohmann::json::value_t::boolean, where).get<bool>();
+        // A presented run that found the vblank events faked is the device's
+        // fact, said by the skipped presented case, not a failed run.
+        const nlohmann::json* reason = optional_member(r, "invalid_reason", nlohmann::json::value_t::string, where);
+        if (!valid && reason != nullptr && reason->get<std::string>().starts_with("presented dropped: "))
+            continue;
         (valid ? it->valid : it->invalid)++;
     }
     for (const tally& t : groups)
-        cases.push_back({t.name, t.invalid == 0 && t.valid > 0 ? "pass" : "fail", std::to_string(t.valid), "runs"});
+        if (t.valid + t.invalid > 0)
+            cases.push_back({t.name, t.invalid == 0 && t.valid > 0 ? "pass" : "fail", std::to_string(t.valid), "runs"});
 }
 
 // A unit goes to lava-test-case as one word of its signal line, where a
@@ -165,7 +204,7 @@ void figure_cases(const nlohmann::json& results, std::vector<lava_case>& cases)
         const std::string unit = string_member(r, "unit", where);
         if (!unit_valid(unit))
             bad(where + "'s unit \"" + unit + "\" is not 1 to 32 letters, digits, '/', '%', '.', '_' or '-'");
-        for (const char* target : {"device", "memory", "display"}) {
+        for (const char* target : {"device", "memory", "display", "presented"}) {
             if (!r.contains(target))
                 continue;
             const std::string at = where + "." + target;
@@ -233,6 +272,7 @@ std::vector<lava_case> lava_cases_make(const nlohmann::json& results, int status
     describe_cases(array_member(results, "devices"), cases);
     run_cases(array_member(results, "runs"), cases);
     figure_cases(array_member(results, "results"), cases);
+    presented_cases(array_member(results, "devices"), cases);
     warning_cases(array_member(results, "warnings"), cases);
     names_number(cases);
     return cases;

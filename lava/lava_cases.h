@@ -20,7 +20,8 @@ struct lava_case {
 
 // Every case of a results file, in a stable order: fbbench itself (pass when
 // it exited with status 0 and the file is complete), the description, each
-// benchmark's runs and figures, then the warnings. status is fbbench's exit
+// benchmark's runs and figures, the frames each device presented
+// (presented-fps in frames/s, missed-vblanks in vblanks), then the warnings. status is fbbench's exit
 // status. Throws std::runtime_error, with one line, on a file that is not a
 // results file.
 std::vector<lava_case> lava_cases_make(const nlohmann::json& results, int status);

@@ -15,6 +15,8 @@ int main()
     const timeval start = wall_clock_now();
     for (uint32_t pass = 1; pass <= 48; ++pass) {
         mandelbrot_draw_pass(screen.screen_base, screen.vinfo, window, pass);
+        if (screen.sync_present)
+            bench_present_unit(screen.present);
         if (screen.sync_frame) {
             if (const int error = fb_screen_flush(screen, window))
                 return fb_bench_flush_fail(screen, error);

@@ -29,6 +29,8 @@ int main()
         const uint32_t y = rectangle_edge(std::rand(), uint32_t(window.height - rect_h));
         rectangle_fill(screen.screen_base + fb_pixel_offset(screen.vinfo, window, x, y), uint32_t(rect_w),
                        uint32_t(rect_h), pixel_bytes, row_bytes, byte2, byte1, byte0);
+        if (screen.sync_present)
+            bench_present_unit(screen.present);
         if (screen.sync_frame) {
             if (const int error = fb_screen_flush(screen, window))
                 return fb_bench_flush_fail(screen, error);

@@ -2,8 +2,10 @@
 
 #include "benchlib.h"
 #include "describe.h"
+#include "presented.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 bool display_flush_needed(const nlohmann::json& device)
@@ -50,6 +52,8 @@ std::vector<run_target> device_targets(const runner_options& options, const nloh
         targets.push_back(run_target::memory);
     if (display_wanted(options, device) && display_target_dropped(options, device).empty())
         targets.push_back(run_target::display);
+    if (presented_wanted(options, device))
+        targets.push_back(run_target::presented);
     return targets;
 }
 
@@ -79,8 +83,9 @@ std::optional<double> display_glass_limit(const session& s, const result_row& ro
 {
     const std::optional<value_stats>& display = result_row_stats(row, run_target::display);
     const benchmark* b = benchmark_find(row.program);
-    // Only a figure of whole frames can be held against the refresh.
-    if (!display || b == nullptr || !b->per_level)
+    // Only a figure of whole frames can be held against the refresh; where
+    // the display presented frames, they are measured instead.
+    if (!display || b == nullptr || !b->per_level || presented_measured(s, row.program, row.path))
         return std::nullopt;
     const std::optional<double> hz = display_refresh_hz(device_description_find(s, row.path));
     if (!hz || display->median <= *hz)
@@ -194,10 +199,93 @@ void display_warnings_add(session& s, const std::string& program, const std::str
     display_noise_warning_add(s, program, path, rows);
 }
 
+bool presented_measured(const session& s, const std::string& program, const std::string& path)
+{
+    return std::any_of(s.runs.begin(), s.runs.end(), [&](const run_record& r) {
+        return r.valid && !r.warmup && r.program == program && r.path == path && r.target == run_target::presented;
+    });
+}
+
+std::optional<nlohmann::json> presented_summary(const session& s, const std::string& path)
+{
+    const nlohmann::json& device = device_description_find(s, path);
+    if (const std::string reason = presented_target_dropped(s.options, device); !reason.empty())
+        return nlohmann::json{{"dropped", reason}};
+    const std::optional<double> hz = presented_refresh_hz(device);
+    if (!hz || !presented_wanted(s.options, device))
+        return std::nullopt;
+    nlohmann::json programs = nlohmann::json::array();
+    for (const benchmark& b : benchmarks()) {
+        std::vector<double> fps, missed, median_ms, p99_ms;
+        uint64_t flagged = 0, lost = 0;
+        for (const run_record& r : s.runs) {
+            if (!r.valid || r.warmup || r.program != b.name || r.path != path || r.target != run_target::presented
+                || !r.presented)
+                continue;
+            const presented_figures f = presented_compute(*r.presented, *hz);
+            fps.push_back(f.frames_per_second);
+            missed.push_back(double(f.missed_vblanks));
+            median_ms.push_back(f.interval_median_ms);
+            p99_ms.push_back(f.interval_p99_ms);
+            flagged += f.intervals_flagged;
+            lost += f.frames_lost;
+        }
+        if (fps.empty())
+            continue;
+        const auto rounded = [](double value, double quantum) { return std::round(value / quantum) * quantum; };
+        programs.push_back({{"program", b.name}, {"runs", fps.size()},
+                              {"frames_per_second", rounded(stats_median(fps), 0.001)},
+                              {"missed_vblanks", rounded(stats_median(missed), 0.5)},
+                              {"interval_median_ms", rounded(stats_median(median_ms), 0.001)},
+                              {"interval_p99_ms", rounded(stats_median(p99_ms), 0.001)},
+                              {"intervals_flagged", flagged}, {"runs_with_frames_lost", lost}});
+    }
+    return nlohmann::json{{"refresh_hz", *hz}, {"benchmarks", programs}};
+}
+
+namespace {
+
+// "rectangle: 60.0 frames/s presented at 60.0 Hz measured, 0 missed", a
+// clause a benchmark with presented runs on the device.
+std::vector<std::string> presented_clauses(const session& s, const std::string& path)
+{
+    std::vector<std::string> clauses;
+    const std::optional<nlohmann::json> summary = presented_summary(s, path);
+    if (!summary || !summary->contains("benchmarks"))
+        return clauses;
+    for (const nlohmann::json& b : (*summary)["benchmarks"]) {
+        const benchmark* entry = benchmark_find(b["program"].get<std::string>());
+        char text[200];
+        std::snprintf(text, sizeof text, "%s: %.1f frames/s presented at %.1f Hz measured, %.0f missed",
+                      entry != nullptr ? entry->label : b["program"].get<std::string>().c_str(),
+                      b["frames_per_second"].get<double>(), (*summary)["refresh_hz"].get<double>(),
+                      b["missed_vblanks"].get<double>());
+        clauses.push_back(text);
+    }
+    return clauses;
+}
+
+} // namespace
+
+std::string presented_line(const session& s, const std::string& path)
+{
+    const std::optional<nlohmann::json> summary = presented_summary(s, path);
+    if (!summary)
+        return "";
+    if (summary->contains("dropped"))
+        return bench_text_escape(path) + ": presented dropped (" + (*summary)["dropped"].get<std::string>() + ")";
+    std::string line;
+    for (const std::string& clause : presented_clauses(s, path))
+        line += (line.empty() ? bench_text_escape(path) + ": " : "; ") + clause;
+    return line;
+}
+
 std::string display_verdict(const session& s, const std::string& path)
 {
     std::vector<std::string> clauses;
     const std::vector<result_row> rows = results_rows(s);
+    // Where the display presented frames, they are measured: no cap.
+    const std::vector<std::string> presented = presented_clauses(s, path);
     for (const benchmark& b : benchmarks()) {
         std::optional<double> least, most, glass;
         for (const result_row& row : rows) {
@@ -220,16 +308,21 @@ std::string display_verdict(const session& s, const std::string& path)
         clauses.push_back(shares + " of the " + b.drawn + " drawn reach the display when each " + b.flush_unit
                           + " is flushed"
                           + (*most > display_noise_ratio ? " (measured faster than the drawing: noise)" : ""));
-        if (glass) {
+        if (glass && presented.empty()) {
             char text[80];
             std::snprintf(text, sizeof text, "at most %.0f frames/s reach the glass", *glass);
             clauses.push_back(text);
         }
     }
     const nlohmann::json& device = device_description_find(s, path);
-    if (clauses.empty() && device.is_object() && !display_flush_has_effect(device))
-        return path + ": " + no_flush_needed + ": the display shows the screen memory as it is drawn, so the "
-             + "screen's figures are the display's";
+    if (clauses.empty() && device.is_object() && !display_flush_has_effect(device)) {
+        std::string verdict = path + ": " + no_flush_needed + ": the display shows the screen memory as it is drawn, "
+                            + "so the screen's figures are the display's";
+        for (const std::string& clause : presented)
+            verdict += "; " + clause;
+        return verdict;
+    }
+    clauses.insert(clauses.begin(), presented.begin(), presented.end());
     if (clauses.empty())
         return "";
     const nlohmann::json& display = device.value("display", nlohmann::json::object());

@@ -489,3 +489,31 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
                               + double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) * 1e-6;
     return true;
 }
+
+int inherited_file_open(std::string& error)
+{
+    std::string name = (capture_folder() / "fbbench-flips-XXXXXX").string();
+    const int fd = mkostemp(name.data(), 0);
+    if (fd < 0) {
+        error = "cannot make a file in " + capture_folder().string() + ": " + std::strerror(errno);
+        return -1;
+    }
+    unlink(name.c_str());
+    return fd;
+}
+
+bool inherited_file_read(int fd, std::size_t limit, std::string& text)
+{
+    text.assign(limit + 1, '\0');
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const ssize_t n = pread(fd, text.data() + at, text.size() - at, off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        at += std::size_t(n);
+    }
+    text.resize(std::min(at, limit));
+    return at <= limit;
+}

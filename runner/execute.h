@@ -78,3 +78,13 @@ std::string signal_name(int sig);
 // started or waited for.
 bool program_execute(const std::string& path, const std::vector<std::string>& overrides, int timeout_seconds,
                      run_outcome& outcome, std::string& error);
+
+// A file for a program to write to through a descriptor it inherits: made
+// in the folder the output is captured in (TMPDIR, else /tmp), unlinked at
+// once, not closed on exec. Returns the descriptor, or -1 with error set to
+// one line.
+int inherited_file_open(std::string& error);
+
+// What a program wrote to such a file, at most limit bytes. False when
+// there was more.
+bool inherited_file_read(int fd, std::size_t limit, std::string& text);

@@ -3,6 +3,7 @@
 #include "benchlib.h"
 #include "describe_session.h"
 #include "display_target.h"
+#include "presented.h"
 
 #include "execute.h"
 #include "kernel_work.h"
@@ -17,7 +18,8 @@
 
 namespace {
 
-enum class run_end { counted, failed, interrupted };
+// dropped: the run showed that its target measures nothing on the device.
+enum class run_end { counted, failed, interrupted, dropped };
 
 struct bench_context {
     session& s;
@@ -211,6 +213,9 @@ void plan_print(const session& s)
     for (const std::string& path : s.devices)
         if (const std::string reason = display_target_dropped(o, device_description_find(s, path)); !reason.empty())
             dropped += "; the display of " + bench_text_escape(path) + " is dropped (" + reason + ")";
+    for (const std::string& path : s.devices)
+        if (const std::string reason = presented_target_dropped(o, device_description_find(s, path)); !reason.empty())
+            dropped += "; presented on " + bench_text_escape(path) + " is dropped (" + reason + ")";
     const int columns = isatty(STDERR_FILENO) ? terminal_columns(STDERR_FILENO) : 0;
     std::fputs(text_wrap("fbbench: " + plan + ", " + minutes_text(e, "in all") + dropped, columns, 2).c_str(), stderr);
 }
@@ -265,6 +270,59 @@ void failure_add(bench_context& b, const std::string& message, bool own = true)
     b.s.failures.push_back({b.program, b.path, message});
 }
 
+// A descriptor closed with its owner.
+struct fd_owner {
+    int fd = -1;
+    fd_owner() = default;
+    fd_owner(const fd_owner&) = delete;
+    fd_owner& operator=(const fd_owner&) = delete;
+    ~fd_owner()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// The flip records are a few dozen bytes a flip, 16384 flips at the most.
+constexpr std::size_t presented_text_limit = 2u << 20;
+
+// Drops the presented target of a device for the rest of the session: the
+// description says why, as the results file then does.
+void presented_drop(session& s, const std::string& path, const std::string& reason)
+{
+    for (nlohmann::json& device : s.device_descriptions)
+        if (device.is_object() && device.value("path", "") == path) {
+            if (!device.contains("display") || !device["display"].is_object())
+                device["display"] = nlohmann::json::object();
+            device["display"]["presented"] = {{"dropped", reason}};
+        }
+    warning_add(s, "presented-dropped",
+                bench_text_escape(path) + ": the presented frames are not measured (" + reason
+                    + "); the other targets go on");
+}
+
+// Reads a presented run's flips into its record; a driver whose events
+// measure nothing drops the target, and the run does not count.
+run_end presented_take(bench_context& b, fd_owner& flips, run_record& r)
+{
+    std::string text, fault;
+    presented_record record;
+    if (!inherited_file_read(flips.fd, presented_text_limit, text))
+        fault = "the flip records are too long";
+    else if (presented_parse(text, record, fault)) {
+        fault = presented_fault(record);
+        r.presented = std::move(record);
+    }
+    if (fault.empty() && !presented_refresh_hz(device_description_find(b.s, b.path)))
+        fault = "no measured refresh to hold the flips to";
+    if (fault.empty())
+        return run_end::counted;
+    r.valid = false;
+    r.invalid_reason = "presented dropped: " + fault;
+    presented_drop(b.s, b.path, fault);
+    return run_end::dropped;
+}
+
 run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_index, run_target target,
                 bool warmup, std::size_t number)
 {
@@ -279,6 +337,16 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
         overrides.push_back("FRAMEBUFFER=" + b.path);
     run_outcome outcome;
     std::string error;
+    // The flips' events come back through a file the program inherits.
+    fd_owner flips;
+    if (target == run_target::presented) {
+        flips.fd = inherited_file_open(error);
+        if (flips.fd < 0) {
+            failure_add(b, error);
+            return run_end::failed;
+        }
+        overrides.push_back("FBBENCH_PRESENT_FD=" + std::to_string(flips.fd));
+    }
     const std::optional<unsigned long long> kernel_before = kernel_threads_ticks("/proc");
     if (!program_execute(b.executable, overrides, b.s.options.timeout_seconds, outcome, error)) {
         failure_add(b, error);
@@ -376,6 +444,8 @@ run_end run_one(bench_context& b, std::size_t program_index, std::size_t device_
             end = run_end::failed;
         }
     }
+    if (target == run_target::presented && r.valid)
+        end = presented_take(b, flips, r);
     b.s.runs.push_back(std::move(r));
     b.write_failed = !file_write(b.s, b.output) || b.write_failed;
     if (end == run_end::counted && signals_caught() != 0)
@@ -573,6 +643,10 @@ run_end bench_measure(bench_context& b, std::size_t program_index, std::size_t d
     // runs, which need no flush, go on.
     bool display_failed = false;
     const auto next = [&](std::size_t& k, run_end end) {
+        if (end == run_end::dropped) {
+            targets.erase(targets.begin() + std::ptrdiff_t(k));
+            return true;
+        }
         if (end == run_end::failed && targets[k] == run_target::display) {
             targets.erase(targets.begin() + std::ptrdiff_t(k));
             display_failed = true;
@@ -708,6 +782,9 @@ int measure_finish(session& s, results_output& output, int status)
         if (const std::string display = results_summary_row(s, run_target::display); !display.empty())
             std::printf("%s\n", display.c_str());
         std::printf("%s\n", results_summary_row(s).c_str());
+        for (const std::string& path : s.devices)
+            if (const std::string presented = presented_line(s, path); !presented.empty())
+                std::printf("%s\n", presented.c_str());
     }
     if (!standard_output_flush() && status == 0)
         status = 1;

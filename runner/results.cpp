@@ -42,7 +42,7 @@ nlohmann::json stats_json(const value_stats& s)
             {"resolution_limited", s.resolution_limited}};
 }
 
-nlohmann::json run_json(const run_record& r)
+nlohmann::json run_json(const session& s, const run_record& r)
 {
     nlohmann::json values = nlohmann::json::object();
     for (const report_value& v : r.values)
@@ -69,6 +69,8 @@ nlohmann::json run_json(const run_record& r)
         run["kernel_cpu_percent"] = *r.kernel_cpu_percent;
     if (r.leftover_processes > 0)
         run["leftover_processes"] = r.leftover_processes;
+    if (r.presented)
+        run["presented"] = presented_json(*r.presented, presented_refresh_hz(device_description_find(s, r.path)));
     return run;
 }
 
@@ -76,9 +78,12 @@ nlohmann::json run_json(const run_record& r)
 nlohmann::json device_json(const session& s, std::size_t i)
 {
     nlohmann::json device = i < s.device_descriptions.size() ? s.device_descriptions[i] : nlohmann::json::object();
-    if (i < s.devices.size())
+    if (i < s.devices.size()) {
         if (const std::string verdict = display_verdict(s, s.devices[i]); !verdict.empty())
             device["verdict"] = verdict;
+        if (const std::optional<nlohmann::json> presented = presented_summary(s, s.devices[i]))
+            device["presented"] = *presented;
+    }
     if (i >= s.screens.size())
         return device;
     const device_screen& d = s.screens[i];
@@ -165,7 +170,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     for (std::size_t i = 0; i < std::max(s.device_descriptions.size(), s.screens.size()); ++i)
         devices.push_back(device_json(s, i));
     nlohmann::json file = {
-        {"schema", std::string(results_schema_family) + "2"},
+        {"schema", std::string(results_schema_family) + "2.1"},
         // Complete: every planned run made and counted; failures say which benchmarks failed.
         {"complete", s.complete && s.failures.empty()},
         {"fbbench_version", FBBENCH_VERSION},
@@ -189,7 +194,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         failures.push_back({{"program", f.program}, {"path", f.path}, {"message", f.message}});
     nlohmann::json& runs = file["runs"] = nlohmann::json::array();
     for (const run_record& r : s.runs)
-        runs.push_back(run_json(r));
+        runs.push_back(run_json(s, r));
     nlohmann::json& results = file["results"] = nlohmann::json::array();
     for (const result_row& row : results_rows(s)) {
         const benchmark* b = benchmark_find(row.program);

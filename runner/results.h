@@ -4,6 +4,7 @@
 
 #include "benchmarks.h"
 #include "options.h"
+#include "presented.h"
 #include "report.h"
 #include "stats.h"
 #include "targets.h"
@@ -37,6 +38,7 @@ struct run_record {
     bool competing = false; // that time was above the threshold
     std::optional<double> kernel_cpu_percent; // the kernel threads' CPU time, percent of one core
     int leftover_processes = 0; // processes the program left running, killed after it
+    std::optional<presented_record> presented{}; // a presented run's flips, as the program wrote them
 };
 
 // A benchmark on a device that failed, with the one-line message shown.

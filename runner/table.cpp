@@ -59,11 +59,12 @@ bool target_planned(const session& s, const std::string& path, run_target t)
     return std::find(planned.begin(), planned.end(), t) != planned.end();
 }
 
-// The targets that get columns: those planned on some device, the display first.
+// The targets that get columns: those planned on some device, what reaches
+// the display first.
 std::vector<run_target> table_targets(const session& s)
 {
     std::vector<run_target> targets;
-    for (run_target t : {run_target::display, run_target::device, run_target::memory})
+    for (run_target t : {run_target::presented, run_target::display, run_target::device, run_target::memory})
         for (const std::string& path : s.devices)
             if (target_planned(s, path, t) && std::find(targets.begin(), targets.end(), t) == targets.end())
                 targets.push_back(t);
@@ -75,6 +76,7 @@ const char* ratio_header(run_target t, layout l)
     switch (t) {
     case run_target::display: return l == layout::wide ? "display/screen" : l == layout::stacked ? "display ratio" : "disp/scr";
     case run_target::memory: return l == layout::wide ? "screen/RAM" : l == layout::stacked ? "RAM ratio" : "scr/RAM";
+    case run_target::presented: return l == layout::wide ? "presented/screen" : l == layout::stacked ? "presented ratio" : "pres/scr";
     case run_target::device: break;
     }
     return "";
@@ -91,6 +93,13 @@ std::optional<double> row_ratio(const result_row& row, run_target t)
         if (!device || !memory)
             return std::nullopt;
         return stats_speedup(device->median, memory->median, row.metric.higher_is_better);
+    }
+    case run_target::presented: {
+        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
+        const std::optional<value_stats>& presented = result_row_stats(row, run_target::presented);
+        if (!device || !presented)
+            return std::nullopt;
+        return stats_speedup(presented->median, device->median, row.metric.higher_is_better);
     }
     case run_target::device: break;
     }
@@ -267,6 +276,10 @@ void footer_print(std::FILE* out, const std::vector<run_target>& targets, layout
         if (t == run_target::display)
             notes.push_back(std::string(ratio_header(t, l)) + ": the display's speed, each unit of drawing flushed, "
                             "over the screen's; 1 means all that is drawn reaches the display.");
+        if (t == run_target::presented)
+            notes.push_back(std::string(ratio_header(t, l)) + ": the drawing's speed with each unit queued for the "
+                            "display by a page flip, over the screen's; the frames the display presented are in the "
+                            "verdict above.");
     }
     if (marks.unsettled)
         notes.push_back("* the spread stayed above the target after --max-runs runs.");

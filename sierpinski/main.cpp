@@ -40,6 +40,8 @@ int main()
     sierpinski_ladder ladder = sierpinski_ladder_start(wall_clock_now(), levels);
     do {
         sierpinski_render_frame(screen, window, back_buffer, triangle, ladder.frame_count, ladder.iterations);
+        if (screen.sync_present)
+            bench_present_unit(screen.present);
         if (screen.sync_frame) {
             if (const int error = fb_screen_flush(screen, window)) {
                 std::free(back_buffer);

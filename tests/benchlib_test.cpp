@@ -154,19 +154,22 @@ TEST_F(BenchWindowRead, RefusesWindowsTheScreenCannotHold)
     }
 }
 
-TEST(BenchSyncParse, TakesNoneOrFrameOnly)
+TEST(BenchSyncParse, TakesNoneFrameOrPresentOnly)
 {
     const struct {
         const char* text;
-        bool valid, sync_frame;
+        bool valid;
+        bench_sync sync;
     } cases[] = {
-        {nullptr, true, false}, {"", true, false},     {"none", true, false},   {"frame", true, true},
-        {"Frame", false, false}, {"frame ", false, false}, {"1", false, false}, {"vblank", false, false},
+        {nullptr, true, bench_sync::none},    {"", true, bench_sync::none},        {"none", true, bench_sync::none},
+        {"frame", true, bench_sync::frame},   {"present", true, bench_sync::present}, {"Frame", false, bench_sync::none},
+        {"frame ", false, bench_sync::none},  {"1", false, bench_sync::none},      {"vblank", false, bench_sync::none},
+        {"presented", false, bench_sync::none},
     };
     for (const auto& c : cases) {
-        bool sync_frame = !c.sync_frame;
-        EXPECT_EQ(bench_sync_parse(c.text, sync_frame), c.valid) << (c.text ? c.text : "(unset)");
-        EXPECT_EQ(sync_frame, c.sync_frame) << (c.text ? c.text : "(unset)");
+        bench_sync sync = bench_sync::frame;
+        EXPECT_EQ(bench_sync_parse(c.text, sync), c.valid) << (c.text ? c.text : "(unset)");
+        EXPECT_EQ(sync, c.sync) << (c.text ? c.text : "(unset)");
     }
 }
 

@@ -88,8 +88,14 @@ const refusal refusals[] = {
     {"DrmWindowBeyondTheVisibleMode", {"TEST_FB_DRM=1", "WIDTH=101"}, 2,
      "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", drm_opened},
     {"HoldNotSeconds", {"FBBENCH_HOLD=5s\n"}, 2, "FBBENCH_HOLD=5s\\n is not a number of seconds", {}},
-    {"SyncNotNoneOrFrame", {"FBBENCH_SYNC=bogus"}, 2, "FBBENCH_SYNC=bogus is not none or frame", {}},
-    {"SyncOnADrmCardStillChecked", {"TEST_FB_DRM=1", "FBBENCH_SYNC=frames"}, 2, "FBBENCH_SYNC=frames is not none or frame", {}},
+    {"SyncNotNoneOrFrame", {"FBBENCH_SYNC=bogus"}, 2, "FBBENCH_SYNC=bogus is not none, frame or present", {}},
+    {"SyncOnADrmCardStillChecked", {"TEST_FB_DRM=1", "FBBENCH_SYNC=frames"}, 2, "FBBENCH_SYNC=frames is not none, frame or present", {}},
+    {"PresentWithoutItsDescriptor", {"TEST_FB_DRM=vkms", "FBBENCH_SYNC=present"}, 2,
+     "FBBENCH_SYNC=present needs FBBENCH_PRESENT_FD, a descriptor above 2 open for writing (FBBENCH_PRESENT_FD=unset)", {}},
+    {"PresentToStandardError", {"TEST_FB_DRM=vkms", "FBBENCH_SYNC=present", "FBBENCH_PRESENT_FD=2"}, 2,
+     "FBBENCH_SYNC=present needs FBBENCH_PRESENT_FD, a descriptor above 2 open for writing (FBBENCH_PRESENT_FD=2)", {}},
+    {"PresentOnAMemoryTarget", {"TEST_FB_DRM=vkms", "FBBENCH_SYNC=present", "FBBENCH_TARGET=memory"}, 2,
+     "FBBENCH_SYNC=present needs FBBENCH_TARGET=device", {}},
 };
 
 void PrintTo(const refusal& refused, std::ostream* os)
@@ -403,6 +409,49 @@ TEST_P(Sync, FrameFlushesEachUnitAndChangesNothingElse)
         EXPECT_LT(mapped - frame.log.begin(), first - frame.log.begin()) << device.name;
         EXPECT_LT(first - frame.log.begin(), unmapped - frame.log.begin()) << device.name;
     }
+}
+
+// FBBENCH_SYNC=present on a vkms card: each unit of drawing queues the same
+// buffer with a page flip unless one is pending, and the flips' records go
+// to FBBENCH_PRESENT_FD after the report. The stores, the report and the
+// other calls stay those of a run without it.
+TEST_P(Sync, PresentFlipsAndChangesNothingElse)
+{
+    const std::vector<std::string> env = {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=300000", "WIDTH=64",
+                                          "HEIGHT=40", "POSX=30", "POSY=10", "TEST_FB_DRM=vkms"};
+    const bench_result unset = bench_run(GetParam().bench.path, env);
+    ASSERT_EQ(unset.status, 0) << unset.err;
+    char records_name[] = "/tmp/fbbench-flips-test-XXXXXX";
+    const int records_fd = mkstemp(records_name);
+    ASSERT_GE(records_fd, 0);
+    close(records_fd);
+    std::vector<std::string> present_env = env;
+    present_env.insert(present_env.end(), {"FBBENCH_SYNC=present", "FBBENCH_PRESENT_FD=5"});
+    // The runner's descriptor, as a shell passes it on.
+    const bench_result present = bench_run_command(
+        {"/bin/sh", "-c", "exec \"$0\" 5>\"$1\"", GetParam().bench.path, records_name}, present_env);
+    std::ifstream in(records_name);
+    const std::string records((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unlink(records_name);
+    ASSERT_EQ(present.status, 0) << present.err;
+    EXPECT_EQ(present.out, unset.out);
+    EXPECT_EQ(present.err, "");
+    EXPECT_TRUE(present.screen == unset.screen) << "the stores differ";
+    const uint32_t units = GetParam().units(clock_readings_of(present));
+    const auto flip = [](const std::string& line) { return line == "page flip 7 on crtc 31, event"; };
+    const auto flips = uint32_t(std::count_if(present.log.begin(), present.log.end(), flip));
+    EXPECT_GE(flips, 1u);
+    EXPECT_LE(flips, units);
+    std::vector<std::string> others = present.log;
+    std::erase_if(others, flip);
+    EXPECT_EQ(others, unset.log);
+    // Every flip queued was shown, the last one waited for after the report.
+    EXPECT_EQ(records.rfind("fbbench-present 1\nunits " + std::to_string(units) + "\nqueued " + std::to_string(flips)
+                                + "\nbusy 0\nevents " + std::to_string(flips) + "\nkept " + std::to_string(flips) + "\n",
+                            0),
+              0u)
+        << records;
+    EXPECT_EQ(uint32_t(std::count(records.begin(), records.end(), '\n')), 6 + flips) << records;
 }
 
 // A flush that fails under FBBENCH_SYNC=frame ends the run at once with one

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -71,6 +72,43 @@ TEST(LavaCases, EveryCaseOfAFileInOrder)
         "warning.outlier.2 fail",
     };
     EXPECT_EQ(lines(lava_cases_make(results_sample(), 0)), expected);
+}
+
+// Files fbbench wrote on the stand-in's vkms card and on its card whose
+// vblank counter does not move: the frames presented a second and the
+// vblanks missed per benchmark, or one skipped case for a dropped target,
+// whose dropped run is no failed one.
+TEST(LavaCases, PresentedFramesAndMissedVblanks)
+{
+    const struct {
+        const char* file;
+        std::vector<std::string> present, absent;
+    } cases[] = {
+        {"presented-vkms.json",
+         {"mandelbrot-bench.fb0.presented pass 1 runs", "mandelbrot-bench.time.fb0.presented pass 0.04 s",
+          "mandelbrot-bench.fb0.presented-fps pass 59.999 frames/s", "mandelbrot-bench.fb0.missed-vblanks pass 0 vblanks"},
+         {"presented.fb0 skip"}},
+        {"presented-stuck.json", {"presented.fb0 skip", "warning.presented-dropped fail"},
+         {"mandelbrot-bench.fb0.presented fail 0 runs", "mandelbrot-bench.fb0.presented-fps pass 59.999 frames/s"}},
+    };
+    for (const auto& c : cases) {
+        std::ifstream in(std::string(LAVA_STAND_IN_FIXTURES) + "/" + c.file);
+        const nlohmann::json file = nlohmann::json::parse(in);
+        const std::vector<std::string> got = lines(lava_cases_make(file, 0));
+        for (const std::string& line : c.present)
+            EXPECT_NE(std::find(got.begin(), got.end(), line), got.end()) << c.file << ": " << line;
+        for (const std::string& line : c.absent)
+            EXPECT_EQ(std::find(got.begin(), got.end(), line), got.end()) << c.file << ": " << line;
+    }
+    nlohmann::json faster;
+    {
+        std::ifstream in(std::string(LAVA_STAND_IN_FIXTURES) + "/presented-vkms.json");
+        faster = nlohmann::json::parse(in);
+    }
+    // More frames presented than the display refreshes: a wrong measurement.
+    faster["devices"][0]["presented"]["benchmarks"][0]["frames_per_second"] = 61.0;
+    const std::vector<std::string> got = lines(lava_cases_make(faster, 0));
+    EXPECT_NE(std::find(got.begin(), got.end(), "mandelbrot-bench.fb0.presented-fps fail 61 frames/s"), got.end());
 }
 
 TEST(LavaCases, FbbenchCaseFailsOnAFailedOrUnfinishedRun)

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -510,6 +511,64 @@ TEST_F(FbbenchRun, DrmCardWithoutDirtyHookNeedsNoFlush)
     EXPECT_EQ(synced.status, 0) << synced.err;
 }
 
+// The presented target on the stand-in's cards: vkms's counter advances at
+// 60 Hz and the flips are counted; a counter that does not move drops the
+// target when a run shows it; a card without vblank drops it at the plan.
+TEST_F(FbbenchRun, PresentedFramesAreCountedOrDropped)
+{
+    const struct {
+        const char* drm;
+        int presented_runs; // counted
+        std::string dropped; // the start of the reason, empty when measured
+        const char* warning; // the warning's kind, if one
+    } cases[] = {
+        {"vkms", 1, "", nullptr},
+        {"stuck", 0, "the vblank counter does not move (every flip event has sequence 1000)", "presented-dropped"},
+        {"1", 0, "no vblank events: drmWaitVBlank: Operation not supported", nullptr},
+    };
+    for (const auto& c : cases) {
+        // The flips are shown on the real clock's vblanks: Mandelbrot's passes take a real tenth of a second.
+        const bench_result result = bench_run_command(
+            {FBBENCH, "--no-probe", "--output", output.string(), "--runs", "1", "--no-memory", "--summary",
+             "mandelbrot-bench"},
+            {"TEST_FB_SCREEN=320x240x32", programs_path, std::string("TEST_FB_DRM=") + c.drm});
+        ASSERT_EQ(result.status, 0) << c.drm << ": " << result.err;
+        const nlohmann::json file = file_json(output);
+        ASSERT_TRUE(file.is_object()) << c.drm;
+        int counted = 0;
+        for (const nlohmann::json& run : file["runs"])
+            if (run["target"] == "presented" && run["valid"].get<bool>()) {
+                ++counted;
+                const nlohmann::json& p = run["presented"];
+                EXPECT_GE(p["flips"].get<int>(), 2) << p.dump();
+                EXPECT_EQ(p["timestamps_us"].size(), p["flips"].get<std::size_t>()) << p.dump();
+                EXPECT_EQ(p["missed_vblanks"].get<int>() + p["flips"].get<int>() - 1, p["vblanks"].get<int>()) << p.dump();
+                EXPECT_LE(p["frames_per_second"].get<double>(), 60.0 * 1.005) << p.dump();
+                EXPECT_NEAR(p["interval_median_ms"].get<double>(), 16.667, 0.002) << p.dump();
+            }
+        EXPECT_EQ(counted, c.presented_runs) << c.drm;
+        const nlohmann::json& device = file["devices"][0];
+        const std::regex verdict("Mandelbrot: [0-9.]+ frames/s presented at 60\\.0 Hz measured, [0-9]+ missed");
+        if (c.dropped.empty()) {
+            EXPECT_TRUE(std::regex_search(device.value("verdict", ""), verdict)) << device.dump();
+            EXPECT_TRUE(std::regex_search(result.out, verdict)) << result.out;
+            EXPECT_EQ(device["presented"]["benchmarks"][0]["program"], "mandelbrot-bench") << device.dump();
+            EXPECT_NE(std::count(result.log.begin(), result.log.end(), "page flip 7 on crtc 31, event"), 0);
+        } else {
+            EXPECT_EQ(device["presented"]["dropped"].get<std::string>().rfind(c.dropped, 0), 0u) << device.dump();
+            EXPECT_FALSE(std::regex_search(result.out, verdict)) << result.out;
+            EXPECT_NE(result.out.find("/dev/fb0: presented dropped (" + c.dropped), std::string::npos) << result.out;
+        }
+        bool warned = false;
+        for (const nlohmann::json& w : file["warnings"])
+            warned = warned || w["kind"] == "presented-dropped";
+        EXPECT_EQ(warned, c.warning != nullptr) << c.drm << ": " << file["warnings"].dump();
+        if (c.drm == std::string("1")) {
+            EXPECT_NE(result.err.find("presented on /dev/fb0 is dropped (no vblank events"), std::string::npos) << result.err;
+        }
+    }
+}
+
 // A window in which a benchmark would draw nothing, a deadline it cannot
 // meet or a device it cannot use is refused before anything runs or is
 // written: one line, exit status 2.
@@ -781,7 +840,7 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
             ADD_FAILURE() << "no file with one run";
             continue;
         }
-        EXPECT_EQ(file["schema"], "fbbench-results/2");
+        EXPECT_EQ(file["schema"], "fbbench-results/2.1");
         // Each fault fails the benchmark: the file says so, and which.
         EXPECT_EQ(file["complete"], false);
         ASSERT_EQ(file["failures"].size(), 1u) << file["failures"];

@@ -6,6 +6,7 @@
 #include "devices.h"
 #include "kernel_work.h"
 #include "options.h"
+#include "presented.h"
 #include "report.h"
 #include "results.h"
 #include "stats.h"
@@ -13,11 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include "bench_present.h"
+
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -413,7 +417,7 @@ TEST(Results, FileAfterAnInterruptedRun)
     const nlohmann::json j = nlohmann::json::parse(in);
     std::filesystem::remove(file);
 
-    EXPECT_EQ(j["schema"], "fbbench-results/2");
+    EXPECT_EQ(j["schema"], "fbbench-results/2.1");
     EXPECT_EQ(j["options"]["timeout_seconds"], 600);
     EXPECT_EQ(j["complete"], false);
     EXPECT_EQ(j["workload_version"], 1);
@@ -950,6 +954,109 @@ TEST(Results, DefaultOutputIsNeverShared)
     EXPECT_EQ(second.path, stem + "-2.json");
     EXPECT_EQ(third.path, stem + "-3.json");
     fs::remove_all(dir);
+}
+
+// The flip records as a program writes them (bench_present_format), for
+// flips at the given kernel times (microseconds) and vblank numbers.
+std::string flip_records(const std::vector<std::pair<int64_t, uint32_t>>& flips, uint64_t busy = 0, int flip_errno = 0)
+{
+    std::vector<bench_flip_record> records;
+    for (const auto& [us, sequence] : flips)
+        records.push_back({uint32_t(us / 1000000), uint32_t(us % 1000000), sequence});
+    bench_present present;
+    present.records = records.data();
+    present.record_count = records.size();
+    present.units = 1000;
+    present.queued = present.events = records.size();
+    present.busy = busy;
+    present.flip_errno = flip_errno;
+    std::string text(bench_present_format(present, nullptr, 0), '\0');
+    bench_present_format(present, text.data(), text.size() + 1);
+    return text;
+}
+
+// Flips at vkms's 60 Hz from vblank 100 on, one per vblank but for the
+// vblanks skipped after the given ones.
+std::vector<std::pair<int64_t, uint32_t>> vkms_flips(std::size_t count, const std::set<std::size_t>& skipped_after = {},
+                                                     int64_t period_us = 16667)
+{
+    std::vector<std::pair<int64_t, uint32_t>> flips;
+    uint32_t sequence = 100;
+    for (std::size_t i = 0; i < count; ++i) {
+        flips.emplace_back(int64_t(12800000000) + int64_t(sequence - 100) * period_us, sequence);
+        sequence += skipped_after.count(i) != 0 ? 2 : 1;
+    }
+    return flips;
+}
+
+TEST(Presented, IntervalsMissedVblanksAndFaults)
+{
+    std::vector<std::pair<int64_t, uint32_t>> stuck = vkms_flips(10);
+    for (auto& flip : stuck)
+        flip.second = 1000;
+    std::vector<std::pair<int64_t, uint32_t>> one_late = vkms_flips(200);
+    one_late[150].first += 500; // 3 % late, and the next interval as early
+    const struct {
+        const char* name;
+        std::string text;
+        std::string fault;
+        double fps = 0, median_ms = 0, p99_ms = 0;
+        uint64_t flagged = 0, vblanks = 0, missed = 0;
+        bool lost = false;
+    } cases[] = {
+        {"every vblank", flip_records(vkms_flips(301)), "", 60.0, 16.667, 16.667, 0, 300, 0, false},
+        {"two missed", flip_records(vkms_flips(101, {10, 60})), "", 100 / (102 * 0.016667), 16.667, 33.334, 2, 102, 2, true},
+        {"one late flip", flip_records(one_late), "", 60.0, 16.667, 16.667, 2, 199, 0, false},
+        {"a frame time 1 % off", flip_records(vkms_flips(61, {}, 16834)), "", 1e6 / 16834, 16.834, 16.834, 60, 60, 0, false},
+        {"stuck counter", flip_records(stuck), "the vblank counter does not move (every flip event has sequence 1000)"},
+        {"counter behind the flips", flip_records({{1000000, 5}, {1016667, 6}, {1033334, 6}}), "the vblank counter does not advance with the flips (sequence 6 then 6)"},
+        {"flip refused", flip_records({}, 0, EINVAL), "the page flip failed: Invalid argument"},
+        {"always busy", flip_records({}, 40), "every page flip was refused as busy"},
+        {"one flip", flip_records(vkms_flips(1)), "fewer than two flips were presented"},
+    };
+    for (const auto& c : cases) {
+        presented_record record;
+        std::string error;
+        ASSERT_TRUE(presented_parse(c.text, record, error)) << c.name << ": " << error;
+        EXPECT_EQ(presented_fault(record), c.fault) << c.name;
+        if (!c.fault.empty()) {
+            EXPECT_EQ(presented_json(record, 60.0)["dropped"], c.fault) << c.name;
+            continue;
+        }
+        const presented_figures f = presented_compute(record, 60.0);
+        EXPECT_NEAR(f.frames_per_second, c.fps, 0.01) << c.name;
+        EXPECT_NEAR(f.interval_median_ms, c.median_ms, 0.001) << c.name;
+        EXPECT_NEAR(f.interval_p99_ms, c.p99_ms, 0.001) << c.name;
+        EXPECT_EQ(f.intervals_flagged, c.flagged) << c.name;
+        EXPECT_EQ(f.vblanks, c.vblanks) << c.name;
+        EXPECT_EQ(f.missed_vblanks, c.missed) << c.name;
+        // Every vblank of the run showed a new frame or was missed.
+        EXPECT_EQ(f.missed_vblanks + f.flips - 1, f.vblanks) << c.name;
+        EXPECT_EQ(f.frames_lost, c.lost) << c.name;
+        EXPECT_LE(f.frames_per_second, 60.0 * (1 + presented_interval_tolerance)) << c.name;
+    }
+}
+
+TEST(Presented, RecordsNotWrittenSoAreRefused)
+{
+    const std::string good = flip_records(vkms_flips(3));
+    const struct {
+        const char* name;
+        std::string text, error;
+    } cases[] = {
+        {"nothing", "", "no flip records"},
+        {"another header", "fbbench-present 2\n" + good.substr(good.find('\n') + 1), "the flip records are not recognised"},
+        {"a bad flip line", good + "flip 1 2\n", "line 10 of the flip records is not recognised"},
+        {"microseconds beyond a second", good + "flip 1 1000000 5\n", "line 10 of the flip records is not recognised"},
+        {"an unknown line", good + "frames 3\n", "line 10 of the flip records is not recognised"},
+        {"a flip more than kept", good + "flip 1 2 3\n", "the flip records do not add up"},
+    };
+    for (const auto& c : cases) {
+        presented_record record;
+        std::string error;
+        EXPECT_FALSE(presented_parse(c.text, record, error)) << c.name;
+        EXPECT_EQ(error, c.error) << c.name;
+    }
 }
 
 } // namespace

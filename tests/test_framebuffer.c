@@ -20,7 +20,14 @@
  *                        another process is DRM master; disconnected: no
  *                        display is connected; nodirty: its framebuffers
  *                        have no dirty hook, so dirty requests fail with
- *                        ENOSYS, as vkms's do
+ *                        ENOSYS, as vkms's do; vkms: as nodirty, with
+ *                        vblank events and page flips on a virtual 60 Hz
+ *                        vblank clock whose counter advances, as vkms's;
+ *                        stuck: as vkms, but every event carries the same
+ *                        sequence number (a counter that does not move).
+ *                        Any other value has no vblank support: vblank waits
+ *                        fail with EOPNOTSUPP and a page flip's event comes
+ *                        at once with sequence 0, as the kernel fakes them
  *   TEST_FB_NODE         what fstat says the device is: unset, a character
  *                        device of major 29 (a framebuffer) or, with
  *                        TEST_FB_DRM, 226 (a DRM card); neither: a character
@@ -64,6 +71,7 @@
 #include <drm.h>
 #include <drm_mode.h>
 #include <linux/fb.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -75,6 +83,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -326,6 +335,185 @@ static uint32_t drm_pitch(void)
     return (xres * 4 + 255) / 256 * 256;
 }
 
+static int drm_mode_is(const char* mode)
+{
+    const char* drm = getenv("TEST_FB_DRM");
+    return drm != NULL && strcmp(drm, mode) == 0;
+}
+
+/* The vblank clock: CLOCK_MONOTONIC, as DRM_CAP_TIMESTAMP_MONOTONIC says
+ * the kernel's timestamps are, one vblank every 1/60 s from the first use. */
+static const uint64_t vblank_period_ns = 16666667;
+static uint64_t vblank_epoch_ns;
+
+static uint64_t monotonic_ns(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
+}
+
+static int drm_has_vblank(void)
+{
+    return drm_mode_is("vkms") || drm_mode_is("stuck");
+}
+
+/* The number of vblanks since the epoch at time now. */
+static uint64_t vblank_count(uint64_t now)
+{
+    if (vblank_epoch_ns == 0)
+        vblank_epoch_ns = now - vblank_period_ns;
+    return (now - vblank_epoch_ns) / vblank_period_ns;
+}
+
+/* The events the kernel has queued on the card's descriptor, each readable
+ * from its time on: a vblank event at its vblank, a flip's at the vblank
+ * that shows it. */
+struct queued_event {
+    uint64_t due_ns;
+    uint32_t type;
+    uint32_t sequence;
+    uint64_t user_data;
+};
+static struct queued_event drm_events[64];
+static unsigned drm_event_count;
+static uint64_t flip_due_ns; /* the pending flip's vblank, 0 when none */
+
+static int drm_event_queue(uint64_t due_ns, uint32_t type, uint64_t sequence, uint64_t user_data)
+{
+    if (drm_event_count == sizeof drm_events / sizeof drm_events[0]) {
+        errno = ENOMEM;
+        return -1;
+    }
+    /* A counter that does not move reports the same number every time. */
+    const uint32_t reported = drm_mode_is("stuck") ? 1000u : (uint32_t)sequence;
+    drm_events[drm_event_count++] = (struct queued_event){due_ns, type, reported, user_data};
+    return 0;
+}
+
+static int drm_wait_vblank(union drm_wait_vblank* wait)
+{
+    if (!drm_has_vblank()) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    const uint64_t now = monotonic_ns();
+    const uint64_t current = vblank_count(now);
+    const unsigned type = wait->request.type;
+    uint64_t target = (type & _DRM_VBLANK_RELATIVE) != 0 ? current + wait->request.sequence : wait->request.sequence;
+    if (target < current)
+        target = current;
+    const uint64_t due = vblank_epoch_ns + target * vblank_period_ns;
+    if ((type & _DRM_VBLANK_EVENT) != 0) {
+        if (drm_event_queue(due, DRM_EVENT_VBLANK, target, wait->request.signal) != 0)
+            return -1;
+        wait->reply.sequence = drm_mode_is("stuck") ? 1000u : (uint32_t)target;
+        return 0;
+    }
+    if (due > now) {
+        const struct timespec pause = {(time_t)((due - now) / 1000000000u), (long)((due - now) % 1000000000u)};
+        nanosleep(&pause, NULL);
+    }
+    wait->reply.sequence = drm_mode_is("stuck") ? 1000u : (uint32_t)target;
+    wait->reply.tval_sec = (long)(due / 1000000000u);
+    wait->reply.tval_usec = (long)(due % 1000000000u / 1000);
+    return 0;
+}
+
+/* A flip is taken at the next vblank; one asked for while the last is
+ * still pending fails with EBUSY. Without vblank support the kernel
+ * completes it at once and sends the event with sequence 0. */
+static int drm_page_flip(const struct drm_mode_crtc_page_flip* flip)
+{
+    const uint64_t now = monotonic_ns();
+    log_line("page flip %u on crtc %u%s", flip->fb_id, flip->crtc_id,
+             (flip->flags & DRM_MODE_PAGE_FLIP_EVENT) != 0 ? ", event" : "");
+    if (flip->crtc_id != 31 || flip->fb_id != 7 || (flip->flags & ~(uint32_t)DRM_MODE_PAGE_FLIP_FLAGS) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (flip_due_ns > now) {
+        errno = EBUSY;
+        return -1;
+    }
+    uint64_t due = now, sequence = 0;
+    if (drm_has_vblank()) {
+        sequence = vblank_count(now) + 1;
+        due = vblank_epoch_ns + sequence * vblank_period_ns;
+    }
+    if ((flip->flags & DRM_MODE_PAGE_FLIP_EVENT) != 0
+        && drm_event_queue(due, DRM_EVENT_FLIP_COMPLETE, sequence, flip->user_data) != 0)
+        return -1;
+    flip_due_ns = due;
+    return 0;
+}
+
+/* The earliest queued event's time, or 0 when none is queued. */
+static uint64_t drm_event_next_due(void)
+{
+    uint64_t next = 0;
+    for (unsigned i = 0; i < drm_event_count; ++i)
+        if (next == 0 || drm_events[i].due_ns < next)
+            next = drm_events[i].due_ns;
+    return next;
+}
+
+/* A read of the card's descriptor: every event due, as struct
+ * drm_event_vblank, in the order queued; it waits for the first. */
+static ssize_t drm_events_read(void* buffer, size_t size)
+{
+    const uint64_t next = drm_event_next_due();
+    if (next == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    uint64_t now = monotonic_ns();
+    if (next > now) {
+        const struct timespec pause = {(time_t)((next - now) / 1000000000u), (long)((next - now) % 1000000000u)};
+        nanosleep(&pause, NULL);
+        now = monotonic_ns();
+    }
+    size_t used = 0;
+    unsigned kept = 0;
+    for (unsigned i = 0; i < drm_event_count; ++i) {
+        const struct queued_event* e = &drm_events[i];
+        if (e->due_ns > now || used + sizeof(struct drm_event_vblank) > size) {
+            drm_events[kept++] = *e;
+            continue;
+        }
+        struct drm_event_vblank vblank = {
+            .base = {.type = e->type, .length = sizeof vblank},
+            .user_data = e->user_data,
+            .tv_sec = (uint32_t)(e->due_ns / 1000000000u),
+            .tv_usec = (uint32_t)(e->due_ns % 1000000000u / 1000),
+            .sequence = e->sequence,
+            .crtc_id = 31,
+        };
+        memcpy((char*)buffer + used, &vblank, sizeof vblank);
+        used += sizeof vblank;
+    }
+    drm_event_count = kept;
+    return (ssize_t)used;
+}
+
+/* poll of the card's descriptor alone: readable once an event is due,
+ * waiting for it up to the timeout. */
+static int drm_events_poll(struct pollfd* fds, int timeout_ms)
+{
+    const uint64_t now = monotonic_ns(), next = drm_event_next_due();
+    const uint64_t limit = timeout_ms < 0 ? UINT64_MAX : now + (uint64_t)timeout_ms * 1000000u;
+    fds->revents = 0;
+    const uint64_t until = next != 0 && next < limit ? next : limit;
+    if (until > now && until != UINT64_MAX) {
+        const struct timespec pause = {(time_t)((until - now) / 1000000000u), (long)((until - now) % 1000000000u)};
+        nanosleep(&pause, NULL);
+    }
+    if (next == 0 || next > limit)
+        return 0;
+    fds->revents = (short)(fds->events & POLLIN);
+    return fds->revents != 0;
+}
+
 /* Copies one value into a list the caller sized, as the kernel does. */
 #define DRM_LIST_PUT(ptr, count, value) \
     do { if ((ptr) != 0 && (count) >= 1) *(__typeof__(value)*)(uintptr_t)(ptr) = (value); (count) = 1; } while (0)
@@ -386,7 +574,7 @@ static int drm_ioctl(unsigned long request, void* argument)
         const struct drm_mode_fb_dirty_cmd* dirty = argument;
         const struct drm_clip_rect* clip = (const struct drm_clip_rect*)(uintptr_t)dirty->clips_ptr;
         log_line("dirtyfb %u: %u,%u to %u,%u", dirty->fb_id, clip->x1, clip->y1, clip->x2, clip->y2);
-        if (strcmp(getenv("TEST_FB_DRM"), "nodirty") == 0) {
+        if (drm_mode_is("nodirty") || drm_has_vblank()) {
             errno = ENOSYS;
             return -1;
         }
@@ -394,6 +582,10 @@ static int drm_ioctl(unsigned long request, void* argument)
             errno = EIO;
             return -1;
         }
+    } else if (request == DRM_IOCTL_WAIT_VBLANK) {
+        return drm_wait_vblank(argument);
+    } else if (request == DRM_IOCTL_MODE_PAGE_FLIP) {
+        return drm_page_flip(argument);
     } else if (request == DRM_IOCTL_MODE_RMFB) {
         log_line("rmfb %u", *(unsigned*)argument);
     } else if (request == DRM_IOCTL_MODE_DESTROY_DUMB) {
@@ -632,6 +824,41 @@ EXPORT int fdatasync(int fd)
     int (*real_fdatasync)(int) = next_symbol("fdatasync");
     return real_fdatasync(fd);
 }
+
+/* The card's events are read and polled as the kernel gives them. */
+static int drm_events_fd(int fd)
+{
+    return fd == fb_fd && fd >= 0 && drm_card() && !node_neither();
+}
+
+EXPORT ssize_t read(int fd, void* buffer, size_t size)
+{
+    if (drm_events_fd(fd))
+        return drm_events_read(buffer, size);
+    ssize_t (*real_read)(int, void*, size_t) = next_symbol("read");
+    return real_read(fd, buffer, size);
+}
+
+EXPORT ssize_t __read_chk(int fd, void* buffer, size_t size, size_t buffer_size)
+{
+    if (drm_events_fd(fd))
+        return drm_events_read(buffer, size < buffer_size ? size : buffer_size);
+    ssize_t (*real_read_chk)(int, void*, size_t, size_t) = next_symbol("__read_chk");
+    return real_read_chk(fd, buffer, size, buffer_size);
+}
+
+/* glibc declares poll's array write-only, though the kernel reads each
+ * entry's fd and events. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+EXPORT int poll(struct pollfd* fds, nfds_t count, int timeout_ms)
+{
+    if (count == 1 && drm_events_fd(fds[0].fd))
+        return drm_events_poll(fds, timeout_ms);
+    int (*real_poll)(struct pollfd*, nfds_t, int) = next_symbol("poll");
+    return real_poll(fds, count, timeout_ms);
+}
+#pragma GCC diagnostic pop
 
 /* How far the virtual clock has advanced after the given number of steps. */
 static uint64_t clock_advance(const char* schedule, uint64_t steps)

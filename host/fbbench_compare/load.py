@@ -8,7 +8,7 @@ import stat
 
 from .text import one_line
 
-SCHEMAS = ("fbbench-results/1", "fbbench-results/2")
+SCHEMAS = ("fbbench-results/1", "fbbench-results/2", "fbbench-results/2.1")
 SCHEMA_FILE = "results.schema.json"
 # No results file nests deeper than a handful of levels; a deeper one is
 # refused before anything walks it.

@@ -1,0 +1,191 @@
+#include "presented.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+// One unsigned number, then the end or a blank; advances past it.
+template <typename T> bool number_take(const char*& at, const char* end, T& value)
+{
+    const std::from_chars_result r = std::from_chars(at, end, value);
+    if (r.ec != std::errc() || (r.ptr != end && *r.ptr != ' '))
+        return false;
+    at = r.ptr == end ? r.ptr : r.ptr + 1;
+    return true;
+}
+
+double round_to(double value, double quantum)
+{
+    return std::round(value / quantum) * quantum;
+}
+
+} // namespace
+
+bool presented_parse(const std::string& text, presented_record& record, std::string& error)
+{
+    record = {};
+    std::istringstream lines(text);
+    std::string line;
+    if (!std::getline(lines, line) || line != "fbbench-present 1") {
+        error = text.empty() ? "no flip records" : "the flip records are not recognised";
+        return false;
+    }
+    uint64_t kept = 0;
+    for (std::size_t n = 2; std::getline(lines, line); ++n) {
+        const std::size_t blank = line.find(' ');
+        const std::string key = line.substr(0, blank);
+        const char* at = line.data() + (blank == std::string::npos ? line.size() : blank + 1);
+        const char* end = line.data() + line.size();
+        bool good = blank != std::string::npos;
+        if (key == "error") {
+            record.error = std::string(at, end);
+        } else if (key == "flip") {
+            uint32_t sec = 0, usec = 0, sequence = 0;
+            good = good && number_take(at, end, sec) && number_take(at, end, usec) && number_take(at, end, sequence)
+                && at == end && usec < 1000000;
+            record.timestamps_us.push_back(int64_t(sec) * 1000000 + usec);
+            record.sequences.push_back(sequence);
+        } else {
+            uint64_t* field = key == "units"  ? &record.units
+                            : key == "queued" ? &record.queued
+                            : key == "busy"   ? &record.busy
+                            : key == "events" ? &record.events
+                            : key == "kept"   ? &kept
+                                              : nullptr;
+            good = good && field != nullptr && number_take(at, end, *field) && at == end;
+        }
+        if (!good) {
+            error = "line " + std::to_string(n) + " of the flip records is not recognised";
+            return false;
+        }
+    }
+    if (kept != record.timestamps_us.size() || record.events < kept || record.queued < record.events) {
+        error = "the flip records do not add up";
+        return false;
+    }
+    return true;
+}
+
+std::string presented_fault(const presented_record& r)
+{
+    if (!r.error.empty())
+        return "the page flip failed: " + r.error;
+    if (r.events == 0 && r.busy > 0)
+        return "every page flip was refused as busy";
+    if (r.timestamps_us.size() < 2)
+        return "fewer than two flips were presented";
+    const uint32_t advance = r.sequences.back() - r.sequences.front();
+    if (advance == 0)
+        return "the vblank counter does not move (every flip event has sequence " + std::to_string(r.sequences.front())
+             + ")";
+    for (std::size_t i = 1; i < r.sequences.size(); ++i)
+        if (uint32_t(r.sequences[i] - r.sequences[i - 1]) == 0 || uint32_t(r.sequences[i] - r.sequences[i - 1]) > advance)
+            return "the vblank counter does not advance with the flips (sequence " + std::to_string(r.sequences[i - 1])
+                 + " then " + std::to_string(r.sequences[i]) + ")";
+    for (std::size_t i = 1; i < r.timestamps_us.size(); ++i)
+        if (r.timestamps_us[i] <= r.timestamps_us[i - 1])
+            return "the flip events' timestamps do not advance";
+    return "";
+}
+
+presented_figures presented_compute(const presented_record& r, double refresh_hz)
+{
+    presented_figures f;
+    f.units = r.units;
+    f.flips = r.events;
+    f.refresh_hz = refresh_hz;
+    const std::size_t n = r.timestamps_us.size();
+    if (n < 2)
+        return f;
+    std::vector<double> intervals;
+    for (std::size_t i = 1; i < n; ++i)
+        intervals.push_back(double(r.timestamps_us[i] - r.timestamps_us[i - 1]) / 1000);
+    const double frame_ms = refresh_hz > 0 ? 1000 / refresh_hz : 0;
+    for (double interval : intervals)
+        f.intervals_flagged += frame_ms > 0 && std::abs(interval - frame_ms) > frame_ms * presented_interval_tolerance;
+    std::sort(intervals.begin(), intervals.end());
+    const std::size_t k = intervals.size();
+    f.interval_median_ms = k % 2 != 0 ? intervals[k / 2] : (intervals[k / 2 - 1] + intervals[k / 2]) / 2;
+    // Nearest rank.
+    f.interval_p99_ms = intervals[std::size_t(std::ceil(0.99 * double(k))) - 1];
+    f.interval_spread_percent = (intervals.back() - intervals.front()) / f.interval_median_ms * 100;
+    f.elapsed_seconds = double(r.timestamps_us.back() - r.timestamps_us.front()) / 1e6;
+    f.frames_per_second = double(k) / f.elapsed_seconds;
+    f.vblanks = uint32_t(r.sequences.back() - r.sequences.front());
+    // Each interval's first vblank showed a new frame; the others, the old one.
+    f.missed_vblanks = f.vblanks > k ? f.vblanks - k : 0;
+    f.frames_lost = double(k) < f.elapsed_seconds * refresh_hz * presented_frames_share;
+    return f;
+}
+
+nlohmann::json presented_json(const presented_record& r, std::optional<double> refresh_hz)
+{
+    nlohmann::json j = {{"units", r.units}, {"flips", r.events}, {"flips_queued", r.queued}, {"flips_busy", r.busy},
+                        {"timestamps_us", r.timestamps_us}};
+    if (!r.sequences.empty()) {
+        j["sequence_first"] = r.sequences.front();
+        j["sequence_last"] = r.sequences.back();
+    }
+    if (const std::string fault = presented_fault(r); !fault.empty()) {
+        j["dropped"] = fault;
+        return j;
+    }
+    if (!refresh_hz) {
+        j["dropped"] = "no measured refresh to hold the flips to";
+        return j;
+    }
+    const presented_figures f = presented_compute(r, *refresh_hz);
+    j["refresh_hz"] = *refresh_hz;
+    j["elapsed_seconds"] = round_to(f.elapsed_seconds, 1e-6);
+    j["frames_per_second"] = round_to(f.frames_per_second, 0.001);
+    j["interval_median_ms"] = round_to(f.interval_median_ms, 0.001);
+    j["interval_p99_ms"] = round_to(f.interval_p99_ms, 0.001);
+    j["interval_spread_percent"] = round_to(f.interval_spread_percent, 0.01);
+    j["intervals_flagged"] = f.intervals_flagged;
+    j["vblanks"] = f.vblanks;
+    j["missed_vblanks"] = f.missed_vblanks;
+    j["frames_lost"] = f.frames_lost;
+    return j;
+}
+
+std::optional<double> presented_refresh_hz(const nlohmann::json& device)
+{
+    if (!device.is_object() || device.value("kind", "") != "drm" || !device.contains("display")
+        || !device["display"].is_object())
+        return std::nullopt;
+    const nlohmann::json& refresh = device["display"].value("refresh", nlohmann::json::object());
+    if (!refresh.is_object() || refresh.value("status", "") != "measured" || !refresh.contains("median_hz")
+        || !refresh["median_hz"].is_number() || refresh["median_hz"].get<double>() <= 0)
+        return std::nullopt;
+    return refresh["median_hz"].get<double>();
+}
+
+std::string presented_target_dropped(const runner_options& options, const nlohmann::json& device)
+{
+    if (options.sync == "never" || !device.is_object() || device.value("kind", "") != "drm")
+        return "";
+    const nlohmann::json& display = device.value("display", nlohmann::json::object());
+    if (display.is_object() && display.contains("presented") && display["presented"].is_object()
+        && display["presented"].contains("dropped") && display["presented"]["dropped"].is_string())
+        return display["presented"]["dropped"].get<std::string>();
+    if (presented_refresh_hz(device))
+        return "";
+    const nlohmann::json& refresh = display.is_object() ? display.value("refresh", nlohmann::json::object())
+                                                        : nlohmann::json::object();
+    if (!refresh.is_object())
+        return "no vblank events";
+    const std::string status = refresh.value("status", "no vblank events");
+    const std::string evidence = refresh.contains("evidence") && refresh["evidence"].is_string()
+                                   ? refresh["evidence"].get<std::string>()
+                                   : "";
+    return status + (evidence.empty() ? "" : ": " + evidence);
+}
+
+bool presented_wanted(const runner_options& options, const nlohmann::json& device)
+{
+    return options.sync != "never" && presented_refresh_hz(device) && presented_target_dropped(options, device).empty();
+}
