@@ -124,7 +124,8 @@ enum class screen_fault { none, shallow, too_large };
 
 static screen_fault fb_screen_fault(const fb_var_screeninfo& vinfo)
 {
-    if (vinfo.bits_per_pixel < 24)
+    // Below 8 bits the byte stores of different pixels land on the same byte.
+    if (vinfo.bits_per_pixel < 8)
         return screen_fault::shallow;
     // Offsets are 32-bit; a screen larger than that could not be addressed.
     if (uint64_t(vinfo.xres) * vinfo.yres * vinfo.bits_per_pixel > UINT32_MAX)
@@ -145,7 +146,7 @@ static int fb_memory_shape_open(fb_screen& screen, const char* target_text)
     if (fault == screen_fault::none && screen.vinfo.xres != 0 && screen.vinfo.yres != 0)
         return 0;
     return bench_fail(bench_exit_window, "FBBENCH_TARGET=%s is no screen to draw on: %s", target_text,
-                      fault == screen_fault::shallow     ? "24 or more bits per pixel are supported"
+                      fault == screen_fault::shallow     ? "8 or more bits per pixel are supported"
                       : fault == screen_fault::too_large ? "its size in bits does not fit 32 bits"
                                                          : "it has no pixels");
 }
@@ -249,8 +250,8 @@ int fb_screen_open(fb_screen& screen)
     fb_screen_close(screen);
     if (fault == screen_fault::shallow)
         return bench_fail(bench_exit_resource,
-                          "%s has %u bits per pixel; 24 or more are supported (for 32, try fbset -depth 32 "
-                          "where the driver allows it, or the kernel's video= option)",
+                          "%s has %u bits per pixel; 8 or more are supported (set 16 or 32 with the kernel's "
+                          "video= option, as in video=HDMI-A-1:800x480-32)",
                           device.c_str(), vinfo.bits_per_pixel);
     return bench_fail(bench_exit_resource, "%s screen of %ux%u at %u bits per pixel is too large", device.c_str(),
                       vinfo.xres, vinfo.yres, vinfo.bits_per_pixel);

@@ -85,7 +85,7 @@ fb_device_kind fb_device_kind_of(int fd);
 // Reads FBBENCH_TARGET, FBBENCH_HOLD and FBBENCH_SYNC, then opens the device read-write,
 // takes an exclusive lock on it and queries its screen (for a target of a
 // given shape, no device is opened and the screen has that shape). A DRM
-// card (fb_device_kind_of) is set up through drm_screen_open. Screens below 24 bits per pixel,
+// card (fb_device_kind_of) is set up through drm_screen_open. Screens below 8 bits per pixel,
 // and screens whose size in bits does not fit 32 bits, are refused. Returns 0,
 // or an exit status after one line on standard error; on failure nothing
 // stays open.

@@ -2,7 +2,7 @@
 // input and failing devices are refused with one line on standard error, a
 // non-zero exit status, nothing on standard output, nothing drawn and
 // everything acquired released; FRAMEBUFFER names the device; depths other
-// than 24 and 32 bits stay inside the mapping; a lost report fails the run; a
+// than 24 and 32 bits, 8 and 16 among them, stay inside the mapping; a lost report fails the run; a
 // signal gives a DRM display back.
 #include "bench_run.h"
 
@@ -32,8 +32,8 @@ const std::vector<std::string> opened = {"open", "ioctl 0x4600", "close"};
 // The node's kind is decided before any ioctl reaches it.
 const std::vector<std::string> neither = {"open", "close"};
 const std::vector<std::string> drm_opened = {"open", "destroy dumb 6", "drop master", "close"};
-const std::string how_to_32 =
-    "24 or more are supported (for 32, try fbset -depth 32 where the driver allows it, or the kernel's video= option)";
+const std::string how_to_deepen =
+    "8 or more are supported (set 16 or 32 with the kernel's video= option, as in video=HDMI-A-1:800x480-32)";
 
 const refusal refusals[] = {
     {"OpenFails", {"TEST_FB_FAIL=open"}, 1,
@@ -45,8 +45,8 @@ const refusal refusals[] = {
      "/dev/fb0 is neither a framebuffer nor a DRM device", neither},
     {"MapFails", {"TEST_FB_FAIL=map"}, 1, "cannot map /dev/fb0: Cannot allocate memory",
      {"open", "ioctl 0x4600", "mmap 24000", "close"}},
-    {"SixteenBitScreen", {"TEST_FB_SCREEN=100x60x16"}, 1, "/dev/fb0 has 16 bits per pixel; " + how_to_32, opened},
-    {"ZeroBitScreen", {"TEST_FB_SCREEN=100x60x0"}, 1, "/dev/fb0 has 0 bits per pixel; " + how_to_32, opened},
+    {"FourBitScreen", {"TEST_FB_SCREEN=100x60x4"}, 1, "/dev/fb0 has 4 bits per pixel; " + how_to_deepen, opened},
+    {"ZeroBitScreen", {"TEST_FB_SCREEN=100x60x0"}, 1, "/dev/fb0 has 0 bits per pixel; " + how_to_deepen, opened},
     {"ScreenBeyondThirtyTwoBits", {"TEST_FB_SCREEN=70000x70000x32"}, 1,
      "/dev/fb0 screen of 70000x70000 at 32 bits per pixel is too large", opened},
     {"TooWide", {"WIDTH=101"}, 2, "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", opened},
@@ -70,8 +70,8 @@ const refusal refusals[] = {
      "FBBENCH_TARGET=ram is not device, memory or memory:WIDTHxHEIGHTxDEPTH", {}},
     {"TargetShapeWithSign", {"FBBENCH_TARGET=memory:+100x60x32"}, 2,
      "FBBENCH_TARGET=memory:+100x60x32 is not device, memory or memory:WIDTHxHEIGHTxDEPTH", {}},
-    {"ShallowTargetShape", {"FBBENCH_TARGET=memory:100x60x16"}, 2,
-     "FBBENCH_TARGET=memory:100x60x16 is no screen to draw on: 24 or more bits per pixel are supported", {}},
+    {"ShallowTargetShape", {"FBBENCH_TARGET=memory:100x60x7"}, 2,
+     "FBBENCH_TARGET=memory:100x60x7 is no screen to draw on: 8 or more bits per pixel are supported", {}},
     {"EmptyTargetShape", {"FBBENCH_TARGET=memory:0x60x32"}, 2,
      "FBBENCH_TARGET=memory:0x60x32 is no screen to draw on: it has no pixels", {}},
     {"MemoryTargetKeepsTheWindowRules", {"FBBENCH_TARGET=memory", "WIDTH=101"}, 2,
@@ -170,13 +170,15 @@ INSTANTIATE_TEST_SUITE_P(Programs, DeviceChoice, testing::ValuesIn(programs), pr
 
 namespace {
 
-// Depths of 24 bits and more that are not 32 still keep every store inside
-// the mapping, whose guard pages would end the program otherwise.
+// Depths other than 24 and 32 still keep every store inside the mapping,
+// whose guard pages would end the program otherwise: below 24 bits the
+// screen's last pixel reaches past its end.
 class UnusualDepth : public testing::TestWithParam<program> {};
 
 TEST_P(UnusualDepth, StaysInsideTheMapping)
 {
-    for (const char* screen : {"TEST_FB_SCREEN=64x48x25", "TEST_FB_SCREEN=40x30x40", "TEST_FB_SCREEN=33x19x31"}) {
+    for (const char* screen : {"TEST_FB_SCREEN=64x48x25", "TEST_FB_SCREEN=40x30x40", "TEST_FB_SCREEN=33x19x31",
+                               "TEST_FB_SCREEN=64x48x16", "TEST_FB_SCREEN=33x19x8", "TEST_FB_SCREEN=33x19x12"}) {
         const bench_result result = bench_run(GetParam().path, {screen, "TEST_FB_CLOCK_STEP=1000000"});
         EXPECT_EQ(result.status, 0) << screen;
         EXPECT_EQ(result.err, "") << screen;
