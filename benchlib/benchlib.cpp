@@ -166,12 +166,12 @@ fb_device_kind fb_device_kind_of(int fd)
 }
 
 // The device's screen information; on failure the device is closed again.
-static int fb_screen_query(fb_screen& screen, const std::string& device)
+static int fb_screen_query(fb_screen& screen, const std::string& device, uint32_t drm_depth)
 {
     int status = 0;
     switch (fb_device_kind_of(screen.fb_fd)) {
     case fb_device_kind::drm:
-        status = drm_screen_open(screen.drm, screen.fb_fd, device.c_str(), screen.vinfo);
+        status = drm_screen_open(screen.drm, screen.fb_fd, device.c_str(), drm_depth, screen.vinfo);
         break;
     case fb_device_kind::fbdev:
         if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) != 0)
@@ -222,6 +222,11 @@ int fb_screen_open(fb_screen& screen)
         return bench_fail(bench_exit_window, "FBBENCH_SYNC=%s is not none or frame",
                           bench_text_escape(sync_text).c_str());
 
+    // Only a DRM card's dumb buffer takes it; a bad value is refused everywhere.
+    uint32_t drm_depth = 0;
+    if (const std::string refusal = drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), drm_depth); !refusal.empty())
+        return bench_fail(bench_exit_window, "%s", refusal.c_str());
+
     if (screen.target.kind == bench_target_kind::memory_shape) {
         const int status = fb_memory_shape_open(screen, target_text);
         screen.visible_xres = screen.vinfo.xres;
@@ -233,7 +238,7 @@ int fb_screen_open(fb_screen& screen)
     const std::string device = bench_text_escape(screen.device);
     if (int status = fb_device_open(screen, device))
         return status;
-    if (int status = fb_screen_query(screen, device))
+    if (int status = fb_screen_query(screen, device, drm_depth))
         return status;
     if (screen.drm.fd >= 0) {
         screen.visible_xres = screen.drm.choice.mode.hdisplay;

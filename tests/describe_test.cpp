@@ -31,7 +31,7 @@ const fixture_case fixture_cases[] = {
     {"drm-padded", "/dev/fb0", "vc4drmfb", 1920, 1080, 32, 7744, 1080, 0xa5800000, "Raspberry Pi 4 Model B Rev 1.4",
      "Cortex-A72", "vc4-drm", "drm-emulation", "direct-uncached", {"padded-rows", "panned", "console"}},
     {"deferred-io", "/dev/fb1", "mi0283qtdrmfb", 320, 240, 16, 640, 0, 0xb6f00000, nullptr, "ARM1176", "mi0283qt",
-     "drm-emulation", "deferred-io", {"low-depth", "device-open", "deferred-io"}},
+     "drm-emulation", "deferred-io", {"device-open", "deferred-io"}},
     {"throttled-busy", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, "Cortex-A9", nullptr, "native",
      "unknown", {"governor", "throttled", "temperature-rise"}},
     {"empty", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, nullptr, nullptr, "native", "unknown", {}},

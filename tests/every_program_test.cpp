@@ -90,6 +90,10 @@ const refusal refusals[] = {
     {"HoldNotSeconds", {"FBBENCH_HOLD=5s\n"}, 2, "FBBENCH_HOLD=5s\\n is not a number of seconds", {}},
     {"SyncNotNoneOrFrame", {"FBBENCH_SYNC=bogus"}, 2, "FBBENCH_SYNC=bogus is not none or frame", {}},
     {"SyncOnADrmCardStillChecked", {"TEST_FB_DRM=1", "FBBENCH_SYNC=frames"}, 2, "FBBENCH_SYNC=frames is not none or frame", {}},
+    {"DepthNotSixteenOrThirtyTwo", {"TEST_FB_DRM=1", "FBBENCH_DEPTH=24"}, 2, "FBBENCH_DEPTH=24 is not 16 or 32", {}},
+    {"DepthCheckedOnAFramebufferToo", {"FBBENCH_DEPTH=16bit"}, 2, "FBBENCH_DEPTH=16bit is not 16 or 32", {}},
+    {"SixteenBitsWithoutAnRgb565Plane", {"TEST_FB_DRM=1", "TEST_FB_DRM_DRIVER=virtio_gpu", "FBBENCH_DEPTH=16"}, 1,
+     "/dev/fb0 cannot show 16 bits per pixel (RGB565): its primary plane takes XRGB8888", {"open", "drop master", "close"}},
 };
 
 void PrintTo(const refusal& refused, std::ostream* os)
@@ -311,6 +315,43 @@ TEST_P(Hostile, DrmCardDrawsTheFramebuffersPictureAndGivesTheDisplayBack)
                                                      "dirtyfb 7: 30,10 to 94,50", "setcrtc fb 5, 1 connector(s)",
                                                      "munmap 30720", "rmfb 7", "destroy dumb 6", "drop master",
                                                      "close", fbdev.log.back()})) << kernel;
+    }
+}
+
+// The dumb buffer's depth is the driver's preferred one where that is 16 (an
+// SPI panel's), else 32, and FBBENCH_DEPTH chooses over it; either way the
+// picture is the framebuffer's of that depth, row by row at the pitch.
+TEST_P(Hostile, DrmCardDrawsAtTheDriversOrTheAskedDepth)
+{
+    const std::vector<std::string> env = {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=1000000", "WIDTH=64",
+                                          "HEIGHT=40", "POSX=30", "POSY=10"};
+    const struct {
+        std::vector<std::string> drm;
+        uint32_t bits_per_pixel;
+    } cases[] = {
+        {{"TEST_FB_DRM_DRIVER=mipi-dbi"}, 16},
+        {{"TEST_FB_DRM_DRIVER=mipi-dbi", "FBBENCH_DEPTH=32"}, 32},
+        {{"TEST_FB_DRM_DRIVER=vkms"}, 32},
+        {{"TEST_FB_DRM_DRIVER=vkms", "FBBENCH_DEPTH=16"}, 16},
+        {{"TEST_FB_DRM_DRIVER=virtio_gpu", "FBBENCH_DEPTH=32"}, 32},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> fbdev_env = env;
+        fbdev_env.push_back("TEST_FB_SCREEN=100x60x" + std::to_string(c.bits_per_pixel));
+        const bench_result fbdev = bench_run(GetParam().path, fbdev_env);
+        std::vector<std::string> drm_env = env;
+        drm_env.push_back("TEST_FB_DRM=1");
+        drm_env.insert(drm_env.end(), c.drm.begin(), c.drm.end());
+        const bench_result drm = bench_run(GetParam().path, drm_env);
+        const std::string name = c.drm.back();
+        ASSERT_EQ(drm.status, 0) << name << ": " << drm.err;
+        EXPECT_EQ(drm.out, fbdev.out) << name;
+        const size_t row_bytes = 100 * c.bits_per_pixel / 8, pitch = (row_bytes + 255) / 256 * 256;
+        ASSERT_EQ(fbdev.screen.size(), row_bytes * 60) << name;
+        ASSERT_EQ(drm.screen.size(), pitch * 60) << name;
+        for (size_t row = 0; row < 60; ++row)
+            EXPECT_TRUE(std::equal(fbdev.screen.begin() + row * row_bytes, fbdev.screen.begin() + (row + 1) * row_bytes,
+                                   drm.screen.begin() + row * pitch)) << name << ", row " << row;
     }
 }
 
