@@ -221,8 +221,9 @@ TEST(DescribeParse, CountersAndTimings)
 
 TEST(DescribeMapping, ProbesStayInsideTheVisibleRowsAndReadsDecideWithoutFlags)
 {
-    // A 3-byte and a 4-byte layout, both with padded rows.
-    for (const probe_area area : {probe_area{7, 5, 24, 3}, probe_area{5, 6, 24, 4}}) {
+    // 3-, 4-, 2- and 1-byte layouts, all with padded rows.
+    for (const probe_area area : {probe_area{7, 5, 24, 3}, probe_area{5, 6, 24, 4}, probe_area{11, 5, 24, 2},
+                                  probe_area{7, 4, 16, 2}, probe_area{21, 3, 24, 1}}) {
         const size_t length = size_t(area.stride) * area.height;
         std::vector<uint8_t> screen(length + 64, 0xee), memory(length + 64, 0xee);
         const std::vector<mapping_probe> probes = mapping_probes_run(screen.data(), memory.data(), area, 1e-4);

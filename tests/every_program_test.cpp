@@ -261,29 +261,31 @@ TEST_P(Hostile, ScreenHeldByAnotherBenchmarkIsRefused)
 
 // A memory target draws the same work into RAM: the device is opened and
 // queried as usual (or not at all for a given shape) but never mapped, and
-// under the same clock the report is the device run's.
+// under the same clock the report is the device run's, at every depth.
 TEST_P(Hostile, MemoryTargetReportsLikeTheDevice)
 {
-    const std::vector<std::string> env = {"TEST_FB_SCREEN=64x48x32", "TEST_FB_CLOCK_STEP=1000000", "WIDTH=48",
-                                          "HEIGHT=32", "POSX=8"};
-    const bench_result device = bench_run(GetParam().path, env);
-    ASSERT_EQ(device.status, 0) << device.err;
-    const std::string readings = device.log.back();
-    struct {
-        const char* target;
-        std::vector<std::string> log;
-    } const cases[] = {
-        {"FBBENCH_TARGET=memory", {"open", "ioctl 0x4600", "close", readings}},
-        {"FBBENCH_TARGET=memory:64x48x32", {readings}},
-        {"FBBENCH_TARGET=device", device.log},
-    };
-    for (const auto& c : cases) {
-        std::vector<std::string> target_env = env;
-        target_env.push_back(c.target);
-        const bench_result result = bench_run(GetParam().path, target_env);
-        EXPECT_EQ(result.status, 0) << c.target << ": " << result.err;
-        EXPECT_EQ(result.out, device.out) << c.target;
-        EXPECT_EQ(result.log, c.log) << c.target;
+    for (const std::string depth : {"32", "16", "8"}) {
+        const std::vector<std::string> env = {"TEST_FB_SCREEN=64x48x" + depth, "TEST_FB_CLOCK_STEP=1000000", "WIDTH=48",
+                                              "HEIGHT=32", "POSX=8"};
+        const bench_result device = bench_run(GetParam().path, env);
+        ASSERT_EQ(device.status, 0) << depth << ": " << device.err;
+        const std::string readings = device.log.back();
+        struct {
+            std::string target;
+            std::vector<std::string> log;
+        } const cases[] = {
+            {"FBBENCH_TARGET=memory", {"open", "ioctl 0x4600", "close", readings}},
+            {"FBBENCH_TARGET=memory:64x48x" + depth, {readings}},
+            {"FBBENCH_TARGET=device", device.log},
+        };
+        for (const auto& c : cases) {
+            std::vector<std::string> target_env = env;
+            target_env.push_back(c.target);
+            const bench_result result = bench_run(GetParam().path, target_env);
+            EXPECT_EQ(result.status, 0) << c.target << ": " << result.err;
+            EXPECT_EQ(result.out, device.out) << c.target;
+            EXPECT_EQ(result.log, c.log) << c.target;
+        }
     }
 }
 
