@@ -129,7 +129,8 @@ enum class screen_fault { none, shallow, too_large };
 
 static screen_fault fb_screen_fault(const fb_var_screeninfo& vinfo)
 {
-    if (vinfo.bits_per_pixel < 24)
+    // Below 8 bits the byte stores of different pixels land on the same byte.
+    if (vinfo.bits_per_pixel < 8)
         return screen_fault::shallow;
     // Offsets are 32-bit; a screen larger than that could not be addressed.
     if (uint64_t(vinfo.xres) * vinfo.yres * vinfo.bits_per_pixel > UINT32_MAX)
@@ -150,7 +151,7 @@ static int fb_memory_shape_open(fb_screen& screen, const char* target_text)
     if (fault == screen_fault::none && screen.vinfo.xres != 0 && screen.vinfo.yres != 0)
         return 0;
     return bench_fail(bench_exit_window, "FBBENCH_TARGET=%s is no screen to draw on: %s", target_text,
-                      fault == screen_fault::shallow     ? "24 or more bits per pixel are supported"
+                      fault == screen_fault::shallow     ? "8 or more bits per pixel are supported"
                       : fault == screen_fault::too_large ? "its size in bits does not fit 32 bits"
                                                          : "it has no pixels");
 }
@@ -170,12 +171,12 @@ fb_device_kind fb_device_kind_of(int fd)
 }
 
 // The device's screen information; on failure the device is closed again.
-static int fb_screen_query(fb_screen& screen, const std::string& device)
+static int fb_screen_query(fb_screen& screen, const std::string& device, uint32_t drm_depth)
 {
     int status = 0;
     switch (fb_device_kind_of(screen.fb_fd)) {
     case fb_device_kind::drm:
-        status = drm_screen_open(screen.drm, screen.fb_fd, device.c_str(), screen.vinfo);
+        status = drm_screen_open(screen.drm, screen.fb_fd, device.c_str(), drm_depth, screen.vinfo);
         break;
     case fb_device_kind::fbdev:
         if (ioctl(screen.fb_fd, FBIOGET_VSCREENINFO, &screen.vinfo) != 0)
@@ -234,6 +235,11 @@ int fb_screen_open(fb_screen& screen)
         if (int status = bench_present_read(screen.present))
             return status;
 
+    // Only a DRM card's dumb buffer takes it; a bad value is refused everywhere.
+    uint32_t drm_depth = 0;
+    if (const std::string refusal = drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), drm_depth); !refusal.empty())
+        return bench_fail(bench_exit_window, "%s", refusal.c_str());
+
     if (screen.target.kind == bench_target_kind::memory_shape) {
         const int status = fb_memory_shape_open(screen, target_text);
         screen.visible_xres = screen.vinfo.xres;
@@ -245,7 +251,7 @@ int fb_screen_open(fb_screen& screen)
     const std::string device = bench_text_escape(screen.device);
     if (int status = fb_device_open(screen, device))
         return status;
-    if (int status = fb_screen_query(screen, device))
+    if (int status = fb_screen_query(screen, device, drm_depth))
         return status;
     if (screen.sync_present && screen.drm.fd < 0) {
         fb_screen_close(screen);
@@ -267,8 +273,8 @@ int fb_screen_open(fb_screen& screen)
     fb_screen_close(screen);
     if (fault == screen_fault::shallow)
         return bench_fail(bench_exit_resource,
-                          "%s has %u bits per pixel; 24 or more are supported (for 32, try fbset -depth 32 "
-                          "where the driver allows it, or the kernel's video= option)",
+                          "%s has %u bits per pixel; 8 or more are supported (set 16 or 32 with the kernel's "
+                          "video= option, as in video=HDMI-A-1:800x480-32)",
                           device.c_str(), vinfo.bits_per_pixel);
     return bench_fail(bench_exit_resource, "%s screen of %ux%u at %u bits per pixel is too large", device.c_str(),
                       vinfo.xres, vinfo.yres, vinfo.bits_per_pixel);

@@ -15,7 +15,7 @@ enum : int {
     bench_exit_resource = 1, // the device cannot be opened, queried or mapped, its screen is
                              // unsupported, or memory for the run cannot be allocated
     bench_exit_window = 2, // the window is out of range or does not fit the screen, or another
-                           // variable (FBBENCH_TARGET, FBBENCH_HOLD, FBBENCH_SYNC) has a bad value
+                           // variable (FBBENCH_TARGET, FBBENCH_HOLD, FBBENCH_SYNC, FBBENCH_DEPTH) has a bad value
 };
 
 // Where a benchmark draws: the device's screen memory, or ordinary memory of
@@ -92,10 +92,10 @@ enum class fb_device_kind { fbdev, drm, neither, unknown };
 // file included; unknown, with errno set, when fstat fails.
 fb_device_kind fb_device_kind_of(int fd);
 
-// Reads FBBENCH_TARGET, FBBENCH_HOLD and FBBENCH_SYNC, then opens the device read-write,
+// Reads FBBENCH_TARGET, FBBENCH_HOLD, FBBENCH_SYNC and FBBENCH_DEPTH, then opens the device read-write,
 // takes an exclusive lock on it and queries its screen (for a target of a
 // given shape, no device is opened and the screen has that shape). A DRM
-// card (fb_device_kind_of) is set up through drm_screen_open. Screens below 24 bits per pixel,
+// card (fb_device_kind_of) is set up through drm_screen_open. Screens below 8 bits per pixel,
 // and screens whose size in bits does not fit 32 bits, are refused. Returns 0,
 // or an exit status after one line on standard error; on failure nothing
 // stays open.

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <drm_fourcc.h>
 #include <fcntl.h>
 #include <iterator>
 #include <memory>
@@ -87,21 +89,120 @@ drm_choice_result drm_card_choose(const drm_card_state& card, drm_choice& choice
     return drm_choice_made;
 }
 
-bool drm_screen_geometry(const drmModeModeInfo& mode, uint32_t pitch, uint64_t size, fb_var_screeninfo& vinfo)
+bool drm_screen_geometry(const drmModeModeInfo& mode, uint32_t pitch, uint64_t size, uint32_t bits_per_pixel,
+                         fb_var_screeninfo& vinfo)
 {
+    const uint32_t pixel_bytes = bits_per_pixel / 8;
     const uint64_t len = uint64_t(pitch) * mode.vdisplay;
     // As for a framebuffer: offsets are 32-bit, so the screen's size in bits must fit them.
-    if (pitch % 4 != 0 || pitch / 4 < mode.hdisplay || len > size || len * 8 > UINT32_MAX)
+    if (pitch % pixel_bytes != 0 || pitch / pixel_bytes < mode.hdisplay || len > size || len * 8 > UINT32_MAX)
         return false;
     vinfo = {};
-    vinfo.xres = vinfo.xres_virtual = pitch / 4;
+    vinfo.xres = vinfo.xres_virtual = pitch / pixel_bytes;
     vinfo.yres = vinfo.yres_virtual = mode.vdisplay;
-    vinfo.bits_per_pixel = 32;
-    // XRGB8888 in memory order: blue, green, red, unused.
-    vinfo.blue = {0, 8, 0};
-    vinfo.green = {8, 8, 0};
-    vinfo.red = {16, 8, 0};
+    vinfo.bits_per_pixel = bits_per_pixel;
+    if (bits_per_pixel == 16) {
+        // RGB565, a little-endian 16-bit word: blue in the low bits.
+        vinfo.blue = {0, 5, 0};
+        vinfo.green = {5, 6, 0};
+        vinfo.red = {11, 5, 0};
+    } else {
+        // XRGB8888 in memory order: blue, green, red, unused.
+        vinfo.blue = {0, 8, 0};
+        vinfo.green = {8, 8, 0};
+        vinfo.red = {16, 8, 0};
+    }
     return true;
+}
+
+std::string drm_depth_check(const char* text, uint32_t& depth)
+{
+    depth = 0;
+    if (text == nullptr || *text == '\0')
+        return "";
+    if (std::strcmp(text, "16") == 0 || std::strcmp(text, "32") == 0) {
+        depth = std::strcmp(text, "16") == 0 ? 16 : 32;
+        return "";
+    }
+    return DRM_DEPTH_VARIABLE "=" + bench_text_escape(text) + " is not 16 or 32";
+}
+
+uint32_t drm_depth_choose(uint32_t asked, bool answered, uint64_t preferred_depth)
+{
+    if (asked != 0)
+        return asked;
+    return answered && preferred_depth == 16 ? 16 : 32;
+}
+
+uint32_t drm_card_depth(int fd, uint32_t asked)
+{
+    uint64_t preferred = 0;
+    const bool answered = asked == 0 && drmGetCap(fd, DRM_CAP_DUMB_PREFERRED_DEPTH, &preferred) == 0;
+    return drm_depth_choose(asked, answered, preferred);
+}
+
+// The plane's type property: DRM_PLANE_TYPE_PRIMARY, _OVERLAY or _CURSOR; -1 when it has none.
+static int64_t drm_plane_type(int fd, uint32_t plane_id)
+{
+    int64_t type = -1;
+    drmModeObjectProperties* properties = drmModeObjectGetProperties(fd, plane_id, DRM_MODE_OBJECT_PLANE);
+    if (properties == nullptr)
+        return type;
+    for (uint32_t i = 0; i < properties->count_props && type < 0; ++i) {
+        drmModePropertyRes* property = drmModeGetProperty(fd, properties->props[i]);
+        if (property != nullptr && std::strcmp(property->name, "type") == 0)
+            type = int64_t(properties->prop_values[i]);
+        drmModeFreeProperty(property);
+    }
+    drmModeFreeObjectProperties(properties);
+    return type;
+}
+
+std::vector<uint32_t> drm_primary_formats(int fd, size_t crtc_index)
+{
+    std::vector<uint32_t> formats;
+    // Without it the primary planes are not listed.
+    if (crtc_index >= 32 || drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0)
+        return formats;
+    drmModePlaneRes* planes = drmModeGetPlaneResources(fd);
+    if (planes == nullptr)
+        return formats;
+    for (uint32_t i = 0; i < planes->count_planes && formats.empty(); ++i) {
+        drmModePlane* plane = drmModeGetPlane(fd, planes->planes[i]);
+        if (plane != nullptr && (plane->possible_crtcs >> crtc_index & 1) != 0
+            && drm_plane_type(fd, plane->plane_id) == DRM_PLANE_TYPE_PRIMARY)
+            formats.assign(plane->formats, plane->formats + plane->count_formats);
+        drmModeFreePlane(plane);
+    }
+    drmModeFreePlaneResources(planes);
+    return formats;
+}
+
+// The kernel's name of a format planes commonly take; else its four-letter code.
+static std::string drm_format_name(uint32_t format)
+{
+    static const std::pair<uint32_t, const char*> known[] = {
+        {DRM_FORMAT_RGB565, "RGB565"},           {DRM_FORMAT_XRGB8888, "XRGB8888"},
+        {DRM_FORMAT_ARGB8888, "ARGB8888"},       {DRM_FORMAT_XBGR8888, "XBGR8888"},
+        {DRM_FORMAT_ABGR8888, "ABGR8888"},       {DRM_FORMAT_RGB888, "RGB888"},
+        {DRM_FORMAT_BGR888, "BGR888"},           {DRM_FORMAT_XRGB2101010, "XRGB2101010"},
+        {DRM_FORMAT_XRGB16161616, "XRGB16161616"}, {DRM_FORMAT_ARGB16161616, "ARGB16161616"},
+    };
+    for (const auto& [code, name] : known)
+        if (code == format)
+            return name;
+    char* code = drmGetFormatName(format);
+    std::string name = code != nullptr ? code : "?";
+    std::free(code);
+    return name;
+}
+
+std::string drm_format_names(const std::vector<uint32_t>& formats)
+{
+    std::string names;
+    for (uint32_t format : formats)
+        names += (names.empty() ? "" : ", ") + drm_format_name(format);
+    return names;
 }
 
 std::string drm_mode_name(const drmModeModeInfo& mode)
@@ -151,7 +252,7 @@ int drm_card_read(int fd, drm_card_state& card)
     return 0;
 }
 
-int drm_screen_open(drm_screen& drm, int fd, const char* device, fb_var_screeninfo& vinfo)
+int drm_screen_open(drm_screen& drm, int fd, const char* device, uint32_t depth_asked, fb_var_screeninfo& vinfo)
 {
     drm = {};
     drm.fd = fd;
@@ -183,11 +284,24 @@ int drm_screen_open(drm_screen& drm, int fd, const char* device, fb_var_screenin
                           drm_connector_name(card.connectors[drm.choice.connector]).c_str());
     }
 
+    drm.bits_per_pixel = drm_card_depth(fd, depth_asked);
+    if (drm.bits_per_pixel == 16) {
+        // A dumb buffer takes any depth; the plane that would show it may not.
+        const auto crtc = std::find_if(card.crtcs.begin(), card.crtcs.end(),
+                                       [&](const drm_crtc_state& c) { return c.id == drm.choice.crtc_id; });
+        const std::vector<uint32_t> formats = drm_primary_formats(fd, size_t(crtc - card.crtcs.begin()));
+        if (std::find(formats.begin(), formats.end(), DRM_FORMAT_RGB565) == formats.end()) {
+            drm_screen_close(drm);
+            return bench_fail(bench_exit_resource, "%s cannot show 16 bits per pixel (RGB565): its primary plane takes %s",
+                              device, formats.empty() ? "no format it names" : drm_format_names(formats).c_str());
+        }
+    }
+
     const drmModeModeInfo& mode = drm.choice.mode;
     drm_mode_create_dumb create{};
     create.width = mode.hdisplay;
     create.height = mode.vdisplay;
-    create.bpp = 32;
+    create.bpp = drm.bits_per_pixel;
     if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &create) != 0) {
         const int create_errno = errno;
         drm_screen_close(drm);
@@ -197,7 +311,7 @@ int drm_screen_open(drm_screen& drm, int fd, const char* device, fb_var_screenin
     drm.handle = create.handle;
     drm.pitch = create.pitch;
     drm.size = create.size;
-    if (!drm_screen_geometry(mode, drm.pitch, drm.size, vinfo)) {
+    if (!drm_screen_geometry(mode, drm.pitch, drm.size, drm.bits_per_pixel, vinfo)) {
         drm_screen_close(drm);
         return bench_fail(bench_exit_resource, "%s gave a %ux%u buffer an unusable pitch of %u bytes or size of %llu bytes",
                           device, mode.hdisplay, mode.vdisplay, drm.pitch, static_cast<unsigned long long>(drm.size));
@@ -325,7 +439,10 @@ static void drm_screen_unmap(drm_screen& drm)
 int drm_screen_map(drm_screen& drm)
 {
     drmModeModeInfo& mode = drm.choice.mode;
-    if (drmModeAddFB(drm.fd, mode.hdisplay, mode.vdisplay, 24, 32, drm.pitch, drm.handle, &drm.fb_id) != 0) {
+    // Depth 16 at 16 bits is RGB565, 24 at 32 bits XRGB8888.
+    const uint8_t depth = drm.bits_per_pixel == 16 ? 16 : 24;
+    if (drmModeAddFB(drm.fd, mode.hdisplay, mode.vdisplay, depth, uint8_t(drm.bits_per_pixel), drm.pitch, drm.handle,
+                     &drm.fb_id) != 0) {
         const int add_errno = errno;
         drm.fb_id = 0;
         return bench_fail(bench_exit_resource, "cannot add a framebuffer to %s: %s", drm.device.c_str(), std::strerror(add_errno));
@@ -406,7 +523,7 @@ void drm_screen_close(drm_screen& drm)
     }
 }
 
-bool drm_screen_describe(const char* path, drm_screen_description& description)
+bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_description& description)
 {
     const int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0)
@@ -423,10 +540,11 @@ bool drm_screen_describe(const char* path, drm_screen_description& description)
             description.mode = drm_mode_name(choice.mode);
             description.width = choice.mode.hdisplay;
             description.height = choice.mode.vdisplay;
+            description.bits_per_pixel = drm_card_depth(fd, depth_asked);
             drm_mode_create_dumb create{};
             create.width = choice.mode.hdisplay;
             create.height = choice.mode.vdisplay;
-            create.bpp = 32;
+            create.bpp = description.bits_per_pixel;
             if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &create) == 0) {
                 description.pitch = create.pitch;
                 drm_mode_destroy_dumb destroy{};

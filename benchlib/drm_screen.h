@@ -1,5 +1,6 @@
 // DRM (KMS) displays: a dumb buffer that a CRTC scans out, shown to the
-// drawing code as a 32-bit screen whose rows lie the buffer's pitch apart.
+// drawing code as a 16-bit (RGB565) or 32-bit (XRGB8888) screen whose rows
+// lie the buffer's pitch apart.
 #pragma once
 
 #include <cstdint>
@@ -54,10 +55,35 @@ struct drm_choice {
 drm_choice_result drm_card_choose(const drm_card_state& card, drm_choice& choice);
 
 // The screen the drawing code sees for a mode shown from a buffer of the given
-// pitch and size: xres is the pitch in pixels, so that rows are addressed by
-// the pitch, and yres the mode's height, at 32 bits per pixel. False when the
-// pitch cannot hold a row of the mode in whole pixels, or the buffer the rows.
-bool drm_screen_geometry(const drmModeModeInfo& mode, uint32_t pitch, uint64_t size, fb_var_screeninfo& vinfo);
+// pitch, size and depth (16: RGB565, 32: XRGB8888): xres is the pitch in
+// pixels, so that rows are addressed by the pitch, and yres the mode's height.
+// False when the pitch cannot hold a row of the mode in whole pixels, or the
+// buffer the rows.
+bool drm_screen_geometry(const drmModeModeInfo& mode, uint32_t pitch, uint64_t size, uint32_t bits_per_pixel,
+                         fb_var_screeninfo& vinfo);
+
+// The variable that chooses the dumb buffer's depth over the driver's.
+#define DRM_DEPTH_VARIABLE "FBBENCH_DEPTH"
+
+// Reads FBBENCH_DEPTH's value (nullptr: unset): unset or empty (0: the
+// driver's choice), 16 or 32. Returns empty, or the one line that refuses it.
+std::string drm_depth_check(const char* text, uint32_t& depth);
+
+// The dumb buffer's depth: the one asked for, else the driver's preferred
+// depth when it answers 16, else 32 (for 24, 32, 0 or no answer).
+uint32_t drm_depth_choose(uint32_t asked, bool answered, uint64_t preferred_depth);
+
+// The depth the driver prefers for dumb buffers, as drm_depth_choose takes it
+// (DRM_CAP_DUMB_PREFERRED_DEPTH, for FBBENCH_DEPTH's value asked).
+uint32_t drm_card_depth(int fd, uint32_t asked);
+
+// The formats of the primary plane that can scan out of the CRTC with the
+// given index among the card's; empty when none is found or the card cannot
+// tell. Leaves the client's universal-planes capability on.
+std::vector<uint32_t> drm_primary_formats(int fd, size_t crtc_index);
+
+// "RGB565, XRGB8888".
+std::string drm_format_names(const std::vector<uint32_t>& formats);
 
 // "800x480@60".
 std::string drm_mode_name(const drmModeModeInfo& mode);
@@ -81,6 +107,7 @@ struct drm_screen {
     bool master = false;
     drm_choice choice;
     uint32_t handle = 0; // the dumb buffer, 0 when none
+    uint32_t bits_per_pixel = 32; // 16: RGB565, 32: XRGB8888
     uint32_t pitch = 0;
     uint64_t size = 0;
     uint32_t fb_id = 0; // the framebuffer made of it, 0 when none
@@ -95,11 +122,13 @@ struct drm_screen {
 int drm_card_read(int fd, drm_card_state& card);
 
 // Becomes DRM master of the device open on fd, chooses the connector, mode and
-// CRTC, and creates a dumb buffer of the mode's size; vinfo receives the
-// screen that buffer makes (drm_screen_geometry). The display is left as it
-// is. Returns 0, or bench_exit_resource after one line on standard error; on
-// failure nothing stays acquired.
-int drm_screen_open(drm_screen& drm, int fd, const char* device, fb_var_screeninfo& vinfo);
+// CRTC, and creates a dumb buffer of the mode's size, at the depth asked for
+// (FBBENCH_DEPTH: 16 or 32, 0 for none) or else the driver's preferred one
+// (drm_card_depth); a 16-bit buffer needs RGB565 among the primary plane's
+// formats. vinfo receives the screen that buffer makes (drm_screen_geometry).
+// The display is left as it is. Returns 0, or bench_exit_resource after one
+// line on standard error; on failure nothing stays acquired.
+int drm_screen_open(drm_screen& drm, int fd, const char* device, uint32_t depth_asked, fb_var_screeninfo& vinfo);
 
 // Maps the dumb buffer for writing and sets the CRTC to scan it out, saving
 // what it showed. From then until drm_screen_close, SIGINT, SIGTERM and SIGHUP
@@ -132,9 +161,10 @@ struct drm_screen_description {
     uint32_t width = 0; // the mode's visible size
     uint32_t height = 0;
     uint32_t pitch = 0; // of a dumb buffer of that mode; 0 when none could be made
+    uint32_t bits_per_pixel = 32; // of that buffer (drm_card_depth)
 };
 
-// Describes the display the programs would draw on, without changing it.
-// False when the path is no DRM card by its node (fb_device_kind_of) or no
-// display could be chosen.
-bool drm_screen_describe(const char* path, drm_screen_description& description);
+// Describes the display the programs would draw on, at the depth asked for
+// (FBBENCH_DEPTH, 0 for none), without changing it. False when the path is no
+// DRM card by its node (fb_device_kind_of) or no display could be chosen.
+bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_description& description);

@@ -114,7 +114,7 @@ void system_idle_check(const std::filesystem::path& root, nlohmann::json& system
 std::optional<double> refresh_hz(const fb_var_screeninfo& var);
 // fix, var and driver_kind from the screen information.
 nlohmann::json fb_screen_describe(const fb_fix_screeninfo& fix, const fb_var_screeninfo& var);
-// Warns of padded rows, a panned screen and a depth below 24 bits.
+// Warns of padded rows, a panned screen and a depth below 8 bits.
 void fb_screen_check(const std::string& device_path, const fb_fix_screeninfo& fix, const fb_var_screeninfo& var,
                      std::vector<run_warning>& warnings);
 // /sys/class/graphics/fbN for a device path ending in N; empty when none.

@@ -79,10 +79,10 @@ void fb_screen_check(const std::string& device_path, const fb_fix_screeninfo& fi
                       device_path.c_str(), var.xoffset, var.yoffset);
         run_warning_add(warnings, "panned", message);
     }
-    if (var.bits_per_pixel < 24) {
+    if (var.bits_per_pixel < 8) {
         std::snprintf(message, sizeof message,
-                      "%s has %u bits per pixel, and the benchmarks need 24 or 32: set 32 with fbset -depth 32 "
-                      "where the driver allows it, or boot with the kernel option video=<output>:<mode>-32",
+                      "%s has %u bits per pixel, and the benchmarks need 8 or more: boot with the kernel option "
+                      "video=<output>:<mode>-16 or -32",
                       device_path.c_str(), var.bits_per_pixel);
         run_warning_add(warnings, "low-depth", message);
     }

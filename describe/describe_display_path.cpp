@@ -477,7 +477,9 @@ update_probe_result drm_update_probe(int fd, const std::string& device_path, dou
     const stop_signals_held held;
     drm_screen drm;
     fb_var_screeninfo vinfo{};
-    if (drm_screen_open(drm, fd, device_path.c_str(), vinfo) != 0) {
+    uint32_t depth = 0; // the programs' FBBENCH_DEPTH, checked before the session began
+    drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), depth);
+    if (drm_screen_open(drm, fd, device_path.c_str(), depth, vinfo) != 0) {
         result.skipped = "the display could not be taken (see the message above)";
         return result;
     }
@@ -490,7 +492,7 @@ update_probe_result drm_update_probe(int fd, const std::string& device_path, dou
     area.width = drm.choice.mode.hdisplay;
     area.height = drm.choice.mode.vdisplay;
     area.stride = drm.pitch;
-    area.pixel_bytes = 4;
+    area.pixel_bytes = drm.bits_per_pixel / 8;
     result = update_probe_run(drm.map, area, seconds,
                               [&] { return drm_screen_flush(drm, 0, 0, area.width, area.height); }, flush_errno);
     drm_screen_close(drm);

@@ -51,8 +51,10 @@ inline uint8_t mandelbrot_grey(uint8_t n, uint32_t pass)
 }
 
 // Draws the window once with iteration limit pass: bytes 0, 1 and 2 of every
-// window pixel get its grey level; any further byte is left as it was. The
-// geometry comes by value so that screen stores cannot alias it.
+// window pixel get its grey level, in that order; any further byte is left as
+// it was. Below 24 bits byte 2 is the next pixel's byte 0, and a store at or
+// past the screen's end is not made. The geometry comes by value so that
+// screen stores cannot alias it.
 void mandelbrot_draw_pass(volatile uint8_t* screen_base, fb_var_screeninfo vinfo, bench_window window, uint32_t pass);
 
 // Seconds between two clock readings, as the report gives them.

@@ -70,7 +70,9 @@ nlohmann::json device_describe(session& s, const std::filesystem::path& root, co
     nlohmann::json device;
     if (kind == fb_device_kind::drm) {
         drm_screen_description drm;
-        if (!drm_screen_describe(path.c_str(), drm))
+        uint32_t depth = 0; // the programs' FBBENCH_DEPTH, which main has checked
+        drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), depth);
+        if (!drm_screen_describe(path.c_str(), depth, drm))
             return {{"path", path}, {"kind", "drm"}};
         device = {{"path", path},
                   {"kind", "drm"},

@@ -4,6 +4,7 @@
 #include "drm_screen.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fb.h>
@@ -40,11 +41,13 @@ device_screen device_screen_query(const std::string& path)
         return d;
     }
     drm_screen_description drm;
-    if (drm_screen_describe(path.c_str(), drm)) {
+    uint32_t depth = 0; // the programs' FBBENCH_DEPTH, which main has checked
+    drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), depth);
+    if (drm_screen_describe(path.c_str(), depth, drm)) {
         d.kind = "drm";
         d.width = drm.width;
         d.height = drm.height;
-        d.bits_per_pixel = 32;
+        d.bits_per_pixel = drm.bits_per_pixel;
         d.row_bytes = drm.pitch;
         return d;
     }

@@ -131,6 +131,12 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
         return 2;
     }
+    // And FBBENCH_DEPTH, which chooses a DRM card's depth for them and for the description.
+    uint32_t drm_depth = 0;
+    if (const std::string refusal = drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), drm_depth); !refusal.empty()) {
+        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
+        return 2;
+    }
     s.host = host_name();
     signals_catch();
     orphans_adopt();

@@ -81,6 +81,24 @@ TEST(FbPixelOffset, AddressesRowsFromTheVisibleWidth)
     EXPECT_EQ(fb_screen_len(deep), 100u * 60 * 3);
     EXPECT_EQ(fb_pixel_offset(deep, {100, 60, 0, 0}, 99, 59), fb_screen_len(deep) - 3);
     EXPECT_EQ(fb_pixel_offset(deep, {10, 10, 100, 50}, 0, 1), (100u * 51 * 24 >> 3) + (100u * 24 >> 3));
+
+    // Below 24 bits a pixel's byte 2 lies in the next pixel; the screen's last
+    // pixel is its last 2 bytes (16 bits) or its last byte (8 bits).
+    struct shallow_offset {
+        uint32_t bits_per_pixel;
+        bench_window window;
+        uint32_t x, y, offset;
+    };
+    const shallow_offset shallow[] = {
+        {16, {100, 60, 0, 0}, 10, 2, 420},  {16, {50, 60, 5, 0}, 10, 2, 430},  {16, {100, 60, 0, 0}, 99, 59, 11998},
+        {16, {1, 1, 99, 59}, 0, 0, 11998},  {8, {100, 60, 0, 0}, 10, 2, 210},   {8, {50, 60, 5, 0}, 10, 2, 215},
+        {8, {100, 60, 0, 0}, 99, 59, 5999}, {8, {2, 1, 98, 59}, 0, 0, 5998},
+    };
+    for (const shallow_offset& c : shallow) {
+        const fb_var_screeninfo s = screen_info(100, 60, c.bits_per_pixel);
+        EXPECT_EQ(fb_screen_len(s), 100u * 60 * c.bits_per_pixel / 8);
+        EXPECT_EQ(fb_pixel_offset(s, c.window, c.x, c.y), c.offset) << c.bits_per_pixel << " bpp " << c.x << ',' << c.y;
+    }
 }
 
 // Sets window variables for one test and puts back what was there before.

@@ -31,7 +31,7 @@ const fixture_case fixture_cases[] = {
     {"drm-padded", "/dev/fb0", "vc4drmfb", 1920, 1080, 32, 7744, 1080, 0xa5800000, "Raspberry Pi 4 Model B Rev 1.4",
      "Cortex-A72", "vc4-drm", "drm-emulation", "direct-uncached", {"padded-rows", "panned", "console"}},
     {"deferred-io", "/dev/fb1", "mi0283qtdrmfb", 320, 240, 16, 640, 0, 0xb6f00000, nullptr, "ARM1176", "mi0283qt",
-     "drm-emulation", "deferred-io", {"low-depth", "device-open", "deferred-io"}},
+     "drm-emulation", "deferred-io", {"device-open", "deferred-io"}},
     {"throttled-busy", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, "Cortex-A9", nullptr, "native",
      "unknown", {"governor", "throttled", "temperature-rise"}},
     {"empty", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, nullptr, nullptr, "native", "unknown", {}},
@@ -221,8 +221,9 @@ TEST(DescribeParse, CountersAndTimings)
 
 TEST(DescribeMapping, ProbesStayInsideTheVisibleRowsAndReadsDecideWithoutFlags)
 {
-    // A 3-byte and a 4-byte layout, both with padded rows.
-    for (const probe_area area : {probe_area{7, 5, 24, 3}, probe_area{5, 6, 24, 4}}) {
+    // 3-, 4-, 2- and 1-byte layouts, all with padded rows.
+    for (const probe_area area : {probe_area{7, 5, 24, 3}, probe_area{5, 6, 24, 4}, probe_area{11, 5, 24, 2},
+                                  probe_area{7, 4, 16, 2}, probe_area{21, 3, 24, 1}}) {
         const size_t length = size_t(area.stride) * area.height;
         std::vector<uint8_t> screen(length + 64, 0xee), memory(length + 64, 0xee);
         const std::vector<mapping_probe> probes = mapping_probes_run(screen.data(), memory.data(), area, 1e-4);

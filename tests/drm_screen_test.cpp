@@ -2,6 +2,7 @@
 #include "drm_screen.h"
 #include "benchlib.h"
 
+#include <drm_fourcc.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -76,23 +77,63 @@ TEST(DrmScreenGeometry, AddressesRowsByThePitchAndRefusesWhatCannotHoldTheMode)
         uint16_t width, height;
         uint32_t pitch;
         uint64_t size;
+        uint32_t bits_per_pixel;
         bool usable;
     } cases[] = {
-        {800, 480, 3200, 3200 * 480, true},
-        {800, 480, 3328, 3328 * 480 + 4096, true},
-        {800, 480, 3202, 3202 * 480, false},
-        {800, 480, 3196, 3196 * 480, false},
-        {800, 480, 3328, 3328 * 480 - 1, false},
-        {65535, 8192, 262144, uint64_t(262144) * 8192, false},
+        {800, 480, 3200, 3200 * 480, 32, true},
+        {800, 480, 3328, 3328 * 480 + 4096, 32, true},
+        {800, 480, 3202, 3202 * 480, 32, false},
+        {800, 480, 3196, 3196 * 480, 32, false},
+        {800, 480, 3328, 3328 * 480 - 1, 32, false},
+        {65535, 8192, 262144, uint64_t(262144) * 8192, 32, false},
+        {800, 480, 1600, 1600 * 480, 16, true},
+        {801, 480, 1792, 1792 * 480, 16, true},
+        {800, 480, 1601, 1601 * 480, 16, false},
+        {800, 480, 1598, 1598 * 480, 16, false},
     };
     for (const auto& c : cases) {
         fb_var_screeninfo vinfo{};
-        ASSERT_EQ(drm_screen_geometry(mode_make(c.width, c.height), c.pitch, c.size, vinfo), c.usable) << c.pitch;
+        ASSERT_EQ(drm_screen_geometry(mode_make(c.width, c.height), c.pitch, c.size, c.bits_per_pixel, vinfo), c.usable)
+            << c.pitch;
         if (!c.usable)
             continue;
+        EXPECT_EQ(vinfo.bits_per_pixel, c.bits_per_pixel);
         EXPECT_EQ(fb_screen_len(vinfo), uint64_t(c.pitch) * c.height);
-        EXPECT_EQ(fb_pixel_offset(vinfo, {10, 10, 5, 2}, 1, 1), c.pitch * 3 + 6 * 4);
+        EXPECT_EQ(fb_pixel_offset(vinfo, {10, 10, 5, 2}, 1, 1), c.pitch * 3 + 6 * (c.bits_per_pixel / 8));
     }
+}
+
+// The dumb buffer's depth: FBBENCH_DEPTH, else 16 where the driver prefers 16
+// (SPI panels), else 32 whatever it answers, or when it does not.
+TEST(DrmDepth, TakesTheAskedThenThePreferredDepth)
+{
+    const struct {
+        const char* text;
+        uint32_t depth;
+        const char* refusal;
+    } texts[] = {
+        {nullptr, 0, ""}, {"", 0, ""}, {"16", 16, ""}, {"32", 32, ""},
+        {"24", 0, "FBBENCH_DEPTH=24 is not 16 or 32"}, {"016", 0, "FBBENCH_DEPTH=016 is not 16 or 32"},
+        {"16\n", 0, "FBBENCH_DEPTH=16\\n is not 16 or 32"},
+    };
+    for (const auto& t : texts) {
+        uint32_t depth = 99;
+        EXPECT_EQ(drm_depth_check(t.text, depth), t.refusal) << (t.text ? t.text : "unset");
+        EXPECT_EQ(depth, t.depth) << (t.text ? t.text : "unset");
+    }
+    const struct {
+        uint32_t asked;
+        bool answered;
+        uint64_t preferred;
+        uint32_t depth;
+    } choices[] = {
+        {0, true, 16, 16}, {0, true, 24, 32}, {0, true, 32, 32}, {0, true, 0, 32},
+        {0, false, 16, 32}, {16, true, 32, 16}, {16, false, 0, 16}, {32, true, 16, 32},
+    };
+    for (const auto& c : choices)
+        EXPECT_EQ(drm_depth_choose(c.asked, c.answered, c.preferred), c.depth)
+            << c.asked << ' ' << c.answered << ' ' << c.preferred;
+    EXPECT_EQ(drm_format_names({DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB565}), "XRGB8888, RGB565");
 }
 
 TEST(DrmNames, AreTheOnesOtherDisplayToolsUse)

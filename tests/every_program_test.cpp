@@ -2,7 +2,7 @@
 // input and failing devices are refused with one line on standard error, a
 // non-zero exit status, nothing on standard output, nothing drawn and
 // everything acquired released; FRAMEBUFFER names the device; depths other
-// than 24 and 32 bits stay inside the mapping; a lost report fails the run; a
+// than 24 and 32 bits, 8 and 16 among them, stay inside the mapping; a lost report fails the run; a
 // signal gives a DRM display back.
 #include "bench_run.h"
 
@@ -32,8 +32,8 @@ const std::vector<std::string> opened = {"open", "ioctl 0x4600", "close"};
 // The node's kind is decided before any ioctl reaches it.
 const std::vector<std::string> neither = {"open", "close"};
 const std::vector<std::string> drm_opened = {"open", "destroy dumb 6", "drop master", "close"};
-const std::string how_to_32 =
-    "24 or more are supported (for 32, try fbset -depth 32 where the driver allows it, or the kernel's video= option)";
+const std::string how_to_deepen =
+    "8 or more are supported (set 16 or 32 with the kernel's video= option, as in video=HDMI-A-1:800x480-32)";
 
 const refusal refusals[] = {
     {"OpenFails", {"TEST_FB_FAIL=open"}, 1,
@@ -45,8 +45,8 @@ const refusal refusals[] = {
      "/dev/fb0 is neither a framebuffer nor a DRM device", neither},
     {"MapFails", {"TEST_FB_FAIL=map"}, 1, "cannot map /dev/fb0: Cannot allocate memory",
      {"open", "ioctl 0x4600", "mmap 24000", "close"}},
-    {"SixteenBitScreen", {"TEST_FB_SCREEN=100x60x16"}, 1, "/dev/fb0 has 16 bits per pixel; " + how_to_32, opened},
-    {"ZeroBitScreen", {"TEST_FB_SCREEN=100x60x0"}, 1, "/dev/fb0 has 0 bits per pixel; " + how_to_32, opened},
+    {"FourBitScreen", {"TEST_FB_SCREEN=100x60x4"}, 1, "/dev/fb0 has 4 bits per pixel; " + how_to_deepen, opened},
+    {"ZeroBitScreen", {"TEST_FB_SCREEN=100x60x0"}, 1, "/dev/fb0 has 0 bits per pixel; " + how_to_deepen, opened},
     {"ScreenBeyondThirtyTwoBits", {"TEST_FB_SCREEN=70000x70000x32"}, 1,
      "/dev/fb0 screen of 70000x70000 at 32 bits per pixel is too large", opened},
     {"TooWide", {"WIDTH=101"}, 2, "window 101x60 at (0,0) crosses the right edge of the 100x60 screen", opened},
@@ -70,8 +70,8 @@ const refusal refusals[] = {
      "FBBENCH_TARGET=ram is not device, memory or memory:WIDTHxHEIGHTxDEPTH", {}},
     {"TargetShapeWithSign", {"FBBENCH_TARGET=memory:+100x60x32"}, 2,
      "FBBENCH_TARGET=memory:+100x60x32 is not device, memory or memory:WIDTHxHEIGHTxDEPTH", {}},
-    {"ShallowTargetShape", {"FBBENCH_TARGET=memory:100x60x16"}, 2,
-     "FBBENCH_TARGET=memory:100x60x16 is no screen to draw on: 24 or more bits per pixel are supported", {}},
+    {"ShallowTargetShape", {"FBBENCH_TARGET=memory:100x60x7"}, 2,
+     "FBBENCH_TARGET=memory:100x60x7 is no screen to draw on: 8 or more bits per pixel are supported", {}},
     {"EmptyTargetShape", {"FBBENCH_TARGET=memory:0x60x32"}, 2,
      "FBBENCH_TARGET=memory:0x60x32 is no screen to draw on: it has no pixels", {}},
     {"MemoryTargetKeepsTheWindowRules", {"FBBENCH_TARGET=memory", "WIDTH=101"}, 2,
@@ -96,6 +96,10 @@ const refusal refusals[] = {
      "FBBENCH_SYNC=present needs FBBENCH_PRESENT_FD, a descriptor above 2 open for writing (FBBENCH_PRESENT_FD=2)", {}},
     {"PresentOnAMemoryTarget", {"TEST_FB_DRM=vkms", "FBBENCH_SYNC=present", "FBBENCH_TARGET=memory"}, 2,
      "FBBENCH_SYNC=present needs FBBENCH_TARGET=device", {}},
+    {"DepthNotSixteenOrThirtyTwo", {"TEST_FB_DRM=1", "FBBENCH_DEPTH=24"}, 2, "FBBENCH_DEPTH=24 is not 16 or 32", {}},
+    {"DepthCheckedOnAFramebufferToo", {"FBBENCH_DEPTH=16bit"}, 2, "FBBENCH_DEPTH=16bit is not 16 or 32", {}},
+    {"SixteenBitsWithoutAnRgb565Plane", {"TEST_FB_DRM=1", "TEST_FB_DRM_DRIVER=virtio_gpu", "FBBENCH_DEPTH=16"}, 1,
+     "/dev/fb0 cannot show 16 bits per pixel (RGB565): its primary plane takes XRGB8888", {"open", "drop master", "close"}},
 };
 
 void PrintTo(const refusal& refused, std::ostream* os)
@@ -176,13 +180,15 @@ INSTANTIATE_TEST_SUITE_P(Programs, DeviceChoice, testing::ValuesIn(programs), pr
 
 namespace {
 
-// Depths of 24 bits and more that are not 32 still keep every store inside
-// the mapping, whose guard pages would end the program otherwise.
+// Depths other than 24 and 32 still keep every store inside the mapping,
+// whose guard pages would end the program otherwise: below 24 bits the
+// screen's last pixel reaches past its end.
 class UnusualDepth : public testing::TestWithParam<program> {};
 
 TEST_P(UnusualDepth, StaysInsideTheMapping)
 {
-    for (const char* screen : {"TEST_FB_SCREEN=64x48x25", "TEST_FB_SCREEN=40x30x40", "TEST_FB_SCREEN=33x19x31"}) {
+    for (const char* screen : {"TEST_FB_SCREEN=64x48x25", "TEST_FB_SCREEN=40x30x40", "TEST_FB_SCREEN=33x19x31",
+                               "TEST_FB_SCREEN=64x48x16", "TEST_FB_SCREEN=33x19x8", "TEST_FB_SCREEN=33x19x12"}) {
         const bench_result result = bench_run(GetParam().path, {screen, "TEST_FB_CLOCK_STEP=1000000"});
         EXPECT_EQ(result.status, 0) << screen;
         EXPECT_EQ(result.err, "") << screen;
@@ -261,29 +267,31 @@ TEST_P(Hostile, ScreenHeldByAnotherBenchmarkIsRefused)
 
 // A memory target draws the same work into RAM: the device is opened and
 // queried as usual (or not at all for a given shape) but never mapped, and
-// under the same clock the report is the device run's.
+// under the same clock the report is the device run's, at every depth.
 TEST_P(Hostile, MemoryTargetReportsLikeTheDevice)
 {
-    const std::vector<std::string> env = {"TEST_FB_SCREEN=64x48x32", "TEST_FB_CLOCK_STEP=1000000", "WIDTH=48",
-                                          "HEIGHT=32", "POSX=8"};
-    const bench_result device = bench_run(GetParam().path, env);
-    ASSERT_EQ(device.status, 0) << device.err;
-    const std::string readings = device.log.back();
-    struct {
-        const char* target;
-        std::vector<std::string> log;
-    } const cases[] = {
-        {"FBBENCH_TARGET=memory", {"open", "ioctl 0x4600", "close", readings}},
-        {"FBBENCH_TARGET=memory:64x48x32", {readings}},
-        {"FBBENCH_TARGET=device", device.log},
-    };
-    for (const auto& c : cases) {
-        std::vector<std::string> target_env = env;
-        target_env.push_back(c.target);
-        const bench_result result = bench_run(GetParam().path, target_env);
-        EXPECT_EQ(result.status, 0) << c.target << ": " << result.err;
-        EXPECT_EQ(result.out, device.out) << c.target;
-        EXPECT_EQ(result.log, c.log) << c.target;
+    for (const std::string depth : {"32", "16", "8"}) {
+        const std::vector<std::string> env = {"TEST_FB_SCREEN=64x48x" + depth, "TEST_FB_CLOCK_STEP=1000000", "WIDTH=48",
+                                              "HEIGHT=32", "POSX=8"};
+        const bench_result device = bench_run(GetParam().path, env);
+        ASSERT_EQ(device.status, 0) << depth << ": " << device.err;
+        const std::string readings = device.log.back();
+        struct {
+            std::string target;
+            std::vector<std::string> log;
+        } const cases[] = {
+            {"FBBENCH_TARGET=memory", {"open", "ioctl 0x4600", "close", readings}},
+            {"FBBENCH_TARGET=memory:64x48x" + depth, {readings}},
+            {"FBBENCH_TARGET=device", device.log},
+        };
+        for (const auto& c : cases) {
+            std::vector<std::string> target_env = env;
+            target_env.push_back(c.target);
+            const bench_result result = bench_run(GetParam().path, target_env);
+            EXPECT_EQ(result.status, 0) << c.target << ": " << result.err;
+            EXPECT_EQ(result.out, device.out) << c.target;
+            EXPECT_EQ(result.log, c.log) << c.target;
+        }
     }
 }
 
@@ -315,6 +323,43 @@ TEST_P(Hostile, DrmCardDrawsTheFramebuffersPictureAndGivesTheDisplayBack)
                                                      "dirtyfb 7: 30,10 to 94,50", "setcrtc fb 5, 1 connector(s)",
                                                      "munmap 30720", "rmfb 7", "destroy dumb 6", "drop master",
                                                      "close", fbdev.log.back()})) << kernel;
+    }
+}
+
+// The dumb buffer's depth is the driver's preferred one where that is 16 (an
+// SPI panel's), else 32, and FBBENCH_DEPTH chooses over it; either way the
+// picture is the framebuffer's of that depth, row by row at the pitch.
+TEST_P(Hostile, DrmCardDrawsAtTheDriversOrTheAskedDepth)
+{
+    const std::vector<std::string> env = {"TEST_FB_SCREEN=100x60x32", "TEST_FB_CLOCK_STEP=1000000", "WIDTH=64",
+                                          "HEIGHT=40", "POSX=30", "POSY=10"};
+    const struct {
+        std::vector<std::string> drm;
+        uint32_t bits_per_pixel;
+    } cases[] = {
+        {{"TEST_FB_DRM_DRIVER=mipi-dbi"}, 16},
+        {{"TEST_FB_DRM_DRIVER=mipi-dbi", "FBBENCH_DEPTH=32"}, 32},
+        {{"TEST_FB_DRM_DRIVER=vkms"}, 32},
+        {{"TEST_FB_DRM_DRIVER=vkms", "FBBENCH_DEPTH=16"}, 16},
+        {{"TEST_FB_DRM_DRIVER=virtio_gpu", "FBBENCH_DEPTH=32"}, 32},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> fbdev_env = env;
+        fbdev_env.push_back("TEST_FB_SCREEN=100x60x" + std::to_string(c.bits_per_pixel));
+        const bench_result fbdev = bench_run(GetParam().path, fbdev_env);
+        std::vector<std::string> drm_env = env;
+        drm_env.push_back("TEST_FB_DRM=1");
+        drm_env.insert(drm_env.end(), c.drm.begin(), c.drm.end());
+        const bench_result drm = bench_run(GetParam().path, drm_env);
+        const std::string name = c.drm.back();
+        ASSERT_EQ(drm.status, 0) << name << ": " << drm.err;
+        EXPECT_EQ(drm.out, fbdev.out) << name;
+        const size_t row_bytes = 100 * c.bits_per_pixel / 8, pitch = (row_bytes + 255) / 256 * 256;
+        ASSERT_EQ(fbdev.screen.size(), row_bytes * 60) << name;
+        ASSERT_EQ(drm.screen.size(), pitch * 60) << name;
+        for (size_t row = 0; row < 60; ++row)
+            EXPECT_TRUE(std::equal(fbdev.screen.begin() + row * row_bytes, fbdev.screen.begin() + (row + 1) * row_bytes,
+                                   drm.screen.begin() + row * pitch)) << name << ", row " << row;
     }
 }
 

@@ -80,6 +80,59 @@ TEST(MandelbrotDrawPass, WritesBytesZeroToTwoOfWindowPixelsOnly)
     }
 }
 
+// Below 24 bits a pixel's bytes reach into its right neighbour: byte 2 of a
+// window row's last pixel lands on the pixel right of the window, and the
+// screen's last pixel (at 8 bits, its last two) would reach past the screen,
+// where no store is made. Guard bytes after the screen catch one.
+TEST(MandelbrotDrawPass, ShallowScreensGetTheDefinedStoresAndNoneBeyond)
+{
+    struct shallow_case {
+        uint32_t bits_per_pixel;
+        bench_window window;
+    };
+    const shallow_case cases[] = {
+        {16, {9, 4, 7, 4}}, {16, {5, 3, 2, 1}}, {16, {16, 8, 0, 0}}, {8, {9, 4, 7, 4}}, {8, {5, 3, 2, 1}},
+        {8, {16, 8, 0, 0}}, {8, {1, 1, 15, 7}},
+    };
+    const uint32_t guard = 16;
+    for (const shallow_case& c : cases) {
+        fb_var_screeninfo vinfo{};
+        vinfo.xres = 16;
+        vinfo.yres = 8;
+        vinfo.bits_per_pixel = c.bits_per_pixel;
+        const uint32_t len = fb_screen_len(vinfo), pixel_bytes = c.bits_per_pixel / 8;
+        std::vector<uint8_t> screen(len + guard, 0xAA);
+        // Each pass stores the same bytes in the same order: pass 3 after pass 7
+        // leaves pass 3's picture.
+        mandelbrot_draw_pass(screen.data(), vinfo, c.window, 7);
+        mandelbrot_draw_pass(screen.data(), vinfo, c.window, 3);
+
+        const bench_window& w = c.window;
+        std::vector<uint8_t> expected(len + guard, 0xAA);
+        for (uint32_t row = 0; row < uint32_t(w.height); ++row)
+            for (uint32_t col = 0; col < uint32_t(w.width); ++col) {
+                for (uint32_t b = 0; b < 3; ++b) {
+                    if (const uint32_t offset = fb_pixel_offset(vinfo, w, col, row) + b; offset < len)
+                        expected[offset] = grey_at(col, row, w.width, w.height, 3);
+                }
+            }
+        EXPECT_TRUE(screen == expected) << c.bits_per_pixel << " bpp, window at " << w.posx << ',' << w.posy;
+
+        // The pixel right of each window row: byte 0 from the row's last
+        // pixel at 16 bits, bytes 0 and 1 at 8 bits; the rest as it was.
+        // A window as wide as the screen has none.
+        for (uint32_t row = 0; uint32_t(w.posx + w.width) < vinfo.xres && row < uint32_t(w.height); ++row) {
+            const uint32_t right = fb_pixel_offset(vinfo, w, uint32_t(w.width), row);
+            const uint8_t last_grey = grey_at(uint32_t(w.width) - 1, row, w.width, w.height, 3);
+            for (uint32_t b = 0; b < 3 - pixel_bytes; ++b)
+                EXPECT_EQ(screen[right + b], right + b < len ? last_grey : 0xAA) << "row " << row << " byte " << b;
+            if (right + 3 - pixel_bytes < len) {
+                EXPECT_EQ(screen[right + 3 - pixel_bytes], 0xAA) << "row " << row;
+            }
+        }
+    }
+}
+
 TEST(MandelbrotElapsed, TakesSignedDifferences)
 {
     EXPECT_EQ(mandelbrot_elapsed({10, 900000}, {12, 100000}), 1.2f);

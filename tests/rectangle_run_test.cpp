@@ -60,6 +60,12 @@ const rectangle_run runs[] = {
      "Benchmarking 0x15 size: 0.00 MPixels/second"},
     {"WidthZeroDrawsNothing", {100, 60, 32}, {0, 60, 0, 0}, {"WIDTH=0"}, 1000000000000, 1000000, 5,
      "Benchmarking 0x15 size: 0.00 MPixels/second"},
+    // Below 24 bits a pixel's byte 2 is its right neighbour's byte 0, which
+    // the neighbour's own stores then overwrite.
+    {"SixteenBitsWholeScreen", {320, 240, 16}, {320, 240, 0, 0}, {}, 1000000000000, 1000, 5000,
+     "Benchmarking 80x60 size: 4.80 MPixels/second"},
+    {"EightBitsBottomRightCorner", {100, 60, 8}, {39, 23, 61, 37}, {"WIDTH=39", "HEIGHT=23", "POSX=61", "POSY=37"},
+     1000000000000, 1000, 5000, "Benchmarking 9x5 size: 0.04 MPixels/second"},
 };
 
 void PrintTo(const rectangle_run& run, std::ostream* os)

@@ -606,6 +606,8 @@ TEST_F(FbbenchRun, RefusesWindowsBeforeRunning)
         {{"POSX=10"}, "mandelbrot-bench",
          "fbbench: /dev/fb0: window 320x240 at (10,0) crosses the right edge of the 320x240 screen; WIDTH defaults to "
          "the screen's width, so set WIDTH too\n"},
+        // A depth the programs would refuse.
+        {{"FBBENCH_DEPTH=24"}, "mandelbrot-bench", "fbbench: FBBENCH_DEPTH=24 is not 16 or 32\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -669,6 +671,54 @@ TEST_F(FbbenchRun, DescribeWritesNoRuns)
     EXPECT_NE(result.out.find("/nonexistent/fb9: cannot open"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("benchmark and metric"), std::string::npos) << "no table";
     EXPECT_NE(result.err.find("fbbench: results in " + output.string() + "\n"), std::string::npos) << result.err;
+}
+
+// A 16-bit screen, a framebuffer's or a DRM card's RGB565 dumb buffer (the
+// driver's preferred depth, or FBBENCH_DEPTH's), is measured as a 32-bit one
+// is: every program on the screen and in RAM, on the display where a DRM
+// picture needs a flush, the probes at 2 bytes a pixel; the file says 16.
+TEST_F(FbbenchRun, SixteenBitScreensAreMeasuredOnEveryTarget)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> env;
+        uint32_t row_bytes;
+        bool display;
+    } cases[] = {
+        {"framebuffer", {"TEST_FB_SCREEN=320x240x16"}, 640, false},
+        {"vkms asked for 16", {"TEST_FB_DRM=1", "TEST_FB_DRM_DRIVER=vkms", "FBBENCH_DEPTH=16"}, 768, true},
+        {"SPI panel", {"TEST_FB_DRM=1", "TEST_FB_DRM_DRIVER=mipi-dbi"}, 768, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> env = {"TEST_FB_SCREEN=320x240x32", programs_path, virtual_clock};
+        env.insert(env.end(), c.env.begin(), c.env.end());
+        const bench_result result =
+            bench_run_command({FBBENCH, "--quiet", "--quick", "--force", "--output", output.string()}, env);
+        ASSERT_EQ(result.status, 0) << c.name << ": " << result.err;
+        const nlohmann::json file = file_json(output);
+        ASSERT_TRUE(file.is_object()) << c.name;
+        const nlohmann::json& device = file["devices"][0];
+        EXPECT_EQ(device["screen"], nlohmann::json({{"width", 320}, {"height", 240}, {"bits_per_pixel", 16},
+                                                     {"row_bytes", c.row_bytes}})) << c.name;
+        std::map<std::string, int> valid;
+        for (const nlohmann::json& run : file["runs"])
+            valid[run["program"].get<std::string>() + " " + run["target"].get<std::string>()] += run["valid"].get<bool>();
+        for (const char* program : {"rectangle-bench", "mandelbrot-bench", "sierpinski-bench"}) {
+            for (const char* target : {"device", "memory", "display"}) {
+                if (std::string(target) != "display" || c.display) {
+                    EXPECT_EQ(valid[std::string(program) + " " + target], 1) << c.name << ": " << program << " " << target;
+                }
+            }
+        }
+        if (c.display) {
+            EXPECT_GT(device["display"]["update_probe"].value("updates", 0), 0) << c.name << ": " << device.dump();
+        } else {
+            ASSERT_TRUE(device["mapping"]["probes"].is_array()) << device.dump();
+            EXPECT_FALSE(device["mapping"]["probes"].empty()) << device.dump();
+            for (const nlohmann::json& probe : device["mapping"]["probes"])
+                EXPECT_GT(probe["screen_mpixels"].get<double>(), 0) << probe.dump();
+        }
+    }
 }
 
 // A DRM device's screen is its chosen mode, rows a dumb buffer's pitch apart

@@ -85,6 +85,9 @@ const sierpinski_run runs[] = {
     {"TwentyFourBitsEndingAtTheLastByte", {100, 60, 24}, {39, 23, 61, 37},
      {"WIDTH=39", "HEIGHT=23", "POSX=61", "POSY=37"}, 1000000000000, "250001", {4}, ""},
     // Frames of 0.5 s: the second ends at 1 s, rate 2.
+    {"SixteenBitsWholeScreen", {320, 240, 16}, {320, 240, 0, 0}, {}, 1000000000000, "250001", {4}, ""},
+    {"EightBitsBottomRightCorner", {100, 60, 8}, {39, 23, 61, 37}, {"WIDTH=39", "HEIGHT=23", "POSX=61", "POSY=37"},
+     1000000000000, "250001", {4}, ""},
     {"RadiusZeroHeightSixteen", {100, 60, 32}, {5, 16, 3, 4}, {"WIDTH=5", "HEIGHT=16", "POSX=3", "POSY=4"},
      1000000000000, "500000", {2}, ""},
     {"RadiusZeroHeightSeventeenEndingAtTheLastByte", {100, 60, 24}, {1, 17, 99, 43},
@@ -150,7 +153,8 @@ TEST_P(SierpinskiRun, ReportsAndDrawsTheLastFrameExactly)
             if (pixel_bytes == 4) {
                 ASSERT_EQ(pixel[3], 0) << "byte 3 of " << x << ',' << y;
             }
-            lit += pixel[0] != 0 || pixel[1] != 0 || pixel[2] != 0;
+            for (uint32_t b = 0; b < pixel_bytes && b < 3; ++b)
+                lit += pixel[b] != 0;
         }
     }
     // Radius 0 puts every point on the centre with bytes 0; otherwise points show.

@@ -177,6 +177,9 @@ TEST(SierpinskiDraw, EqualsAReplayAndStaysInsideTheBackBuffer)
     const frame_case cases[] = {
         {100, 100, 32, 0, 1024},   {100, 100, 32, 400, 5000}, {45, 60, 24, 180, 3000}, {45, 60, 32, 0, 3000},
         {5, 17, 32, 7, 100},       {1, 16, 24, 90, 100},      {800, 480, 32, 123, 20000},
+        // Byte 2 of a pixel is byte 0 of the next below 24 bits.
+        {100, 100, 16, 0, 5000},   {45, 60, 16, 200, 3000},   {320, 240, 16, 33, 20000}, {100, 100, 8, 0, 5000},
+        {45, 60, 8, 300, 3000},    {1, 17, 8, 90, 100},       {5, 16, 16, 7, 100},
     };
     // Guard bytes on both sides catch a store outside the buffer.
     const uint32_t guard = 64;

@@ -28,6 +28,16 @@
  *                        Any other value has no vblank support: vblank waits
  *                        fail with EOPNOTSUPP and a page flip's event comes
  *                        at once with sequence 0, as the kernel fakes them
+ *   TEST_FB_DRM_DRIVER   with TEST_FB_DRM, the card's preferred dumb-buffer
+ *                        depth (DRM_CAP_DUMB_PREFERRED_DEPTH) and its primary
+ *                        plane's formats, as Linux 6.1's drivers give them:
+ *                        unset or virtio_gpu: 0, XRGB8888 only (unset with
+ *                        TEST_FB_DRM=vkms or stuck: vkms); vkms: 0,
+ *                        XRGB8888, XRGB16161616 and RGB565; mipi-dbi (SPI
+ *                        panels): 16, RGB565 and XRGB8888. Each card also has
+ *                        a cursor plane (ARGB8888). Dumb buffers take 16 or
+ *                        32 bits per pixel, and framebuffers depth 16 at 16
+ *                        bits or 24 at 32
  *   TEST_FB_NODE         what fstat says the device is: unset, a character
  *                        device of major 29 (a framebuffer) or, with
  *                        TEST_FB_DRM, 226 (a DRM card); neither: a character
@@ -69,6 +79,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <drm.h>
+#include <drm_fourcc.h>
 #include <drm_mode.h>
 #include <linux/fb.h>
 #include <poll.h>
@@ -328,17 +339,51 @@ static int node_neither(void)
     return getenv("TEST_FB_NODE") != NULL;
 }
 
+/* The bits per pixel of the last dumb buffer made. */
+static uint32_t dumb_bpp = 32;
+
 static uint32_t drm_pitch(void)
 {
     unsigned xres, yres, bpp;
     screen_size(&xres, &yres, &bpp);
-    return (xres * 4 + 255) / 256 * 256;
+    return (xres * (dumb_bpp / 8) + 255) / 256 * 256;
 }
+
+struct drm_driver_answers {
+    uint64_t preferred_depth;
+    uint32_t formats[3];
+    uint32_t format_count;
+};
 
 static int drm_mode_is(const char* mode)
 {
     const char* drm = getenv("TEST_FB_DRM");
     return drm != NULL && strcmp(drm, mode) == 0;
+}
+
+static struct drm_driver_answers drm_driver(void)
+{
+    const char* name = getenv("TEST_FB_DRM_DRIVER");
+    /* A vkms card answers as vkms unless told otherwise. */
+    if (name == NULL && (drm_mode_is("vkms") || drm_mode_is("stuck")))
+        name = "vkms";
+    if (name == NULL || strcmp(name, "virtio_gpu") == 0)
+        return (struct drm_driver_answers){0, {DRM_FORMAT_XRGB8888}, 1};
+    if (strcmp(name, "vkms") == 0)
+        return (struct drm_driver_answers){0, {DRM_FORMAT_XRGB8888, DRM_FORMAT_XRGB16161616, DRM_FORMAT_RGB565}, 3};
+    if (strcmp(name, "mipi-dbi") == 0)
+        return (struct drm_driver_answers){16, {DRM_FORMAT_RGB565, DRM_FORMAT_XRGB8888}, 2};
+    fprintf(stderr, "test framebuffer: TEST_FB_DRM_DRIVER=%s is not virtio_gpu, vkms or mipi-dbi\n", name);
+    abort();
+}
+
+/* Copies up to count values into a list the caller sized, and sets count to
+ * how many there are, as the kernel does. */
+static void drm_list_put(uint64_t ptr, uint32_t* count, const uint32_t* values, uint32_t n)
+{
+    if (ptr != 0)
+        memcpy((void*)(uintptr_t)ptr, values, (*count < n ? *count : n) * sizeof *values);
+    *count = n;
 }
 
 /* The vblank clock: CLOCK_MONOTONIC, as DRM_CAP_TIMESTAMP_MONOTONIC says
@@ -519,7 +564,8 @@ static int drm_events_poll(struct pollfd* fds, int timeout_ms)
     do { if ((ptr) != 0 && (count) >= 1) *(__typeof__(value)*)(uintptr_t)(ptr) = (value); (count) = 1; } while (0)
 
 /* One connector (33) on one encoder (32) on one CRTC (31), showing the
- * console's framebuffer (5); the dumb buffer is handle 6, framebuffer 7. */
+ * console's framebuffer (5); the dumb buffer is handle 6, framebuffer 7. The
+ * CRTC's primary plane is 34, its cursor plane 35; their "type" property is 40. */
 static int drm_ioctl(unsigned long request, void* argument)
 {
     unsigned xres, yres, bpp;
@@ -558,13 +604,75 @@ static int drm_ioctl(unsigned long request, void* argument)
         connector->connector_type = DRM_MODE_CONNECTOR_VIRTUAL;
         connector->connector_type_id = 1;
         connector->connection = strcmp(getenv("TEST_FB_DRM"), "disconnected") == 0 ? 2 : 1;
+    } else if (request == DRM_IOCTL_GET_CAP && ((struct drm_get_cap*)argument)->capability == DRM_CAP_DUMB_PREFERRED_DEPTH) {
+        ((struct drm_get_cap*)argument)->value = drm_driver().preferred_depth;
+    } else if (request == DRM_IOCTL_SET_CLIENT_CAP) {
+        const struct drm_set_client_cap* cap = argument;
+        if (cap->capability != DRM_CLIENT_CAP_UNIVERSAL_PLANES || cap->value > 1) {
+            errno = EINVAL;
+            return -1;
+        }
+    } else if (request == DRM_IOCTL_MODE_GETPLANERESOURCES) {
+        struct drm_mode_get_plane_res* res = argument;
+        const uint32_t planes[] = {34, 35};
+        drm_list_put(res->plane_id_ptr, &res->count_planes, planes, 2);
+    } else if (request == DRM_IOCTL_MODE_GETPLANE) {
+        struct drm_mode_get_plane* plane = argument;
+        const struct drm_driver_answers driver = drm_driver();
+        const uint32_t cursor_formats[] = {DRM_FORMAT_ARGB8888};
+        if (plane->plane_id != 34 && plane->plane_id != 35) {
+            errno = ENOENT;
+            return -1;
+        }
+        plane->possible_crtcs = 1;
+        plane->crtc_id = plane->plane_id == 34 ? 31 : 0;
+        plane->fb_id = plane->plane_id == 34 ? 5 : 0;
+        plane->gamma_size = 0;
+        if (plane->plane_id == 34)
+            drm_list_put(plane->format_type_ptr, &plane->count_format_types, driver.formats, driver.format_count);
+        else
+            drm_list_put(plane->format_type_ptr, &plane->count_format_types, cursor_formats, 1);
+    } else if (request == DRM_IOCTL_MODE_OBJ_GETPROPERTIES) {
+        struct drm_mode_obj_get_properties* properties = argument;
+        if (properties->obj_type != DRM_MODE_OBJECT_PLANE || (properties->obj_id != 34 && properties->obj_id != 35)) {
+            errno = ENOENT;
+            return -1;
+        }
+        /* The kernel's plane types: 0 overlay, 1 primary, 2 cursor. */
+        const uint64_t type = properties->obj_id == 34 ? 1 : 2;
+        if (properties->props_ptr != 0 && properties->count_props >= 1) {
+            *(uint32_t*)(uintptr_t)properties->props_ptr = 40;
+            *(uint64_t*)(uintptr_t)properties->prop_values_ptr = type;
+        }
+        properties->count_props = 1;
+    } else if (request == DRM_IOCTL_MODE_GETPROPERTY) {
+        struct drm_mode_get_property* property = argument;
+        if (property->prop_id != 40) {
+            errno = ENOENT;
+            return -1;
+        }
+        memset(property->name, 0, sizeof property->name);
+        strcpy(property->name, "type");
+        property->flags = DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE;
+        property->count_values = 0;
+        property->count_enum_blobs = 0;
     } else if (request == DRM_IOCTL_MODE_CREATE_DUMB) {
         struct drm_mode_create_dumb* dumb = argument;
+        if (dumb->bpp != 16 && dumb->bpp != 32) {
+            errno = EINVAL;
+            return -1;
+        }
+        dumb_bpp = dumb->bpp;
         dumb->handle = 6;
         dumb->pitch = drm_pitch();
         dumb->size = (uint64_t)dumb->pitch * dumb->height;
     } else if (request == DRM_IOCTL_MODE_ADDFB) {
-        ((struct drm_mode_fb_cmd*)argument)->fb_id = 7;
+        struct drm_mode_fb_cmd* fb = argument;
+        if (!(fb->bpp == dumb_bpp && ((fb->bpp == 32 && fb->depth == 24) || (fb->bpp == 16 && fb->depth == 16)))) {
+            errno = EINVAL;
+            return -1;
+        }
+        fb->fb_id = 7;
     } else if (request == DRM_IOCTL_MODE_MAP_DUMB) {
         ((struct drm_mode_map_dumb*)argument)->offset = drm_map_offset();
     } else if (request == DRM_IOCTL_MODE_SETCRTC) {
