@@ -33,6 +33,9 @@ SCHEMA = os.path.join(HERE, "..", "doc", "results.schema.json")
 FIXTURES = os.path.join(HERE, "fixtures", "results")
 A, B, C, D, E = (os.path.join(FIXTURES, name + ".json") for name in "abcde")
 BOARD = os.path.join(FIXTURES, "boards", "vexpress", "fbbench-fb0.json")
+# Made-up farms come from the real board file through the speed script's maker.
+sys.path.insert(0, os.path.join(HERE, "..", "host", "bench"))
+import farm_files  # noqa: E402
 
 missing = [name for name in ("jsonschema", "matplotlib", "PIL") if importlib.util.find_spec(name) is None]
 if missing:
@@ -45,6 +48,7 @@ sys.path.insert(0, os.path.dirname(os.path.realpath(PROGRAM)))
 command = importlib.import_module("fbbench_compare.command")
 columns_module = importlib.import_module("fbbench_compare.columns")
 chart = importlib.import_module("fbbench_compare.chart")
+strip = importlib.import_module("fbbench_compare.strip")
 loading = importlib.import_module("fbbench_compare.load")
 
 
@@ -1008,6 +1012,116 @@ class CompareTest(unittest.TestCase):
                 self.assertEqual(os.path.exists(self.path(name)), written)
         with open(self.path("page.html"), "rb") as f:
             self.assertEqual(f.read(), b"page")
+
+class FarmLayoutTest(unittest.TestCase):
+    """Many columns: the tables turn into a ranking, the chart keeps its
+    size and the page sorts and filters."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        real = load(BOARD)
+        rng = __import__("random").Random(7)
+        cls.files = []
+        for index in range(20):
+            path = os.path.join(cls.dir.name, f"board{index:02d}.json")
+            with open(path, "w") as f:
+                json.dump(farm_files.farm_file(real, index, rng), f)
+            cls.files.append(path)
+        cls.deep = os.path.join(cls.dir.name, "deep16.json")
+        with open(cls.deep, "w") as f:
+            json.dump(farm_files.farm_file(real, 99, rng, depth=16), f)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def test_tables_turn_and_fit(self):
+        for files, layout, turned in ((self.files[:3], "auto", False), (self.files[:9], "auto", True),
+                                      (self.files[:2], "ranking", True), (self.files, "side", False)):
+            with self.subTest(files=len(files), layout=layout):
+                result = run(*files, "--layout", layout)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.startswith("| #"), turned)
+                if not turned:
+                    continue
+                lines = result.stdout.splitlines()
+                self.assertLessEqual(max(map(len, lines)), 120)
+                ranked = [line for line in lines if re.match(r"\| \d", line)]
+                # A line per file and device: two devices in the board file.
+                self.assertEqual(len(ranked), 2 * len(files))
+                header = [h.strip() for h in lines[0].strip("|").split("|")]
+                self.assertEqual(header[2:6], ["Rectangle", "Mandelbrot", "Sierpinski 1k", "Sierpinski 512k"])
+                # Sorted by the first figure, best first, among ratios to the baseline.
+                firsts = [float(cells.split("|")[3].strip().lstrip("×").split("±")[0].rstrip("d"))
+                          for cells in ranked if "×" in cells.split("|")[3]]
+                self.assertEqual(firsts, sorted(firsts, reverse=True))
+                self.assertGreater(len(firsts), len(files) - 1)
+        # The full figures stay in the exports.
+        exported = json.loads(run(*self.files, "--format", "json").stdout)
+        self.assertEqual(len(exported["columns"]), 40)
+
+    def test_depths_are_not_ranked_together(self):
+        refused = run(*self.files[:9], self.deep)
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("depth 32 bits against 16 bits", refused.stderr)
+        self.assertEqual(refused.stdout, "")
+        allowed = run(*self.files[:9], self.deep, "--allow-different-workloads")
+        self.assertEqual(allowed.returncode, 0, allowed.stderr)
+        lines = [line for line in allowed.stdout.splitlines() if re.match(r"\| \d", line)]
+        self.assertIn("depth", allowed.stdout.splitlines()[0])
+        # The unlike workload comes after every line of the baseline's, marked.
+        deep = [bool(re.search(r"\| 16 *\|$", line)) for line in lines]
+        self.assertEqual(deep, [False] * (len(lines) - 2) + [True, True])
+        self.assertTrue(all("†" in line for line in lines[-2:]), lines[-2:])
+
+    def test_chart_is_bounded(self):
+        sizes = []
+        for count in (9, 40):
+            files = (self.files * 2)[:count]
+            columns = columns_module.make_columns([(f, loading.load(f, loading.validator_make())) for f in files],
+                                                  None)
+            columns_module.headers_make(columns, False)
+            drawn = strip.strip_figure(columns, columns_module.make_rows(columns))
+            sizes.append(tuple(drawn.get_size_inches()))
+            self.assertLessEqual(drawn.get_size_inches()[1] * 96, 3000)
+            self.assertEqual(len([ax for ax in drawn.axes]), 4)
+        self.assertEqual(sizes[0], sizes[1])
+
+    def test_page(self):
+        page = os.path.join(self.dir.name, "farm.html")
+        result = run(*self.files, "--html", page)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(page, encoding="utf-8") as f:
+            source = f.read()
+        tags = []
+
+        class Page(html.parser.HTMLParser):
+            def handle_starttag(self, tag, attrs):
+                tags.append((tag, dict(attrs)))
+        Page().feed(source)
+        names = [tag for tag, _ in tags]
+        self.assertEqual([a.get("id") for t, a in tags if t == "table"], ["ranking"])
+        self.assertEqual([a["name"] for t, a in tags if t == "select"],
+                         ["board", "driver", "mapping", "depth", "kernel", "kind"])
+        rows = [a for t, a in tags if t == "tr" and "data-board" in a]
+        self.assertEqual(len(rows), 40)
+        self.assertEqual({a["data-kind"] for a in rows}, {"quick", "full"})
+        self.assertEqual({a["data-depth"] for a in rows}, {"32"})
+        # Eight best and eight worst cards, each and every line linking to details that exist.
+        self.assertEqual(source.count('<section class="card">'), 16)
+        ids = {a["id"] for _, a in tags if "id" in a}
+        links = [a["href"][1:] for t, a in tags if t == "a"]
+        self.assertGreaterEqual(len(links), 56)
+        self.assertTrue(set(links) <= ids)
+        # One inline script, nothing fetched; printing shows every line.
+        self.assertEqual([a for t, a in tags if t == "script"], [{}])
+        self.assertEqual([a for t, a in tags if t in ("link", "img", "iframe")], [])
+        self.assertEqual(re.findall(r"https?:|//\w", source), [])
+        self.assertIn("@media print", source)
+        self.assertIn("max-width: 900px", source)
+        self.assertEqual(names.count("svg"), 1)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -10,7 +10,10 @@ from .columns import WARNING_QUICK_MIXED, headers_make, make_columns, make_rows,
 from .export import csv_output, json_output, markdown_output, runs_output, summary_output
 from .files import destination_check, file_replace
 from .load import BadInput, CannotWrite, is_results_file, load, validator_make
+from .farm_page import ranking_html
 from .page import html_page
+from .ranking import SIDE_BY_SIDE, ranking_markdown, ranking_wanted
+from .strip import strip_figure
 from .text import clean
 
 PROGRAM = "fbbench-compare"
@@ -66,6 +69,9 @@ def parse_arguments(argv):
     parser.add_argument("--title", default="fbbench comparison", help="the page's title and heading")
     parser.add_argument("--emulated", action="store_true",
                         help="the files come from emulated boards: the page and the chart say so")
+    parser.add_argument("--layout", choices=("auto", "side", "ranking"), default="auto",
+                        help="side: a column per file and device; ranking: a line each, a column per main figure; "
+                             f"auto (default): ranking for more than {SIDE_BY_SIDE} columns")
     parser.add_argument("--allow-different-workloads", action="store_true",
                         help="compare files whose windows, depths or workload versions differ")
     return parser.parse_intermixed_args(argv)
@@ -128,11 +134,14 @@ def compare(argv):
             raise BadInput(difference)
         headers_make(columns, difference is not None)
         mixed = quick_check(columns) if args.format != "runs" else None
+        ranked = ranking_wanted(columns, args.layout)
 
         if args.format == "runs":
             text = runs_output(files, columns)
         elif args.summary:
             text = summary_output(columns, rows, args.format)
+        elif args.format == "markdown" and ranked:
+            text = ranking_markdown(columns, rows)
         else:
             text = {"markdown": markdown_output, "csv": csv_output, "json": json_output}[args.format](columns, rows)
         # The files first: when one cannot be drawn or written, nothing is printed.
@@ -142,12 +151,13 @@ def compare(argv):
         drawn = any(c["rows"] for c in columns)
         if chart_format and not drawn:
             raise BadInput(f"{args.chart}: the files hold no runs: nothing to chart")
+        chart_of = strip_figure if ranked else figure_make
         if chart_format:
-            file_replace(args.chart, figure_bytes(figure_make(columns, rows, args.title, args.emulated),
-                                                  chart_format))
+            file_replace(args.chart, figure_bytes(chart_of(columns, rows, args.title, args.emulated), chart_format))
         if args.html:
-            svg = figure_bytes(figure_make(columns, rows, args.title, args.emulated), "svg") if drawn else None
-            page = html_page(columns, rows, svg, files, args.title, args.emulated)
+            svg = figure_bytes(chart_of(columns, rows, args.title, args.emulated), "svg") if drawn else None
+            page = ranking_html(columns, rows, svg, args.title, args.emulated) if ranked \
+                else html_page(columns, rows, svg, files, args.title, args.emulated)
             file_replace(args.html, page.encode("utf-8"))
     except BadInput as e:
         fail(str(e), 2)
