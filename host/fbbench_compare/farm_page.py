@@ -3,7 +3,7 @@ table to sort and filter (a small script in the page, nothing fetched),
 the chart, and each line's details."""
 
 from .page import STYLE, svg_inline
-from .ranking import CARDS, cell_short, figure_name, flag_text, ranking_make
+from .ranking import CARDS, CHANGE_NOTE, cell_short, figure_name, flag_text, ranking_make
 from .tables import figure, notes, system_rows
 from .text import html_text
 
@@ -68,9 +68,9 @@ def card(entry, figures):
             f'<p class="d">{e(entry["facets"]["driver"])}, {e(entry["facets"]["depth"])} bits</p><p>{what}</p></section>')
 
 
-def ranking_html(columns, rows, svg, title, emulated=False, flags=None):
+def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=False):
     e = html_text
-    figures, entries = ranking_make(columns, rows, flags)
+    figures, entries = ranking_make(columns, rows, flags, by_time)
     ranked = [x for x in entries if x["cells"] and x["cells"][0] and x["cells"][0]["ratio"] is not None]
     best, worst = ranked[:CARDS], ranked[-CARDS:][::-1] if len(ranked) > CARDS else []
     selects = "".join(
@@ -101,7 +101,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None):
         + f"<dt>file</dt><dd>{e(x['column']['path'])}</dd></dl></details>\n" for x in entries)
     caveat = ('<p class="emulated"><strong>Emulated boards.</strong> These figures come from emulators: they show '
               'how the software behaves, not how fast real hardware is.</p>\n' if emulated else "")
-    note_items = "".join(f"<li>{e(n)}</li>" for n in notes(columns, set())[1:])
+    note_items = "".join(f"<li>{e(n)}</li>" for n in notes(columns, set())[1:] + [CHANGE_NOTE])
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -114,7 +114,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None):
 <body>
 <h1>{e(title)}</h1>
 {caveat}<p>{len(entries)} sessions and devices against {e(columns[0]["header"])}, ranked by
-{e(figure_name(figures[0])) if figures else "nothing"}: ×N above 1 is better; ±, half the runs' range; d, what reached
+{"time" if by_time else e(figure_name(figures[0])) if figures else "nothing"}: ×N above 1 is better; ±, half the runs' range; d, what reached
 the display (against the baseline's display, else its screen).</p>
 <div class="split">
 <div><h2 id="best">The {len(best)} best</h2><div class="cards small">{"".join(card(x, figures) for x in best)}</div></div>

@@ -161,8 +161,17 @@ def is_results_file(path):
 
 def load(path, validator):
     """The results file at path, checked against the schema."""
-    check, best_match = validator
+    return load_raw(path, validator)[0]
+
+
+def load_raw(path, validator):
+    """The results file at path, checked against the schema, and its bytes."""
     raw, more = file_read(path)
+    return parse(path, raw, more, validator), raw
+
+
+def parse(path, raw, more, validator):
+    check, best_match = validator
     if more:
         raise BadInput(f"{path}: larger than {MAX_BYTES >> 20} MiB, not a results file")
     try:

@@ -13,6 +13,9 @@ from .text import markdown_cell, markdown_text, one_line
 SIDE_BY_SIDE = 8
 # The Markdown and the terminal are this wide at most.
 WIDTH = 120
+CHANGE_NOTE = ("change: against the session before on the same board, device, window and depth, a change of the "
+               "median of 2 % or more whose runs differ by a two-sided Mann-Whitney U test at p < 0.01; "
+               "regression: for the worse.")
 # The page's cards: this many best and worst by the display figure.
 CARDS = 8
 
@@ -55,10 +58,11 @@ def facets(column):
             "kind": "quick" if column["quick"] else "full"}
 
 
-def ranking_make(columns, rows, flags=None):
+def ranking_make(columns, rows, flags=None, by_time=False):
     """The ranking: its figure rows, and one entry per column, sorted with
-    the baseline's workload first, then by the first figure, best first.
-    flags maps a column's index to its regression flags (regress.py)."""
+    the baseline's workload first, then by the first figure, best first
+    (or in the columns' order, by_time). flags maps a column's index to its
+    changes (regress.py)."""
     figures = summary_rows(columns, rows)
     baseline = columns[0]
     entries = []
@@ -79,6 +83,8 @@ def ranking_make(columns, rows, flags=None):
                         "flags": (flags or {}).get(index, [])})
 
     def order(entry):
+        if by_time:
+            return (entry["index"],)
         first = entry["cells"][0] if entry["cells"] else None
         score = first["ratio"] if first and first["ratio"] is not None else -math.inf
         return (entry["unlike"], -score, entry["index"])
@@ -105,14 +111,19 @@ def cell_short(cell, unlike):
 
 
 def flag_text(flags):
-    shown = [f"{f['name']} {f['change']:+.0%}" for f in flags if f.get("flagged")]
-    return "; ".join(shown)
+    """The flagged changes, or why none could be judged."""
+    shown = [f"{f['name']} {f['change']:+.1%}{' regression' if f['regression'] else ''}" for f in flags
+             if f["flagged"]]
+    if shown:
+        return "; ".join(shown)
+    reasons = list(dict.fromkeys(f["reason"] for f in flags if f["reason"]))
+    return reasons[0] if reasons else ""
 
 
-def ranking_table(columns, rows, flags=None, width=WIDTH):
+def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
     """(header, lines, figures left out): the session names cut so that the
     whole table fits width; figures that do not fit at all are left out."""
-    figures, entries = ranking_make(columns, rows, flags)
+    figures, entries = ranking_make(columns, rows, flags, by_time)
     depths = len({c["workload"]["depth"] for c in columns}) > 1
     with_flags = any(e["flags"] for e in entries)
     cells = [[cell_short(c, e["unlike"]) for c in e["cells"]] for e in entries]
@@ -159,9 +170,9 @@ def aligned_table(header, lines, width=WIDTH):
     return "\n".join([line_of(header), rule[:width]] + [line_of(line) for line in lines])
 
 
-def ranking_notes(columns, figures, dropped, depths):
-    first = (f"One line per session and device, sorted by {figures[0]['name'] if figures else 'nothing'}, best "
-             f"first; baseline: {columns[0]['header']}. ×N: the figure against the baseline's, above 1 is better; "
+def ranking_notes(columns, figures, dropped, depths, by_time=False):
+    order = "oldest first" if by_time else f"sorted by {figures[0]['name'] if figures else 'nothing'}, best first"
+    first = (f"One line per session and device, {order}; baseline: {columns[0]['header']}. ×N: the figure against the baseline's, above 1 is better; "
              f"±: half the runs' range; d: what reached the display (against the baseline's display, else its screen), else the screen. Full figures: --format csv "
              f"or json.")
     found = [first]
@@ -173,11 +184,14 @@ def ranking_notes(columns, figures, dropped, depths):
     return found
 
 
-def ranking_markdown(columns, rows, flags=None, width=WIDTH):
-    header, lines, dropped, figures, _ = ranking_table(columns, rows, flags, width)
+def ranking_markdown(columns, rows, flags=None, width=WIDTH, by_time=False):
+    header, lines, dropped, figures, entries = ranking_table(columns, rows, flags, width, by_time)
     depths = len({c["workload"]["depth"] for c in columns}) > 1
     text = [aligned_table(header, lines, width), ""]
-    for note in ranking_notes(columns, figures + dropped, dropped, depths):
+    notes_found = ranking_notes(columns, figures + dropped, dropped, depths, by_time)
+    if any(e["flags"] for e in entries):
+        notes_found.append(CHANGE_NOTE)
+    for note in notes_found:
         text += textwrap.wrap(markdown_text(note), width) + [""]
     return "\n".join(text).rstrip("\n") + "\n"
 

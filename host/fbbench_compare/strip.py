@@ -15,25 +15,26 @@ MAX_HEIGHT = 3000 / 96
 WIDTH = 10.0
 
 
-def strip_figure(columns, rows, title="fbbench comparison", emulated=False, flags=None):
+def strip_figure(columns, rows, title="fbbench comparison", emulated=False, flags=None, history=False):
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
-            return strip_build(columns, rows, title, emulated, flags)
+            return strip_build(columns, rows, title, emulated, flags, history)
     except ImportError as e:
         raise CannotWrite(f"a chart needs matplotlib (python3-matplotlib): {e}") from None
 
 
-def strip_build(columns, rows, title, emulated, flags):
+def strip_build(columns, rows, title, emulated, flags, history):
     import matplotlib
     matplotlib.use("Agg")
     from matplotlib.figure import Figure
 
-    figures, entries = ranking_make(columns, rows, flags)
+    figures, entries = ranking_make(columns, rows, flags, history)
     panels = max(1, min(len(figures), int((MAX_HEIGHT - 1.2) // PANEL_HEIGHT)))
     figure = Figure(figsize=(WIDTH, min(MAX_HEIGHT, 1.2 + PANEL_HEIGHT * panels)), layout="constrained")
     caveat = "; emulated boards: how the software behaves, not how fast real hardware is" if emulated else ""
-    figure.suptitle(f"{chart_text(title)}: {len(columns)} sessions and devices, runs of {dates_text(columns)}"
+    what = f"the history of {chart_text(columns[0]['label'])}" if history else f"{len(columns)} sessions and devices"
+    figure.suptitle(f"{chart_text(title)}: {what}, runs of {dates_text(columns)}"
                     f"{caveat}", fontsize="large")
     axes = figure.subplots(panels, 1, squeeze=False)[:, 0]
     for place, ax in enumerate(axes):
@@ -42,11 +43,13 @@ def strip_build(columns, rows, title, emulated, flags):
             continue
         ranked = [(e["cells"][place]["ratio"], e) for e in entries
                   if e["cells"][place] and e["cells"][place]["ratio"] is not None]
-        ranked.sort(key=lambda pair: -pair[0])
+        if not history:
+            ranked.sort(key=lambda pair: -pair[0])
         for kind, colour, label in (("screen", "C0", "on screen"), ("display", "C1", "on the display")):
             points = [(x, r) for x, (r, e) in enumerate(ranked) if e["cells"][place]["kind"] == kind]
             if points:
-                ax.plot(*zip(*points), "o", color=colour, markersize=3, label=label)
+                ax.plot(*zip(*points), "o-" if history else "o", color=colour, markersize=3, linewidth=0.8,
+                        label=label)
         flagged = [(x, r) for x, (r, e) in enumerate(ranked)
                    if any(f.get("flagged") and f["key"] == figures[place]["key"] for f in e["flags"])]
         if flagged:
@@ -59,7 +62,11 @@ def strip_build(columns, rows, title, emulated, flags):
             if max(values) / max(min(values), 1e-300) > 20:
                 ax.set_yscale("log")
                 log_ticks(ax.yaxis)
-        ax.set_xlabel("rank", fontsize="small")
+        if history:
+            step = max(1, len(ranked) // 8)
+            ax.set_xticks(range(0, len(ranked), step))
+            ax.set_xticklabels([e["column"]["data"]["started"][:10] for _, e in ranked][::step], fontsize="x-small")
+        ax.set_xlabel("session, oldest first" if history else "rank", fontsize="small")
         ax.set_ylabel("against the baseline\n(above 1 is better)", fontsize="small")
         ax.set_title(chart_text(f"{figure_name(figures[place])} ({figures[place]['unit']})"), fontsize="medium")
         ax.grid(linewidth=0.3)
