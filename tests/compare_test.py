@@ -1123,5 +1123,233 @@ class FarmLayoutTest(unittest.TestCase):
         self.assertEqual(names.count("svg"), 1)
 
 
+def sessions_in(store):
+    """{id: bytes} of the sessions a store holds, read as SQLite itself."""
+    import sqlite3
+    import zlib
+    db = sqlite3.connect(store)
+    try:
+        return {i: zlib.decompress(f) for i, f in db.execute("SELECT id, file FROM sessions")}
+    finally:
+        db.close()
+
+
+def store_sound(test, store):
+    """The store passes SQLite's own check and holds no row of a session
+    that is not there: nothing half-added."""
+    import sqlite3
+    db = sqlite3.connect(store)
+    try:
+        test.assertEqual(db.execute("PRAGMA integrity_check").fetchone()[0], "ok")
+        for query in ("SELECT count(*) FROM devices WHERE session NOT IN (SELECT id FROM sessions)",
+                      "SELECT count(*) FROM runs WHERE session NOT IN (SELECT id FROM sessions)",
+                      "SELECT count(*) FROM run_values WHERE run NOT IN (SELECT id FROM runs)"):
+            test.assertEqual(db.execute(query).fetchone()[0], 0, query)
+    finally:
+        db.close()
+
+
+class StoreTest(unittest.TestCase):
+    """The results store: added, chosen, exported, and kept whole when the
+    input, the disk or another process gets in the way."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        os.chmod(cls.dir.name, 0o755)
+        real = load(BOARD)
+        rng = __import__("random").Random(11)
+        cls.farm = []
+        for index in range(12):
+            path = os.path.join(cls.dir.name, f"farm{index:02d}.json")
+            with open(path, "w") as f:
+                json.dump(farm_files.farm_file(real, index, rng), f)
+            cls.farm.append(path)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(dir=self.dir.name)
+        os.chmod(self.work, 0o755)
+        self.store = os.path.join(self.work, "farm.sqlite")
+
+    def file_bytes(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def test_add_skip_refuse_and_export(self):
+        broken = os.path.join(self.work, "broken.json")
+        data = load(BOARD)
+        data["runs"][0]["valid"] = "yes"
+        with open(broken, "w") as f:
+            json.dump(data, f)
+        conflicting = os.path.join(self.work, "conflict.json")
+        data = load(BOARD)
+        data["results"][0]["device"]["median"] += 1
+        with open(conflicting, "w") as f:
+            json.dump(data, f)
+        added = [BOARD, os.path.join(FIXTURES, "boards", "vexpress", "fbbench-fb1.json"),
+                 os.path.join(FIXTURES, "boards", "arm64", "fbbench-fb0.json"), A]
+        result = run("--store", self.store, added[0], broken, added[1], BOARD, added[2], conflicting, added[3])
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout.splitlines(), [f"{path}: added as session {n}" for n, path in
+                                                      enumerate(added, 1)])
+        self.assertEqual(result.stderr.splitlines(), [
+            f"fbbench-compare: {broken}: $.runs[0].valid: is a string, not boolean: refused",
+            f"fbbench-compare: {BOARD}: already in the store as session 1, skipped",
+            f"fbbench-compare: {conflicting}: conflicts with session 1 (same host and start, other content): "
+            f"refused"])
+        # Each session comes out as the very bytes that went in.
+        for number, path in enumerate(added, 1):
+            exported = subprocess.run([sys.executable, PROGRAM, "--store", self.store, "--export-session",
+                                       str(number)], capture_output=True)
+            self.assertEqual((exported.returncode, exported.stdout), (0, self.file_bytes(path)))
+        missing = run("--store", self.store, "--export-session", "9")
+        self.assertEqual((missing.returncode, missing.stdout, missing.stderr),
+                         (2, "", f"fbbench-compare: {self.store}: no session 9\n"))
+        store_sound(self, self.store)
+
+    def test_compare_from_store(self):
+        self.assertEqual(run("--store", self.store, *self.farm).returncode, 0)
+        data = [load(path) for path in self.farm]
+
+        def chosen(*where):
+            result = run("--store", self.store, *[a for w in where for a in ("--where", w)], "--format", "json")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return sorted((c["file"].rsplit("#", 1)[1], c["path"]) for c in json.loads(result.stdout)["columns"])
+
+        def expected(keep, devices=("/dev/fb0", "/dev/dri/card0")):
+            return sorted((str(i + 1), d) for i, f in enumerate(data) if keep(f) for d in devices)
+        kernel = data[0]["system"]["kernel"]["release"]
+        for where, keep, devices in (
+                ((), lambda f: True, None),
+                ((f"board={data[3]['host']}",), lambda f: f is data[3], None),
+                (("driver=virtio_gpu",), lambda f: True, ("/dev/dri/card0",)),
+                ((f"kernel={kernel}",), lambda f: f["system"]["kernel"]["release"] == kernel, None),
+                (("since=2026-06", "until=2026-09"), lambda f: "2026-06" <= f["started"] < "2026-09", None),
+                (("device=/dev/fb0", "latest"), lambda f: True, ("/dev/fb0",))):
+            with self.subTest(where=where):
+                self.assertEqual(chosen(*where), expected(keep, devices or ("/dev/fb0", "/dev/dri/card0")))
+        for where, message in (("colour=red", "--where colour=red: want latest or KEY=VALUE"),
+                               ("board=nothing", "no session matches board=nothing")):
+            with self.subTest(where=where):
+                result = run("--store", self.store, "--where", where)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertIn(message, result.stderr)
+                self.assertEqual(len(result.stderr.splitlines()), 1)
+
+    def test_stores_refused(self):
+        import sqlite3
+        cases = []
+        text = os.path.join(self.work, "text.sqlite")
+        with open(text, "w") as f:
+            f.write("a farm's notes, not a database\n" * 100)
+        cases.append((text, "not an SQLite database", None))
+        other = os.path.join(self.work, "other.sqlite")
+        db = sqlite3.connect(other)
+        db.execute("CREATE TABLE boards (name TEXT)")
+        db.commit()
+        db.close()
+        cases.append((other, "an SQLite database, but not an fbbench store", None))
+        for version, message, reading in (
+                (99, "a store of schema 99, newer than this fbbench-compare's 1: use a newer one", None),
+                (0, "a store of schema 0, which this fbbench-compare cannot bring to 1",
+                 "a store of schema 0: add a file to it once to bring it to 1")):
+            made = os.path.join(self.work, f"v{version}.sqlite")
+            self.assertEqual(run("--store", made, BOARD).returncode, 0)
+            db = sqlite3.connect(made)
+            db.execute(f"PRAGMA user_version={version}")
+            db.commit()
+            db.close()
+            cases.append((made, message, reading))
+        for path, adding, reading in cases:
+            before = self.file_bytes(path)
+            for args, message in (((A,), adding), ((), reading or adding)):
+                with self.subTest(store=os.path.basename(path), adding=bool(args)):
+                    result = run("--store", path, *args)
+                    self.assertEqual((result.returncode, result.stdout), (2, ""))
+                    self.assertEqual(result.stderr, f"fbbench-compare: {path}: {message}\n")
+                    self.assertEqual(self.file_bytes(path), before)
+
+    def test_read_only_store(self):
+        self.assertEqual(run("--store", self.store, BOARD).returncode, 0)
+        if os.geteuid() == 0 and not os.path.exists("/usr/bin/setpriv"):
+            self.skipTest("skipped: as root, a read-only store needs setpriv to run as another user")
+        # Root writes any file: the other user, who may only read it, tries.
+        prefix = ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] \
+            if os.geteuid() == 0 else []
+        os.chmod(self.store, 0o644)
+        os.chmod(self.work, 0o555)
+        self.addCleanup(os.chmod, self.work, 0o755)
+        before = sessions_in(self.store)
+        result = subprocess.run(prefix + [sys.executable, PROGRAM, "--store", self.store, A], capture_output=True,
+                                text=True)
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertRegex(result.stderr, f"{re.escape(self.store)}: (read-only|.*unable to open)")
+        self.assertEqual(sessions_in(self.store), before)
+        # Reading needs no write: the other user compares what the store holds.
+        read = subprocess.run(prefix + [sys.executable, PROGRAM, "--store", self.store, "--format", "json"],
+                              capture_output=True, text=True)
+        self.assertEqual((read.returncode, read.stderr), (0, ""))
+        self.assertEqual(len(json.loads(read.stdout)["columns"]), 2)
+
+    def test_busy_store(self):
+        import sqlite3
+        self.assertEqual(run("--store", self.store, BOARD).returncode, 0)
+        holder = sqlite3.connect(self.store, isolation_level=None)
+        holder.execute("BEGIN IMMEDIATE")
+        holder.execute("DELETE FROM run_values")
+        try:
+            result = run("--store", self.store, "--busy-timeout", "0.2", A)
+        finally:
+            holder.execute("ROLLBACK")
+            holder.close()
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertEqual(result.stderr, f"fbbench-compare: {self.store}: busy: another process is writing the "
+                                        f"store; gave up after the timeout\n")
+        store_sound(self, self.store)
+        self.assertEqual(run("--store", self.store, A).returncode, 0)
+        self.assertEqual(len(sessions_in(self.store)), 2)
+
+    def test_full_disk(self):
+        import resource
+        self.assertEqual(run("--store", self.store, self.farm[0]).returncode, 0)
+        # No file of the store may grow past a few sessions more: the disk fills midway.
+        limit = os.path.getsize(self.store) + 150_000
+
+        def small_disk():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        result = subprocess.run([sys.executable, PROGRAM, "--store", self.store, *self.farm[1:]],
+                                capture_output=True, text=True, preexec_fn=small_disk)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertIn("it is left as it was", result.stderr)
+        added = [line.split(":")[0] for line in result.stdout.splitlines()]
+        self.assertLess(len(added), len(self.farm) - 1)
+        store_sound(self, self.store)
+        kept = sessions_in(self.store)
+        self.assertEqual(sorted(kept.values()), sorted(self.file_bytes(p) for p in [self.farm[0]] + added))
+
+    def test_interrupted_import(self):
+        process = subprocess.Popen([sys.executable, PROGRAM, "--store", self.store, *self.farm],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = process.stdout.readline()
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+        self.assertIn("added as session 1", first)
+        self.assertEqual(process.returncode, -signal.SIGINT)
+        self.assertEqual(err, "fbbench-compare: interrupted\n")
+        store_sound(self, self.store)
+        kept = sessions_in(self.store)
+        # What was committed stays whole; the session being added is gone.
+        self.assertGreaterEqual(len(kept), 1)
+        self.assertLess(len(kept), len(self.farm))
+        self.assertEqual(list(kept.values()), [self.file_bytes(p) for p in self.farm[:len(kept)]])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -6,6 +6,7 @@ import json
 import os
 import sqlite3
 import stat
+import urllib.parse
 import zlib
 
 from .columns import depth_of, window_of, window_text
@@ -97,26 +98,33 @@ def store_open(path, writing, timeout=BUSY_SECONDS):
             raise BadInput(f"{path}: no such store") from None
     except OSError as e:
         raise BadInput(f"{path}: cannot read: {e.strerror}") from None
-    try:
-        db = sqlite3.connect(path if writing else f"file:{path}?mode=ro", timeout=timeout, uri=not writing,
-                             isolation_level=None)
-    except sqlite3.Error as e:
-        raise store_error(path, e) from None
-    try:
-        schema_check(db, path, writing)
-    except BaseException:
-        db.close()
-        raise
-    return db
+    address = "file:" + urllib.parse.quote(os.path.abspath(path))
+    modes = ["?mode=rwc"] if writing else ["?mode=ro"]
+    # A reader who may not write beside a store in WAL mode cannot make its
+    # shared-memory file: it reads the file as it stands.
+    if not writing and not (os.access(path, os.W_OK) and os.access(os.path.dirname(os.path.abspath(path)), os.W_OK)):
+        modes.append("?immutable=1")
+    for mode in modes:
+        try:
+            db = sqlite3.connect(address + mode, timeout=timeout, uri=True, isolation_level=None)
+        except sqlite3.Error as e:
+            raise store_error(path, e) from None
+        try:
+            schema_check(db, path, writing)
+            return db
+        except sqlite3.Error as e:
+            db.close()
+            if mode == modes[-1]:
+                raise store_error(path, e) from None
+        except BaseException:
+            db.close()
+            raise
 
 
 def schema_check(db, path, writing):
-    try:
-        application, version = db.execute("PRAGMA application_id").fetchone()[0], \
-            db.execute("PRAGMA user_version").fetchone()[0]
-        tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
-    except sqlite3.Error as e:
-        raise store_error(path, e) from None
+    application, version = db.execute("PRAGMA application_id").fetchone()[0], \
+        db.execute("PRAGMA user_version").fetchone()[0]
+    tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
     if application == 0 and tables == 0:
         if not writing:
             raise BadInput(f"{path}: an empty store")
