@@ -49,6 +49,7 @@ command = importlib.import_module("fbbench_compare.command")
 columns_module = importlib.import_module("fbbench_compare.columns")
 chart = importlib.import_module("fbbench_compare.chart")
 strip = importlib.import_module("fbbench_compare.strip")
+regress = importlib.import_module("fbbench_compare.regress")
 loading = importlib.import_module("fbbench_compare.load")
 
 
@@ -1349,6 +1350,90 @@ class StoreTest(unittest.TestCase):
         self.assertGreaterEqual(len(kept), 1)
         self.assertLess(len(kept), len(self.farm))
         self.assertEqual(list(kept.values()), [self.file_bytes(p) for p in self.farm[:len(kept)]])
+
+
+class RegressionTest(unittest.TestCase):
+    """Changes between a board's sessions, made up from the real board file
+    with five runs per figure."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.real = load(BOARD)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def session(self, name, night, scale, runs=5, seed=0):
+        data = farm_files.remade(self.real, scale, runs=runs, noise=0.01, rng=__import__("random").Random(seed))
+        data["started"] = f"2026-12-{night:02d}T02:00:00Z"
+        path = os.path.join(self.dir.name, name)
+        with open(path, "w") as f:
+            json.dump(data, f)
+        return path
+
+    def changes(self, before, now):
+        files = [(p, loading.load(p, loading.validator_make())) for p in (before, now)]
+        columns = columns_module.make_columns(files, None)
+        return regress.flags_make(columns, columns_module.make_rows(columns))
+
+    def test_a_real_change_is_flagged(self):
+        def slower(program, metric):
+            return 0.95 if program == "rectangle-bench" else 1.0
+        before, now = self.session("before.json", 1, lambda p, m: 1.0, seed=1), \
+            self.session("now.json", 2, slower, seed=2)
+        flags = self.changes(before, now)
+        # The second session's two devices, against the first's.
+        self.assertEqual(sorted(flags), [2, 3])
+        for index in (2, 3):
+            flagged = [(f["name"], f["regression"]) for f in flags[index] if f["flagged"]]
+            self.assertEqual(flagged, [("Rectangle", True)])
+            rectangle = next(f for f in flags[index] if f["name"] == "Rectangle")
+            self.assertAlmostEqual(rectangle["change"], -0.05, delta=0.015)
+            self.assertLess(rectangle["p"], 0.01)
+        store = os.path.join(self.dir.name, "history.sqlite")
+        self.assertEqual(run("--store", store, before, now).returncode, 0)
+        for args, status in (((), 0), (("--fail-on-regression",), 1)):
+            with self.subTest(args=args):
+                result = run("--store", store, "--where", "device=/dev/fb0", "--history", *args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                lines = result.stdout.splitlines()
+                self.assertRegex(lines[0], r"^\| # \| session .* \| change +\|$")
+                self.assertTrue(lines[2].startswith("| 1 | 2026-12-01 02:00 "), lines[2])
+                self.assertRegex(lines[3], r"\| Rectangle -[45]\.\d% regression +\|$")
+                self.assertEqual(result.stderr, "fbbench-compare: 1 regression flagged\n" if status else "")
+        both = run("--store", store, "--history")
+        self.assertEqual(both.returncode, 2)
+        self.assertIn("--history follows one board and device; these are 2", both.stderr)
+        page = os.path.join(self.dir.name, "history.html")
+        chart_file = os.path.join(self.dir.name, "history.png")
+        result = run("--store", store, "--where", "device=/dev/fb0", "--history", "--html", page, "--chart",
+                     chart_file)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(page, encoding="utf-8") as f:
+            self.assertEqual(f.read().count("<tr class=flagged"), 1)
+
+    def test_noise_is_not_flagged(self):
+        found = 0
+        for trial in range(50):
+            before = self.session("a.json", 1, lambda p, m: 1.0, seed=2 * trial + 100)
+            now = self.session("b.json", 2, lambda p, m: 1.0, seed=2 * trial + 101)
+            found += sum(f["flagged"] for f in self.changes(before, now)[2] if f["name"] == "Rectangle")
+        self.assertLessEqual(found, 1)
+
+    def test_too_few_runs_are_never_flagged(self):
+        for runs in (1, 2):
+            with self.subTest(runs=runs):
+                before = self.session("one.json", 1, lambda p, m: 1.0, runs=runs, seed=3)
+                now = self.session("two.json", 2, lambda p, m: 0.5, runs=runs, seed=4)
+                flags = self.changes(before, now)[2]
+                self.assertTrue(flags)
+                self.assertEqual({(f["flagged"], f["reason"]) for f in flags},
+                                 {(False, "fewer than 3 valid runs: not judged")})
+                result = run(before, now, "--layout", "ranking", "--fail-on-regression")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("fewer than 3 valid runs: not judged", result.stdout)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ SIDE_BY_SIDE = 8
 # The Markdown and the terminal are this wide at most.
 WIDTH = 120
 CHANGE_NOTE = ("change: against the session before on the same board, device, window and depth, a change of the "
-               "median of 2 % or more whose runs differ by a two-sided Mann-Whitney U test at p < 0.01; "
+               "median of 2 % or more whose runs differ by a two-sided Mann-Whitney U test at p below 0.01; "
                "regression: for the worse.")
 # The page's cards: this many best and worst by the display figure.
 CARDS = 8
@@ -144,7 +144,9 @@ def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
             break
         kept -= 1
     # The flags column is cut like any text to its room.
-    labels = [" ".join([e["column"]["label"]] + (["(quick)"] if e["column"]["quick"] else [])) for e in entries]
+    # One board's history: its sessions told apart by their time.
+    labels = [" ".join([e["column"]["data"]["started"][:16].replace("T", " ") if by_time else e["column"]["label"]]
+                       + (["(quick)"] if e["column"]["quick"] else [])) for e in entries]
     label_width = max(8, min(max(len(label) for label in labels), room))
     header = ["#", "session"] + names[:kept] + header_extra
     lines = [[str(rank + 1), cut(label, label_width)] + line[:kept] + x
