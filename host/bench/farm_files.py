@@ -46,10 +46,10 @@ def remade(data, scale, runs=1, noise=0.0, rng=None):
     return made
 
 
-def farm_file(data, index, rng, depth=None):
+def farm_file(data, index, rng, depth=None, host=None, started=None):
     """The index-th board of a farm: its own host, board name, night,
     kernel and speed (each program within a factor of three of the real
-    board's)."""
+    board's); host and started, when given, name the board and the night."""
     speeds = {}
 
     def scale(program, metric):
@@ -57,11 +57,11 @@ def farm_file(data, index, rng, depth=None):
         # A time shrinks as the board gets faster.
         return 1 / speed if metric == "time" else speed
     made = remade(data, scale, rng=rng)
-    made["host"] = f"board{index:04d}"
+    made["host"] = host or f"board{index:04d}"
     made["system"]["board_model"] = f"{data['system'].get('board_model', 'board')} #{index % 37}"
     made["system"].setdefault("kernel", {})["release"] = rng.choice(["6.1.0-50-armmp", "6.1.0-51-armmp",
                                                                      "6.12.95+deb12-arm64"])
-    made["started"] = f"2026-{1 + index % 12:02d}-{1 + index % 28:02d}T{index % 24:02d}:00:00Z"
+    made["started"] = started or f"2026-{1 + index % 12:02d}-{1 + index % 28:02d}T{index % 24:02d}:00:00Z"
     made["options"]["quick"] = index % 5 == 0
     if depth is not None:
         for device in made["devices"]:

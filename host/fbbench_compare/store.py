@@ -202,19 +202,22 @@ def session_add(db, path, raw, data):
             "INSERT INTO sessions (hash, host, board, kernel, started, quick, schema, fbbench_version, file) "
             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (digest, facts["host"], facts["board"], facts["kernel"], facts["started"], facts["quick"],
-             facts["schema"], facts["fbbench_version"], zlib.compress(raw, 6)))
+             facts["schema"], facts["fbbench_version"], zlib.compress(raw, 1)))
         session = cursor.lastrowid
         db.executemany(
             "INSERT INTO devices (session, path, kind, driver, mapping, depth, window) VALUES (?, ?, ?, ?, ?, ?, ?)",
             [(session, d["path"], d.get("kind", ""), driver_of(d), d.get("mapping", {}).get("class", ""),
               depth_of(d), window_text(window_of(d))) for d in data["devices"]])
-        for run in data["runs"]:
-            run_id = db.execute(
-                "INSERT INTO runs (session, path, program, target, warmup, valid) VALUES (?, ?, ?, ?, ?, ?)",
-                (session, run["path"], run["program"], run["target"], int(run.get("warmup", False)),
-                 int(run["valid"]))).lastrowid
-            db.executemany("INSERT INTO run_values (run, metric, value) VALUES (?, ?, ?)",
-                           [(run_id, metric, value) for metric, value in (run.get("values") or {}).items()])
+        # The runs numbered here, inside the transaction that holds the
+        # store: two statements a session, however many runs it has.
+        first = db.execute("SELECT coalesce(max(id), 0) + 1 FROM runs").fetchone()[0]
+        db.executemany(
+            "INSERT INTO runs (id, session, path, program, target, warmup, valid) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            [(first + n, session, run["path"], run["program"], run["target"], int(run.get("warmup", False)),
+              int(run["valid"])) for n, run in enumerate(data["runs"])])
+        db.executemany("INSERT INTO run_values (run, metric, value) VALUES (?, ?, ?)",
+                       [(first + n, metric, value) for n, run in enumerate(data["runs"])
+                        for metric, value in (run.get("values") or {}).items()])
         db.execute("COMMIT")
         return "added", session
     except BaseException:
