@@ -37,9 +37,9 @@ BOARD = os.path.join(FIXTURES, "boards", "vexpress", "fbbench-fb0.json")
 sys.path.insert(0, os.path.join(HERE, "..", "host", "bench"))
 import farm_files  # noqa: E402
 
-missing = [name for name in ("jsonschema", "matplotlib", "PIL") if importlib.util.find_spec(name) is None]
+missing = [name for name in ("jsonschema", "matplotlib", "PIL", "scipy") if importlib.util.find_spec(name) is None]
 if missing:
-    print(f"skipped: fbbench-compare needs python3-jsonschema, python3-matplotlib and python3-pil; "
+    print(f"skipped: fbbench-compare needs python3-jsonschema, python3-matplotlib, python3-pil and python3-scipy; "
           f"missing: {', '.join(missing)}")
     sys.exit(77)
 

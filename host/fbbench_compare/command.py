@@ -41,9 +41,13 @@ def signal_raise(signum, _frame):
 def outputs_check(args):
     """Refuses an output that would replace an input or another output, or
     any results file: a page written over a.json would lose its runs."""
-    outputs = [path for path in (args.chart, args.html) if path is not None]
-    if len(outputs) == 2 and os.path.abspath(outputs[0]) == os.path.abspath(outputs[1]):
-        raise BadInput(f"{outputs[0]}: --chart and --html name the same file")
+    named = [(option, path) for option, path in (("--chart", args.chart), ("--html", args.html), ("--csv", args.csv))
+             if path is not None]
+    for index, (option, path) in enumerate(named):
+        for other, second in named[index + 1:]:
+            if os.path.abspath(path) == os.path.abspath(second):
+                raise BadInput(f"{path}: {option} and {other} name the same file")
+    outputs = [path for _, path in named]
     for output in outputs:
         for path in args.files + ([args.store] if args.store else []):
             try:
@@ -70,6 +74,7 @@ def parse_arguments(argv):
                         help="print one line per column with the main figures, under one header line")
     parser.add_argument("--chart", metavar="FILE", help="also draw a chart to FILE (.png or .svg)")
     parser.add_argument("--html", metavar="FILE", help="also write one self-contained web page to FILE")
+    parser.add_argument("--csv", metavar="FILE", help="also write the CSV of every figure to FILE")
     parser.add_argument("--title", default="fbbench comparison", help="the page's title and heading")
     parser.add_argument("--emulated", action="store_true",
                         help="the files come from emulated boards: the page and the chart say so")
@@ -129,7 +134,7 @@ def options_check(args):
                        "without files")
     if args.busy_timeout < 0:
         raise BadInput("--busy-timeout wants a number of seconds, 0 or more")
-    for option, path in (("--chart", args.chart), ("--html", args.html)):
+    for option, path in (("--chart", args.chart), ("--html", args.html), ("--csv", args.csv)):
         if path == "":
             raise BadInput(f"{option} wants a file name")
     if args.summary and args.format == "runs":
@@ -187,7 +192,7 @@ def compare(argv):
         else:
             text = {"markdown": markdown_output, "csv": csv_output, "json": json_output}[args.format](columns, rows)
         # The files first: when one cannot be drawn or written, nothing is printed.
-        for path in (args.chart, args.html):
+        for path in (args.chart, args.html, args.csv):
             if path is not None:
                 destination_check(path)
         drawn = any(c["rows"] for c in columns)
@@ -199,6 +204,8 @@ def compare(argv):
             return figure_make(columns, rows, args.title, args.emulated)
         if chart_format:
             file_replace(args.chart, figure_bytes(chart_of(), chart_format))
+        if args.csv:
+            file_replace(args.csv, csv_output(columns, rows).encode("utf-8"))
         if args.html:
             svg = figure_bytes(chart_of(), "svg") if drawn else None
             page = ranking_html(columns, rows, svg, args.title, args.emulated, flags, args.history) if ranked \
