@@ -1392,6 +1392,11 @@ class RegressionTest(unittest.TestCase):
             rectangle = next(f for f in flags[index] if f["name"] == "Rectangle")
             self.assertAlmostEqual(rectangle["change"], -0.05, delta=0.015)
             self.assertLess(rectangle["p"], 0.01)
+        # Side by side too, each device's change on a line under the tables.
+        side = run(before, now, "--fail-on-regression")
+        self.assertEqual(side.returncode, 1)
+        self.assertEqual(len(re.findall(r"^- V2P-CA9 /dev/\S+ 2026-12-02 02:00: Rectangle -[45]\.\d% regression",
+                                        side.stdout, re.M)), 2, side.stdout)
         store = os.path.join(self.dir.name, "history.sqlite")
         self.assertEqual(run("--store", store, before, now).returncode, 0)
         for args, status in (((), 0), (("--fail-on-regression",), 1)):

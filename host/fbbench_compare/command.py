@@ -12,7 +12,7 @@ from .files import destination_check, file_replace
 from .load import BadInput, CannotWrite, is_results_file, load, validator_make
 from .farm_page import ranking_html
 from .page import html_page
-from .ranking import SIDE_BY_SIDE, ranking_markdown, ranking_wanted
+from .ranking import SIDE_BY_SIDE, changes_markdown, ranking_markdown, ranking_wanted
 from .regress import flags_make, regressions
 from .store import BUSY_SECONDS
 from .stored import store_add, store_columns, store_earlier, store_export
@@ -181,7 +181,7 @@ def compare(argv):
         headers_make(columns, difference is not None)
         mixed = quick_check(columns) if args.format != "runs" else None
         ranked = args.history or ranking_wanted(columns, args.layout)
-        flags = flags_make(columns, rows, earlier) if ranked or args.fail_on_regression else {}
+        flags = flags_make(columns, rows, earlier) if args.format != "runs" else {}
 
         if args.format == "runs":
             text = runs_output(files, columns)
@@ -191,6 +191,8 @@ def compare(argv):
             text = ranking_markdown(columns, rows, flags, by_time=args.history)
         else:
             text = {"markdown": markdown_output, "csv": csv_output, "json": json_output}[args.format](columns, rows)
+            if args.format == "markdown":
+                text += changes_markdown(columns, flags)
         # The files first: when one cannot be drawn or written, nothing is printed.
         for path in (args.chart, args.html, args.csv):
             if path is not None:

@@ -19,7 +19,9 @@ tr.flagged td.c { color: #b00; font-weight: bold; }
 .cards.small { grid-template-columns: repeat(auto-fill, minmax(11em, 1fr)); }
 dl.sys { display: grid; grid-template-columns: max-content 1fr; gap: 0 0.8em; font-size: 0.85em; margin: 0.3em 0; }
 dl.sys dt { font-weight: bold; } dl.sys dd { margin: 0; }
-@media (max-width: 900px) { body { margin: 0.5em; } table { font-size: 0.75em; } }
+@media (max-width: 900px) { body { margin: 0.5em; } table { font-size: 0.75em; }
+  /* The session's name says its board; the filters still choose by these. */
+  .f-board, .f-kernel, .f-mapping { display: none; } }
 @media print { .filters { display: none; } #ranking tr { display: table-row !important; }
   details { display: block; } details > * { display: block; } }
 """
@@ -79,7 +81,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
         + "</select></label>" for name, label in FACETS)
     head = ('<tr><th data-sort>#</th><th data-sort>session</th>'
             + "".join(f'<th data-sort>{e(figure_name(r))} ({e(r["unit"])})</th>' for r in figures)
-            + "".join(f"<th data-sort>{e(label)}</th>" for _, label in FACETS)
+            + "".join(f'<th data-sort class="f-{name}">{e(label)}</th>' for name, label in FACETS)
             + '<th data-sort>change</th></tr>')
     body = []
     for rank, x in enumerate(entries):
@@ -92,7 +94,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
         changed = flag_text(x["flags"])
         body.append(f'<tr{" class=flagged" if changed else ""}{attributes}><td class="n" data-v="{rank + 1}">'
                     f'{rank + 1}</td><td><a href="#s{x["index"]}">{e(x["column"]["header"])}</a></td>{cells}'
-                    + "".join(f"<td>{e(x['facets'][name])}</td>" for name, _ in FACETS)
+                    + "".join(f'<td class="f-{name}">{e(x["facets"][name])}</td>' for name, _ in FACETS)
                     + f'<td class="c">{e(changed or "—")}</td></tr>\n')
     systems = system_rows(columns)
     details = "".join(

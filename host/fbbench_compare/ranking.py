@@ -197,3 +197,12 @@ def ranking_markdown(columns, rows, flags=None, width=WIDTH, by_time=False):
         text += textwrap.wrap(markdown_text(note), width) + [""]
     return "\n".join(text).rstrip("\n") + "\n"
 
+
+
+def changes_markdown(columns, flags):
+    """The side-by-side table's changes: a line per column with one flagged."""
+    lines = [f"- {markdown_text(columns[index]['header'])}: {markdown_text(flag_text(found))} "
+             f"(since {markdown_text(found[0]['before'])})"
+             for index, found in sorted(flags.items()) if any(f["flagged"] for f in found)]
+    return "\n".join(["", "Changes since each board's session before:", *lines, "",
+                      *textwrap.wrap(markdown_text(CHANGE_NOTE), WIDTH)]) + "\n" if lines else ""
