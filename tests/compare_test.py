@@ -1192,8 +1192,9 @@ class StoreTest(unittest.TestCase):
         with open(conflicting, "w") as f:
             json.dump(data, f)
         added = [BOARD, os.path.join(FIXTURES, "boards", "vexpress", "fbbench-fb1.json"),
-                 os.path.join(FIXTURES, "boards", "arm64", "fbbench-fb0.json"), A]
-        result = run("--store", self.store, added[0], broken, added[1], BOARD, added[2], conflicting, added[3])
+                 os.path.join(FIXTURES, "boards", "arm64", "fbbench-fb0.json"), A, *self.farm[:3]]
+        # Enough files to be checked in parallel; one or two are checked in turn (the tests below).
+        result = run("--store", self.store, added[0], broken, added[1], BOARD, added[2], conflicting, *added[3:])
         self.assertEqual(result.returncode, 2)
         self.assertEqual(result.stdout.splitlines(), [f"{path}: added as session {n}" for n, path in
                                                       enumerate(added, 1)])

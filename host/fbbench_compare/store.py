@@ -259,15 +259,13 @@ def select_devices(db, conditions):
         else:
             clauses.append(f"{column} IN ({', '.join('?' * len(options))})")
             values += options
-    query = ("SELECT s.id, d.path, s.host, s.started FROM sessions s JOIN devices d ON d.session = s.id"
-             + (" WHERE " + " AND ".join(clauses) if clauses else "") + " ORDER BY s.started, s.id, d.id")
-    pairs = db.execute(query, values).fetchall()
-    if latest:
-        newest = {}
-        for session, device, host, started in pairs:
-            newest[(host, device)] = (session, device, host, started)
-        pairs = sorted(newest.values(), key=lambda p: (p[3], p[0]))
-    return [(session, device) for session, device, _, _ in pairs]
+    chosen = ("SELECT s.id AS session, d.path AS device, s.started AS started, d.id AS entry, "
+              "row_number() OVER (PARTITION BY s.host, d.path ORDER BY s.started DESC, s.id DESC) AS newest "
+              "FROM sessions s JOIN devices d ON d.session = s.id"
+              + (" WHERE " + " AND ".join(clauses) if clauses else ""))
+    query = (f"SELECT session, device FROM ({chosen})" + (" WHERE newest = 1" if latest else "")
+             + " ORDER BY started, session, entry")
+    return db.execute(query, values).fetchall()
 
 
 def session_bytes(db, session):
