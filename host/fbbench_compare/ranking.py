@@ -16,6 +16,8 @@ WIDTH = 120
 CHANGE_NOTE = ("change: against the session before on the same board, device, window and depth, a change of the "
                "median of 2 % or more whose runs differ by a two-sided Mann-Whitney U test at p below 0.01; "
                "regression: for the worse.")
+# The changes' column at most, in the Markdown; the page has them whole.
+CHANGE_WIDTH = 40
 # The page's cards: this many best and worst by the display figure.
 CARDS = 8
 
@@ -121,16 +123,17 @@ def flag_text(flags):
 
 
 def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
-    """(header, lines, figures left out): the session names cut so that the
-    whole table fits width; figures that do not fit at all are left out."""
+    """(header, lines, figures left out, figures shown, entries): the
+    session names and the changes cut so that the whole table fits width;
+    figures that do not fit at all are left out."""
     figures, entries = ranking_make(columns, rows, flags, by_time)
     depths = len({c["workload"]["depth"] for c in columns}) > 1
     with_flags = any(e["flags"] for e in entries)
     cells = [[cell_short(c, e["unlike"]) for c in e["cells"]] for e in entries]
     names = [figure_name(r) for r in figures]
     header_extra = (["depth"] if depths else []) + (["change"] if with_flags else [])
-    extra = [([depth_text(e["column"])] if depths else []) + ([flag_text(e["flags"]) or "—"] if with_flags else [])
-             for e in entries]
+    extra = [([depth_text(e["column"])] if depths else [])
+             + ([cut(flag_text(e["flags"]) or "—", CHANGE_WIDTH)] if with_flags else []) for e in entries]
     rank_width = len(str(len(entries)))
 
     def widths(count):
@@ -143,7 +146,6 @@ def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
         if room >= 16 or kept == 0:
             break
         kept -= 1
-    # The flags column is cut like any text to its room.
     # One board's history: its sessions told apart by their time.
     labels = [" ".join([e["column"]["data"]["started"][:16].replace("T", " ") if by_time else e["column"]["label"]]
                        + (["(quick)"] if e["column"]["quick"] else [])) for e in entries]
