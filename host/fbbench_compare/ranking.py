@@ -15,7 +15,7 @@ SIDE_BY_SIDE = 8
 WIDTH = 120
 CHANGE_NOTE = ("change: against the session before on the same board, device, window and depth, a change of the "
                "median of 2 % or more whose runs differ by a two-sided Mann-Whitney U test at p below 0.01; "
-               "regression: for the worse.")
+               "regression: for the worse; not judged: fewer than 3 valid runs on a side.")
 # The changes' column at most, in the Markdown; the page has them whole.
 CHANGE_WIDTH = 40
 # The page's cards: this many best and worst by the display figure.
@@ -112,13 +112,16 @@ def cell_short(cell, unlike):
     return text + ("d" if cell["kind"] == "display" else "") + ("†" if unlike and cell["ratio"] is not None else "")
 
 
-def flag_text(flags):
-    """The flagged changes, or why none could be judged."""
+def flag_text(flags, short=False):
+    """The flagged changes, or why none could be judged (short: in a few
+    words, which the table's notes explain)."""
     shown = [f"{f['name']} {f['change']:+.1%}{' regression' if f['regression'] else ''}" for f in flags
              if f["flagged"]]
     if shown:
         return "; ".join(shown)
     reasons = list(dict.fromkeys(f["reason"] for f in flags if f["reason"]))
+    if short and reasons:
+        return "not judged"
     return reasons[0] if reasons else ""
 
 
@@ -133,7 +136,8 @@ def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
     names = [figure_name(r) for r in figures]
     header_extra = (["depth"] if depths else []) + (["change"] if with_flags else [])
     extra = [([depth_text(e["column"])] if depths else [])
-             + ([cut(flag_text(e["flags"]) or "—", CHANGE_WIDTH)] if with_flags else []) for e in entries]
+             + ([cut(flag_text(e["flags"], short=True) or "—", CHANGE_WIDTH)] if with_flags else [])
+             for e in entries]
     rank_width = len(str(len(entries)))
 
     def widths(count):
