@@ -247,7 +247,7 @@ class Recover(unittest.TestCase):
                                    capture_output=True, text=True)
                 self.assertEqual(r.returncode, 0, r.stderr)
                 # Standard output stays the paths, for fbbench-compare.
-                self.assertEqual(r.stdout.split(), [os.path.join(out, "vexpress.json"), os.path.join(out, "arm64.json")])
+                self.assertEqual(r.stdout.split(), [os.path.join(out, name) for name in ("vexpress.json", "arm64.json")])
                 self.assertEqual([line.split(": ", 2)[2] for line in r.stderr.splitlines()], said)
         db = sqlite3.connect(store)
         kept = [zlib.decompress(f) for f, in db.execute("SELECT file FROM sessions ORDER BY id")]

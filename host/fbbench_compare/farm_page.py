@@ -67,7 +67,8 @@ def card(entry, figures):
     what = (f"{e(figure_name(figures[0]))} {e(cell_short(first, entry['unlike']))}"
             f" ({e(figure(first['stats']['median']))} {e(figures[0]['unit'])})" if first else "not measured")
     return (f'<section class="card"><h3><a href="#s{entry["index"]}">{e(entry["column"]["header"])}</a></h3>'
-            f'<p class="d">{e(entry["facets"]["driver"])}, {e(entry["facets"]["depth"])} bits</p><p>{what}</p></section>')
+            f'<p class="d">{e(entry["facets"]["driver"])}, {e(entry["facets"]["depth"])} bits</p>'
+            f'<p>{what}</p></section>')
 
 
 def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=False):
@@ -104,6 +105,10 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
     caveat = ('<p class="emulated"><strong>Emulated boards.</strong> These figures come from emulators: they show '
               'how the software behaves, not how fast real hardware is.</p>\n' if emulated else "")
     note_items = "".join(f"<li>{e(n)}</li>" for n in notes(columns, set())[1:] + [CHANGE_NOTE])
+    order = "oldest first" if by_time else f"ranked by {figure_name(figures[0]) if figures else 'nothing'}"
+
+    def cards(chosen):
+        return "".join(card(x, figures) for x in chosen)
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -115,12 +120,11 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
 </head>
 <body>
 <h1>{e(title)}</h1>
-{caveat}<p>{len(entries)} sessions and devices against {e(columns[0]["header"])}, ranked by
-{"time" if by_time else e(figure_name(figures[0])) if figures else "nothing"}: ×N above 1 is better; ±, half the runs' range; d, what reached
-the display (against the baseline's display, else its screen).</p>
+{caveat}<p>{len(entries)} sessions and devices against {e(columns[0]["header"])}, {e(order)}: ×N above 1 is
+better; ±, half the runs' range; d, what reached the display (against the baseline's display, else its screen).</p>
 <div class="split">
-<div><h2 id="best">The {len(best)} best</h2><div class="cards small">{"".join(card(x, figures) for x in best)}</div></div>
-<div><h2 id="worst">The {len(worst)} worst</h2><div class="cards small">{"".join(card(x, figures) for x in worst)}</div></div>
+<div><h2 id="best">The {len(best)} best</h2><div class="cards small">{cards(best)}</div></div>
+<div><h2 id="worst">The {len(worst)} worst</h2><div class="cards small">{cards(worst)}</div></div>
 </div>
 <h2 id="results">Ranking</h2>
 <div class="filters">{selects}<span id="shown" class="d"></span></div>

@@ -180,8 +180,9 @@ def aligned_table(header, lines, width=WIDTH):
 
 def ranking_notes(columns, figures, dropped, depths, by_time=False):
     order = "oldest first" if by_time else f"sorted by {figures[0]['name'] if figures else 'nothing'}, best first"
-    first = (f"One line per session and device, {order}; baseline: {columns[0]['header']}. ×N: the figure against the baseline's, above 1 is better; "
-             f"±: half the runs' range; d: what reached the display (against the baseline's display, else its screen), else the screen. Full figures: --format csv "
+    first = (f"One line per session and device, {order}; baseline: {columns[0]['header']}. ×N: the figure "
+             f"against the baseline's, above 1 is better; ±: half the runs' range; d: what reached the display "
+             f"(against the baseline's display, else its screen), else the screen. Full figures: --format csv "
              f"or json.")
     found = [first]
     if depths:
