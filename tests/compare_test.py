@@ -1090,9 +1090,14 @@ class FarmLayoutTest(unittest.TestCase):
         self.assertEqual(sizes[0], sizes[1])
 
     def test_page(self):
-        page = os.path.join(self.dir.name, "farm.html")
-        result = run(*self.files, "--html", page)
+        page, table = os.path.join(self.dir.name, "farm.html"), os.path.join(self.dir.name, "farm.csv")
+        result = run(*self.files, "--html", page, "--csv", table)
         self.assertEqual(result.returncode, 0, result.stderr)
+        with open(table) as f:
+            self.assertEqual(f.read(), run(*self.files, "--format", "csv").stdout)
+        same = run(*self.files, "--html", page, "--csv", page)
+        self.assertEqual((same.returncode, same.stderr),
+                         (2, f"fbbench-compare: {page}: --html and --csv name the same file\n"))
         with open(page, encoding="utf-8") as f:
             source = f.read()
         tags = []
