@@ -1271,6 +1271,15 @@ class StoreTest(unittest.TestCase):
             db.commit()
             db.close()
             cases.append((made, message, reading))
+        # Another user's link to a store: not followed, whatever it leads to
+        # (only root can give a link away).
+        if os.geteuid() == 0:
+            planted = os.path.join(self.work, "planted.sqlite")
+            os.symlink(cases[-1][0], planted)
+            os.lchown(planted, 65534, 65534)
+            cases.append((planted, "a link of another user, not followed", None))
+        else:
+            print("skipped: another user's link to a store, which needs root to make", file=sys.stderr)
         for path, adding, reading in cases:
             before = self.file_bytes(path)
             for args, message in (((A,), adding), ((), reading or adding)):

@@ -90,6 +90,10 @@ def store_open(path, writing, timeout=BUSY_SECONDS):
     """The store at path, made when writing and it does not exist yet; one
     of another schema version is refused (newer) or migrated (older)."""
     try:
+        link = os.lstat(path)
+        # A link planted by another user would lead the writes elsewhere.
+        if stat.S_ISLNK(link.st_mode) and link.st_uid != os.geteuid():
+            raise BadInput(f"{path}: a link of another user, not followed")
         st = os.stat(path)
         if not stat.S_ISREG(st.st_mode):
             raise BadInput(f"{path}: not a regular file")
