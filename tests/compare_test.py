@@ -1062,6 +1062,18 @@ class FarmLayoutTest(unittest.TestCase):
         exported = json.loads(run(*self.files, "--format", "json").stdout)
         self.assertEqual(len(exported["columns"]), 40)
 
+    def test_a_bad_file_among_many(self):
+        # Many files are checked in parallel: a bad one still stops it, named, in one line.
+        broken = os.path.join(self.dir.name, "broken.json")
+        data = load(BOARD)
+        data["devices"][0]["screen"]["bits_per_pixel"] = "32"
+        with open(broken, "w") as f:
+            json.dump(data, f)
+        result = run(*self.files[:12], broken, *self.files[12:])
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertEqual(result.stderr,
+                         f"fbbench-compare: {broken}: $.devices[0].screen.bits_per_pixel: is a string, not integer\n")
+
     def test_depths_are_not_ranked_together(self):
         refused = run(*self.files[:9], self.deep)
         self.assertEqual(refused.returncode, 2)

@@ -9,7 +9,7 @@ from .chart import figure_bytes, figure_make
 from .columns import WARNING_QUICK_MIXED, headers_make, make_columns, make_rows, quick_check, workloads_check
 from .export import csv_output, json_output, markdown_output, runs_output, summary_output
 from .files import destination_check, file_replace
-from .load import BadInput, CannotWrite, is_results_file, load, validator_make
+from .load import BadInput, CannotWrite, files_checked, is_results_file, validator_make
 from .farm_page import ranking_html
 from .page import html_page
 from .ranking import SIDE_BY_SIDE, changes_markdown, ranking_markdown, ranking_wanted
@@ -170,7 +170,11 @@ def compare(argv):
             files, columns = store_columns(args.store, args.where, args.label, args.busy_timeout)
             earlier = store_earlier(args.store, columns, args.busy_timeout)
         else:
-            files = [(path, load(path, validator)) for path in args.files]
+            files = []
+            for path, data, _, refusal in files_checked(args.files, validator):
+                if refusal is not None:
+                    raise BadInput(refusal)
+                files.append((path, data))
             columns = make_columns(files, args.label)
         if args.history:
             history_check(columns)

@@ -1,58 +1,12 @@
 """What the command does with a store: adds files to it, takes the
 sessions the filters choose out of it, and exports one session's file."""
 
-import concurrent.futures
-import json
-import os
-import signal
 import sqlite3
 
 from .columns import make_columns
-from .load import BadInput, load_raw, validator_make
+from .load import BadInput, files_checked
 from .store import select_devices, session_add, session_bytes, sessions_read, store_error, store_open
 from .text import clean
-
-# From this many files on, they are checked in parallel; WINDOW at a time.
-PARALLEL_FROM = 8
-WINDOW = 256
-# What a worker process keeps between files.
-WORKER = {}
-
-
-def checked(name):
-    """A worker's part: the file's bytes, or why the schema refuses it."""
-    try:
-        return load_raw(name, WORKER["validator"])[1], None
-    except BadInput as e:
-        return None, str(e)
-
-
-def worker_start():
-    # The command's own process answers the ending signals and stops the pool.
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, signal.SIG_IGN)
-    WORKER["validator"] = validator_make()
-
-
-def files_checked(files, validator):
-    """(name, data, raw, refusal) of each file, in order. Checking a file
-    against the schema takes longer than adding it: many files are checked
-    by a process per core, a window at a time, so that few wait in memory."""
-    cores = len(os.sched_getaffinity(0))
-    if len(files) < PARALLEL_FROM or cores < 2:
-        for name in files:
-            try:
-                data, raw = load_raw(name, validator)
-                yield name, data, raw, None
-            except BadInput as e:
-                yield name, None, None, str(e)
-        return
-    with concurrent.futures.ProcessPoolExecutor(max_workers=min(cores, 8), initializer=worker_start) as pool:
-        for start in range(0, len(files), WINDOW):
-            window = files[start:start + WINDOW]
-            for name, (raw, refusal) in zip(window, pool.map(checked, window, chunksize=8)):
-                # Checked already: the bytes are read as load reads them.
-                yield name, None if raw is None else json.loads(raw), raw, refusal
 
 
 def store_add(path, files, validator, timeout, say, warn):
