@@ -1100,6 +1100,14 @@ class FarmLayoutTest(unittest.TestCase):
             self.assertLessEqual(drawn.get_size_inches()[1] * 96, 3000)
             self.assertEqual(len([ax for ax in drawn.axes]), 4)
         self.assertEqual(sizes[0], sizes[1])
+        # Side by side, more than 8 columns still get the bounded chart, without a panel per column.
+        drawn = os.path.join(self.dir.name, "side.png")
+        result = run(*self.files[:5], "--layout", "side", "--chart", drawn)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        from PIL import Image
+        with Image.open(drawn) as image:
+            self.assertLessEqual(image.size[1], 3000 * 100 / 96)
+            self.assertEqual(image.size, (1000, int(round((1.2 + 4 * strip.PANEL_HEIGHT) * 100))))
 
     def test_page(self):
         page, table = os.path.join(self.dir.name, "farm.html"), os.path.join(self.dir.name, "farm.csv")

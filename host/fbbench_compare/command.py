@@ -209,8 +209,10 @@ def compare(argv):
 
         def chart_of():
             """The chart, drawn once for the file and the page."""
+            # The ladders' panels, one per column, only where few columns make few panels.
             if not made:
-                made.append(strip_figure(columns, rows, args.title, args.emulated, flags, args.history) if ranked
+                made.append(strip_figure(columns, rows, args.title, args.emulated, flags, args.history)
+                            if ranked or len(columns) > SIDE_BY_SIDE
                             else figure_make(columns, rows, args.title, args.emulated))
             return made[0]
         if chart_format:
