@@ -1454,6 +1454,25 @@ class RegressionTest(unittest.TestCase):
         with open(page, encoding="utf-8") as f:
             self.assertEqual(f.read().count("<tr class=flagged"), 1)
 
+    def test_the_session_before_is_of_the_same_depth(self):
+        def slower(program, metric):
+            return 0.95 if program == "rectangle-bench" else 1.0
+        first = self.session("first.json", 1, lambda p, m: 1.0, seed=5)
+        between = load(self.session("between.json", 2, lambda p, m: 1.0, seed=6))
+        for device in between["devices"]:
+            for part in ("screen", "var", "sysfs"):
+                if "bits_per_pixel" in device.get(part, {}):
+                    device[part]["bits_per_pixel"] = 16
+        with open(os.path.join(self.dir.name, "between.json"), "w") as f:
+            json.dump(between, f)
+        last = self.session("last.json", 3, slower, seed=7)
+        store = os.path.join(self.dir.name, "depths.sqlite")
+        self.assertEqual(run("--store", store, first, os.path.join(self.dir.name, "between.json"), last).returncode, 0)
+        # The last night alone, set against the first: the 16-bit night between is other work.
+        result = run("--store", store, "--where", "since=2026-12-03", "--layout", "ranking", "--fail-on-regression")
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertEqual(len(re.findall(r"Rectangle -[45]\.\d% regression", result.stdout)), 2, result.stdout)
+
     def test_noise_is_not_flagged(self):
         found = 0
         for trial in range(50):

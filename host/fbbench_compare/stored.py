@@ -3,7 +3,7 @@ sessions the filters choose out of it, and exports one session's file."""
 
 import sqlite3
 
-from .columns import make_columns
+from .columns import make_columns, window_text
 from .load import BadInput, files_checked
 from .store import select_devices, session_add, session_bytes, sessions_read, store_error, store_open
 from .text import clean
@@ -60,7 +60,8 @@ def store_columns(path, conditions, labels, timeout):
 
 def store_earlier(path, columns, timeout):
     """Columns of the session before each column's on its host and device,
-    where the store holds one that the columns do not."""
+    of its window and depth, where the store holds one that the columns do
+    not."""
     db = store_open(path, False, timeout)
     try:
         given = {c["path"] for c in columns}
@@ -68,8 +69,9 @@ def store_earlier(path, columns, timeout):
         for column in columns:
             found = db.execute(
                 "SELECT s.id FROM sessions s JOIN devices d ON d.session = s.id WHERE s.host = ? AND d.path = ? "
-                "AND s.started < ? ORDER BY s.started DESC LIMIT 1",
-                (column["data"].get("host", ""), column["device"], column["data"]["started"])).fetchone()
+                "AND s.started < ? AND d.depth IS ? AND d.window = ? ORDER BY s.started DESC LIMIT 1",
+                (column["data"].get("host", ""), column["device"], column["data"]["started"],
+                 column["workload"]["depth"], window_text(column["window"]))).fetchone()
             if found and f"{path}#{found[0]}" not in given:
                 pairs.append((found[0], column["device"]))
         found = sessions_read(db, path, pairs)
