@@ -33,10 +33,13 @@ SCHEMA = os.path.join(HERE, "..", "doc", "results.schema.json")
 FIXTURES = os.path.join(HERE, "fixtures", "results")
 A, B, C, D, E = (os.path.join(FIXTURES, name + ".json") for name in "abcde")
 BOARD = os.path.join(FIXTURES, "boards", "vexpress", "fbbench-fb0.json")
+# Made-up farms come from the real board file through the speed script's maker.
+sys.path.insert(0, os.path.join(HERE, "..", "host", "bench"))
+import farm_files  # noqa: E402
 
-missing = [name for name in ("jsonschema", "matplotlib", "PIL") if importlib.util.find_spec(name) is None]
+missing = [name for name in ("jsonschema", "matplotlib", "PIL", "scipy") if importlib.util.find_spec(name) is None]
 if missing:
-    print(f"skipped: fbbench-compare needs python3-jsonschema, python3-matplotlib and python3-pil; "
+    print(f"skipped: fbbench-compare needs python3-jsonschema, python3-matplotlib, python3-pil and python3-scipy; "
           f"missing: {', '.join(missing)}")
     sys.exit(77)
 
@@ -45,6 +48,8 @@ sys.path.insert(0, os.path.dirname(os.path.realpath(PROGRAM)))
 command = importlib.import_module("fbbench_compare.command")
 columns_module = importlib.import_module("fbbench_compare.columns")
 chart = importlib.import_module("fbbench_compare.chart")
+strip = importlib.import_module("fbbench_compare.strip")
+regress = importlib.import_module("fbbench_compare.regress")
 loading = importlib.import_module("fbbench_compare.load")
 
 
@@ -1008,6 +1013,490 @@ class CompareTest(unittest.TestCase):
                 self.assertEqual(os.path.exists(self.path(name)), written)
         with open(self.path("page.html"), "rb") as f:
             self.assertEqual(f.read(), b"page")
+
+class FarmLayoutTest(unittest.TestCase):
+    """Many columns: the tables turn into a ranking, the chart keeps its
+    size and the page sorts and filters."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        real = load(BOARD)
+        rng = __import__("random").Random(7)
+        cls.files = []
+        for index in range(20):
+            path = os.path.join(cls.dir.name, f"board{index:02d}.json")
+            with open(path, "w") as f:
+                json.dump(farm_files.farm_file(real, index, rng), f)
+            cls.files.append(path)
+        cls.deep = os.path.join(cls.dir.name, "deep16.json")
+        with open(cls.deep, "w") as f:
+            json.dump(farm_files.farm_file(real, 99, rng, depth=16), f)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def test_tables_turn_and_fit(self):
+        for files, layout, turned in ((self.files[:3], "auto", False), (self.files[:9], "auto", True),
+                                      (self.files[:2], "ranking", True), (self.files, "side", False)):
+            with self.subTest(files=len(files), layout=layout):
+                result = run(*files, "--layout", layout)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.startswith("| #"), turned)
+                if not turned:
+                    continue
+                lines = result.stdout.splitlines()
+                self.assertLessEqual(max(map(len, lines)), 120)
+                ranked = [line for line in lines if re.match(r"\| \d", line)]
+                # A line per file and device: two devices in the board file.
+                self.assertEqual(len(ranked), 2 * len(files))
+                header = [h.strip() for h in lines[0].strip("|").split("|")]
+                self.assertEqual(header[2:6], ["Rectangle", "Mandelbrot", "Sierpinski 1k", "Sierpinski 512k"])
+                # Sorted by the first figure, best first, among ratios to the baseline.
+                firsts = [float(cells.split("|")[3].strip().lstrip("×").split("±")[0].rstrip("d"))
+                          for cells in ranked if "×" in cells.split("|")[3]]
+                self.assertEqual(firsts, sorted(firsts, reverse=True))
+                self.assertGreater(len(firsts), len(files) - 1)
+        # The full figures stay in the exports.
+        exported = json.loads(run(*self.files, "--format", "json").stdout)
+        self.assertEqual(len(exported["columns"]), 40)
+
+    def test_a_bad_file_among_many(self):
+        # Many files are checked in parallel: a bad one still stops it, named, in one line.
+        broken = os.path.join(self.dir.name, "broken.json")
+        data = load(BOARD)
+        data["devices"][0]["screen"]["bits_per_pixel"] = "32"
+        with open(broken, "w") as f:
+            json.dump(data, f)
+        result = run(*self.files[:12], broken, *self.files[12:])
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertEqual(result.stderr,
+                         f"fbbench-compare: {broken}: $.devices[0].screen.bits_per_pixel: is a string, not integer\n")
+
+    def test_depths_are_not_ranked_together(self):
+        refused = run(*self.files[:9], self.deep)
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("depth 32 bits against 16 bits", refused.stderr)
+        self.assertEqual(refused.stdout, "")
+        allowed = run(*self.files[:9], self.deep, "--allow-different-workloads")
+        self.assertEqual(allowed.returncode, 0, allowed.stderr)
+        lines = [line for line in allowed.stdout.splitlines() if re.match(r"\| \d", line)]
+        self.assertIn("depth", allowed.stdout.splitlines()[0])
+        # The unlike workload comes after every line of the baseline's, marked.
+        deep = [bool(re.search(r"\| 16 *\|$", line)) for line in lines]
+        self.assertEqual(deep, [False] * (len(lines) - 2) + [True, True])
+        self.assertTrue(all("†" in line for line in lines[-2:]), lines[-2:])
+
+    def test_chart_is_bounded(self):
+        sizes = []
+        for count in (9, 40):
+            files = (self.files * 2)[:count]
+            columns = columns_module.make_columns([(f, loading.load(f, loading.validator_make())) for f in files],
+                                                  None)
+            columns_module.headers_make(columns, False)
+            drawn = strip.strip_figure(columns, columns_module.make_rows(columns))
+            sizes.append(tuple(drawn.get_size_inches()))
+            self.assertLessEqual(drawn.get_size_inches()[1] * 96, 3000)
+            self.assertEqual(len([ax for ax in drawn.axes]), 4)
+        self.assertEqual(sizes[0], sizes[1])
+        # Side by side, more than 8 columns still get the bounded chart, without a panel per column.
+        drawn = os.path.join(self.dir.name, "side.png")
+        result = run(*self.files[:5], "--layout", "side", "--chart", drawn)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        from PIL import Image
+        with Image.open(drawn) as image:
+            self.assertLessEqual(image.size[1], 3000 * 100 / 96)
+            self.assertEqual(image.size, (1000, int(round((1.2 + 4 * strip.PANEL_HEIGHT) * 100))))
+
+    def test_page(self):
+        page, table = os.path.join(self.dir.name, "farm.html"), os.path.join(self.dir.name, "farm.csv")
+        result = run(*self.files, "--html", page, "--csv", table)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(table) as f:
+            self.assertEqual(f.read(), run(*self.files, "--format", "csv").stdout)
+        same = run(*self.files, "--html", page, "--csv", page)
+        self.assertEqual((same.returncode, same.stderr),
+                         (2, f"fbbench-compare: {page}: --html and --csv name the same file\n"))
+        with open(page, encoding="utf-8") as f:
+            source = f.read()
+        tags = []
+
+        class Page(html.parser.HTMLParser):
+            def handle_starttag(self, tag, attrs):
+                tags.append((tag, dict(attrs)))
+        Page().feed(source)
+        names = [tag for tag, _ in tags]
+        self.assertEqual([a.get("id") for t, a in tags if t == "table"], ["ranking"])
+        self.assertEqual([a["name"] for t, a in tags if t == "select"],
+                         ["board", "driver", "mapping", "depth", "kernel", "kind"])
+        rows = [a for t, a in tags if t == "tr" and "data-board" in a]
+        self.assertEqual(len(rows), 40)
+        self.assertEqual({a["data-kind"] for a in rows}, {"quick", "full"})
+        self.assertEqual({a["data-depth"] for a in rows}, {"32"})
+        # Eight best and eight worst cards, each and every line linking to details that exist.
+        self.assertEqual(source.count('<section class="card">'), 16)
+        ids = {a["id"] for _, a in tags if "id" in a}
+        links = [a["href"][1:] for t, a in tags if t == "a"]
+        self.assertGreaterEqual(len(links), 56)
+        self.assertTrue(set(links) <= ids)
+        # One inline script, nothing fetched; printing shows every line.
+        self.assertEqual([a for t, a in tags if t == "script"], [{}])
+        self.assertEqual([a for t, a in tags if t in ("link", "img", "iframe")], [])
+        self.assertEqual(re.findall(r"https?:|//\w", source), [])
+        self.assertIn("@media print", source)
+        self.assertIn("max-width: 900px", source)
+        self.assertEqual(names.count("svg"), 1)
+
+
+def sessions_in(store):
+    """{id: bytes} of the sessions a store holds, read as SQLite itself."""
+    import sqlite3
+    import zlib
+    db = sqlite3.connect(store)
+    try:
+        return {i: zlib.decompress(f) for i, f in db.execute("SELECT id, file FROM sessions")}
+    finally:
+        db.close()
+
+
+def store_sound(test, store):
+    """The store passes SQLite's own check and holds no row of a session
+    that is not there: nothing half-added."""
+    import sqlite3
+    db = sqlite3.connect(store)
+    try:
+        test.assertEqual(db.execute("PRAGMA integrity_check").fetchone()[0], "ok")
+        for query in ("SELECT count(*) FROM devices WHERE session NOT IN (SELECT id FROM sessions)",
+                      "SELECT count(*) FROM runs WHERE session NOT IN (SELECT id FROM sessions)",
+                      "SELECT count(*) FROM run_values WHERE run NOT IN (SELECT id FROM runs)"):
+            test.assertEqual(db.execute(query).fetchone()[0], 0, query)
+    finally:
+        db.close()
+
+
+class StoreTest(unittest.TestCase):
+    """The results store: added, chosen, exported, and kept whole when the
+    input, the disk or another process gets in the way."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        os.chmod(cls.dir.name, 0o755)
+        real = load(BOARD)
+        rng = __import__("random").Random(11)
+        cls.farm = []
+        for index in range(12):
+            path = os.path.join(cls.dir.name, f"farm{index:02d}.json")
+            with open(path, "w") as f:
+                json.dump(farm_files.farm_file(real, index, rng), f)
+            cls.farm.append(path)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(dir=self.dir.name)
+        os.chmod(self.work, 0o755)
+        self.store = os.path.join(self.work, "farm.sqlite")
+
+    def file_bytes(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def test_add_skip_refuse_and_export(self):
+        broken = os.path.join(self.work, "broken.json")
+        data = load(BOARD)
+        data["runs"][0]["valid"] = "yes"
+        with open(broken, "w") as f:
+            json.dump(data, f)
+        conflicting = os.path.join(self.work, "conflict.json")
+        data = load(BOARD)
+        data["results"][0]["device"]["median"] += 1
+        with open(conflicting, "w") as f:
+            json.dump(data, f)
+        added = [BOARD, os.path.join(FIXTURES, "boards", "vexpress", "fbbench-fb1.json"),
+                 os.path.join(FIXTURES, "boards", "arm64", "fbbench-fb0.json"), A, *self.farm[:3]]
+        # Enough files to be checked in parallel; one or two are checked in turn (the tests below).
+        result = run("--store", self.store, added[0], broken, added[1], BOARD, added[2], conflicting, *added[3:])
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout.splitlines(), [f"{path}: added as session {n}" for n, path in
+                                                      enumerate(added, 1)])
+        self.assertEqual(result.stderr.splitlines(), [
+            f"fbbench-compare: {broken}: $.runs[0].valid: is a string, not boolean: refused",
+            f"fbbench-compare: {BOARD}: already in the store as session 1, skipped",
+            f"fbbench-compare: {conflicting}: conflicts with session 1 (same host and start, other content): "
+            f"refused"])
+        # Each session comes out as the very bytes that went in.
+        for number, path in enumerate(added, 1):
+            exported = subprocess.run([sys.executable, PROGRAM, "--store", self.store, "--export-session",
+                                       str(number)], capture_output=True)
+            self.assertEqual((exported.returncode, exported.stdout), (0, self.file_bytes(path)))
+        missing = run("--store", self.store, "--export-session", "9")
+        self.assertEqual((missing.returncode, missing.stdout, missing.stderr),
+                         (2, "", f"fbbench-compare: {self.store}: no session 9\n"))
+        store_sound(self, self.store)
+
+    def test_compare_from_store(self):
+        self.assertEqual(run("--store", self.store, *self.farm).returncode, 0)
+        data = [load(path) for path in self.farm]
+
+        def chosen(*where):
+            result = run("--store", self.store, *[a for w in where for a in ("--where", w)], "--format", "json")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return sorted((c["file"].rsplit("#", 1)[1], c["path"]) for c in json.loads(result.stdout)["columns"])
+
+        def expected(keep, devices=("/dev/fb0", "/dev/dri/card0")):
+            return sorted((str(i + 1), d) for i, f in enumerate(data) if keep(f) for d in devices)
+        kernel = data[0]["system"]["kernel"]["release"]
+        for where, keep, devices in (
+                ((), lambda f: True, None),
+                ((f"board={data[3]['host']}",), lambda f: f is data[3], None),
+                (("driver=virtio_gpu",), lambda f: True, ("/dev/dri/card0",)),
+                ((f"kernel={kernel}",), lambda f: f["system"]["kernel"]["release"] == kernel, None),
+                (("since=2026-06", "until=2026-09"), lambda f: "2026-06" <= f["started"] < "2026-09", None),
+                (("device=/dev/fb0", "latest"), lambda f: True, ("/dev/fb0",))):
+            with self.subTest(where=where):
+                self.assertEqual(chosen(*where), expected(keep, devices or ("/dev/fb0", "/dev/dri/card0")))
+        for where, message in (("colour=red", "--where colour=red: want latest or KEY=VALUE"),
+                               ("board=nothing", "no session matches board=nothing")):
+            with self.subTest(where=where):
+                result = run("--store", self.store, "--where", where)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertIn(message, result.stderr)
+                self.assertEqual(len(result.stderr.splitlines()), 1)
+
+    def test_stores_refused(self):
+        import sqlite3
+        cases = []
+        text = os.path.join(self.work, "text.sqlite")
+        with open(text, "w") as f:
+            f.write("a farm's notes, not a database\n" * 100)
+        cases.append((text, "not an SQLite database", None))
+        other = os.path.join(self.work, "other.sqlite")
+        db = sqlite3.connect(other)
+        db.execute("CREATE TABLE boards (name TEXT)")
+        db.commit()
+        db.close()
+        cases.append((other, "an SQLite database, but not an fbbench store", None))
+        for version, message, reading in (
+                (99, "a store of schema 99, newer than this fbbench-compare's 1: use a newer one", None),
+                (0, "a store of schema 0, which this fbbench-compare cannot bring to 1",
+                 "a store of schema 0: add a file to it once to bring it to 1")):
+            made = os.path.join(self.work, f"v{version}.sqlite")
+            self.assertEqual(run("--store", made, BOARD).returncode, 0)
+            db = sqlite3.connect(made)
+            db.execute(f"PRAGMA user_version={version}")
+            db.commit()
+            db.close()
+            cases.append((made, message, reading))
+        # Another user's link to a store: not followed, whatever it leads to
+        # (only root can give a link away).
+        if os.geteuid() == 0:
+            planted = os.path.join(self.work, "planted.sqlite")
+            os.symlink(cases[-1][0], planted)
+            os.lchown(planted, 65534, 65534)
+            cases.append((planted, "a link of another user, not followed", None))
+        else:
+            print("skipped: another user's link to a store, which needs root to make", file=sys.stderr)
+        for path, adding, reading in cases:
+            before = self.file_bytes(path)
+            for args, message in (((A,), adding), ((), reading or adding)):
+                with self.subTest(store=os.path.basename(path), adding=bool(args)):
+                    result = run("--store", path, *args)
+                    self.assertEqual((result.returncode, result.stdout), (2, ""))
+                    self.assertEqual(result.stderr, f"fbbench-compare: {path}: {message}\n")
+                    self.assertEqual(self.file_bytes(path), before)
+
+    def test_read_only_store(self):
+        self.assertEqual(run("--store", self.store, BOARD).returncode, 0)
+        if os.geteuid() == 0 and not os.path.exists("/usr/bin/setpriv"):
+            self.skipTest("skipped: as root, a read-only store needs setpriv to run as another user")
+        # Root writes any file: the other user, who may only read it, tries.
+        prefix = ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] \
+            if os.geteuid() == 0 else []
+        os.chmod(self.store, 0o644)
+        os.chmod(self.work, 0o555)
+        self.addCleanup(os.chmod, self.work, 0o755)
+        before = sessions_in(self.store)
+        result = subprocess.run(prefix + [sys.executable, PROGRAM, "--store", self.store, A], capture_output=True,
+                                text=True)
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertRegex(result.stderr, f"{re.escape(self.store)}: (read-only|.*unable to open)")
+        self.assertEqual(sessions_in(self.store), before)
+        # Reading needs no write: the other user compares what the store holds.
+        read = subprocess.run(prefix + [sys.executable, PROGRAM, "--store", self.store, "--format", "json"],
+                              capture_output=True, text=True)
+        self.assertEqual((read.returncode, read.stderr), (0, ""))
+        self.assertEqual(len(json.loads(read.stdout)["columns"]), 2)
+
+    def test_busy_store(self):
+        import sqlite3
+        self.assertEqual(run("--store", self.store, BOARD).returncode, 0)
+        holder = sqlite3.connect(self.store, isolation_level=None)
+        holder.execute("BEGIN IMMEDIATE")
+        holder.execute("DELETE FROM run_values")
+        try:
+            result = run("--store", self.store, "--busy-timeout", "0.2", A)
+        finally:
+            holder.execute("ROLLBACK")
+            holder.close()
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertEqual(result.stderr, f"fbbench-compare: {self.store}: busy: another process is writing the "
+                                        f"store; gave up after the timeout\n")
+        store_sound(self, self.store)
+        self.assertEqual(run("--store", self.store, A).returncode, 0)
+        self.assertEqual(len(sessions_in(self.store)), 2)
+
+    def test_full_disk(self):
+        import resource
+        self.assertEqual(run("--store", self.store, self.farm[0]).returncode, 0)
+        # No file of the store may grow past a few sessions more: the disk fills midway.
+        limit = os.path.getsize(self.store) + 150_000
+
+        def small_disk():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        result = subprocess.run([sys.executable, PROGRAM, "--store", self.store, *self.farm[1:]],
+                                capture_output=True, text=True, preexec_fn=small_disk)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertIn("it is left as it was", result.stderr)
+        added = [line.split(":")[0] for line in result.stdout.splitlines()]
+        self.assertLess(len(added), len(self.farm) - 1)
+        store_sound(self, self.store)
+        kept = sessions_in(self.store)
+        self.assertEqual(sorted(kept.values()), sorted(self.file_bytes(p) for p in [self.farm[0]] + added))
+
+    def test_interrupted_import(self):
+        process = subprocess.Popen([sys.executable, PROGRAM, "--store", self.store, *self.farm],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        first = process.stdout.readline()
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+        self.assertIn("added as session 1", first)
+        self.assertEqual(process.returncode, -signal.SIGINT)
+        self.assertEqual(err, "fbbench-compare: interrupted\n")
+        store_sound(self, self.store)
+        kept = sessions_in(self.store)
+        # What was committed stays whole; the session being added is gone.
+        self.assertGreaterEqual(len(kept), 1)
+        self.assertLess(len(kept), len(self.farm))
+        self.assertEqual(list(kept.values()), [self.file_bytes(p) for p in self.farm[:len(kept)]])
+
+
+class RegressionTest(unittest.TestCase):
+    """Changes between a board's sessions, made up from the real board file
+    with five runs per figure."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.real = load(BOARD)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def session(self, name, night, scale, runs=5, seed=0):
+        data = farm_files.remade(self.real, scale, runs=runs, noise=0.01, rng=__import__("random").Random(seed))
+        data["started"] = f"2026-12-{night:02d}T02:00:00Z"
+        path = os.path.join(self.dir.name, name)
+        with open(path, "w") as f:
+            json.dump(data, f)
+        return path
+
+    def changes(self, before, now):
+        files = [(p, loading.load(p, loading.validator_make())) for p in (before, now)]
+        columns = columns_module.make_columns(files, None)
+        return regress.flags_make(columns, columns_module.make_rows(columns))
+
+    def test_a_real_change_is_flagged(self):
+        def slower(program, metric):
+            return 0.95 if program == "rectangle-bench" else 1.0
+        before, now = self.session("before.json", 1, lambda p, m: 1.0, seed=1), \
+            self.session("now.json", 2, slower, seed=2)
+        flags = self.changes(before, now)
+        # The second session's two devices, against the first's.
+        self.assertEqual(sorted(flags), [2, 3])
+        for index in (2, 3):
+            flagged = [(f["name"], f["regression"]) for f in flags[index] if f["flagged"]]
+            self.assertEqual(flagged, [("Rectangle", True)])
+            rectangle = next(f for f in flags[index] if f["name"] == "Rectangle")
+            self.assertAlmostEqual(rectangle["change"], -0.05, delta=0.015)
+            self.assertLess(rectangle["p"], 0.01)
+        # Side by side too, each device's change on a line under the tables.
+        side = run(before, now, "--fail-on-regression")
+        self.assertEqual(side.returncode, 1)
+        self.assertEqual(len(re.findall(r"^- V2P-CA9 /dev/\S+ 2026-12-02 02:00: Rectangle -[45]\.\d% regression",
+                                        side.stdout, re.M)), 2, side.stdout)
+        store = os.path.join(self.dir.name, "history.sqlite")
+        self.assertEqual(run("--store", store, before, now).returncode, 0)
+        for args, status in (((), 0), (("--fail-on-regression",), 1)):
+            with self.subTest(args=args):
+                result = run("--store", store, "--where", "device=/dev/fb0", "--history", *args)
+                self.assertEqual(result.returncode, status, result.stderr)
+                lines = result.stdout.splitlines()
+                self.assertRegex(lines[0], r"^\| # \| session .* \| change +\|$")
+                self.assertTrue(lines[2].startswith("| 1 | 2026-12-01 02:00 "), lines[2])
+                self.assertRegex(lines[3], r"\| Rectangle -[45]\.\d% regression +\|$")
+                self.assertEqual(result.stderr, "fbbench-compare: 1 regression flagged\n" if status else "")
+        both = run("--store", store, "--history")
+        self.assertEqual(both.returncode, 2)
+        self.assertIn("--history follows one board and device; these are 2", both.stderr)
+        page = os.path.join(self.dir.name, "history.html")
+        chart_file = os.path.join(self.dir.name, "history.png")
+        result = run("--store", store, "--where", "device=/dev/fb0", "--history", "--html", page, "--chart",
+                     chart_file)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(page, encoding="utf-8") as f:
+            self.assertEqual(f.read().count("<tr class=flagged"), 1)
+
+    def test_the_session_before_is_of_the_same_depth(self):
+        def slower(program, metric):
+            return 0.95 if program == "rectangle-bench" else 1.0
+        first = self.session("first.json", 1, lambda p, m: 1.0, seed=5)
+        between = load(self.session("between.json", 2, lambda p, m: 1.0, seed=6))
+        for device in between["devices"]:
+            for part in ("screen", "var", "sysfs"):
+                if "bits_per_pixel" in device.get(part, {}):
+                    device[part]["bits_per_pixel"] = 16
+        with open(os.path.join(self.dir.name, "between.json"), "w") as f:
+            json.dump(between, f)
+        last = self.session("last.json", 3, slower, seed=7)
+        store = os.path.join(self.dir.name, "depths.sqlite")
+        self.assertEqual(run("--store", store, first, os.path.join(self.dir.name, "between.json"), last).returncode, 0)
+        # The last night alone, set against the first: the 16-bit night between is other work.
+        result = run("--store", store, "--where", "since=2026-12-03", "--layout", "ranking", "--fail-on-regression")
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertEqual(len(re.findall(r"Rectangle -[45]\.\d% regression", result.stdout)), 2, result.stdout)
+
+    def test_noise_is_not_flagged(self):
+        found = 0
+        for trial in range(50):
+            before = self.session("a.json", 1, lambda p, m: 1.0, seed=2 * trial + 100)
+            now = self.session("b.json", 2, lambda p, m: 1.0, seed=2 * trial + 101)
+            found += sum(f["flagged"] for f in self.changes(before, now)[2] if f["name"] == "Rectangle")
+        self.assertLessEqual(found, 1)
+
+    def test_too_few_runs_are_never_flagged(self):
+        for runs in (1, 2):
+            with self.subTest(runs=runs):
+                before = self.session("one.json", 1, lambda p, m: 1.0, runs=runs, seed=3)
+                now = self.session("two.json", 2, lambda p, m: 0.5, runs=runs, seed=4)
+                flags = self.changes(before, now)[2]
+                self.assertTrue(flags)
+                self.assertEqual({(f["flagged"], f["reason"]) for f in flags},
+                                 {(False, "fewer than 3 valid runs: not judged")})
+                result = run(before, now, "--layout", "ranking", "--fail-on-regression")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                # The later session's two devices, not judged; the first has nothing before it.
+                self.assertEqual(sorted(line.split("|")[-2].strip() for line in result.stdout.splitlines()
+                                        if re.match(r"\| \d", line)), ["not judged"] * 2 + ["—"] * 2)
+                self.assertIn("not judged: fewer than 3 valid runs on a side", " ".join(result.stdout.split()))
+
 
 if __name__ == "__main__":
     unittest.main()

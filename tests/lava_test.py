@@ -231,6 +231,36 @@ class Recover(unittest.TestCase):
         with open(r.stdout.strip(), "rb") as f:
             self.assertEqual(f.read(), self.content)
 
+    def test_adds_to_a_store(self):
+        import sqlite3
+        import zlib
+        vexpress, arm64 = (os.path.join(BOARDS, b, "fbbench-fb0.json") for b in ("vexpress", "arm64"))
+        log = self.write("two.log", emit(vexpress, name="vexpress") + emit(arm64, name="arm64"))
+        store = os.path.join(self.dir, "farm.sqlite")
+        out = os.path.join(self.dir, "out")
+        os.makedirs(out)
+        for attempt, said in ((1, ["added as session 1", "added as session 2"]),
+                              (2, ["already in the store as session 1, skipped",
+                                   "already in the store as session 2, skipped"])):
+            with self.subTest(attempt=attempt):
+                r = subprocess.run([sys.executable, RECOVER, "--output-dir", out, "--store", store, log],
+                                   capture_output=True, text=True)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                # Standard output stays the paths, for fbbench-compare.
+                self.assertEqual(r.stdout.split(), [os.path.join(out, name) for name in ("vexpress.json", "arm64.json")])
+                self.assertEqual([line.split(": ", 2)[2] for line in r.stderr.splitlines()], said)
+        db = sqlite3.connect(store)
+        kept = [zlib.decompress(f) for f, in db.execute("SELECT file FROM sessions ORDER BY id")]
+        db.close()
+        self.assertEqual(kept, [open(p, "rb").read() for p in (vexpress, arm64)])
+        # A store it cannot use: the files are still written, the status says so.
+        notes = self.write("notes.sqlite", "not a database\n" * 50)
+        r = subprocess.run([sys.executable, RECOVER, "--output-dir", out, "--store", notes, log], capture_output=True,
+                           text=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, f"fbbench-lava-results: {notes}: not an SQLite database\n")
+        self.assertEqual(len(r.stdout.split()), 2)
+
     def test_never_writes_through_a_link(self):
         out = os.path.join(self.dir, "out")
         os.makedirs(out)

@@ -1,9 +1,11 @@
 """Reading the results files and checking them against their schema, so that
 every field the comparison reads has its type."""
 
+import concurrent.futures
 import json
 import math
 import os
+import signal
 import stat
 
 from .text import one_line
@@ -19,6 +21,11 @@ MAX_DIGITS = 20
 MAX_BYTES = 64 << 20
 # What a results file of any version names as its schema.
 RESULTS_SCHEMA = "fbbench-results/"
+# From this many files on, they are checked in parallel, WINDOW at a time.
+PARALLEL_FROM = 8
+WINDOW = 256
+# What a worker process keeps between files.
+WORKER = {}
 
 
 class BadInput(Exception):
@@ -161,8 +168,17 @@ def is_results_file(path):
 
 def load(path, validator):
     """The results file at path, checked against the schema."""
-    check, best_match = validator
+    return load_raw(path, validator)[0]
+
+
+def load_raw(path, validator):
+    """The results file at path, checked against the schema, and its bytes."""
     raw, more = file_read(path)
+    return parse(path, raw, more, validator), raw
+
+
+def parse(path, raw, more, validator):
+    check, best_match = validator
     if more:
         raise BadInput(f"{path}: larger than {MAX_BYTES >> 20} MiB, not a results file")
     try:
@@ -185,3 +201,40 @@ def load(path, validator):
     if not described_only and not any(r["valid"] and not r.get("warmup", False) for r in data["runs"]):
         raise BadInput(f"{path}: no valid run")
     return data
+
+
+def checked(name):
+    """A worker's part: the file's bytes, or why the schema refuses it."""
+    try:
+        return load_raw(name, WORKER["validator"])[1], None
+    except BadInput as e:
+        return None, str(e)
+
+
+def worker_start():
+    # The command's own process answers the ending signals and stops the pool.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_IGN)
+    WORKER["validator"] = validator_make()
+
+
+def files_checked(files, validator):
+    """(name, data, raw, refusal) of each file, in order. Checking a file
+    against the schema takes most of the time of reading it: many files are
+    checked by a process per core, a window at a time, so that few wait in
+    memory."""
+    cores = len(os.sched_getaffinity(0))
+    if len(files) < PARALLEL_FROM or cores < 2:
+        for name in files:
+            try:
+                data, raw = load_raw(name, validator)
+                yield name, data, raw, None
+            except BadInput as e:
+                yield name, None, None, str(e)
+        return
+    with concurrent.futures.ProcessPoolExecutor(max_workers=min(cores, 8), initializer=worker_start) as pool:
+        for start in range(0, len(files), WINDOW):
+            window = files[start:start + WINDOW]
+            for name, (raw, refusal) in zip(window, pool.map(checked, window, chunksize=8)):
+                # Checked already: the bytes are read as load reads them.
+                yield name, None if raw is None else json.loads(raw), raw, refusal
