@@ -812,7 +812,7 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < deadline) {
             const nlohmann::json file = file_json(output);
-            if (file.is_object() && !file["runs"].empty())
+            if (file.is_object() && file.contains("runs") && !file["runs"].empty())
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
