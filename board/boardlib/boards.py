@@ -16,7 +16,9 @@ WINDOWS = {
 
 # devices: what a run may name as @DEVICE, and the display (QEMU device id;
 # "" for the machine's first display) that shows it; a framebuffer's "name"
-# and "driver_kind" as the kernel and fbbench report them. "fsync_waits":
+# and "driver_kind" as the kernel and fbbench report them; "mapping" "direct"
+# where a DRM emulation maps the card's buffer itself, with no shadow to
+# copy (vkms: no dirty hook, so no deferred I/O). "fsync_waits":
 # whether the kernel's fsync on that deferred-I/O framebuffer waits for the
 # copy to the display (from Linux 6.2 on) or only starts it (6.1 and before).
 # A device with a "driver" is the DRM card of that driver, found by it on the
@@ -54,7 +56,7 @@ BOARDS = {
             "fb1": {"display": "gpu", "name": "virtio_gpudrmfb", "driver_kind": "drm-emulation",
                     "fsync_waits": False},
             "dri/card0": {"display": "gpu"},
-            "fb2": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation"},
+            "fb2": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation", "mapping": "direct"},
             "dri/vkms": {"display": None, "driver": "vkms"},
         },
         "vkms": {"packages": ["linux-source-6.1", "linux-headers-{kver}:armhf", "linux-headers-{abi}-common",
@@ -89,7 +91,7 @@ BOARDS = {
             "fb0": {"display": "gpu", "name": "virtio_gpudrmfb", "driver_kind": "drm-emulation",
                     "fsync_waits": True},
             "dri/card0": {"display": "gpu"},
-            "fb1": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation"},
+            "fb1": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation", "mapping": "direct"},
             "dri/vkms": {"display": None, "driver": "vkms"},
         },
         "vkms": {"packages": ["linux-source-6.12", "linux-headers-{kver}:arm64", "linux-headers-{abi}-common",
