@@ -18,7 +18,8 @@ WINDOWS = {
 # "" for the machine's first display) that shows it; a framebuffer's "name"
 # and "driver_kind" as the kernel and fbbench report them; "mapping" "direct"
 # where a DRM emulation maps the card's buffer itself, with no shadow to
-# copy (vkms: no dirty hook, so no deferred I/O). "fsync_waits":
+# copy (vkms on 6.1: no dirty hook, so no deferred I/O; from 6.11 on its
+# emulation is a deferred-I/O shadow like every shmem driver's). "fsync_waits":
 # whether the kernel's fsync on that deferred-I/O framebuffer waits for the
 # copy to the display (from Linux 6.2 on) or only starts it (6.1 and before).
 # A device with a "driver" is the DRM card of that driver, found by it on the
@@ -91,7 +92,7 @@ BOARDS = {
             "fb0": {"display": "gpu", "name": "virtio_gpudrmfb", "driver_kind": "drm-emulation",
                     "fsync_waits": True},
             "dri/card0": {"display": "gpu"},
-            "fb1": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation", "mapping": "direct"},
+            "fb1": {"display": None, "name": "vkmsdrmfb", "driver_kind": "drm-emulation"},
             "dri/vkms": {"display": None, "driver": "vkms"},
         },
         "vkms": {"packages": ["linux-source-6.12", "linux-headers-{kver}:arm64", "linux-headers-{abi}-common",

@@ -89,7 +89,8 @@ def programs_build(s, runs):
     os.makedirs(s.build_dir, exist_ok=True)
     probe = os.path.join(s.build_dir, PROBE)
     if subprocess.run(["arm-linux-gnueabi-g++", "-march=armv6", "-mfpu=vfp", "-mfloat-abi=softfp", "-marm",
-                       "-std=c++17", "-O2", "-Wall", "-static", "-o", probe,
+                       # a dumb buffer's mapping offset lies past 4 GiB under a 64-bit kernel
+                       "-std=c++17", "-O2", "-Wall", "-D_FILE_OFFSET_BITS=64", "-static", "-o", probe,
                        os.path.join(BOARD_DIR, "probe", "fbprobe.cpp")], stdout=sys.stderr).returncode != 0:
         raise BoardError("building fbprobe failed")
     if s.no_build or (runs and all(r.program == PROBE for r in runs)):
