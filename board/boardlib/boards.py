@@ -18,8 +18,8 @@ WINDOWS = {
 # "" for the machine's first display) that shows it; a framebuffer's "name"
 # and "driver_kind" as the kernel and fbbench report them; "mapping" "direct"
 # where a DRM emulation maps the card's buffer itself, with no shadow to
-# copy (vkms on 6.1: no dirty hook, so no deferred I/O; from 6.11 on its
-# emulation is a deferred-I/O shadow like every shmem driver's). "fsync_waits":
+# copy (vkms on 6.1: no dirty hook, so no deferred I/O; on 6.12 its
+# emulation is a deferred-I/O shadow, as the board shows). "fsync_waits":
 # whether the kernel's fsync on that deferred-I/O framebuffer waits for the
 # copy to the display (from Linux 6.2 on) or only starts it (6.1 and before).
 # A device with a "driver" is the DRM card of that driver, found by it on the
