@@ -6,6 +6,7 @@ nothing to fetch, a print and a dark style."""
 import os
 import re
 
+from . import presented
 from .columns import QUICK_SESSION, per_level, stats
 from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, relative, spread_text, summary_rows, system_rows,
                      updates_per_second, warnings_for, warnings_grouped)
@@ -121,6 +122,7 @@ def verdict(column, rows):
         sentences.append(f"Reaches the display: {reaches}.")
     elif column["entry"].get("needs_flush"):
         sentences.append("Needs a flush to reach the display; the display was not measured.")
+    sentences += presented.sentences(column, dict.fromkeys(row["key"][0] for row in rows))
     against = []
     for row in plain:
         memory = stats(column, row["key"], "memory")
