@@ -1231,6 +1231,12 @@ class PresentedTest(unittest.TestCase):
                 self.assertTrue(self.MEASURED in page)
                 self.assertTrue(f"Presented: dropped, {self.REASON}." in page)
                 self.assertEqual(page[page.index("<svg"):page.index("</svg>")].count(mark), 1)
+        # Side by side, the page's table has them under the display's figure too, a dropped one marked.
+        _, page = self.out["side"]
+        table_part = page[page.index('<table id="comparison">'):page.index("</table>")]
+        self.assertIn('<span class="d">60.00 frames/s presented at 60.00 Hz, 0 missed</span>', table_part)
+        self.assertIn('<span class="d">presented dropped‡</span>', table_part)
+        self.assertIn(f"‡ presented dropped: {self.REASON}.", page)
 
     def test_files_without_presented(self):
         status, stdout, stderr = run_inside(A, B)

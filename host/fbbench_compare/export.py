@@ -35,24 +35,16 @@ def cell_text(cell):
         text += f" · display {f'**{shown}**' if cell['display_best'] else shown}{cell['display_marks']}"
         if cell["display_screen"] is not None:
             text += f", display/screen {figure(cell['display_screen'])}"
+    if "presented" in cell:
+        text += f" · {cell['presented']}"
     return text
-
-
-def presented_cell(column, row, firsts):
-    """What the display presented, on the program's first row."""
-    program = row["key"][0]
-    if row["key"] not in firsts or not presented.shown(column, program):
-        return ""
-    return f" · {presented.text(column, program)}"
 
 
 def markdown_output(columns, rows):
     lines, used = comparison_rows(columns, rows)
-    firsts = presented.first_rows(rows)
+    presented.cells_mark(columns, rows, lines)
     text = [markdown_table(["benchmark"] + [c["header"] for c in columns],
-                           [[name] + [cell_text(cell) + (presented_cell(column, row, firsts) if cell else "")
-                                      for column, cell in zip(columns, cells)]
-                            for row, (name, cells) in zip(rows, lines)])]
+                           [[name] + [cell_text(cell) for cell in cells] for name, cells in lines])]
     text += ["", *map(markdown_text, notes(columns, used) + presented.dropped_notes(columns)), "",
              markdown_table(["system"] + [c["header"] for c in columns],
                             [[name] + values for name, values in system_rows(columns)])]

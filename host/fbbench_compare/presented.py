@@ -47,6 +47,16 @@ def shown(column, program):
     return of_program(column, program) is not None or dropped(column) is not None
 
 
+def cells_mark(columns, rows, lines):
+    """Give the cells of each program's first row (lines as comparison_rows
+    makes them) the text of what the device presented, as "presented"."""
+    firsts = first_rows(rows)
+    for row, (_, cells) in zip(rows, lines):
+        for column, cell in zip(columns, cells):
+            if cell and row["key"] in firsts and shown(column, row["key"][0]):
+                cell["presented"] = text(column, row["key"][0])
+
+
 def missed_text(value):
     return str(int(value)) if float(value).is_integer() else figure(value)
 
