@@ -1245,6 +1245,14 @@ class PresentedTest(unittest.TestCase):
         status, stdout, stderr = run_inside(*[BOARD] * 9)
         self.assertEqual(status, 0, stderr)
         self.assertNotIn("presented", stdout)
+        # The CSV's presented fields stay empty, the JSON's null.
+        status, stdout, stderr = run_inside(A, B, "--format", "csv")
+        self.assertEqual({line[f] for line in csv.DictReader(io.StringIO(stdout)) for f in line
+                          if f.startswith("presented_")}, {""})
+        status, stdout, stderr = run_inside(A, B, "--format", "json")
+        export = json.loads(stdout)
+        self.assertEqual({r["presented"] is None for m in export["metrics"] for r in m["results"]}
+                         | {c["presented"] is None for c in export["columns"]}, {True})
 
 
 def sessions_in(store):
