@@ -1190,7 +1190,8 @@ class PresentedTest(unittest.TestCase):
         self.assertNotIn("presented", cells[2])
         self.assertIn(f"‡ presented dropped: {self.REASON}.", side)
         # Depths side by side, where they differ: the board's is 16 bits.
-        self.assertEqual([w.split(", ")[-1] for w in table(side, "system")["window"]], ["32 bits"] * 2 + ["16 bits"] * 2)
+        self.assertEqual([w.split(", ")[-1] for w in table(side, "system")["window"]],
+                         ["32 bits"] * 2 + ["16 bits"] * 2)
         ranking, _ = self.out["ranking"]
         lines = ranking.splitlines()
         self.assertLessEqual(max(map(len, lines)), 120)
@@ -1231,6 +1232,10 @@ class PresentedTest(unittest.TestCase):
                 self.assertTrue(self.MEASURED in page)
                 self.assertTrue(f"Presented: dropped, {self.REASON}." in page)
                 self.assertEqual(page[page.index("<svg"):page.index("</svg>")].count(mark), 1)
+        # The ranking's page sorts by them.
+        _, page = self.out["ranking"]
+        self.assertTrue('<th data-sort>Mandelbrot presented</th>' in page)
+        self.assertTrue('<td class="n" data-v="59.999">60.00@60.00Hz 0m</td>' in page)
         # Side by side, the page's table has them under the display's figure too, a dropped one marked.
         _, page = self.out["side"]
         table_part = page[page.index('<table id="comparison">'):page.index("</table>")]

@@ -76,6 +76,12 @@ def card(entry, figures):
             + '</section>')
 
 
+def presented_cell(column, program):
+    """What the device presented of the program, sorted by its frames a second."""
+    fps = (presented.of_program(column, program) or {}).get("frames_per_second", "")
+    return f'<td class="n" data-v="{fps}">{html_text(presented.short(column, program))}</td>'
+
+
 def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=False):
     e = html_text
     figures, entries = ranking_make(columns, rows, flags, by_time)
@@ -99,8 +105,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
              f'title="{e(figure(c["stats"]["median"]))} {e(r["unit"])}, {e(c["kind"])}, n={c["stats"]["runs"]}">'
              f'{e(cell_short(c, x["unlike"]))}</td>') if c else '<td class="n">—</td>'
             for c, r in zip(x["cells"], figures))
-        cells += "".join(f'<td class="n" data-v="{(presented.of_program(x["column"], p) or {}).get("frames_per_second", "")}"'
-                         f'>{e(presented.short(x["column"], p))}</td>' for p in shown)
+        cells += "".join(presented_cell(x["column"], p) for p in shown)
         changed = flag_text(x["flags"])
         body.append(f'<tr{" class=flagged" if changed else ""}{attributes}><td class="n" data-v="{rank + 1}">'
                     f'{rank + 1}</td><td><a href="#s{x["index"]}">{e(x["column"]["header"])}</a></td>{cells}'

@@ -144,8 +144,8 @@ def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
     cells = [[cell_short(c, e["unlike"]) for c in e["cells"]] for e in entries]
     names = [figure_name(r) for r in figures]
     shown = presented_programs(columns, figures)
-    header_extra = ([f"{short_name((p, None, None))} presented" if p else "presented" for p in shown] + (["depth"] if depths else [])
-                    + (["change"] if with_flags else []))
+    header_extra = ([f"{short_name((p, None, None))} presented" if p else "presented" for p in shown]
+                    + (["depth"] if depths else []) + (["change"] if with_flags else []))
     extra = [[presented.short(e["column"], p) for p in shown] + ([depth_text(e["column"])] if depths else [])
              + ([cut(flag_text(e["flags"], short=True) or "—", CHANGE_WIDTH)] if with_flags else [])
              for e in entries]
