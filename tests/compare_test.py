@@ -1250,6 +1250,15 @@ class PresentedTest(unittest.TestCase):
         status, stdout, stderr = run_inside(*[BOARD] * 9)
         self.assertEqual(status, 0, stderr)
         self.assertNotIn("presented", stdout)
+        # The schema does not require the refresh beside the figures: a file without it still reads.
+        data = load(self.VKMS)
+        del data["devices"][0]["presented"]["refresh_hz"]
+        without = os.path.join(self.dir.name, "no-refresh.json")
+        with open(without, "w") as f:
+            json.dump(data, f)
+        status, stdout, stderr = run_inside(without)
+        self.assertEqual((status, stderr), (0, ""))
+        self.assertIn("60.00 frames/s presented at an unknown refresh, 0 missed", stdout)
         # The CSV's presented fields stay empty, the JSON's null.
         status, stdout, stderr = run_inside(A, B, "--format", "csv")
         self.assertEqual({line[f] for line in csv.DictReader(io.StringIO(stdout)) for f in line

@@ -57,6 +57,19 @@ def cells_mark(columns, rows, lines):
                 cell["presented"] = text(column, row["key"][0])
 
 
+def refresh_of(column):
+    """The refresh the figures are held to, in Hz, or None: the schema does
+    not require it beside them."""
+    return (of_device(column) or {}).get("refresh_hz")
+
+
+def at_refresh(column, short=False):
+    refresh = refresh_of(column)
+    if refresh is None:
+        return "@?Hz" if short else "at an unknown refresh"
+    return f"@{figure(refresh)}Hz" if short else f"at {figure(refresh)} Hz"
+
+
 def missed_text(value):
     return str(int(value)) if float(value).is_integer() else figure(value)
 
@@ -65,8 +78,8 @@ def text(column, program):
     """"N frames/s presented at R Hz, M missed", "presented dropped‡", or None."""
     found = of_program(column, program)
     if found is not None:
-        return (f"{figure(found['frames_per_second'])} frames/s presented at "
-                f"{figure(of_device(column)['refresh_hz'])} Hz, {missed_text(found['missed_vblanks'])} missed")
+        return (f"{figure(found['frames_per_second'])} frames/s presented {at_refresh(column)}, "
+                f"{missed_text(found['missed_vblanks'])} missed")
     return f"presented dropped{MARK_DROPPED}" if dropped(column) is not None else None
 
 
@@ -74,7 +87,7 @@ def short(column, program):
     """The same in a ranking's few characters: 60.00@60.00Hz 0m."""
     found = of_program(column, program)
     if found is not None:
-        return (f"{figure(found['frames_per_second'])}@{figure(of_device(column)['refresh_hz'])}Hz "
+        return (f"{figure(found['frames_per_second'])}{at_refresh(column, short=True)} "
                 f"{missed_text(found['missed_vblanks'])}m")
     return f"dropped{MARK_DROPPED}" if dropped(column) is not None else "—"
 
@@ -87,17 +100,17 @@ def dropped_notes(columns):
 
 def sentences(column, programs):
     """The card's sentence: what the display presented, per program."""
-    if dropped(column) is not None:
-        return [f"Presented: dropped, {one_line(dropped(column), 200)}."]
     found = [f"{program_name(p)} {text(column, p)}" for p in programs if of_program(column, p) is not None]
-    return [f"Presented: {'; '.join(found)}."] if found else []
+    if found:
+        return [f"Presented: {'; '.join(found)}."]
+    return [f"Presented: dropped, {one_line(dropped(column), 200)}."] if dropped(column) is not None else []
 
 
 def exported(column, program):
     """The export's object: the figures with the refresh, {"dropped": why}, or None."""
     found = of_program(column, program)
     if found is not None:
-        return {"refresh_hz": of_device(column)["refresh_hz"], **{k: found[k] for k in EXPORTED if k in found}}
+        return {"refresh_hz": refresh_of(column), **{k: found[k] for k in EXPORTED if k in found}}
     return {"dropped": dropped(column)} if dropped(column) is not None else None
 
 
