@@ -1149,6 +1149,126 @@ class FarmLayoutTest(unittest.TestCase):
         self.assertEqual(names.count("svg"), 1)
 
 
+class PresentedTest(unittest.TestCase):
+    """What reaches the glass, from files fbbench wrote on its stand-in card:
+    one with page-flip events, one whose vblank counter stood still. One
+    output per layout, read by every check."""
+    VKMS = os.path.join(FIXTURES, "stand-in", "presented-vkms.json")
+    STUCK = os.path.join(FIXTURES, "stand-in", "presented-stuck.json")
+    MEASURED = "Mandelbrot 60.00 frames/s presented at 60.00 Hz, 0 missed"
+    REASON = "the vblank counter does not move (every flip event has sequence 1000)"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        # A board of another depth and no presented target, made from a real file.
+        cls.deep = os.path.join(cls.dir.name, "deep16.json")
+        with open(cls.deep, "w") as f:
+            json.dump(farm_files.farm_file(load(BOARD), 99, __import__("random").Random(7), depth=16), f)
+        cls.out = {}
+        for layout in ("side", "ranking"):
+            page = os.path.join(cls.dir.name, layout + ".html")
+            status, stdout, stderr = run_inside(cls.VKMS, cls.STUCK, cls.deep, "--allow-different-workloads",
+                                                "--layout", layout, "--html", page)
+            assert status == 0, stderr
+            with open(page, encoding="utf-8") as f:
+                cls.out[layout] = (stdout, f.read())
+        for form in ("csv", "json"):
+            status, cls.out[form], stderr = run_inside(cls.VKMS, cls.STUCK, cls.deep, "--allow-different-workloads",
+                                                       "--format", form)
+            assert status == 0, stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def test_tables(self):
+        side, _ = self.out["side"]
+        cells = table(side)["Mandelbrot (s)"]
+        self.assertIn("60.00 frames/s presented at 60.00 Hz, 0 missed", cells[0])
+        self.assertIn("presented dropped‡", cells[1])
+        self.assertNotIn("presented", cells[2])
+        self.assertIn(f"‡ presented dropped: {self.REASON}.", side)
+        # Depths side by side, where they differ: the board's is 16 bits.
+        self.assertEqual([w.split(", ")[-1] for w in table(side, "system")["window"]],
+                         ["32 bits"] * 2 + ["16 bits"] * 2)
+        ranking, _ = self.out["ranking"]
+        lines = ranking.splitlines()
+        self.assertLessEqual(max(map(len, lines)), 120)
+        header = [h.strip() for h in lines[0].strip("|").split("|")]
+        self.assertIn("Mandelbrot presented", header)
+        self.assertIn("depth", header)
+        ranked = {cells[1]: cells for cells in
+                  ([c.strip() for c in line.strip("|").split("|")] for line in lines if re.match(r"\| \d", line))}
+        at = header.index("Mandelbrot presented")
+        shown = sorted(cells[at] for cells in ranked.values())
+        self.assertEqual(shown[:2], ["60.00@60.00Hz 0m", "dropped‡"], shown)
+        self.assertIn(f"‡ presented dropped: {self.REASON}.", " ".join(lines))
+
+    def test_exports(self):
+        lines = list(csv.DictReader(io.StringIO(self.out["csv"])))
+        mandelbrot = [line for line in lines if line["benchmark"] == "Mandelbrot"]
+        fields = ("presented_fps", "presented_refresh_hz", "presented_missed_vblanks",
+                  "presented_interval_median_ms", "presented_interval_p99_ms", "presented_dropped")
+        self.assertEqual([tuple(line[f] for f in fields) for line in mandelbrot],
+                         [("59.999", "60.0", "0.0", "16.667", "16.667", ""), ("", "", "", "", "", self.REASON)]
+                         + [("", "", "", "", "", "")] * 2)
+        export = json.loads(self.out["json"])
+        results = next(m for m in export["metrics"] if m["benchmark"] == "Mandelbrot")["results"]
+        self.assertEqual(results[0]["presented"],
+                         {"frames_per_second": 59.999, "refresh_hz": 60.0, "missed_vblanks": 0.0,
+                          "interval_median_ms": 16.667, "interval_p99_ms": 16.667, "intervals_flagged": 0,
+                          "runs": 1, "runs_with_frames_lost": 0})
+        self.assertEqual(results[1]["presented"], {"dropped": self.REASON})
+        self.assertEqual([r["presented"] for r in results[2:]], [None, None])
+        self.assertEqual([c["presented"] for c in export["columns"]][1:], [{"dropped": self.REASON}, None, None])
+
+    def test_pages(self):
+        # The chart marks the presented figure: matplotlib's SVG keeps each text in a comment.
+        for layout, mark in (("side", "<!-- vm presented-vkms.json: 60.00 frames/s presented at 60.00 Hz, 0 missed"),
+                             ("ranking", "<!-- presented frames measured -->")):
+            with self.subTest(layout):
+                _, page = self.out[layout]
+                self.assertTrue(self.MEASURED in page)
+                self.assertTrue(f"Presented: dropped, {self.REASON}." in page)
+                self.assertEqual(page[page.index("<svg"):page.index("</svg>")].count(mark), 1)
+        # The ranking's page sorts by them.
+        _, page = self.out["ranking"]
+        self.assertTrue('<th data-sort>Mandelbrot presented</th>' in page)
+        self.assertTrue('<td class="n" data-v="59.999">60.00@60.00Hz 0m</td>' in page)
+        # Side by side, the page's table has them under the display's figure too, a dropped one marked.
+        _, page = self.out["side"]
+        table_part = page[page.index('<table id="comparison">'):page.index("</table>")]
+        self.assertIn('<span class="d">60.00 frames/s presented at 60.00 Hz, 0 missed</span>', table_part)
+        self.assertIn('<span class="d">presented dropped‡</span>', table_part)
+        self.assertIn(f"‡ presented dropped: {self.REASON}.", page)
+
+    def test_files_without_presented(self):
+        status, stdout, stderr = run_inside(A, B)
+        self.assertEqual(status, 0, stderr)
+        self.assertNotIn("presented", stdout)
+        status, stdout, stderr = run_inside(*[BOARD] * 9)
+        self.assertEqual(status, 0, stderr)
+        self.assertNotIn("presented", stdout)
+        # The schema does not require the refresh beside the figures: a file without it still reads.
+        data = load(self.VKMS)
+        del data["devices"][0]["presented"]["refresh_hz"]
+        without = os.path.join(self.dir.name, "no-refresh.json")
+        with open(without, "w") as f:
+            json.dump(data, f)
+        status, stdout, stderr = run_inside(without)
+        self.assertEqual((status, stderr), (0, ""))
+        self.assertIn("60.00 frames/s presented at an unknown refresh, 0 missed", stdout)
+        # The CSV's presented fields stay empty, the JSON's null.
+        status, stdout, stderr = run_inside(A, B, "--format", "csv")
+        self.assertEqual({line[f] for line in csv.DictReader(io.StringIO(stdout)) for f in line
+                          if f.startswith("presented_")}, {""})
+        status, stdout, stderr = run_inside(A, B, "--format", "json")
+        export = json.loads(stdout)
+        self.assertEqual({r["presented"] is None for m in export["metrics"] for r in m["results"]}
+                         | {c["presented"] is None for c in export["columns"]}, {True})
+
+
 def sessions_in(store):
     """{id: bytes} of the sessions a store holds, read as SQLite itself."""
     import sqlite3

@@ -4,6 +4,7 @@ each level, the screen against RAM and the mapping probes (matplotlib)."""
 import io
 import warnings
 
+from . import presented
 from .columns import per_level, program_name, same_workload, stats
 from .load import CannotWrite
 from .tables import MARK_WORKLOAD, relative
@@ -251,8 +252,17 @@ def build_figure(columns, rows, title="fbbench comparison", emulated=False):
         drawn = [c["header"] for c in columns if any(bar(c, k) for k in with_ratio)]
         ax.set_title(missing_note(thinned_title(what + " (above 1 is better)", dropped), columns, drawn)
                      if with_ratio else what + ": not measured", fontsize="medium")
+        return with_ratio
 
-    speed_panel(axes[2], "display", "device", "speed on the display / on screen", "What reaches the display")
+    shown = speed_panel(axes[2], "display", "device", "speed on the display / on screen", "What reaches the display")
+    # What the display presented, written over its program's group, inside the panel.
+    firsts = presented.first_rows(rows)
+    for position, key in enumerate(shown):
+        texts = [f"{c['label']}: {presented.text(c, key[0])}" for c in columns
+                 if key in firsts and presented.of_program(c, key[0])]
+        if texts:
+            axes[2].text(position, 0.97, chart_text("\n".join(texts)), transform=axes[2].get_xaxis_transform(),
+                         ha="center", va="top", fontsize="x-small")
     speed_panel(axes[3], "device", "memory", "speed on screen / in RAM", "Screen against RAM")
 
     if probe_names:

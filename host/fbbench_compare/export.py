@@ -5,6 +5,7 @@ import csv
 import io
 import json
 
+from . import presented
 from .columns import column_marks, row_name, same_workload, stats, window_text
 from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, row_cells, spread_text, summary_rows,
                      system_rows, updates_per_second)
@@ -34,14 +35,17 @@ def cell_text(cell):
         text += f" · display {f'**{shown}**' if cell['display_best'] else shown}{cell['display_marks']}"
         if cell["display_screen"] is not None:
             text += f", display/screen {figure(cell['display_screen'])}"
+    if "presented" in cell:
+        text += f" · {cell['presented']}"
     return text
 
 
 def markdown_output(columns, rows):
     lines, used = comparison_rows(columns, rows)
+    presented.cells_mark(columns, rows, lines)
     text = [markdown_table(["benchmark"] + [c["header"] for c in columns],
                            [[name] + [cell_text(cell) for cell in cells] for name, cells in lines])]
-    text += ["", *map(markdown_text, notes(columns, used)), "",
+    text += ["", *map(markdown_text, notes(columns, used) + presented.dropped_notes(columns)), "",
              markdown_table(["system"] + [c["header"] for c in columns],
                             [[name] + values for name, values in system_rows(columns)])]
     return "\n".join(text) + "\n"
@@ -54,10 +58,10 @@ def stats_fields(found):
 
 def json_output(columns, rows):
     """One object per metric, holding every column's statistics."""
-    metrics = []
+    metrics, firsts = [], presented.first_rows(rows)
     for row in rows:
         cells = row_cells(columns, row)
-        entries = []
+        entries, program = [], row["key"][0]
         for column, cell in zip(columns, cells):
             result = column["rows"].get(row["key"], {})
             entries.append({
@@ -67,6 +71,7 @@ def json_output(columns, rows):
                 "screen_ram": cell["screen_ram"] if cell else None,
                 "display_screen": cell["display_screen"] if cell else None,
                 "display_glass_at_most": result.get("display_glass_at_most"),
+                "presented": presented.exported(column, program) if row["key"] in firsts and result else None,
                 "relative": cell["relative"] if cell else None,
                 "same_workload_as_baseline": same_workload(column["workload"], columns[0]["workload"]),
             })
@@ -78,7 +83,7 @@ def json_output(columns, rows):
               "window": c["window"], "bits_per_pixel": c["workload"]["depth"],
               "workload_version": c["workload"]["version"], "needs_flush": c["entry"].get("needs_flush"),
               "updates_per_second": updates_per_second(c["entry"]), "described_only": c["described_only"],
-              "quick": c["quick"]}
+              "quick": c["quick"], "presented": presented.of_device(c)}
              for c in columns]
     return json.dumps({"baseline": columns[0]["label"], "ratios": "above 1 is better", "columns": files,
                        "metrics": metrics}, indent=1) + "\n"
@@ -110,7 +115,8 @@ def csv_output(columns, rows):
               "mean", "stddev", "spread_percent", "runs", "settled", "resolution_limited", "memory_median",
               "screen_ram", "display_median", "display_runs", "display_settled", "display_screen",
               "display_glass_at_most", "updates_per_second", "relative", "same_workload_as_baseline", "quick"]
-    lines = []
+    header += presented.CSV_HEADER
+    lines, firsts = [], presented.first_rows(rows)
     for row in rows:
         for column, cell in zip(columns, row_cells(columns, row)):
             if cell is None:
@@ -125,7 +131,9 @@ def csv_output(columns, rows):
                          + [memory.get("median"), cell["screen_ram"], display.get("median"), display.get("runs"),
                             display.get("settled"), cell["display_screen"], result.get("display_glass_at_most"),
                             updates_per_second(column["entry"]),
-                            cell["relative"], not cell["unlike"], column["quick"]])
+                            cell["relative"], not cell["unlike"], column["quick"]]
+                         + (presented.csv_values(column, row["key"][0]) if row["key"] in firsts
+                            else [None] * len(presented.CSV_HEADER)))
     return csv_text(header, lines)
 
 

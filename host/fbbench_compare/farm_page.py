@@ -2,8 +2,10 @@
 table to sort and filter (a small script in the page, nothing fetched),
 the chart, and each line's details."""
 
+from . import presented
+from .columns import short_name
 from .page import STYLE, svg_inline
-from .ranking import CARDS, CHANGE_NOTE, cell_short, figure_name, flag_text, ranking_make
+from .ranking import CARDS, CHANGE_NOTE, cell_short, figure_name, flag_text, presented_programs, ranking_make
 from .tables import figure, notes, system_rows
 from .text import html_text
 
@@ -68,12 +70,22 @@ def card(entry, figures):
             f" ({e(figure(first['stats']['median']))} {e(figures[0]['unit'])})" if first else "not measured")
     return (f'<section class="card"><h3><a href="#s{entry["index"]}">{e(entry["column"]["header"])}</a></h3>'
             f'<p class="d">{e(entry["facets"]["driver"])}, {e(entry["facets"]["depth"])} bits</p>'
-            f'<p>{what}</p></section>')
+            f'<p>{what}</p>'
+            + "".join(f"<p>{e(sentence)}</p>" for sentence in presented.sentences(
+                entry["column"], dict.fromkeys(r["key"][0] for r in figures)))
+            + '</section>')
+
+
+def presented_cell(column, program):
+    """What the device presented of the program, sorted by its frames a second."""
+    fps = (presented.of_program(column, program) or {}).get("frames_per_second", "")
+    return f'<td class="n" data-v="{fps}">{html_text(presented.short(column, program))}</td>'
 
 
 def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=False):
     e = html_text
     figures, entries = ranking_make(columns, rows, flags, by_time)
+    shown = presented_programs(columns, figures)
     ranked = [x for x in entries if x["cells"] and x["cells"][0] and x["cells"][0]["ratio"] is not None]
     best, worst = ranked[:CARDS], ranked[-CARDS:][::-1] if len(ranked) > CARDS else []
     selects = "".join(
@@ -82,6 +94,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
         + "</select></label>" for name, label in FACETS)
     head = ('<tr><th data-sort>#</th><th data-sort>session</th>'
             + "".join(f'<th data-sort>{e(figure_name(r))} ({e(r["unit"])})</th>' for r in figures)
+            + "".join(f'<th data-sort>{e(short_name((p, None, None)) + " " if p else "")}presented</th>' for p in shown)
             + "".join(f'<th data-sort class="f-{name}">{e(label)}</th>' for name, label in FACETS)
             + '<th data-sort>change</th></tr>')
     body = []
@@ -92,6 +105,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
              f'title="{e(figure(c["stats"]["median"]))} {e(r["unit"])}, {e(c["kind"])}, n={c["stats"]["runs"]}">'
              f'{e(cell_short(c, x["unlike"]))}</td>') if c else '<td class="n">—</td>'
             for c, r in zip(x["cells"], figures))
+        cells += "".join(presented_cell(x["column"], p) for p in shown)
         changed = flag_text(x["flags"])
         body.append(f'<tr{" class=flagged" if changed else ""}{attributes}><td class="n" data-v="{rank + 1}">'
                     f'{rank + 1}</td><td><a href="#s{x["index"]}">{e(x["column"]["header"])}</a></td>{cells}'
@@ -104,7 +118,8 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
         + f"<dt>file</dt><dd>{e(x['column']['path'])}</dd></dl></details>\n" for x in entries)
     caveat = ('<p class="emulated"><strong>Emulated boards.</strong> These figures come from emulators: they show '
               'how the software behaves, not how fast real hardware is.</p>\n' if emulated else "")
-    note_items = "".join(f"<li>{e(n)}</li>" for n in notes(columns, set())[1:] + [CHANGE_NOTE])
+    note_items = "".join(f"<li>{e(n)}</li>" for n in notes(columns, set())[1:] + [CHANGE_NOTE]
+                         + presented.dropped_notes(columns))
     order = "oldest first" if by_time else f"ranked by {figure_name(figures[0]) if figures else 'nothing'}"
 
     def cards(chosen):

@@ -6,6 +6,7 @@ nothing to fetch, a print and a dark style."""
 import os
 import re
 
+from . import presented
 from .columns import QUICK_SESSION, per_level, stats
 from .tables import (MARK_WORKLOAD, comparison_rows, figure, notes, relative, spread_text, summary_rows, system_rows,
                      updates_per_second, warnings_for, warnings_grouped)
@@ -70,6 +71,8 @@ def cell_title(cell):
                      f"({spread_text(cell['display'])})")
     if cell["display_screen"] is not None:
         parts.append(f"display/screen {figure(cell['display_screen'])}")
+    if "presented" in cell:
+        parts.append(cell["presented"])
     return "; ".join(parts)
 
 
@@ -84,6 +87,8 @@ def html_cell(cell):
         shown = figure(cell["display"]["median"])
         text += (f'<br><span class="d">display <span class="{"best" if cell["display_best"] else "m"}">{shown}'
                  f'</span>{e(cell["display_marks"])}</span>')
+    if "presented" in cell:
+        text += f'<br><span class="d">{e(cell["presented"])}</span>'
     return f'<td class="n" title="{e(cell_title(cell))}">{text}</td>'
 
 
@@ -121,6 +126,7 @@ def verdict(column, rows):
         sentences.append(f"Reaches the display: {reaches}.")
     elif column["entry"].get("needs_flush"):
         sentences.append("Needs a flush to reach the display; the display was not measured.")
+    sentences += presented.sentences(column, dict.fromkeys(row["key"][0] for row in rows))
     against = []
     for row in plain:
         memory = stats(column, row["key"], "memory")
@@ -189,6 +195,7 @@ def file_names(paths):
 def html_page(columns, rows, svg, files, title, emulated=False):
     e = html_text
     lines, used = comparison_rows(columns, rows)
+    presented.cells_mark(columns, rows, lines)
     compact_rows = summary_rows(columns, rows)
     folded = len(compact_rows) < len(rows)
     compact = [line for line, row in zip(lines, rows) if row in compact_rows]
@@ -199,7 +206,7 @@ def html_page(columns, rows, svg, files, title, emulated=False):
         f"<li><code>{e(name)}</code>: {e(', '.join(dict.fromkeys(c['label'] for c in columns if c['data'] is data)))}"
         f", started {e(data['started'])}</li>"
         for name, (path, data) in zip(file_names([path for path, _ in files]), files))
-    note_items = "".join(f"<li>{e(n)}</li>" for n in notes(columns, used))
+    note_items = "".join(f"<li>{e(n)}</li>" for n in notes(columns, used) + presented.dropped_notes(columns))
     caveat = ('<p class="emulated"><strong>Emulated boards.</strong> These figures come from emulators: they show '
               'how the software behaves, not how fast real hardware is.</p>\n' if emulated else "")
     ladder = (f'<details><summary>Every level ({len(rows)} rows)</summary>\n'

@@ -5,6 +5,7 @@ spread, sorted by the first benchmark."""
 import math
 import textwrap
 
+from . import presented
 from .columns import same_workload, short_name, stats
 from .tables import driver_of, figure, notes, relative, summary_rows
 from .text import markdown_cell, markdown_text, one_line
@@ -125,6 +126,14 @@ def flag_text(flags, short=False):
     return reasons[0] if reasons else ""
 
 
+def presented_programs(columns, figures):
+    """The ranked programs that some device presented: a column each. Where
+    every device dropped the target, one column (None) says so."""
+    programs = dict.fromkeys(r["key"][0] for r in figures)
+    measured = [p for p in programs if any(presented.of_program(c, p) for c in columns)]
+    return measured or ([None] if any(presented.dropped(c) is not None for c in columns) else [])
+
+
 def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
     """(header, lines, figures left out, figures shown, entries): the
     session names and the changes cut so that the whole table fits width;
@@ -134,8 +143,10 @@ def ranking_table(columns, rows, flags=None, width=WIDTH, by_time=False):
     with_flags = any(e["flags"] for e in entries)
     cells = [[cell_short(c, e["unlike"]) for c in e["cells"]] for e in entries]
     names = [figure_name(r) for r in figures]
-    header_extra = (["depth"] if depths else []) + (["change"] if with_flags else [])
-    extra = [([depth_text(e["column"])] if depths else [])
+    shown = presented_programs(columns, figures)
+    header_extra = ([f"{short_name((p, None, None))} presented" if p else "presented" for p in shown]
+                    + (["depth"] if depths else []) + (["change"] if with_flags else []))
+    extra = [[presented.short(e["column"], p) for p in shown] + ([depth_text(e["column"])] if depths else [])
              + ([cut(flag_text(e["flags"], short=True) or "—", CHANGE_WIDTH)] if with_flags else [])
              for e in entries]
     rank_width = len(str(len(entries)))
@@ -190,7 +201,9 @@ def ranking_notes(columns, figures, dropped, depths, by_time=False):
     if dropped:
         found.append("Left out for width: " + ", ".join(r["name"] for r in dropped) + ".")
     found += notes(columns, set())[1:]
-    return found
+    if any(presented.of_program(c, r["key"][0]) for c in columns for r in figures):
+        found.append("N@RHz Mm: frames a second presented at the measured refresh R, M vblanks missed.")
+    return found + presented.dropped_notes(columns)
 
 
 def ranking_markdown(columns, rows, flags=None, width=WIDTH, by_time=False):

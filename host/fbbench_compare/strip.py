@@ -4,6 +4,7 @@ size that does not grow with the number of files (matplotlib)."""
 import statistics
 import warnings
 
+from . import presented
 from .chart import dates_text, log_ticks
 from .load import CannotWrite
 from .ranking import figure_name, ranking_make
@@ -54,6 +55,11 @@ def strip_build(columns, rows, title, emulated, flags, history):
             if points:
                 ax.plot(*zip(*points), "o-" if history else "o", color=colour, markersize=3, linewidth=0.8,
                         label=label)
+        program = figures[place]["key"][0]
+        measured = [(x, r) for x, (r, e) in enumerate(ranked) if presented.of_program(e["column"], program)]
+        if measured:
+            ax.plot(*zip(*measured), "o", color="C4", markerfacecolor="none", markersize=7,
+                    label="presented frames measured")
         flagged = [(x, r) for x, (r, e) in enumerate(ranked)
                    if any(f.get("flagged") and f["key"] == figures[place]["key"] for f in e["flags"])]
         if flagged:
