@@ -97,6 +97,16 @@ def figure_of(files):
     return result
 
 
+def farm_made(folder, prefix, count, seed):
+    """count farm files made from the real board file, seeded, in folder."""
+    real, rng, paths = load(BOARD), __import__("random").Random(seed), []
+    for index in range(count):
+        paths.append(os.path.join(folder, f"{prefix}{index:02d}.json"))
+        with open(paths[-1], "w") as f:
+            json.dump(farm_files.farm_file(real, index, rng), f)
+    return paths
+
+
 def fbbench_made(path):
     """A description written by this build's fbbench on the test framebuffer
     (FBBENCH and TEST_FRAMEBUFFER name them), or None without them."""
@@ -1021,17 +1031,10 @@ class FarmLayoutTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
-        real = load(BOARD)
-        rng = __import__("random").Random(7)
-        cls.files = []
-        for index in range(20):
-            path = os.path.join(cls.dir.name, f"board{index:02d}.json")
-            with open(path, "w") as f:
-                json.dump(farm_files.farm_file(real, index, rng), f)
-            cls.files.append(path)
+        cls.files = farm_made(cls.dir.name, "board", 20, 7)
         cls.deep = os.path.join(cls.dir.name, "deep16.json")
         with open(cls.deep, "w") as f:
-            json.dump(farm_files.farm_file(real, 99, rng, depth=16), f)
+            json.dump(farm_files.farm_file(load(BOARD), 99, __import__("random").Random(99), depth=16), f)
 
     @classmethod
     def tearDownClass(cls):
@@ -1303,14 +1306,7 @@ class StoreTest(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
         os.chmod(cls.dir.name, 0o755)
-        real = load(BOARD)
-        rng = __import__("random").Random(11)
-        cls.farm = []
-        for index in range(12):
-            path = os.path.join(cls.dir.name, f"farm{index:02d}.json")
-            with open(path, "w") as f:
-                json.dump(farm_files.farm_file(real, index, rng), f)
-            cls.farm.append(path)
+        cls.farm = farm_made(cls.dir.name, "farm", 12, 11)
 
     @classmethod
     def tearDownClass(cls):

@@ -4,7 +4,7 @@ the chart, and each line's details."""
 
 from . import presented
 from .columns import short_name
-from .page import STYLE, svg_inline
+from .page import STYLE, page_head, svg_inline
 from .ranking import CARDS, CHANGE_NOTE, cell_short, figure_name, flag_text, presented_programs, ranking_make
 from .tables import figure, notes, system_rows
 from .text import html_text
@@ -124,15 +124,7 @@ def ranking_html(columns, rows, svg, title, emulated=False, flags=None, by_time=
 
     def cards(chosen):
         return "".join(card(x, figures) for x in chosen)
-    return f"""<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<meta name="color-scheme" content="light dark">
-<title>{e(title)}</title>
-<style>{STYLE}{FARM_STYLE}</style>
-</head>
+    return f"""{page_head(title, STYLE + FARM_STYLE)}
 <body>
 <h1>{e(title)}</h1>
 {caveat}<p>{len(entries)} sessions and devices against {e(columns[0]["header"])}, {e(order)}: ×N above 1 is

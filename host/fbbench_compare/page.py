@@ -192,6 +192,19 @@ def file_names(paths):
     return names
 
 
+def page_head(title, style):
+    """The page's head: one file that works offline, light or dark."""
+    return f"""<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<meta name="color-scheme" content="light dark">
+<title>{html_text(title)}</title>
+<style>{style}</style>
+</head>"""
+
+
 def html_page(columns, rows, svg, files, title, emulated=False):
     e = html_text
     lines, used = comparison_rows(columns, rows)
@@ -211,15 +224,7 @@ def html_page(columns, rows, svg, files, title, emulated=False):
               'how the software behaves, not how fast real hardware is.</p>\n' if emulated else "")
     ladder = (f'<details><summary>Every level ({len(rows)} rows)</summary>\n'
               f'{table_html("ladder", "benchmark", columns, lines, html_cell)}\n</details>\n' if folded else "")
-    return f"""<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<meta name="color-scheme" content="light dark">
-<title>{e(title)}</title>
-<style>{STYLE}</style>
-</head>
+    return f"""{page_head(title, STYLE)}
 <body>
 <h1>{e(title)}</h1>
 {caveat}<div class="cards">
