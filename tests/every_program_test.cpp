@@ -469,12 +469,15 @@ TEST_P(Sync, PresentFlipsAndChangesNothingElse)
     char records_name[] = "/tmp/fbbench-flips-test-XXXXXX";
     const int records_fd = mkstemp(records_name);
     ASSERT_GE(records_fd, 0);
+    // The runner's descriptor, inherited by the program (and by an emulator
+    // that runs it) as the runner passes it on.
+    constexpr int present_fd = 50;
+    ASSERT_EQ(dup2(records_fd, present_fd), present_fd);
     close(records_fd);
     std::vector<std::string> present_env = env;
-    present_env.insert(present_env.end(), {"FBBENCH_SYNC=present", "FBBENCH_PRESENT_FD=5"});
-    // The runner's descriptor, as a shell passes it on.
-    const bench_result present = bench_run_command(
-        {"/bin/sh", "-c", "exec \"$0\" 5>\"$1\"", GetParam().bench.path, records_name}, present_env);
+    present_env.insert(present_env.end(), {"FBBENCH_SYNC=present", "FBBENCH_PRESENT_FD=" + std::to_string(present_fd)});
+    const bench_result present = bench_run(GetParam().bench.path, present_env);
+    close(present_fd);
     std::ifstream in(records_name);
     const std::string records((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     unlink(records_name);
