@@ -43,6 +43,7 @@ from boardlib import boards, fetch, manifest  # noqa: E402
 from boardlib import image as boardlib_image  # noqa: E402
 from boardlib.runs import RUNNER  # noqa: E402
 from boardlib.errors import BoardError  # noqa: E402
+from fbbench_compare.files import file_replace, file_replace_open  # noqa: E402
 
 BOARD = "arm64"
 # What LAVA's overlay disk needs of the board beyond the GPU: its driver,
@@ -154,9 +155,7 @@ def job_make(out, kernel, initrd, append, window):
             raise FarmError("lava/jobs/qemu-arm64.yaml has no %s" % key)
         job = job.replace(key, value)
     path = os.path.join(out, "job.yaml")
-    with open(path + ".new", "w") as f:
-        f.write(job)
-    os.replace(path + ".new", path)
+    file_replace(path, job.encode())
     return path
 
 
@@ -204,7 +203,7 @@ def in_root(argv, out, timeout, log=None):
     if log is None:
         status = dispatcher_root.supervise(command, timeout + 120)
     else:
-        with open(log, "w") as f:
+        with file_replace_open(log) as f:
             status = dispatcher_root.supervise(command, timeout + 120, stdout=f, stderr=subprocess.STDOUT)
     if status > 128 and status != 124:
         raise Interrupted(status)
@@ -273,8 +272,7 @@ def main(argv=None):
         say("running the job (lava-run; its log goes to %s)" % log)
         job_started = time.monotonic()
         status = in_root(["lava-run", "--job-id", "1", "--output-dir", run, "--device", device, job],
-                         out, JOB_SECONDS, log + ".new")
-        os.replace(log + ".new", log)
+                         out, JOB_SECONDS, log)
         say("lava-run exited with status %d after %d s" % (status, time.monotonic() - job_started))
         problems = lava_results.check(log, out, SOURCE, args.tools)
         say("LAVA's results: " + os.path.join(out, "lava-results.yaml"))

@@ -12,6 +12,7 @@ RECOVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fbbench-lava
 _loader = importlib.machinery.SourceFileLoader("fbbench_lava_results", RECOVER)
 recover = importlib.util.module_from_spec(importlib.util.spec_from_loader(_loader.name, _loader))
 _loader.exec_module(recover)
+from fbbench_compare.files import file_replace  # noqa: E402  (on the path recover set)
 
 
 def log_results(log_path):
@@ -23,10 +24,7 @@ def log_results(log_path):
 
 
 def results_write(cases, path):
-    with open(path + ".new", "w") as f:
-        for c in cases:
-            f.write("- " + json.dumps(c, sort_keys=True) + "\n")
-    os.replace(path + ".new", path)
+    file_replace(path, "".join("- " + json.dumps(c, sort_keys=True) + "\n" for c in cases).encode())
 
 
 def expected_cases(fbbench_lava, results_file):
