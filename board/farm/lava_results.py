@@ -8,7 +8,8 @@ import os
 import subprocess
 import sys
 
-RECOVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fbbench-lava-results")
+RECOVER = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lava",
+                                       "fbbench-lava-results"))
 _loader = importlib.machinery.SourceFileLoader("fbbench_lava_results", RECOVER)
 recover = importlib.util.module_from_spec(importlib.util.spec_from_loader(_loader.name, _loader))
 _loader.exec_module(recover)

@@ -2,14 +2,14 @@
 """fbbench as a LAVA test on the emulated arm64 board, run by a real LAVA
 dispatcher, and LAVA's own results checked.
 
-    lava/farm.py [--out DIR] [--no-build] [--validate-only]
+    board/farm/farm.py [--out DIR] [--no-build] [--validate-only]
 
 Builds the static ARM programs (the board preset), fetches the arm64 board's
 kernel, modules and busybox with the board tooling (board/boardlib, whose
 description of the board is the one this reads), makes the board's initramfs
-(lava/guest-init), renders the device configuration from lava-server's qemu
-device type in the dispatcher root (lava/dispatcher_root.py), writes the
-job (lava/jobs/qemu-arm64.yaml with lava/fbbench.yaml inline), validates
+(board/farm/guest-init), renders the device configuration from lava-server's qemu
+device type in the dispatcher root (board/farm/dispatcher_root.py), writes the
+job (board/farm/jobs/qemu-arm64.yaml with lava/fbbench.yaml inline), validates
 both with lava-run --validate (and the example jobs against LAVA's job
 schema), runs lava-run, and then checks LAVA's
 results: every expected case present, each figure with its measurement and
@@ -34,9 +34,9 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
+SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(SOURCE, "board"))
+sys.path.append(os.path.dirname(HERE))
 import dispatcher_root  # noqa: E402
 import lava_results  # noqa: E402
 from boardlib import boards, fetch, manifest  # noqa: E402
@@ -140,10 +140,10 @@ def initramfs_make(out, files, build_dir):
 
 
 def job_make(out, kernel, initrd, append, window):
-    """The job: lava/jobs/qemu-arm64.yaml with the images and the definition filled in."""
+    """The job: board/farm/jobs/qemu-arm64.yaml with the images and the definition filled in."""
     with open(os.path.join(HERE, "jobs", "qemu-arm64.yaml")) as f:
         job = f.read()
-    with open(os.path.join(HERE, "fbbench.yaml")) as f:
+    with open(os.path.join(SOURCE, "lava", "fbbench.yaml")) as f:
         definition = f.read()
     indent = " " * 8
     inline = "\n".join((indent + line) if line else "" for line in definition.splitlines())
@@ -152,7 +152,7 @@ def job_make(out, kernel, initrd, append, window):
                        ("@APPEND@", append), ("@DEFINITION@", inline.lstrip()),
                        ("@WINDOW@", parameters.lstrip())):
         if key not in job:
-            raise FarmError("lava/jobs/qemu-arm64.yaml has no %s" % key)
+            raise FarmError("board/farm/jobs/qemu-arm64.yaml has no %s" % key)
         job = job.replace(key, value)
     path = os.path.join(out, "job.yaml")
     file_replace(path, job.encode())
