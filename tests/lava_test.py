@@ -4,7 +4,6 @@ root's supervision, the device configuration taken from the board's QEMU
 command, and the check of LAVA's recorded cases."""
 
 import importlib.machinery
-import importlib.util
 import json
 import os
 import re

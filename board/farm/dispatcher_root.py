@@ -32,7 +32,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 SUITE = "bookworm"

@@ -239,8 +239,7 @@ def main(argv=None):
         window = {k: str(v) for k, v in boards.WINDOWS["fbbench"].items()}
         facts = qemu_facts(boards.BOARDS[BOARD])
         say("the dispatcher root: " + dispatcher_root.ensure(dispatcher_root.cache_dir()))
-        with open(os.path.join(out, "device.jinja2"), "w") as f:
-            f.write(device_template(facts))
+        file_replace(os.path.join(out, "device.jinja2"), device_template(facts).encode())
         device = os.path.join(out, "device.yaml")
         if in_root(["python3", "-c", RENDER, out, dispatcher_root.TEMPLATES, "device.jinja2", device], out, 120):
             raise FarmError("rendering the device configuration failed")

@@ -1,19 +1,17 @@
 """LAVA's own results of an fbbench job, checked against what the job's
 results file says they must be."""
 
-import importlib.machinery
-import importlib.util
 import json
 import os
 import subprocess
 import sys
 
-RECOVER = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lava",
-                                       "fbbench-lava-results"))
-_loader = importlib.machinery.SourceFileLoader("fbbench_lava_results", RECOVER)
-recover = importlib.util.module_from_spec(importlib.util.spec_from_loader(_loader.name, _loader))
-_loader.exec_module(recover)
-from fbbench_compare.files import file_replace  # noqa: E402  (on the path recover set)
+# fbbench-lava-results' module, and fbbench-compare's package it uses.
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path[:0] = [os.path.join(SOURCE, "lava"), os.path.join(SOURCE, "host")]
+import fbbench_lava_results as recover  # noqa: E402
+RECOVER = os.path.join(SOURCE, "lava", "fbbench-lava-results")
+from fbbench_compare.files import file_replace  # noqa: E402
 
 
 def log_results(log_path):
