@@ -3,7 +3,6 @@ files from job logs that fbbench-lava's blocks went into, the dispatcher
 root's supervision, the device configuration taken from the board's QEMU
 command, and the check of LAVA's recorded cases."""
 
-import importlib.machinery
 import json
 import os
 import re
