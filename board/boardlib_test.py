@@ -14,6 +14,7 @@ from boardlib import apt_state, guest, manifest, session, vkms  # noqa: E402
 from boardlib.boards import BOARDS  # noqa: E402
 from boardlib.errors import BoardError  # noqa: E402
 from boardlib.runs import UsageError, run_parse, runs_check, window_words  # noqa: E402
+from fbbench_compare.files import file_replace  # noqa: E402
 
 VEXPRESS, ARM64 = BOARDS["vexpress"], BOARDS["arm64"]
 
@@ -161,7 +162,7 @@ class Vkms(unittest.TestCase):
         os.makedirs(os.path.join(self.cache, "modules", "lib", "modules", kver), exist_ok=True)
         for name, data in ((vkms.STAMP, stamp), (vkms.MODULE, module)):
             if data is not None:
-                guest.file_replace(os.path.join(self.cache, name), data.encode() if isinstance(data, str) else data)
+                file_replace(os.path.join(self.cache, name), data.encode() if isinstance(data, str) else data)
 
     def test_packages_for_each_kernel(self):
         # the probe's names, all at the kernel package's version

@@ -996,34 +996,6 @@ class CompareTest(unittest.TestCase):
                                  (-signum, "", "fbbench-compare: interrupted\n"))
                 self.assertEqual(os.listdir(folder), [])
 
-    def test_planted_temporary_name(self):
-        """A link planted under the temporary name is never written through:
-        the write takes another name, or fails with one line."""
-        files = importlib.import_module("fbbench_compare.files")
-        victim = self.write("victim", "another user's file")
-        cases = [("page.html", ["0" * 8, "1" * 8], True), ("other.html", ["0" * 8] * 200, False)]
-        for name, names, written in cases:
-            with self.subTest(name):
-                planted = self.path(f".{name}.{'0' * 8}")
-                os.symlink(victim, planted)
-                supply = iter(names)
-                original = files.secrets.token_hex
-                files.secrets.token_hex = lambda _: next(supply)
-                try:
-                    if written:
-                        files.file_replace(self.path(name), b"page")
-                    else:
-                        with self.assertRaisesRegex(loading.CannotWrite, f"{name}: cannot write"):
-                            files.file_replace(self.path(name), b"page")
-                finally:
-                    files.secrets.token_hex = original
-                    os.unlink(planted)
-                with open(victim) as f:
-                    self.assertEqual(f.read(), "another user's file")
-                self.assertEqual(os.path.exists(self.path(name)), written)
-        with open(self.path("page.html"), "rb") as f:
-            self.assertEqual(f.read(), b"page")
-
 class FarmLayoutTest(unittest.TestCase):
     """Many columns: the tables turn into a ranking, the chart keeps its
     size and the page sorts and filters."""

@@ -3,8 +3,6 @@ files from job logs that fbbench-lava's blocks went into, the dispatcher
 root's supervision, the device configuration taken from the board's QEMU
 command, and the check of LAVA's recorded cases."""
 
-import importlib.machinery
-import importlib.util
 import json
 import os
 import re
@@ -17,11 +15,13 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAVA = os.path.join(HERE, "..", "lava")
 RECOVER = os.path.join(LAVA, "fbbench-lava-results")
+# The farm's harness.
+FARM = os.path.join(HERE, "..", "board", "farm")
 FBBENCH_LAVA = os.environ.get("FBBENCH_LAVA")
 FIXTURE = os.path.join(HERE, "fixtures", "results", "d.json")
 A_FIXTURE = os.path.join(HERE, "fixtures", "results", "boards", "vexpress", "fbbench-fb1.json")
 BOARDS = os.path.join(HERE, "fixtures", "results", "boards")
-sys.path.insert(0, LAVA)
+sys.path.insert(0, FARM)
 import dispatcher_root  # noqa: E402
 import farm  # noqa: E402
 import lava_results  # noqa: E402
@@ -313,7 +313,7 @@ class Supervise(unittest.TestCase):
                        "    except (OSError, ValueError):\n"
                        "        return []\n"
                        "sys.exit(dispatcher_root.supervise(['sh', '-c', %r], 300, stray=stray))\n"
-                       % (LAVA, stray_file, script))
+                       % (FARM, stray_file, script))
             supervisor = subprocess.Popen([sys.executable, "-c", program])
             deadline = time.monotonic() + 30
             while not os.path.exists(stray_file) and time.monotonic() < deadline:

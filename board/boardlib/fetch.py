@@ -10,6 +10,8 @@ import subprocess
 import sys
 import tempfile
 
+from fbbench_compare.files import file_replace_open
+
 from . import apt_state
 from .errors import BoardError
 
@@ -35,13 +37,12 @@ def _kernel_resolve(package, opts):
 
 
 def _atomic_copy(src, dest, *, decompress=False):
-    tmp = dest + ".part"
-    if decompress:
-        with open(tmp, "wb") as f:
+    with file_replace_open(dest) as f:
+        if decompress:
             _call(["xz", "-dc", src], "xz -d " + src, stdout=f)
-    else:
-        shutil.copyfile(src, tmp)
-    os.replace(tmp, dest)
+        else:
+            with open(src, "rb") as s:
+                shutil.copyfileobj(s, f)
 
 
 def _modules_keep(root, kver, modules, cache):

@@ -41,6 +41,8 @@ import shutil
 import sys
 import tarfile
 
+from fbbench_compare.files import file_replace
+
 from .errors import BoardError
 
 TAG = "@@FBB "
@@ -87,13 +89,6 @@ def _untar(data, dest):
                 tar.extractall(dest)
     except (tarfile.TarError, EOFError, OSError) as e:
         raise BoardError("bad tar from the board for %s: %s" % (dest, e))
-
-
-def file_replace(path, data):
-    """Writes a file under another name, then renames it over the old one."""
-    with open(path + ".part", "wb") as f:
-        f.write(data)
-    os.replace(path + ".part", path)
 
 
 def _finish(c, name, status):

@@ -6,6 +6,8 @@ import os
 import shutil
 import subprocess
 
+from fbbench_compare.files import file_replace_open
+
 from .errors import BoardError
 
 # The PL111's dot clock on the panel below.
@@ -112,7 +114,7 @@ def initramfs_make(img, work, busybox, guest_init, modules, programs, files=None
         if subprocess.run(["depmod", "-b", root, kver]).returncode != 0:
             raise BoardError("depmod failed on the initramfs's modules")
     files = subprocess.run("find . | LC_ALL=C sort", shell=True, cwd=root, capture_output=True, check=True).stdout
-    with open(img + ".part", "wb") as out:
+    with file_replace_open(img) as out:
         cpio = subprocess.Popen(["cpio", "-o", "-H", "newc", "-R", "0:0", "--quiet"], cwd=root,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         gz = subprocess.Popen(["gzip", "-1"], stdin=cpio.stdout, stdout=out)
@@ -121,4 +123,3 @@ def initramfs_make(img, work, busybox, guest_init, modules, programs, files=None
         cpio.stdin.close()
         if cpio.wait() != 0 or gz.wait() != 0:
             raise BoardError("cannot pack the initramfs %s" % img)
-    os.replace(img + ".part", img)

@@ -8,6 +8,8 @@ import shlex
 import subprocess
 import sys
 
+from fbbench_compare.files import file_replace
+
 from . import boot, fetch, guest, image, manifest, vkms
 from .boards import BOARDS
 from .errors import BoardError
@@ -131,7 +133,7 @@ def plan_make(s, runs, benchmarks):
                 display = s.board["devices"][r.devices[0]]["display"]
                 display = guest.MEMORY if display is None else display or guest.FIRST_DISPLAY
             plan.append(guest.plan_run(s.timeout, r.name, display, r.program, words, r.busy, r.term))
-        guest.file_replace(os.path.join(s.out, r.name + ".env"), (" ".join(words) + "\n").encode())
+        file_replace(os.path.join(s.out, r.name + ".env"), (" ".join(words) + "\n").encode())
     return plan, programs
 
 
@@ -155,7 +157,7 @@ def session_run(s, runs=None):
             path = os.path.join(s.out, r.name + suffix)
             if os.path.lexists(path):
                 os.unlink(path)
-    guest.file_replace(os.path.join(s.out, "screen"), b"%d %d %d\n" % (s.xres, s.yres, s.bpp))
+    file_replace(os.path.join(s.out, "screen"), b"%d %d %d\n" % (s.xres, s.yres, s.bpp))
     if s.board["dtb"]:
         image.dtb_make(os.path.join(s.cache, s.board["dtb"]), os.path.join(s.out, "board.dtb"),
                        s.xres, s.yres, s.bpp)

@@ -12,9 +12,10 @@ import shutil
 import subprocess
 import tempfile
 
+from fbbench_compare.files import file_replace
+
 from . import apt_state, fetch
 from .errors import BoardError
-from .guest import file_replace
 
 MODULE = "vkms.ko"
 STAMP = "vkms-package"

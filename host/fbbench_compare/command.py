@@ -8,7 +8,7 @@ import sys
 from .chart import figure_bytes, figure_make
 from .columns import WARNING_QUICK_MIXED, headers_make, make_columns, make_rows, quick_check, workloads_check
 from .export import csv_output, json_output, markdown_output, runs_output, summary_output
-from .files import destination_check, file_replace
+from .files import NotRegular, destination_check, file_replace
 from .load import BadInput, CannotWrite, files_checked, is_results_file, validator_make
 from .farm_page import ranking_html
 from .page import html_page
@@ -36,6 +36,27 @@ def fail(message, status):
 
 def signal_raise(signum, _frame):
     raise Ended(signum)
+
+
+def output_refusal(path, error):
+    """A failure of files' functions on an output, as this command says it."""
+    if isinstance(error, NotRegular):
+        return CannotWrite(str(error))
+    return CannotWrite(f"{path}: cannot write: {error.strerror or error}")
+
+
+def output_file_check(path):
+    try:
+        destination_check(path)
+    except (NotRegular, OSError) as e:
+        raise output_refusal(path, e) from None
+
+
+def output_file_replace(path, data):
+    try:
+        file_replace(path, data)
+    except (NotRegular, OSError) as e:
+        raise output_refusal(path, e) from None
 
 
 def outputs_check(args):
@@ -201,7 +222,7 @@ def compare(argv):
         # The files first: when one cannot be drawn or written, nothing is printed.
         for path in (args.chart, args.html, args.csv):
             if path is not None:
-                destination_check(path)
+                output_file_check(path)
         drawn = any(c["rows"] for c in columns)
         if chart_format and not drawn:
             raise BadInput(f"{args.chart}: the files hold no runs: nothing to chart")
@@ -216,14 +237,14 @@ def compare(argv):
                             else figure_make(columns, rows, args.title, args.emulated))
             return made[0]
         if chart_format:
-            file_replace(args.chart, figure_bytes(chart_of(), chart_format))
+            output_file_replace(args.chart, figure_bytes(chart_of(), chart_format))
         if args.csv:
-            file_replace(args.csv, csv_output(columns, rows).encode("utf-8"))
+            output_file_replace(args.csv, csv_output(columns, rows).encode("utf-8"))
         if args.html:
             svg = figure_bytes(chart_of(), "svg") if drawn else None
             page = ranking_html(columns, rows, svg, args.title, args.emulated, flags, args.history) if ranked \
                 else html_page(columns, rows, svg, files, args.title, args.emulated)
-            file_replace(args.html, page.encode("utf-8"))
+            output_file_replace(args.html, page.encode("utf-8"))
     except BadInput as e:
         fail(str(e), 2)
     except CannotWrite as e:

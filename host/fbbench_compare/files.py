@@ -1,26 +1,30 @@
-"""Writing an output in place of a file: never over something that is not a
-regular file, never through a link, and never half-written."""
+"""Writing a file in place of another: never over something that is not a
+regular file, never through a link, and never half-written. Standard
+library only: fbbench-lava-results, the board tooling and the farm use it
+too."""
 
+import contextlib
 import os
 import secrets
 import stat
-
-from .load import CannotWrite
 
 # A name's limit on Linux file systems; the temporary name must fit it too.
 NAME_MAX = 255
 
 
+class NotRegular(OSError):
+    """The destination is there and is not a regular file (a link included)."""
+
+
 def destination_check(path):
     """Refuses a destination that exists and is not a regular file (a link
-    included: it is replaced, never written through)."""
+    included: it is replaced, never written through): NotRegular, or the
+    OSError of looking."""
     try:
         if not stat.S_ISREG(os.lstat(path).st_mode):
-            raise CannotWrite(f"{path}: not a regular file, left alone")
+            raise NotRegular(f"{path}: not a regular file, left alone")
     except FileNotFoundError:
         pass
-    except OSError as e:
-        raise CannotWrite(f"{path}: cannot write: {e.strerror}") from None
 
 
 def temporary_open(path):
@@ -37,35 +41,38 @@ def temporary_open(path):
     raise FileExistsError(f"no free temporary name beside {path}")
 
 
-def file_replace(path, data):
-    """Writes data to a temporary file beside path, flushes it to the disk
-    and renames it over path. However it ends, an interrupt included, no
-    temporary file is left behind."""
+@contextlib.contextmanager
+def file_replace_open(path, mode=None):
+    """A binary file to write path's new content to; at the block's end it
+    is flushed to the disk and renamed over path. Its mode is the umask's,
+    as open() makes it, or mode when given. However the block ends, an
+    interrupt included, no temporary file is left behind, and path is only
+    replaced when the block ends normally."""
     destination_check(path)
+    fd, temporary = temporary_open(path)
     try:
-        fd, temporary = temporary_open(path)
-    except OSError as e:
-        raise CannotWrite(f"{path}: cannot write: {e.strerror or e}") from None
-    try:
-        try:
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view):]
-            os.fsync(fd)
-        finally:
-            os.close(fd)
+        with os.fdopen(fd, "wb") as f:
+            yield f
+            f.flush()
+            if mode is not None:
+                os.fchmod(f.fileno(), mode)
+            os.fsync(f.fileno())
         # The check again: what is there now is what the rename replaces.
         destination_check(path)
         os.rename(temporary, path)
-    except BaseException as e:
+    except BaseException:
         try:
             os.unlink(temporary)
         except OSError:
             pass
-        if isinstance(e, OSError):
-            raise CannotWrite(f"{path}: cannot write: {e.strerror}") from None
         raise
     directory_sync(os.path.dirname(path) or ".")
+
+
+def file_replace(path, data, mode=None):
+    """path's content replaced by data (bytes), as file_replace_open does it."""
+    with file_replace_open(path, mode) as f:
+        f.write(data)
 
 
 def directory_sync(directory):

@@ -2,14 +2,14 @@
 """fbbench as a LAVA test on the emulated arm64 board, run by a real LAVA
 dispatcher, and LAVA's own results checked.
 
-    lava/farm.py [--out DIR] [--no-build] [--validate-only]
+    board/farm/farm.py [--out DIR] [--no-build] [--validate-only]
 
 Builds the static ARM programs (the board preset), fetches the arm64 board's
 kernel, modules and busybox with the board tooling (board/boardlib, whose
 description of the board is the one this reads), makes the board's initramfs
-(lava/guest-init), renders the device configuration from lava-server's qemu
-device type in the dispatcher root (lava/dispatcher_root.py), writes the
-job (lava/jobs/qemu-arm64.yaml with lava/fbbench.yaml inline), validates
+(board/farm/guest-init), renders the device configuration from lava-server's qemu
+device type in the dispatcher root (board/farm/dispatcher_root.py), writes the
+job (board/farm/jobs/qemu-arm64.yaml with lava/fbbench.yaml inline), validates
 both with lava-run --validate (and the example jobs against LAVA's job
 schema), runs lava-run, and then checks LAVA's
 results: every expected case present, each figure with its measurement and
@@ -34,15 +34,16 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
+SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(SOURCE, "board"))
+sys.path.append(os.path.dirname(HERE))
 import dispatcher_root  # noqa: E402
 import lava_results  # noqa: E402
 from boardlib import boards, fetch, manifest  # noqa: E402
 from boardlib import image as boardlib_image  # noqa: E402
 from boardlib.runs import RUNNER  # noqa: E402
 from boardlib.errors import BoardError  # noqa: E402
+from fbbench_compare.files import file_replace, file_replace_open  # noqa: E402
 
 BOARD = "arm64"
 # What LAVA's overlay disk needs of the board beyond the GPU: its driver,
@@ -139,10 +140,10 @@ def initramfs_make(out, files, build_dir):
 
 
 def job_make(out, kernel, initrd, append, window):
-    """The job: lava/jobs/qemu-arm64.yaml with the images and the definition filled in."""
+    """The job: board/farm/jobs/qemu-arm64.yaml with the images and the definition filled in."""
     with open(os.path.join(HERE, "jobs", "qemu-arm64.yaml")) as f:
         job = f.read()
-    with open(os.path.join(HERE, "fbbench.yaml")) as f:
+    with open(os.path.join(SOURCE, "lava", "fbbench.yaml")) as f:
         definition = f.read()
     indent = " " * 8
     inline = "\n".join((indent + line) if line else "" for line in definition.splitlines())
@@ -151,12 +152,10 @@ def job_make(out, kernel, initrd, append, window):
                        ("@APPEND@", append), ("@DEFINITION@", inline.lstrip()),
                        ("@WINDOW@", parameters.lstrip())):
         if key not in job:
-            raise FarmError("lava/jobs/qemu-arm64.yaml has no %s" % key)
+            raise FarmError("board/farm/jobs/qemu-arm64.yaml has no %s" % key)
         job = job.replace(key, value)
     path = os.path.join(out, "job.yaml")
-    with open(path + ".new", "w") as f:
-        f.write(job)
-    os.replace(path + ".new", path)
+    file_replace(path, job.encode())
     return path
 
 
@@ -204,7 +203,7 @@ def in_root(argv, out, timeout, log=None):
     if log is None:
         status = dispatcher_root.supervise(command, timeout + 120)
     else:
-        with open(log, "w") as f:
+        with file_replace_open(log) as f:
             status = dispatcher_root.supervise(command, timeout + 120, stdout=f, stderr=subprocess.STDOUT)
     if status > 128 and status != 124:
         raise Interrupted(status)
@@ -240,8 +239,7 @@ def main(argv=None):
         window = {k: str(v) for k, v in boards.WINDOWS["fbbench"].items()}
         facts = qemu_facts(boards.BOARDS[BOARD])
         say("the dispatcher root: " + dispatcher_root.ensure(dispatcher_root.cache_dir()))
-        with open(os.path.join(out, "device.jinja2"), "w") as f:
-            f.write(device_template(facts))
+        file_replace(os.path.join(out, "device.jinja2"), device_template(facts).encode())
         device = os.path.join(out, "device.yaml")
         if in_root(["python3", "-c", RENDER, out, dispatcher_root.TEMPLATES, "device.jinja2", device], out, 120):
             raise FarmError("rendering the device configuration failed")
@@ -273,8 +271,7 @@ def main(argv=None):
         say("running the job (lava-run; its log goes to %s)" % log)
         job_started = time.monotonic()
         status = in_root(["lava-run", "--job-id", "1", "--output-dir", run, "--device", device, job],
-                         out, JOB_SECONDS, log + ".new")
-        os.replace(log + ".new", log)
+                         out, JOB_SECONDS, log)
         say("lava-run exited with status %d after %d s" % (status, time.monotonic() - job_started))
         problems = lava_results.check(log, out, SOURCE, args.tools)
         say("LAVA's results: " + os.path.join(out, "lava-results.yaml"))

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """A Debian 12 root holding a LAVA dispatcher, kept off the host.
 
-    lava/dispatcher_root.py ensure            make the root, or reuse it; print its path
-    lava/dispatcher_root.py templates         print the device-type templates' folder
-    lava/dispatcher_root.py run [--timeout S] [--bind DIR]... -- COMMAND...
+    board/farm/dispatcher_root.py ensure            make the root, or reuse it; print its path
+    board/farm/dispatcher_root.py templates         print the device-type templates' folder
+    board/farm/dispatcher_root.py run [--timeout S] [--bind DIR]... -- COMMAND...
                                               run COMMAND chrooted in the root
 
 The root is made by mmdebstrap (about 300 packages, some minutes) and cached
@@ -32,7 +32,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 SUITE = "bookworm"

@@ -1,17 +1,17 @@
 """LAVA's own results of an fbbench job, checked against what the job's
 results file says they must be."""
 
-import importlib.machinery
-import importlib.util
 import json
 import os
 import subprocess
 import sys
 
-RECOVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fbbench-lava-results")
-_loader = importlib.machinery.SourceFileLoader("fbbench_lava_results", RECOVER)
-recover = importlib.util.module_from_spec(importlib.util.spec_from_loader(_loader.name, _loader))
-_loader.exec_module(recover)
+# fbbench-lava-results' module, and fbbench-compare's package it uses.
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path[:0] = [os.path.join(SOURCE, "lava"), os.path.join(SOURCE, "host")]
+import fbbench_lava_results as recover  # noqa: E402
+RECOVER = os.path.join(SOURCE, "lava", "fbbench-lava-results")
+from fbbench_compare.files import file_replace  # noqa: E402
 
 
 def log_results(log_path):
@@ -23,10 +23,7 @@ def log_results(log_path):
 
 
 def results_write(cases, path):
-    with open(path + ".new", "w") as f:
-        for c in cases:
-            f.write("- " + json.dumps(c, sort_keys=True) + "\n")
-    os.replace(path + ".new", path)
+    file_replace(path, "".join("- " + json.dumps(c, sort_keys=True) + "\n" for c in cases).encode())
 
 
 def expected_cases(fbbench_lava, results_file):
