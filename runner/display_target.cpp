@@ -30,8 +30,8 @@ namespace {
 
 bool display_wanted(const runner_options& options, const nlohmann::json& device)
 {
-    return (options.sync == "always" && display_flush_has_effect(device))
-        || (options.sync == "auto" && display_flush_needed(device));
+    return (options.sync == display_sync::always && display_flush_has_effect(device))
+        || (options.sync == display_sync::automatic && display_flush_needed(device));
 }
 
 } // namespace

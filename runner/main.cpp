@@ -17,36 +17,6 @@
 
 namespace {
 
-const char option_help[] =
-    "  -r, --runs N        valid runs at least per benchmark and target (3)\n"
-    "  -m, --max-runs M    runs at most while the spread is too large (10)\n"
-    "  -s, --spread P      more runs while (max - min) / median exceeds P percent (3)\n"
-    "  -w, --warmup N      uncounted runs first, per benchmark and target (0)\n"
-    "  -o, --output FILE   results file (fbbench-<host>-<UTC time>.json)\n"
-    "  -d, --device PATH   framebuffer or DRM device; may be given more than once\n"
-    "      --programs DIR  take the benchmark programs from DIR\n"
-    "      --timeout S     stop a run after S seconds (600)\n"
-    "      --no-memory     no RAM runs\n"
-    "      --no-probe      do not probe the screen mapping\n"
-    "      --sync          measure the display (FBBENCH_SYNC=frame) on every device\n"
-    "      --no-sync       never measure the display (by default: where the\n"
-    "                      picture needs a flush: deferred I/O, DRM)\n"
-    "      --quick         one run each and a shorter Sierpinski ladder: a first\n"
-    "                      look, comparable with other quick runs only\n"
-    "      --no-wait       refuse at once when another session holds a device,\n"
-    "                      instead of waiting for it to end\n"
-    "      --describe      describe the machine and devices, write the file, run\n"
-    "                      nothing\n"
-    "      --force         replace an earlier session's results file at once (by\n"
-    "                      default it is kept until this session's first run)\n"
-    "      --list-benchmarks  print the benchmarks, metrics and units as JSON\n"
-    "  -q, --quiet         only the table: no plan, progress, description or file\n"
-    "                      name (warnings and errors still go to standard error)\n"
-    "      --summary       also print a Markdown table row\n"
-    "      --strict        exit with status 3 when a warning was given\n"
-    "  -h, --help          this help\n"
-    "  -V, --version       the version\n";
-
 std::string host_name()
 {
     char name[256] = {};
@@ -108,7 +78,7 @@ int main(int argc, char* argv[])
             std::printf("%s%s", i == 0 ? "" : i + 1 == benchmarks().size() ? " and " : ", ", benchmarks()[i].name);
         std::fputs(" (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
                    stdout);
-        std::fputs(option_help, stdout);
+        options_help_print(stdout);
         return standard_output_flush() ? 0 : 1;
     case options_action::list_benchmarks:
         std::printf("%s\n", benchmarks_manifest().dump(2).c_str());

@@ -183,7 +183,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         {"window", window},
         {"options",
          {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
-          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", o.sync},
+          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", options_sync_name(o.sync)},
           {"quick", o.quick}}},
         {"system", s.system},
     };
