@@ -9,6 +9,7 @@
 #include "options.h"
 #include "session_lock.h"
 #include "table.h"
+#include "text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -73,9 +74,7 @@ int main(int argc, char* argv[])
     switch (options_parse(argc, argv, s.options, message)) {
     case options_action::help:
         options_usage_print(stdout);
-        std::fputs("Runs ", stdout);
-        for (std::size_t i = 0; i < benchmarks().size(); ++i)
-            std::printf("%s%s", i == 0 ? "" : i + 1 == benchmarks().size() ? " and " : ", ", benchmarks()[i].name);
+        std::printf("Runs %s", text_list_join(options_known_programs()).c_str());
         std::fputs(" (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
                    stdout);
         options_help_print(stdout);

@@ -8,6 +8,7 @@
 #include "execute.h"
 #include "kernel_work.h"
 #include "table.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -144,19 +145,11 @@ time_estimate remaining_estimate(const session& s, std::size_t program_index, st
     return e;
 }
 
-std::string names_text(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-    return text;
-}
-
 // "about 3 min left in all", saying which programs it leaves out because no
 // run of theirs has been timed yet; brief leaves them unnamed.
 std::string minutes_text(const time_estimate& e, const char* what, bool brief = false)
 {
-    const std::string untimed = names_text(e.unknown);
+    const std::string untimed = text_list_join(e.unknown);
     if (e.seconds == 0 && !e.unknown.empty())
         return brief ? "time unknown yet" : "time unknown until a run of " + untimed + " has ended";
     std::string text = e.seconds < 60 ? std::string("under a minute ") + what

@@ -3,6 +3,7 @@
 #include "benchlib.h"
 #include "benchmarks.h"
 #include "digits.h"
+#include "text.h"
 
 #include <algorithm>
 #include <climits>
@@ -261,10 +262,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         const std::string name = argv[i];
         const auto& known = options_known_programs();
         if (std::find(known.begin(), known.end(), name) == known.end()) {
-            std::string names;
-            for (std::size_t k = 0; k < known.size(); ++k)
-                names += (k == 0 ? "" : k + 1 == known.size() ? " or " : ", ") + known[k];
-            message = "unknown program " + bench_text_escape(name) + " (" + names + ")";
+            message = "unknown program " + bench_text_escape(name) + " (" + text_list_join(known, " or ") + ")";
             return options_action::usage_error;
         }
         if (std::find(options.programs.begin(), options.programs.end(), name) == options.programs.end())
