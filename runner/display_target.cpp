@@ -202,7 +202,7 @@ void display_warnings_add(session& s, const std::string& program, const std::str
 bool presented_measured(const session& s, const std::string& program, const std::string& path)
 {
     return std::any_of(s.runs.begin(), s.runs.end(), [&](const run_record& r) {
-        return r.valid && !r.warmup && r.program == program && r.path == path && r.target == run_target::presented;
+        return run_counted(r, program, path) && r.target == run_target::presented;
     });
 }
 

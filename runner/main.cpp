@@ -18,6 +18,13 @@
 
 namespace {
 
+// A fault in what fbbench was given, told before anything runs.
+int usage_refuse(const std::string& message)
+{
+    std::fprintf(stderr, "fbbench: %s\n", message.c_str());
+    return 2;
+}
+
 std::string host_name()
 {
     char name[256] = {};
@@ -74,9 +81,8 @@ int main(int argc, char* argv[])
     switch (options_parse(argc, argv, s.options, message)) {
     case options_action::help:
         options_usage_print(stdout);
-        std::printf("Runs %s", text_list_join(options_known_programs()).c_str());
-        std::fputs(" (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
-                   stdout);
+        std::printf("Runs %s (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
+                    text_list_join(options_known_programs()).c_str());
         options_help_print(stdout);
         return standard_output_flush() ? 0 : 1;
     case options_action::list_benchmarks:
@@ -96,16 +102,12 @@ int main(int argc, char* argv[])
     // The programs inherit FBBENCH_LEVELS: a value they would refuse is
     // refused before anything runs.
     if (const std::string refusal = s.options.describe ? "" : benchmark_levels_read(s.options.programs, s.options.levels);
-        !refusal.empty()) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+        !refusal.empty())
+        return usage_refuse(refusal);
     // And FBBENCH_DEPTH, which chooses a DRM card's depth for them and for the description.
     uint32_t drm_depth = 0;
-    if (const std::string refusal = drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), drm_depth); !refusal.empty()) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+    if (const std::string refusal = drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), drm_depth); !refusal.empty())
+        return usage_refuse(refusal);
     s.host = host_name();
     signals_catch();
     orphans_adopt();
@@ -118,17 +120,13 @@ int main(int argc, char* argv[])
     } else {
         s.devices = s.options.devices;
     }
-    if (const std::string refusal = options_timeout_refusal(s.options); !refusal.empty() && !s.options.describe) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+    if (const std::string refusal = options_timeout_refusal(s.options); !refusal.empty() && !s.options.describe)
+        return usage_refuse(refusal);
     // Each device's window by the programs' own rules; one in which a
     // benchmark would draw nothing is refused before anything runs.
     const std::string refusal = devices_prepare(s, bench_window_texts_read());
-    if (!refusal.empty() && !s.options.describe) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+    if (!refusal.empty() && !s.options.describe)
+        return usage_refuse(refusal);
     // A session holds its devices from before the description to its end; a
     // description without probes draws nothing and holds none.
     session_lock lock;

@@ -54,10 +54,8 @@ void warning_add(session& s, const std::string& kind, const std::string& message
 std::size_t valid_count(const session& s, const std::string& program, const std::string& path,
                         run_target target)
 {
-    std::size_t n = 0;
-    for (const run_record& r : s.runs)
-        n += r.valid && !r.warmup && r.program == program && r.path == path && r.target == target;
-    return n;
+    return std::size_t(std::count_if(s.runs.begin(), s.runs.end(),
+                                     [&](const run_record& r) { return run_counted(r, program, path) && r.target == target; }));
 }
 
 bool more_needed(const bench_context& b, run_target target)
@@ -547,7 +545,7 @@ void bench_warnings_add(bench_context& b, run_target target)
     // The counted runs of this target, numbered from 1.
     std::vector<const run_record*> counted;
     for (const run_record& r : s.runs)
-        if (r.valid && !r.warmup && r.program == b.program && r.path == b.path && r.target == target)
+        if (run_counted(r, b.program, b.path) && r.target == target)
             counted.push_back(&r);
 
     const spread_target spread = results_spread_target(s, b.program);

@@ -57,7 +57,7 @@ const cli_option cli_options[] = {
     {"version", no_argument, 'V', "", "the version"},
 };
 
-// getopt_long's table and short options, from the one above.
+// getopt_long's table, from the one above.
 const std::vector<option>& long_options()
 {
     static const std::vector<option> table = [] {
@@ -68,18 +68,6 @@ const std::vector<option>& long_options()
         return options;
     }();
     return table;
-}
-
-const std::string& short_options()
-{
-    static const std::string text = [] {
-        std::string shorts = ":"; // a missing value is told apart from an unknown option
-        for (const cli_option& o : cli_options)
-            if (o.val < opt_no_memory)
-                shorts += std::string(1, char(o.val)) + (o.has_arg == required_argument ? ":" : "");
-        return shorts;
-    }();
-    return text;
 }
 
 // The message for an option getopt_long refused, naming it as typed.
@@ -190,8 +178,12 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
     const char* runs_given = nullptr; // the first option that sets the number of runs
     optind = 0; // full reinitialisation, so that tests may parse more than once
     opterr = 0; // the caller prints the one-line message
+    std::string shorts = ":"; // a missing value is told apart from an unknown option
+    for (const cli_option& o : cli_options)
+        if (o.val < opt_no_memory)
+            shorts += std::string(1, char(o.val)) + (o.has_arg == required_argument ? ":" : "");
     for (;;) {
-        const int c = getopt_long(argc, argv, short_options().c_str(), long_options().data(), nullptr);
+        const int c = getopt_long(argc, argv, shorts.c_str(), long_options().data(), nullptr);
         if (c == -1)
             break;
         int* count = nullptr;
