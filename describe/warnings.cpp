@@ -1,5 +1,7 @@
 #include "warnings.h"
 
+#include "text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sys/ioctl.h>
@@ -27,40 +29,4 @@ int terminal_columns(int fd)
     // A serial console, as on most boards, is a terminal that does not know
     // its width: take a terminal's classic 80 columns, not an unlimited line.
     return isatty(fd) ? 80 : 0;
-}
-
-namespace {
-
-// Characters shown, counting UTF-8 sequences once.
-int shown_width(const std::string& text)
-{
-    int n = 0;
-    for (unsigned char c : text)
-        n += (c & 0xc0) != 0x80;
-    return n;
-}
-
-} // namespace
-
-std::string text_wrap(const std::string& text, int columns, int indent)
-{
-    if (columns <= indent + 10)
-        return text + "\n";
-    // The text's own indent is kept on its first line.
-    std::size_t at = std::min(text.find_first_not_of(' '), text.size());
-    std::string wrapped, line = text.substr(0, at);
-    while (at < text.size()) {
-        std::size_t end = text.find(' ', at);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string word = text.substr(at, end - at);
-        at = end + 1;
-        if (line.find_first_not_of(' ') != std::string::npos && shown_width(line) + 1 + shown_width(word) > columns) {
-            wrapped += line + "\n";
-            line = std::string(std::size_t(indent), ' ');
-        }
-        if (!word.empty())
-            line += (line.empty() || line.back() == ' ' ? "" : " ") + word;
-    }
-    return wrapped + line + "\n";
 }

@@ -18,7 +18,3 @@ void run_warning_add(std::vector<run_warning>& warnings, std::string kind, std::
 // gives; 80 for a terminal that tells neither (a serial console), and 0,
 // no limit, for what is no terminal.
 int terminal_columns(int fd);
-
-// Text broken at blanks into lines of at most columns (0: no limit), each
-// after the first indented by indent blanks; every line ends with a newline.
-std::string text_wrap(const std::string& text, int columns, int indent);

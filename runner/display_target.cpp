@@ -30,8 +30,8 @@ namespace {
 
 bool display_wanted(const runner_options& options, const nlohmann::json& device)
 {
-    return (options.sync == "always" && display_flush_has_effect(device))
-        || (options.sync == "auto" && display_flush_needed(device));
+    return (options.sync == display_sync::always && display_flush_has_effect(device))
+        || (options.sync == display_sync::automatic && display_flush_needed(device));
 }
 
 } // namespace
@@ -202,7 +202,7 @@ void display_warnings_add(session& s, const std::string& program, const std::str
 bool presented_measured(const session& s, const std::string& program, const std::string& path)
 {
     return std::any_of(s.runs.begin(), s.runs.end(), [&](const run_record& r) {
-        return r.valid && !r.warmup && r.program == program && r.path == path && r.target == run_target::presented;
+        return run_counted(r, program, path) && r.target == run_target::presented;
     });
 }
 

@@ -9,6 +9,7 @@
 #include "options.h"
 #include "session_lock.h"
 #include "table.h"
+#include "text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,35 +18,12 @@
 
 namespace {
 
-const char option_help[] =
-    "  -r, --runs N        valid runs at least per benchmark and target (3)\n"
-    "  -m, --max-runs M    runs at most while the spread is too large (10)\n"
-    "  -s, --spread P      more runs while (max - min) / median exceeds P percent (3)\n"
-    "  -w, --warmup N      uncounted runs first, per benchmark and target (0)\n"
-    "  -o, --output FILE   results file (fbbench-<host>-<UTC time>.json)\n"
-    "  -d, --device PATH   framebuffer or DRM device; may be given more than once\n"
-    "      --programs DIR  take the benchmark programs from DIR\n"
-    "      --timeout S     stop a run after S seconds (600)\n"
-    "      --no-memory     no RAM runs\n"
-    "      --no-probe      do not probe the screen mapping\n"
-    "      --sync          measure the display (FBBENCH_SYNC=frame) on every device\n"
-    "      --no-sync       never measure the display (by default: where the\n"
-    "                      picture needs a flush: deferred I/O, DRM)\n"
-    "      --quick         one run each and a shorter Sierpinski ladder: a first\n"
-    "                      look, comparable with other quick runs only\n"
-    "      --no-wait       refuse at once when another session holds a device,\n"
-    "                      instead of waiting for it to end\n"
-    "      --describe      describe the machine and devices, write the file, run\n"
-    "                      nothing\n"
-    "      --force         replace an earlier session's results file at once (by\n"
-    "                      default it is kept until this session's first run)\n"
-    "      --list-benchmarks  print the benchmarks, metrics and units as JSON\n"
-    "  -q, --quiet         only the table: no plan, progress, description or file\n"
-    "                      name (warnings and errors still go to standard error)\n"
-    "      --summary       also print a Markdown table row\n"
-    "      --strict        exit with status 3 when a warning was given\n"
-    "  -h, --help          this help\n"
-    "  -V, --version       the version\n";
+// A fault in what fbbench was given, told before anything runs.
+int usage_refuse(const std::string& message)
+{
+    std::fprintf(stderr, "fbbench: %s\n", message.c_str());
+    return 2;
+}
 
 std::string host_name()
 {
@@ -103,12 +81,9 @@ int main(int argc, char* argv[])
     switch (options_parse(argc, argv, s.options, message)) {
     case options_action::help:
         options_usage_print(stdout);
-        std::fputs("Runs ", stdout);
-        for (std::size_t i = 0; i < benchmarks().size(); ++i)
-            std::printf("%s%s", i == 0 ? "" : i + 1 == benchmarks().size() ? " and " : ", ", benchmarks()[i].name);
-        std::fputs(" (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
-                   stdout);
-        std::fputs(option_help, stdout);
+        std::printf("Runs %s (or those named)\non the framebuffer and on RAM of its shape, and writes every run to a file.\n\n",
+                    text_list_join(options_known_programs()).c_str());
+        options_help_print(stdout);
         return standard_output_flush() ? 0 : 1;
     case options_action::list_benchmarks:
         std::printf("%s\n", benchmarks_manifest().dump(2).c_str());
@@ -127,16 +102,12 @@ int main(int argc, char* argv[])
     // The programs inherit FBBENCH_LEVELS: a value they would refuse is
     // refused before anything runs.
     if (const std::string refusal = s.options.describe ? "" : benchmark_levels_read(s.options.programs, s.options.levels);
-        !refusal.empty()) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+        !refusal.empty())
+        return usage_refuse(refusal);
     // And FBBENCH_DEPTH, which chooses a DRM card's depth for them and for the description.
     uint32_t drm_depth = 0;
-    if (const std::string refusal = drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), drm_depth); !refusal.empty()) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+    if (const std::string refusal = drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), drm_depth); !refusal.empty())
+        return usage_refuse(refusal);
     s.host = host_name();
     signals_catch();
     orphans_adopt();
@@ -149,17 +120,13 @@ int main(int argc, char* argv[])
     } else {
         s.devices = s.options.devices;
     }
-    if (const std::string refusal = options_timeout_refusal(s.options); !refusal.empty() && !s.options.describe) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+    if (const std::string refusal = options_timeout_refusal(s.options); !refusal.empty() && !s.options.describe)
+        return usage_refuse(refusal);
     // Each device's window by the programs' own rules; one in which a
     // benchmark would draw nothing is refused before anything runs.
     const std::string refusal = devices_prepare(s, bench_window_texts_read());
-    if (!refusal.empty() && !s.options.describe) {
-        std::fprintf(stderr, "fbbench: %s\n", refusal.c_str());
-        return 2;
-    }
+    if (!refusal.empty() && !s.options.describe)
+        return usage_refuse(refusal);
     // A session holds its devices from before the description to its end; a
     // description without probes draws nothing and holds none.
     session_lock lock;

@@ -8,6 +8,7 @@
 #include "execute.h"
 #include "kernel_work.h"
 #include "table.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -53,10 +54,8 @@ void warning_add(session& s, const std::string& kind, const std::string& message
 std::size_t valid_count(const session& s, const std::string& program, const std::string& path,
                         run_target target)
 {
-    std::size_t n = 0;
-    for (const run_record& r : s.runs)
-        n += r.valid && !r.warmup && r.program == program && r.path == path && r.target == target;
-    return n;
+    return std::size_t(std::count_if(s.runs.begin(), s.runs.end(),
+                                     [&](const run_record& r) { return run_counted(r, program, path) && r.target == target; }));
 }
 
 bool more_needed(const bench_context& b, run_target target)
@@ -144,19 +143,11 @@ time_estimate remaining_estimate(const session& s, std::size_t program_index, st
     return e;
 }
 
-std::string names_text(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-    return text;
-}
-
 // "about 3 min left in all", saying which programs it leaves out because no
 // run of theirs has been timed yet; brief leaves them unnamed.
 std::string minutes_text(const time_estimate& e, const char* what, bool brief = false)
 {
-    const std::string untimed = names_text(e.unknown);
+    const std::string untimed = text_list_join(e.unknown);
     if (e.seconds == 0 && !e.unknown.empty())
         return brief ? "time unknown yet" : "time unknown until a run of " + untimed + " has ended";
     std::string text = e.seconds < 60 ? std::string("under a minute ") + what
@@ -554,7 +545,7 @@ void bench_warnings_add(bench_context& b, run_target target)
     // The counted runs of this target, numbered from 1.
     std::vector<const run_record*> counted;
     for (const run_record& r : s.runs)
-        if (r.valid && !r.warmup && r.program == b.program && r.path == b.path && r.target == target)
+        if (run_counted(r, b.program, b.path) && r.target == target)
             counted.push_back(&r);
 
     const spread_target spread = results_spread_target(s, b.program);

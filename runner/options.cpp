@@ -2,6 +2,8 @@
 
 #include "benchlib.h"
 #include "benchmarks.h"
+#include "digits.h"
+#include "text.h"
 
 #include <algorithm>
 #include <climits>
@@ -14,49 +16,58 @@ namespace {
 enum : int { opt_no_memory = 256, opt_no_probe, opt_programs, opt_summary, opt_strict, opt_timeout, opt_sync, opt_no_sync, opt_describe,
             opt_list_benchmarks, opt_quick, opt_no_wait, opt_force };
 
-const option long_options[] = {
-    {"runs", required_argument, nullptr, 'r'},
-    {"max-runs", required_argument, nullptr, 'm'},
-    {"spread", required_argument, nullptr, 's'},
-    {"warmup", required_argument, nullptr, 'w'},
-    {"output", required_argument, nullptr, 'o'},
-    {"device", required_argument, nullptr, 'd'},
-    {"programs", required_argument, nullptr, opt_programs},
-    {"timeout", required_argument, nullptr, opt_timeout},
-    {"no-memory", no_argument, nullptr, opt_no_memory},
-    {"no-probe", no_argument, nullptr, opt_no_probe},
-    {"sync", no_argument, nullptr, opt_sync},
-    {"no-sync", no_argument, nullptr, opt_no_sync},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"summary", no_argument, nullptr, opt_summary},
-    {"strict", no_argument, nullptr, opt_strict},
-    {"quick", no_argument, nullptr, opt_quick},
-    {"no-wait", no_argument, nullptr, opt_no_wait},
-    {"describe", no_argument, nullptr, opt_describe},
-    {"force", no_argument, nullptr, opt_force},
-    {"list-benchmarks", no_argument, nullptr, opt_list_benchmarks},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+// The one table of options: getopt's, the help and the defaults shown come from it.
+struct cli_option {
+    const char* name;
+    int has_arg;
+    int val; // the short option, or an opt_ value
+    const char* value; // what the help calls its value, or ""
+    const char* help; // lines after the first are indented under the first
+    int runner_options::*shown_default = nullptr; // printed after the help
 };
 
-// Decimal digits only, no sign or blanks, at least minimum, within int.
-bool count_parse(const char* text, int minimum, int& value)
+const cli_option cli_options[] = {
+    {"runs", required_argument, 'r', "N", "valid runs at least per benchmark and target", &runner_options::runs},
+    {"max-runs", required_argument, 'm', "M", "runs at most while the spread is too large", &runner_options::max_runs},
+    {"spread", required_argument, 's', "P", "more runs while (max - min) / median exceeds P percent",
+     &runner_options::spread_percent},
+    {"warmup", required_argument, 'w', "N", "uncounted runs first, per benchmark and target", &runner_options::warmup},
+    {"output", required_argument, 'o', "FILE", "results file (fbbench-<host>-<UTC time>.json)"},
+    {"device", required_argument, 'd', "PATH", "framebuffer or DRM device; may be given more than once"},
+    {"programs", required_argument, opt_programs, "DIR", "take the benchmark programs from DIR"},
+    {"timeout", required_argument, opt_timeout, "S", "stop a run after S seconds", &runner_options::timeout_seconds},
+    {"no-memory", no_argument, opt_no_memory, "", "no RAM runs"},
+    {"no-probe", no_argument, opt_no_probe, "", "do not probe the screen mapping"},
+    {"sync", no_argument, opt_sync, "", "measure the display (FBBENCH_SYNC=frame) on every device"},
+    {"no-sync", no_argument, opt_no_sync, "",
+     "never measure the display (by default: where the\npicture needs a flush: deferred I/O, DRM)"},
+    {"quick", no_argument, opt_quick, "",
+     "one run each and a shorter Sierpinski ladder: a first\nlook, comparable with other quick runs only"},
+    {"no-wait", no_argument, opt_no_wait, "",
+     "refuse at once when another session holds a device,\ninstead of waiting for it to end"},
+    {"describe", no_argument, opt_describe, "", "describe the machine and devices, write the file, run\nnothing"},
+    {"force", no_argument, opt_force, "",
+     "replace an earlier session's results file at once (by\ndefault it is kept until this session's first run)"},
+    {"list-benchmarks", no_argument, opt_list_benchmarks, "", "print the benchmarks, metrics and units as JSON"},
+    {"quiet", no_argument, 'q', "",
+     "only the table: no plan, progress, description or file\nname (warnings and errors still go to standard error)"},
+    {"summary", no_argument, opt_summary, "", "also print a Markdown table row"},
+    {"strict", no_argument, opt_strict, "", "exit with status 3 when a warning was given"},
+    {"help", no_argument, 'h', "", "this help"},
+    {"version", no_argument, 'V', "", "the version"},
+};
+
+// getopt_long's table, from the one above.
+const std::vector<option>& long_options()
 {
-    if (*text == '\0')
-        return false;
-    long long n = 0;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9')
-            return false;
-        n = n * 10 + (*c - '0');
-        if (n > INT_MAX)
-            return false;
-    }
-    if (n < minimum)
-        return false;
-    value = int(n);
-    return true;
+    static const std::vector<option> table = [] {
+        std::vector<option> options;
+        for (const cli_option& o : cli_options)
+            options.push_back({o.name, o.has_arg, nullptr, o.val});
+        options.push_back({nullptr, 0, nullptr, 0});
+        return options;
+    }();
+    return table;
 }
 
 // The message for an option getopt_long refused, naming it as typed.
@@ -70,7 +81,7 @@ std::string option_refusal(const char* typed, int optopt_seen)
     // getopt_long takes unambiguous abbreviations: the option they name.
     const option* named = nullptr;
     int matches = 0;
-    for (const option& o : long_options) {
+    for (const option& o : long_options()) {
         if (o.name == nullptr || name.empty() || !std::string(o.name).starts_with(name))
             continue;
         ++matches;
@@ -87,13 +98,23 @@ std::string option_refusal(const char* typed, int optopt_seen)
 
 const char* option_name(int c)
 {
-    for (const option& o : long_options)
+    for (const option& o : long_options())
         if (o.val == c)
             return o.name;
     return "?";
 }
 
 } // namespace
+
+const char* options_sync_name(display_sync sync)
+{
+    switch (sync) {
+    case display_sync::always: return "always";
+    case display_sync::never: return "never";
+    case display_sync::automatic: break;
+    }
+    return "auto";
+}
 
 const std::vector<std::string>& options_known_programs()
 {
@@ -134,14 +155,35 @@ void options_usage_print(std::FILE* out)
                out);
 }
 
+void options_help_print(std::FILE* out)
+{
+    constexpr std::size_t help_column = 22;
+    const runner_options defaults;
+    for (const cli_option& o : cli_options) {
+        std::string line = o.val < opt_no_memory ? std::string("  -") + char(o.val) + ", --" : "      --";
+        line += o.name + std::string(*o.value == '\0' ? "" : " ") + o.value;
+        line += std::string(line.size() + 2 <= help_column ? help_column - line.size() : 2, ' ');
+        std::string help = o.help;
+        if (o.shown_default != nullptr)
+            help += " (" + std::to_string(defaults.*o.shown_default) + ")";
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += help_column + 1)
+            help.insert(at + 1, help_column, ' ');
+        std::fprintf(out, "%s%s\n", line.c_str(), help.c_str());
+    }
+}
+
 options_action options_parse(int argc, char* const argv[], runner_options& options, std::string& message)
 {
     bool max_runs_given = false;
     const char* runs_given = nullptr; // the first option that sets the number of runs
     optind = 0; // full reinitialisation, so that tests may parse more than once
     opterr = 0; // the caller prints the one-line message
+    std::string shorts = ":"; // a missing value is told apart from an unknown option
+    for (const cli_option& o : cli_options)
+        if (o.val < opt_no_memory)
+            shorts += std::string(1, char(o.val)) + (o.has_arg == required_argument ? ":" : "");
     for (;;) {
-        const int c = getopt_long(argc, argv, ":r:m:s:w:o:d:qhV", long_options, nullptr);
+        const int c = getopt_long(argc, argv, shorts.c_str(), long_options().data(), nullptr);
         if (c == -1)
             break;
         int* count = nullptr;
@@ -167,8 +209,8 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         case opt_programs: options.programs_dir = optarg; break;
         case opt_no_memory: options.memory = false; break;
         case opt_no_probe: options.probe = false; break;
-        case opt_sync: options.sync = "always"; break;
-        case opt_no_sync: options.sync = "never"; break;
+        case opt_sync: options.sync = display_sync::always; break;
+        case opt_no_sync: options.sync = display_sync::never; break;
         case 'q': options.quiet = true; break;
         case opt_summary: options.summary = true; break;
         case opt_strict: options.strict = true; break;
@@ -184,7 +226,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
             message = option_refusal(argv[optind - 1], optopt);
             return options_action::usage_error;
         }
-        if (count != nullptr && !count_parse(optarg, minimum, *count)) {
+        if (int n = 0; count != nullptr && !(digits_parse(optarg, n) && n >= minimum && (*count = n, true))) {
             message = std::string("--") + option_name(c) + " " + bench_text_escape(optarg) + " is not a "
                     + (minimum == 0 ? "whole number" : "positive whole number");
             return options_action::usage_error;
@@ -212,10 +254,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
         const std::string name = argv[i];
         const auto& known = options_known_programs();
         if (std::find(known.begin(), known.end(), name) == known.end()) {
-            std::string names;
-            for (std::size_t k = 0; k < known.size(); ++k)
-                names += (k == 0 ? "" : k + 1 == known.size() ? " or " : ", ") + known[k];
-            message = "unknown program " + bench_text_escape(name) + " (" + names + ")";
+            message = "unknown program " + bench_text_escape(name) + " (" + text_list_join(known, " or ") + ")";
             return options_action::usage_error;
         }
         if (std::find(options.programs.begin(), options.programs.end(), name) == options.programs.end())
@@ -226,7 +265,7 @@ options_action options_parse(int argc, char* const argv[], runner_options& optio
     // Every run is counted in an int: the most the plan may ask for, with
     // the display on every device where it may be measured.
     const long long devices = std::max<long long>(1, (long long)options.devices.size());
-    const long long targets = 1 + options.memory + (options.sync != "never");
+    const long long targets = 1 + options.memory + (options.sync != display_sync::never);
     const long long each = (long long)options.max_runs + options.warmup;
     const long long most = (long long)options.programs.size() * devices * targets * each;
     if (most > INT_MAX) {

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+enum class display_sync { automatic, always, never };
+
+// As the results file names it: "auto", "always" or "never".
+const char* options_sync_name(display_sync sync);
+
 struct runner_options {
     int runs = 3; // valid runs at least, per benchmark, device and target
     int max_runs = 10;
@@ -16,9 +21,9 @@ struct runner_options {
     int timeout_seconds = 600;
     bool memory = true; // RAM runs beside the screen runs
     bool probe = true;
-    // The display target (FBBENCH_SYNC=frame): "auto" where the picture needs
-    // a flush, "always" (--sync), "never" (--no-sync).
-    std::string sync = "auto";
+    // The display target (FBBENCH_SYNC=frame): where the picture needs a flush,
+    // on every device (--sync) or on none (--no-sync).
+    display_sync sync = display_sync::automatic;
     bool quiet = false; // no progress, description or closing note: only the table, warnings and errors
     bool describe = false; // describe the machine and devices, run nothing
     bool summary = false;
@@ -51,3 +56,6 @@ std::string options_timeout_refusal(const runner_options& options);
 const std::vector<std::string>& options_known_programs();
 
 void options_usage_print(std::FILE* out);
+
+// One line or more per option, its default where it has one.
+void options_help_print(std::FILE* out);

@@ -166,7 +166,7 @@ std::optional<double> presented_refresh_hz(const nlohmann::json& device)
 
 std::string presented_target_dropped(const runner_options& options, const nlohmann::json& device)
 {
-    if (options.sync == "never" || !device.is_object() || device.value("kind", "") != "drm")
+    if (options.sync == display_sync::never || !device.is_object() || device.value("kind", "") != "drm")
         return "";
     const nlohmann::json& display = device.value("display", nlohmann::json::object());
     if (display.is_object() && display.contains("presented") && display["presented"].is_object()
@@ -187,5 +187,5 @@ std::string presented_target_dropped(const runner_options& options, const nlohma
 
 bool presented_wanted(const runner_options& options, const nlohmann::json& device)
 {
-    return options.sync != "never" && presented_refresh_hz(device) && presented_target_dropped(options, device).empty();
+    return options.sync != display_sync::never && presented_refresh_hz(device) && presented_target_dropped(options, device).empty();
 }

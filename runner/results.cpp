@@ -19,11 +19,6 @@
 
 namespace {
 
-bool counted(const run_record& r, const std::string& program, const std::string& path)
-{
-    return r.valid && !r.warmup && r.program == program && r.path == path;
-}
-
 nlohmann::json optional_json(const std::optional<double>& value)
 {
     return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
@@ -114,7 +109,7 @@ std::vector<double> results_values(const session& s, const std::string& program,
 {
     std::vector<double> values;
     for (const run_record& r : s.runs)
-        if (counted(r, program, path) && r.target == target)
+        if (run_counted(r, program, path) && r.target == target)
             for (const report_value& v : r.values)
                 if (v.metric == metric)
                     values.push_back(v.value);
@@ -183,7 +178,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         {"window", window},
         {"options",
          {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
-          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", o.sync},
+          {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", options_sync_name(o.sync)},
           {"quick", o.quick}}},
         {"system", s.system},
     };

@@ -41,6 +41,12 @@ struct run_record {
     std::optional<presented_record> presented{}; // a presented run's flips, as the program wrote them
 };
 
+// A valid run that is not a warm-up: the runs every statistic counts.
+inline bool run_counted(const run_record& r, const std::string& program, const std::string& path)
+{
+    return r.valid && !r.warmup && r.program == program && r.path == path;
+}
+
 // A benchmark on a device that failed, with the one-line message shown.
 struct bench_failure {
     std::string program;

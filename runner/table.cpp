@@ -3,6 +3,7 @@
 #include "benchlib.h"
 #include "display_target.h"
 #include "measure.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,15 +31,6 @@ struct table_line {
     std::vector<std::string> cells;
     std::string text;
 };
-
-// Characters shown, counting UTF-8 sequences once.
-int shown_width(const std::string& text)
-{
-    int n = 0;
-    for (unsigned char c : text)
-        n += (c & 0xc0) != 0x80;
-    return n;
-}
 
 std::string figure_text(double value, int decimals)
 {
@@ -235,14 +227,14 @@ std::vector<std::string> table_render(const std::vector<table_line>& lines, cons
     std::vector<int> widths(columns.size(), 0);
     for (const table_line& line : lines)
         for (std::size_t c = 0; c < line.cells.size() && c < widths.size(); ++c)
-            widths[c] = std::max(widths[c], shown_width(line.cells[c]));
+            widths[c] = std::max(widths[c], text_shown_width(line.cells[c]));
     std::vector<std::string> rendered;
     widest = 0;
     for (const table_line& line : lines) {
         std::string text = line.text;
         if (line.cells.empty()) {
             rendered.push_back(text);
-            widest = std::max(widest, shown_width(text));
+            widest = std::max(widest, text_shown_width(text));
             continue;
         }
         bool first = true;
@@ -251,13 +243,13 @@ std::vector<std::string> table_render(const std::vector<table_line>& lines, cons
             if (widths[c] == 0)
                 continue;
             const std::string& cell = line.cells[c];
-            const std::string pad(std::size_t(widths[c] - shown_width(cell)), ' ');
+            const std::string pad(std::size_t(widths[c] - text_shown_width(cell)), ' ');
             text += std::string(first ? 0 : std::size_t(columns[c].gap), ' ') + (columns[c].left ? cell + pad : pad + cell);
             first = false;
         }
         while (!text.empty() && text.back() == ' ')
             text.pop_back();
-        widest = std::max(widest, shown_width(text));
+        widest = std::max(widest, text_shown_width(text));
         rendered.push_back(text);
     }
     return rendered;

@@ -489,8 +489,11 @@ TEST(Options, SyncChoosesTheDisplayTarget)
 {
     const struct {
         std::vector<const char*> args;
-        const char* sync;
-    } cases[] = {{{}, "auto"}, {{"--sync"}, "always"}, {{"--no-sync"}, "never"}, {{"--sync", "--no-sync"}, "never"}};
+        display_sync sync;
+    } cases[] = {{{}, display_sync::automatic},
+                 {{"--sync"}, display_sync::always},
+                 {{"--no-sync"}, display_sync::never},
+                 {{"--sync", "--no-sync"}, display_sync::never}};
     for (const auto& c : cases) {
         runner_options o;
         std::string message;
@@ -534,24 +537,24 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
     using targets = std::vector<run_target>;
     constexpr run_target device = run_target::device, memory = run_target::memory, display = run_target::display;
     const struct {
-        const char* sync;
+        display_sync sync;
         bool memory;
         const nlohmann::json& device;
         targets expected;
     } cases[] = {
-        {"auto", true, direct, {device, memory}},
-        {"auto", true, shadow, {device, memory, display}},
-        {"auto", false, drm, {device, display}},
-        {"auto", true, unopened, {device, memory}},
-        {"always", true, direct, {device, memory, display}},
-        {"never", true, shadow, {device, memory}},
-        {"never", true, drm, {device, memory}},
+        {display_sync::automatic, true, direct, {device, memory}},
+        {display_sync::automatic, true, shadow, {device, memory, display}},
+        {display_sync::automatic, false, drm, {device, display}},
+        {display_sync::automatic, true, unopened, {device, memory}},
+        {display_sync::always, true, direct, {device, memory, display}},
+        {display_sync::never, true, shadow, {device, memory}},
+        {display_sync::never, true, drm, {device, memory}},
     };
     for (const auto& c : cases) {
         runner_options o;
         o.sync = c.sync;
         o.memory = c.memory;
-        EXPECT_EQ(device_targets(o, c.device), c.expected) << c.sync << " " << c.device.dump();
+        EXPECT_EQ(device_targets(o, c.device), c.expected) << options_sync_name(c.sync) << " " << c.device.dump();
     }
 }
 
@@ -777,7 +780,7 @@ TEST(Results, TableFitsAndExplains)
     session rect = rectangle_session();
     rect.complete = true;
     rect.devices.resize(1);
-    rect.options.sync = "never";
+    rect.options.sync = display_sync::never;
     for (const char* rate : {"0.50", "0.60", "0.55"})
         rect.runs.push_back(injected_run(run_target::device, rectangle_report(rate)));
     rect.runs.push_back(injected_run(run_target::memory, rectangle_report("722.00")));
