@@ -1,24 +1,19 @@
 #include "bench_hold.h"
 
-#include "benchlib.h"
+#include "bench_error.h"
+#include "digits.h"
 
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 
 bool bench_hold_parse(const char* text, uint32_t& seconds)
 {
-    if (*text == '\0')
+    uint32_t value = 0;
+    if (!digits_parse(text, value) || value > INT32_MAX)
         return false;
-    uint64_t value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        value = value * 10 + uint64_t(*p - '0');
-        if (value > INT32_MAX)
-            return false;
-    }
-    seconds = uint32_t(value);
+    seconds = value;
     return true;
 }
 

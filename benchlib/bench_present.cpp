@@ -1,6 +1,6 @@
 #include "bench_present.h"
 
-#include "benchlib.h"
+#include "bench_error.h"
 
 #include <cerrno>
 #include <charconv>

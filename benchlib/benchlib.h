@@ -2,21 +2,15 @@
 // that a benchmark draws into, pixel addressing and the wall clock.
 #pragma once
 
+#include "bench_error.h"
 #include "bench_present.h"
 #include "drm_screen.h"
+#include "fb_device_kind.h"
 
 #include <cstdint>
 #include <string>
 #include <linux/fb.h>
 #include <sys/time.h>
-
-// Exit statuses of a run that does not complete.
-enum : int {
-    bench_exit_resource = 1, // the device cannot be opened, queried or mapped, its screen is
-                             // unsupported, or memory for the run cannot be allocated
-    bench_exit_window = 2, // the window is out of range or does not fit the screen, or another
-                           // variable (FBBENCH_TARGET, FBBENCH_HOLD, FBBENCH_SYNC, FBBENCH_DEPTH) has a bad value
-};
 
 // Where a benchmark draws: the device's screen memory, or ordinary memory of
 // the device's shape or of a given shape (FBBENCH_TARGET).
@@ -81,16 +75,6 @@ bool bench_sync_parse(const char* text, bench_sync& sync);
 // descriptor that takes no reads or writes, so that a report sent there
 // fails instead of landing in screen memory.
 void bench_std_fds_reserve();
-
-// What a device node is, from its device number alone: Linux gives
-// framebuffers character major 29 and DRM cards major 226. The framebuffer
-// query cannot tell: a 32-bit program's FBIOGET_VSCREENINFO on a DRM card
-// under a 64-bit kernel reaches DRM_IOCTL_VERSION and succeeds.
-enum class fb_device_kind { fbdev, drm, neither, unknown };
-
-// The kind of the node open on fd: neither for any other node, a regular
-// file included; unknown, with errno set, when fstat fails.
-fb_device_kind fb_device_kind_of(int fd);
 
 // Reads FBBENCH_TARGET, FBBENCH_HOLD, FBBENCH_SYNC and FBBENCH_DEPTH, then opens the device read-write,
 // takes an exclusive lock on it and queries its screen (for a target of a
@@ -196,18 +180,6 @@ inline uint32_t fb_pixel_offset(const fb_var_screeninfo& vinfo, const bench_wind
 // error when standard output could not take it (a full disk, a closed pipe),
 // so that a lost report does not pass for a completed run.
 int bench_report_flush();
-
-// The text with control characters and backslashes escaped (\n, \x1b, \\), so
-// that a message echoing it stays on one line.
-std::string bench_text_escape(const char* text);
-inline std::string bench_text_escape(const std::string& text)
-{
-    return bench_text_escape(text.c_str());
-}
-
-// Reports a failure as one line on standard error, prefixed with the
-// program's name; returns status.
-[[gnu::format(printf, 2, 3)]] int bench_fail(int status, const char* format, ...);
 
 inline timeval wall_clock_now()
 {

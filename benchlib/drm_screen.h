@@ -152,19 +152,3 @@ int drm_screen_flush(const drm_screen& drm, uint32_t x, uint32_t y, uint32_t wid
 // drops master: whatever of these was acquired, in reverse order. The
 // descriptor stays open.
 void drm_screen_close(drm_screen& drm);
-
-// What the runner records of a DRM device.
-struct drm_screen_description {
-    std::string driver; // "virtio_gpu"
-    std::string connector; // "Virtual-1"
-    std::string mode; // "800x480@60"
-    uint32_t width = 0; // the mode's visible size
-    uint32_t height = 0;
-    uint32_t pitch = 0; // of a dumb buffer of that mode; 0 when none could be made
-    uint32_t bits_per_pixel = 32; // of that buffer (drm_card_depth)
-};
-
-// Describes the display the programs would draw on, at the depth asked for
-// (FBBENCH_DEPTH, 0 for none), without changing it. False when the path is no
-// DRM card by its node (fb_device_kind_of) or no display could be chosen.
-bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_description& description);

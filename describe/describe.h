@@ -235,6 +235,23 @@ nlohmann::json refresh_summarize(const refresh_measurement& measured);
 nlohmann::json drm_refresh_describe(int fd);
 // The same for a card by its path; nothing when it cannot be opened.
 std::optional<nlohmann::json> drm_card_refresh(const std::string& card_path);
+
+// What the runner records of a DRM device.
+struct drm_screen_description {
+    std::string driver; // "virtio_gpu"
+    std::string connector; // "Virtual-1"
+    std::string mode; // "800x480@60"
+    uint32_t width = 0; // the mode's visible size
+    uint32_t height = 0;
+    uint32_t pitch = 0; // of a dumb buffer of that mode; 0 when none could be made
+    uint32_t bits_per_pixel = 32; // of that buffer (drm_card_depth)
+};
+
+// Describes the display the programs would draw on, at the depth asked for
+// (FBBENCH_DEPTH, 0 for none), without changing it. False when the path is no
+// DRM card by its node (fb_device_kind_of) or no display could be chosen.
+bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_description& description);
+
 // The summary of FBIO_WAITFORVSYNC waits, with what the failure means: the
 // DRM emulation has no compat path for it, so under a 64-bit kernel a 32-bit
 // program's wait fails with ENOTTY, which is no sign of a display without

@@ -3,8 +3,9 @@
 // kernel waits for that, and a full-screen update probe.
 #include "describe.h"
 
+#include "bench_error.h"
 #include "drm_screen.h"
-#include "benchlib.h"
+#include "fb_device_kind.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -526,6 +527,41 @@ std::optional<nlohmann::json> drm_card_refresh(const std::string& card_path)
     nlohmann::json refresh = drm_refresh_describe(fd);
     close(fd);
     return refresh;
+}
+
+bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_description& description)
+{
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool described = false;
+    drmVersionPtr version = fb_device_kind_of(fd) == fb_device_kind::drm ? drmGetVersion(fd) : nullptr;
+    if (version != nullptr) {
+        description.driver.assign(version->name, size_t(version->name_len));
+        drmFreeVersion(version);
+        drm_card_state card;
+        drm_choice choice;
+        if (drm_card_read(fd, card) == 0 && drm_card_choose(card, choice) == drm_choice_made) {
+            description.connector = drm_connector_name(card.connectors[choice.connector]);
+            description.mode = drm_mode_name(choice.mode);
+            description.width = choice.mode.hdisplay;
+            description.height = choice.mode.vdisplay;
+            description.bits_per_pixel = drm_card_depth(fd, depth_asked);
+            drm_mode_create_dumb create{};
+            create.width = choice.mode.hdisplay;
+            create.height = choice.mode.vdisplay;
+            create.bpp = description.bits_per_pixel;
+            if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &create) == 0) {
+                description.pitch = create.pitch;
+                drm_mode_destroy_dumb destroy{};
+                destroy.handle = create.handle;
+                drmIoctl(fd, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy);
+            }
+            described = true;
+        }
+    }
+    close(fd);
+    return described;
 }
 
 nlohmann::json drm_display_describe(const std::string& device_path, bool probe, double probe_seconds)

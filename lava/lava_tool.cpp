@@ -1,10 +1,10 @@
 #include "lava_tool.h"
 
+#include "digits.h"
 #include "lava_cases.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
@@ -54,8 +54,7 @@ bool lava_options_parse(int argc, char** argv, lava_options& options, bool& help
         switch (c) {
         case 's': {
             int status = -1;
-            auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), status);
-            if (ec != std::errc() || end != value.data() + value.size() || status < 0 || status > 255) {
+            if (!digits_parse(value, status) || status > 255) {
                 error = "--status wants an exit status, 0 to 255, not \"" + value + "\"";
                 return false;
             }

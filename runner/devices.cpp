@@ -1,6 +1,7 @@
 #include "devices.h"
 
 #include "benchlib.h"
+#include "describe.h"
 #include "drm_screen.h"
 
 #include <cerrno>

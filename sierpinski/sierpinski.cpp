@@ -1,6 +1,7 @@
 #include "sierpinski.h"
 
-#include <charconv>
+#include "digits.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -109,11 +110,8 @@ void sierpinski_render_frame(const fb_screen& screen, const bench_window& window
 
 bool sierpinski_levels_parse(const char* text, uint32_t& levels)
 {
-    const char* end = text + std::strlen(text);
     uint32_t value = 0;
-    // from_chars takes no sign or blank for an unsigned type
-    const auto [stop, error] = std::from_chars(text, end, value);
-    if (error != std::errc() || stop != end || value < 1 || value > sierpinski_levels)
+    if (!digits_parse(text, value) || value < 1 || value > sierpinski_levels)
         return false;
     levels = value;
     return true;

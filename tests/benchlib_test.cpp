@@ -1,10 +1,12 @@
 #include "benchlib.h"
+#include "digits.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -46,6 +48,26 @@ TEST(BenchValueParse, RefusesValuesBeyondThirtyTwoBits)
     for (const char* text : {"2147483648", "-2147483649", "99999999999", " +99999999999999999999999x"}) {
         int32_t value = 99;
         EXPECT_FALSE(bench_value_parse(text, value)) << text;
+    }
+}
+
+TEST(DigitsParse, TakesDecimalDigitsOnlyWithinTheType)
+{
+    const struct {
+        const char* text;
+        bool taken;
+        uint32_t value;
+    } cases[] = {
+        {"", false, 0},         {"-1", false, 0},        {"+1", false, 0},        {" 1", false, 0},
+        {"1 ", false, 0},       {"\t1", false, 0},       {"0x10", false, 0},      {"1x", false, 0},
+        {"4294967296", false, 0}, {"99999999999999999999", false, 0},
+        {"0", true, 0},         {"007", true, 7},        {"00000000000000000000042", true, 42},
+        {"4294967295", true, UINT32_MAX},
+    };
+    for (const auto& c : cases) {
+        uint32_t value = 99;
+        EXPECT_EQ(digits_parse(c.text, value), c.taken) << '"' << c.text << '"';
+        EXPECT_EQ(value, c.taken ? c.value : 99u) << '"' << c.text << '"';
     }
 }
 
