@@ -274,6 +274,11 @@ struct flush_facts {
 // The evidence of a DRM device whose dirty requests fail with ENOSYS.
 inline constexpr const char* no_flush_needed = "no flush needed (the driver has no dirty hook)";
 
+// A DRM device, or a framebuffer whose mapping is a deferred-I/O shadow: its
+// picture reaches the display only when pushed there. Not a DRM device whose
+// driver has no flush (no dirty hook): its screen is what the display shows.
+bool display_flush_needed(const nlohmann::json& device_description);
+
 // method, kernel_waits (true, false or null when nothing is waited for or it
 // is unknown) and evidence; needed false when the driver has no flush at all,
 // so that the screen is what the display shows; error when the flushes tried

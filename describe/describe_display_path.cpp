@@ -586,3 +586,17 @@ nlohmann::json drm_display_describe(const std::string& device_path, bool probe, 
     close(fd);
     return display;
 }
+
+bool display_flush_needed(const nlohmann::json& device)
+{
+    if (!device.is_object())
+        return false;
+    if (device.value("kind", "") == "drm") {
+        const nlohmann::json& display = device.value("display", nlohmann::json::object());
+        const nlohmann::json& flush = display.is_object() ? display.value("flush", nlohmann::json::object())
+                                                          : nlohmann::json::object();
+        return !flush.is_object() || flush.value("needed", true) != false;
+    }
+    const nlohmann::json& mapping = device.value("mapping", nlohmann::json::object());
+    return mapping.is_object() && mapping.value("class", "") == "deferred-io";
+}

@@ -1,6 +1,6 @@
 #include "describe_session.h"
 
-#include "display_target.h"
+#include "describe.h"
 #include "drm_screen.h"
 #include "execute.h"
 #include "benchlib.h"

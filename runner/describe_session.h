@@ -3,7 +3,7 @@
 #pragma once
 
 #include "describe.h"
-#include "results.h"
+#include "session.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -1,15 +1,18 @@
 // fbbench: runs the framebuffer benchmarks until their numbers hold, on the
 // screen and on RAM of the screen's shape, and keeps every run in a file.
 #include "benchmarks.h"
+#include "cli.h"
+#include "console.h"
 #include "describe_session.h"
-#include "devices.h"
 #include "execute.h"
-#include "benchlib.h"
-#include "measure.h"
-#include "options.h"
+#include "plan.h"
+#include "results_file.h"
+#include "run_loop.h"
 #include "session_lock.h"
+#include "stats_rows.h"
 #include "table.h"
 #include "text.h"
+#include "verdicts.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,13 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A fault in what fbbench was given, told before anything runs.
-int usage_refuse(const std::string& message)
-{
-    std::fprintf(stderr, "fbbench: %s\n", message.c_str());
-    return 2;
-}
 
 std::string host_name()
 {
@@ -57,16 +53,70 @@ void levels_warning_add(session& s)
             continue;
         const std::string levels = " to " + std::to_string(s.options.levels) + " levels";
         if (s.options.quick)
-            run_warning_add(s.warnings, "fbbench-levels-set",
-                            "--quick climbs its own " + std::to_string(b.quick_levels) + " levels: " + given
-                                + " in the environment is not used");
+            s.warnings.push_back({"fbbench-levels-set", "--quick climbs its own " + std::to_string(b.quick_levels)
+                                                            + " levels: " + given + " in the environment is not used"});
         else
-            run_warning_add(s.warnings, "fbbench-levels-set",
-                            given + " in the environment cuts the " + b.label + " ladder" + levels
-                                + ": the session compares with quick sessions only, not with full ones");
+            s.warnings.push_back({"fbbench-levels-set",
+                                  given + " in the environment cuts the " + b.label + " ladder" + levels
+                                      + ": the session compares with quick sessions only, not with full ones"});
     }
     if (s.options.quick)
         s.options.levels = 0;
+}
+
+// The file written for the first time, before the machine is described and
+// anything runs ("complete": false, no runs), so that an unwritable output
+// is found at once and an interrupt at any later moment leaves a file.
+int session_start(session& s, results_output& output, console& c)
+{
+    results_leftovers_remove(output);
+    return session_save(s, output, c) ? 0 : 1;
+}
+
+// The description, then the plan it decides: which devices get the display
+// and presented targets.
+system_sample session_plan(session& s)
+{
+    const system_sample before = session_describe(s, "/");
+    plan_make(s);
+    stats_rows_update(s);
+    return before;
+}
+
+// The final file (complete unless interrupted), the table and the summary
+// row; returns the exit status.
+int session_finish(session& s, results_output& output, console& c, int status)
+{
+    console_warnings_show(c, s);
+    s.complete = status < 128;
+    const bool written = session_save(s, output, c);
+    if (!written && status == 0)
+        status = 1;
+    const int columns = terminal_columns(STDOUT_FILENO);
+    if (!s.options.quiet)
+        results_header_print(stdout, s, columns);
+    if (!s.options.describe)
+        results_table_print(stdout, s, columns);
+    if (s.options.summary && !s.options.describe) {
+        for (const std::string& line : {results_partial_line(s), plan_quick_line(s)})
+            if (!line.empty())
+                std::printf("%s\n", line.c_str());
+        // What reaches the display first, where it was measured.
+        std::printf("%s\n", results_summary_header(s).c_str());
+        if (const std::string display = results_summary_row(s, run_target::display); !display.empty())
+            std::printf("%s\n", display.c_str());
+        std::printf("%s\n", results_summary_row(s).c_str());
+        for (const std::string& path : s.devices)
+            if (const std::string presented = presented_line(s, path); !presented.empty())
+                std::printf("%s\n", presented.c_str());
+    }
+    if (!standard_output_flush() && status == 0)
+        status = 1;
+    if (written)
+        console_results_note(c, s, output);
+    if (status == 0 && s.options.strict && !s.warnings.empty())
+        status = 3;
+    return status;
 }
 
 } // namespace
@@ -77,7 +127,13 @@ int main(int argc, char* argv[])
     // error's place, to be closed at their exec.
     bench_std_fds_reserve();
     session s;
+    console c;
     std::string message;
+    // A fault in what fbbench was given, told before anything runs.
+    const auto usage_refuse = [&](const std::string& refusal) {
+        console_error(c, s, refusal);
+        return 2;
+    };
     switch (options_parse(argc, argv, s.options, message)) {
     case options_action::help:
         options_usage_print(stdout);
@@ -92,7 +148,7 @@ int main(int argc, char* argv[])
         std::printf("fbbench %s\n", FBBENCH_VERSION);
         return standard_output_flush() ? 0 : 1;
     case options_action::usage_error:
-        std::fprintf(stderr, "fbbench: %s\n", message.c_str());
+        console_error(c, s, message);
         options_usage_print(stderr);
         return 2;
     case options_action::run:
@@ -132,8 +188,7 @@ int main(int argc, char* argv[])
     session_lock lock;
     const std::string busy = s.options.describe && !s.options.probe ? "" : session_lock_take(lock, s.devices);
     if (!busy.empty() && s.options.no_wait) {
-        std::fprintf(stderr, "fbbench: %s; not waiting (--no-wait)\n", busy.c_str());
-        return 2;
+        return usage_refuse(busy + "; not waiting (--no-wait)");
     }
     // Before anything runs: a path that is not a file, or a file another
     // session writes, is a usage fault.
@@ -141,33 +196,34 @@ int main(int argc, char* argv[])
     const int opened = s.options.output.empty() ? results_output_create(file, default_output_stem(s.host), message)
                                                 : results_output_open(file, s.options.output, s.options.force, message);
     if (opened != 0) {
-        std::fprintf(stderr, "fbbench: %s\n", message.c_str());
+        console_error(c, s, message);
         return opened;
     }
     // A stop signal ends the wait; the session then ends as one stopped at its start.
     if (!busy.empty())
         session_lock_wait(lock, s.devices, s.options.quiet);
     if (s.options.describe) {
-        if (measure_start(s, file) != 0)
+        if (session_start(s, file, c) != 0)
             return 1;
-        session_describe(s, "/");
-        const int exit_status = measure_finish(s, file, signals_caught() != 0 ? 128 + signals_caught() : 0);
+        session_plan(s);
+        const int exit_status = session_finish(s, file, c, signals_caught() != 0 ? 128 + signals_caught() : 0);
         signals_reraise();
         return exit_status;
     }
     if (std::getenv("FBBENCH_TARGET") != nullptr)
-        run_warning_add(s.warnings, "fbbench-target-set",
+        s.warnings.push_back({"fbbench-target-set",
                         "FBBENCH_TARGET is set in the environment, but fbbench sets it itself for each run "
-                        "(device, memory, display): the value given is not used");
+                        "(device, memory, display): the value given is not used"});
     levels_warning_add(s);
-    if (measure_start(s, file) != 0) {
+    console_warnings_show(c, s);
+    if (session_start(s, file, c) != 0) {
         signals_reraise();
         return 1;
     }
-    const system_sample before = session_describe(s, "/");
-    const int status = measure_runs(s, file);
+    const system_sample before = session_plan(s);
+    const int status = run_loop_run(s, file, c);
     session_describe_after(s, "/", before);
-    const int exit_status = measure_finish(s, file, status);
+    const int exit_status = session_finish(s, file, c, status);
     // With the file and the table out, a stop signal ends fbbench as it
     // would have without the handler, so that a calling script stops too.
     signals_reraise();

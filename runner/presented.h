@@ -6,8 +6,6 @@
 // missed.
 #pragma once
 
-#include "options.h"
-
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -61,15 +59,3 @@ presented_figures presented_compute(const presented_record& record, double refre
 // The run's record for the results file: the counts, the timestamps and,
 // without fault, the figures; with one, "dropped" names it.
 nlohmann::json presented_json(const presented_record& record, std::optional<double> refresh_hz);
-
-// The measured refresh of a DRM card's description, or nothing.
-std::optional<double> presented_refresh_hz(const nlohmann::json& device_description);
-
-// Why the presented target is not run on a DRM device: its description found
-// no vblank events, or a run found them faked (device_description's
-// display.presented.dropped). Empty for a device that is no DRM card, one
-// with vblank events, or under --no-sync.
-std::string presented_target_dropped(const runner_options& options, const nlohmann::json& device_description);
-
-// Whether the presented target runs on the device.
-bool presented_wanted(const runner_options& options, const nlohmann::json& device_description);

@@ -1,14 +1,14 @@
 #include "table.h"
 
-#include "benchlib.h"
-#include "display_target.h"
-#include "measure.h"
+#include "benchmarks.h"
+#include "describe_session.h"
+#include "plan.h"
 #include "text.h"
+#include "verdicts.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstdio>
 
 namespace {
 
@@ -45,12 +45,6 @@ struct marks_used {
     std::vector<std::pair<std::string, double>> glass; // device, refresh
 };
 
-bool target_planned(const session& s, const std::string& path, run_target t)
-{
-    const std::vector<run_target> planned = device_targets(s.options, device_description_find(s, path));
-    return std::find(planned.begin(), planned.end(), t) != planned.end();
-}
-
 // The targets that get columns: those planned on some device, what reaches
 // the display first.
 std::vector<run_target> table_targets(const session& s)
@@ -58,7 +52,7 @@ std::vector<run_target> table_targets(const session& s)
     std::vector<run_target> targets;
     for (run_target t : {run_target::presented, run_target::display, run_target::device, run_target::memory})
         for (const std::string& path : s.devices)
-            if (target_planned(s, path, t) && std::find(targets.begin(), targets.end(), t) == targets.end())
+            if (plan_has(s, path, t) && std::find(targets.begin(), targets.end(), t) == targets.end())
                 targets.push_back(t);
     return targets;
 }
@@ -74,25 +68,13 @@ const char* ratio_header(run_target t, layout l)
     return "";
 }
 
-// The screen's speed over RAM's, or the display's over the screen's.
+// The screen's speed over RAM's, or the display's or presented's over the screen's.
 std::optional<double> row_ratio(const result_row& row, run_target t)
 {
     switch (t) {
-    case run_target::display: return display_vs_screen(row);
-    case run_target::memory: {
-        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
-        const std::optional<value_stats>& memory = result_row_stats(row, run_target::memory);
-        if (!device || !memory)
-            return std::nullopt;
-        return stats_speedup(device->median, memory->median, row.metric.higher_is_better);
-    }
-    case run_target::presented: {
-        const std::optional<value_stats>& device = result_row_stats(row, run_target::device);
-        const std::optional<value_stats>& presented = result_row_stats(row, run_target::presented);
-        if (!device || !presented)
-            return std::nullopt;
-        return stats_speedup(presented->median, device->median, row.metric.higher_is_better);
-    }
+    case run_target::display: return row.display_vs_screen;
+    case run_target::memory: return row.screen_vs_memory;
+    case run_target::presented: return row.presented_vs_screen;
     case run_target::device: break;
     }
     return std::nullopt;
@@ -131,7 +113,7 @@ struct target_cells {
 target_cells cells_of(const session& s, const result_row& row, run_target t, marks_used& marks)
 {
     target_cells c;
-    c.planned = target_planned(s, row.path, t);
+    c.planned = plan_has(s, row.path, t);
     const std::optional<value_stats>& st = result_row_stats(row, t);
     c.figure = c.planned ? "-" : "";
     c.spread = c.planned ? "-" : "";
@@ -146,7 +128,7 @@ target_cells cells_of(const session& s, const result_row& row, run_target t, mar
             c.mark += "~", marks.coarse = true;
     }
     if (t == run_target::display)
-        if (const std::optional<double> hz = display_glass_limit(s, row)) {
+        if (const std::optional<double> hz = row.glass_limit_hz) {
             c.mark += "^";
             if (std::none_of(marks.glass.begin(), marks.glass.end(), [&](const auto& g) { return g.first == row.path; }))
                 marks.glass.emplace_back(row.path, *hz);
@@ -287,6 +269,13 @@ void footer_print(std::FILE* out, const std::vector<run_target>& targets, layout
         std::fputs(text_wrap(note, columns, 2).c_str(), out);
 }
 
+std::string number_text(const std::optional<value_stats>& s)
+{
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.2f", s ? s->median : 0.0);
+    return s ? buffer : "-";
+}
+
 } // namespace
 
 std::string results_partial_line(const session& s)
@@ -300,27 +289,16 @@ std::string results_partial_line(const session& s)
          + " runs: partial results";
 }
 
-std::string results_quick_line(const session& s)
-{
-    if (!s.options.quick)
-        return "";
-    std::string line = "quick: one run each";
-    for (const std::string& program : s.options.programs)
-        if (const benchmark* b = benchmark_find(program); b != nullptr && b->quick_levels != 0)
-            line += std::string(", ") + b->label + " to " + std::to_string(b->quick_levels) + " levels";
-    return line + "; compare with quick runs only";
-}
-
 void results_table_print(std::FILE* out, const session& s, int columns)
 {
     if (const std::string partial = results_partial_line(s); !partial.empty())
         std::fprintf(out, "%s\n", partial.c_str());
-    if (const std::string quick = results_quick_line(s); !quick.empty())
+    if (const std::string quick = plan_quick_line(s); !quick.empty())
         std::fputs(text_wrap(quick, columns, 2).c_str(), out);
     for (const std::string& path : s.devices)
         if (const std::string verdict = display_verdict(s, path); !verdict.empty())
             std::fputs(text_wrap(verdict, columns, 2).c_str(), out);
-    const std::vector<result_row> rows = results_rows(s);
+    const std::vector<result_row>& rows = s.rows;
     const std::vector<run_target> targets = table_targets(s);
     // The widest layout that fits; the stacked one when none does, and
     // always below its width.
@@ -345,13 +323,84 @@ void results_table_print(std::FILE* out, const session& s, int columns)
         std::fputs(text_wrap(f.program + " on " + bench_text_escape(f.path) + " failed: " + f.message, columns, 2).c_str(), out);
 }
 
-bool standard_output_flush()
+std::string results_summary_row(const session& s, run_target target)
 {
-    errno = 0;
-    const bool flushed = std::fflush(stdout) == 0;
-    if (flushed && !std::ferror(stdout))
-        return true;
-    std::fprintf(stderr, "fbbench: cannot write to standard output: %s\n",
-                 !flushed && errno != 0 ? std::strerror(errno) : "some of the output was lost");
-    return false;
+    // The host's cell says which target and whether the session was quick.
+    std::string note = target == run_target::device ? "" : run_target_label(target);
+    if (s.options.quick)
+        note += note.empty() ? "quick" : ", quick";
+    std::string row = "| " + s.host + (note.empty() ? "" : " (" + note + ")") + " |";
+    const std::vector<result_row>& rows = s.rows;
+    const bool measured = std::any_of(rows.begin(), rows.end(), [&](const result_row& r) {
+        return !s.devices.empty() && r.path == s.devices.front() && result_row_stats(r, target);
+    });
+    if (target != run_target::device && !measured)
+        return "";
+    for (const benchmark& b : benchmarks()) {
+        // A per-level benchmark gives its first and last levels.
+        std::optional<value_stats> first, last;
+        bool found = false;
+        for (const result_row& r : rows) {
+            if (s.devices.empty() || r.path != s.devices.front() || r.program != b.name)
+                continue;
+            if (!found)
+                first = result_row_stats(r, target);
+            found = true;
+            last = result_row_stats(r, target);
+        }
+        row += " " + number_text(first) + " |";
+        if (b.per_level)
+            row += " " + number_text(last) + " |";
+    }
+    return row;
+}
+
+std::string results_summary_header(const session& s)
+{
+    std::string header = "| host |", rule = "|---|";
+    for (const benchmark& b : benchmarks()) {
+        const std::string unit = std::string(" (") + b.unit + ")";
+        if (!b.per_level) {
+            header += std::string(" ") + b.label + unit + " |";
+            rule += "---|";
+            continue;
+        }
+        // A per-level benchmark gives its first and last levels.
+        uint32_t first_points = 0, last_points = 0;
+        for (const result_row& row : s.rows) {
+            if (s.devices.empty() || row.path != s.devices.front() || row.program != b.name
+                || !result_row_stats(row, run_target::device))
+                continue;
+            if (first_points == 0)
+                first_points = row.metric.points;
+            last_points = row.metric.points;
+        }
+        auto level = [&](uint32_t points, const char* otherwise) {
+            return std::string(b.label) + " " + (points != 0 ? std::to_string(points) + " points" + unit : otherwise);
+        };
+        header += " " + level(first_points, "first level") + " | " + level(last_points, "last level") + " |";
+        rule += "---|---|";
+    }
+    return header + "\n" + rule;
+}
+
+void results_header_print(std::FILE* out, const session& s, int columns)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* memory = open_memstream(&text, &size);
+    if (memory == nullptr) {
+        session_header_print(out, s);
+        return;
+    }
+    session_header_print(memory, s);
+    std::fclose(memory);
+    const std::string header(text, size);
+    std::free(text);
+    std::size_t start = 0;
+    for (std::size_t end; (end = header.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = header.substr(start, end - start);
+        const std::size_t indent = std::min(line.find_first_not_of(' '), line.size());
+        std::fputs(line.empty() ? "\n" : text_wrap(line, columns, int(indent) + 2).c_str(), out);
+    }
 }

@@ -1,5 +1,5 @@
 // Text as a terminal shows it: width, lines broken at blanks, and lists in
-// words. A leaf: used by the runner's outputs and by describe's warnings.
+// words. A leaf: used by the runner's command line and its outputs.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "cli.h"
 
 #include "benchlib.h"
 #include "benchmarks.h"

@@ -1,8 +1,9 @@
-#include "results.h"
+#include "results_file.h"
 
-#include "display_target.h"
+#include "benchmarks.h"
 #include "execute.h"
-#include "benchlib.h"
+#include "plan.h"
+#include "verdicts.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -65,7 +66,7 @@ nlohmann::json run_json(const session& s, const run_record& r)
     if (r.leftover_processes > 0)
         run["leftover_processes"] = r.leftover_processes;
     if (r.presented)
-        run["presented"] = presented_json(*r.presented, presented_refresh_hz(device_description_find(s, r.path)));
+        run["presented"] = presented_json(*r.presented, plan_find(s, r.path).presented_refresh_hz);
     return run;
 }
 
@@ -95,65 +96,8 @@ nlohmann::json device_json(const session& s, std::size_t i)
     return device;
 }
 
-std::string number_text(const std::optional<value_stats>& s)
-{
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.2f", s ? s->median : 0.0);
-    return s ? buffer : "-";
-}
 
 } // namespace
-
-std::vector<double> results_values(const session& s, const std::string& program, const std::string& path,
-                                   run_target target, const std::string& metric)
-{
-    std::vector<double> values;
-    for (const run_record& r : s.runs)
-        if (run_counted(r, program, path) && r.target == target)
-            for (const report_value& v : r.values)
-                if (v.metric == metric)
-                    values.push_back(v.value);
-    return values;
-}
-
-spread_target results_spread_target(const session& s, const std::string& program)
-{
-    const benchmark* b = benchmark_find(program);
-    return {s.options.spread_percent, b != nullptr ? b->resolution : 0.01};
-}
-
-std::vector<result_row> results_rows(const session& s)
-{
-    std::vector<result_row> rows;
-    for (const run_record& r : s.runs) {
-        for (const report_value& v : r.values) {
-            if (!r.valid || r.warmup)
-                continue;
-            const bool known = std::any_of(rows.begin(), rows.end(), [&](const result_row& row) {
-                return row.program == r.program && row.path == r.path && row.metric.metric == v.metric;
-            });
-            if (known)
-                continue;
-            result_row row{r.program, r.path, v, {}};
-            row.metric.value = 0;
-            const spread_target spread = results_spread_target(s, r.program);
-            for (run_target t : run_targets_all)
-                if (auto values = results_values(s, r.program, r.path, t, v.metric); !values.empty())
-                    result_row_stats(row, t) = stats_compute(values, spread);
-            rows.push_back(row);
-        }
-    }
-    // Rows of a program on a device stay together, levels by points.
-    std::stable_sort(rows.begin(), rows.end(), [&](const result_row& a, const result_row& b) {
-        auto first_run = [&](const result_row& row) {
-            return std::find_if(s.runs.begin(), s.runs.end(),
-                                [&](const run_record& r) { return r.program == row.program && r.path == row.path; });
-        };
-        const auto fa = first_run(a), fb = first_run(b);
-        return fa != fb ? fa < fb : a.metric.points < b.metric.points;
-    });
-    return rows;
-}
 
 nlohmann::json results_json(const session& s, const std::string& finished)
 {
@@ -191,7 +135,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     for (const run_record& r : s.runs)
         runs.push_back(run_json(s, r));
     nlohmann::json& results = file["results"] = nlohmann::json::array();
-    for (const result_row& row : results_rows(s)) {
+    for (const result_row& row : s.rows) {
         const benchmark* b = benchmark_find(row.program);
         nlohmann::json result = {{"program", row.program}, {"metric", row.metric.metric}, {"unit", row.metric.unit},
                                  {"higher_is_better", row.metric.higher_is_better},
@@ -210,13 +154,12 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         if (device && display && device->median != 0)
             result["display_ratio"] = display->median / device->median;
         // The same two comparisons as speeds, a time's inverted: above 1 is better.
-        if (device && memory)
-            if (const std::optional<double> r = stats_speedup(device->median, memory->median, row.metric.higher_is_better))
-                result["screen_vs_memory"] = *r;
-        if (const std::optional<double> r = display_vs_screen(row))
-            result["display_vs_screen"] = *r;
-        if (const std::optional<double> hz = display_glass_limit(s, row))
-            result["display_glass_at_most"] = *hz;
+        if (row.screen_vs_memory)
+            result["screen_vs_memory"] = *row.screen_vs_memory;
+        if (row.display_vs_screen)
+            result["display_vs_screen"] = *row.display_vs_screen;
+        if (row.glass_limit_hz)
+            result["display_glass_at_most"] = *row.glass_limit_hz;
         results.push_back(result);
     }
     nlohmann::json& warnings = file["warnings"] = nlohmann::json::array();
@@ -805,67 +748,6 @@ void results_leftovers_remove(const results_output& output)
     closedir(dir);
 }
 
-std::string results_summary_row(const session& s, run_target target)
-{
-    // The host's cell says which target and whether the session was quick.
-    std::string note = target == run_target::device ? "" : run_target_label(target);
-    if (s.options.quick)
-        note += note.empty() ? "quick" : ", quick";
-    std::string row = "| " + s.host + (note.empty() ? "" : " (" + note + ")") + " |";
-    const std::vector<result_row> rows = results_rows(s);
-    const bool measured = std::any_of(rows.begin(), rows.end(), [&](const result_row& r) {
-        return !s.devices.empty() && r.path == s.devices.front() && result_row_stats(r, target);
-    });
-    if (target != run_target::device && !measured)
-        return "";
-    for (const benchmark& b : benchmarks()) {
-        // A per-level benchmark gives its first and last levels.
-        std::optional<value_stats> first, last;
-        bool found = false;
-        for (const result_row& r : rows) {
-            if (s.devices.empty() || r.path != s.devices.front() || r.program != b.name)
-                continue;
-            if (!found)
-                first = result_row_stats(r, target);
-            found = true;
-            last = result_row_stats(r, target);
-        }
-        row += " " + number_text(first) + " |";
-        if (b.per_level)
-            row += " " + number_text(last) + " |";
-    }
-    return row;
-}
-
-std::string results_summary_header(const session& s)
-{
-    std::string header = "| host |", rule = "|---|";
-    for (const benchmark& b : benchmarks()) {
-        const std::string unit = std::string(" (") + b.unit + ")";
-        if (!b.per_level) {
-            header += std::string(" ") + b.label + unit + " |";
-            rule += "---|";
-            continue;
-        }
-        // A per-level benchmark gives its first and last levels.
-        uint32_t first_points = 0, last_points = 0;
-        for (const result_row& row : results_rows(s)) {
-            if (s.devices.empty() || row.path != s.devices.front() || row.program != b.name
-                || !result_row_stats(row, run_target::device))
-                continue;
-            if (first_points == 0)
-                first_points = row.metric.points;
-            last_points = row.metric.points;
-        }
-        auto level = [&](uint32_t points, const char* otherwise) {
-            return std::string(b.label) + " " + (points != 0 ? std::to_string(points) + " points" + unit : otherwise);
-        };
-        header += " " + level(first_points, "first level") + " | " + level(last_points, "last level") + " |";
-        rule += "---|---|";
-    }
-    return header + "\n" + rule;
-}
-
 std::string utc_now_iso()
 {
     const std::time_t now = std::time(nullptr);
@@ -874,4 +756,22 @@ std::string utc_now_iso()
     char buffer[32];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buffer;
+}
+
+namespace {
+
+bool session_has_own(const session& s)
+{
+    if (s.options.describe)
+        return s.complete;
+    return std::any_of(s.runs.begin(), s.runs.end(), [](const run_record& r) { return r.invalid_reason != "interrupted"; });
+}
+
+} // namespace
+
+bool results_file_save(const session& s, results_output& output, std::string& error)
+{
+    const std::string text = results_json(s, utc_now_iso()).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return output.earlier && !session_has_own(s) ? results_file_try(output, text, error)
+                                                 : results_file_write(output, text, error);
 }
