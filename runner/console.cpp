@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include "plan.h"
 #include "text.h"
 
 #include <algorithm>
@@ -64,34 +65,11 @@ std::string text_cut(std::string text, int columns)
     return text;
 }
 
-} // namespace
-
-void console_clear(console& c)
-{
-    if (c.live)
-        std::fputs("\r\033[K", stderr);
-    c.live = false;
-}
-
-void console_warnings_show(console& c, const session& s)
-{
-    for (; c.warnings_shown < s.warnings.size(); ++c.warnings_shown) {
-        console_clear(c);
-        std::fputs(text_wrap("fbbench: warning: " + s.warnings[c.warnings_shown].message, error_columns(), 2).c_str(),
-                   stderr);
-    }
-}
-
 void console_line(console& c, const session& s, const std::string& line)
 {
     console_warnings_show(c, s);
     console_clear(c);
     std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-void console_error(console& c, const session& s, const std::string& message)
-{
-    console_line(c, s, "fbbench: " + message);
 }
 
 void console_plan(console& c, const session& s)
@@ -181,11 +159,50 @@ void console_progress(console& c, const session& s, const run_position& at)
     c.live = true;
 }
 
-void console_results_note(console& c, const session& s, const results_output& output)
+} // namespace
+
+void console_clear(console& c)
+{
+    if (c.live)
+        std::fputs("\r\033[K", stderr);
+    c.live = false;
+}
+
+void console_warnings_show(console& c, const session& s)
+{
+    for (; c.warnings_shown < s.warnings.size(); ++c.warnings_shown) {
+        console_clear(c);
+        std::fputs(text_wrap("fbbench: warning: " + s.warnings[c.warnings_shown].message, error_columns(), 2).c_str(),
+                   stderr);
+    }
+}
+
+void console_error(console& c, const session& s, const std::string& message)
+{
+    console_line(c, s, "fbbench: " + message);
+}
+
+
+void console_event(console& c, const session& s, const run_event& event)
+{
+    switch (event.kind) {
+    case run_event_kind::planned: console_plan(c, s); break;
+    case run_event_kind::starting: console_progress(c, s, *event.at); break;
+    case run_event_kind::failed: console_line(c, s, *event.line); break;
+    case run_event_kind::recorded:
+    case run_event_kind::finished:
+        console_warnings_show(c, s);
+        break;
+    }
+    if (event.kind == run_event_kind::finished)
+        console_clear(c);
+}
+
+void console_results_note(console& c, const session& s, const std::string& path, bool earlier)
 {
     console_warnings_show(c, s);
-    const std::string shown_output = bench_text_escape(output.path);
-    if (output.earlier)
+    const std::string shown_output = bench_text_escape(path);
+    if (earlier)
         std::fputs(text_wrap("fbbench: " + shown_output + " keeps the earlier results: this session has none of its own",
                              error_columns(), 2).c_str(), stderr);
     else if (!s.options.quiet)

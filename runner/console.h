@@ -6,8 +6,7 @@
 // them.
 #pragma once
 
-#include "plan.h"
-#include "results_file.h"
+#include "run_loop.h"
 #include "session.h"
 
 #include <cstddef>
@@ -16,16 +15,6 @@
 struct console {
     bool live = false; // a progress line is on the terminal
     std::size_t warnings_shown = 0; // of the session's warnings, those printed
-};
-
-// Where a run stands in the session, for the progress line.
-struct run_position {
-    std::size_t program_index = 0, device_index = 0;
-    const std::string& program;
-    const std::string& path;
-    run_target target = run_target::device;
-    bool warmup = false;
-    std::size_t number = 0; // of the warm-ups, or of the counted runs
 };
 
 // The columns of the terminal fd writes to (TIOCGWINSZ), else those COLUMNS
@@ -37,26 +26,22 @@ int terminal_columns(int fd);
 // broken into lines that fit when standard error is a terminal.
 void console_warnings_show(console& c, const session& s);
 
-// Prints a line as it is (a benchmark's own message), after the warnings.
-void console_line(console& c, const session& s, const std::string& line);
-
 // Prints "fbbench: <message>", after the warnings.
 void console_error(console& c, const session& s, const std::string& message);
 
 // Clears the progress line.
 void console_clear(console& c);
 
-// "fbbench: 3 benchmarks x 1 device x 2 targets x 3 runs ... = 18 runs at
-// least, about 4 min in all", with the targets dropped and why; nothing
-// under --quiet.
-void console_plan(console& c, const session& s);
+// Shows a run loop's event, after the warnings kept before it: the plan
+// ("fbbench: 3 benchmarks x 1 device x 2 targets x 3 runs ... = 18 runs at
+// least, about 4 min in all", with the targets dropped and why), the
+// progress line before a run with the time left (neither under --quiet), a
+// failure's line as it is.
+void console_event(console& c, const session& s, const run_event& event);
 
-// The progress line before a run, with the time left; nothing under --quiet.
-void console_progress(console& c, const session& s, const run_position& at);
-
-// After the file's last write: where the results are, or that an earlier
-// session's file was kept.
-void console_results_note(console& c, const session& s, const results_output& output);
+// After the file's last write: where the results are (path), or that an
+// earlier session's file there was kept.
+void console_results_note(console& c, const session& s, const std::string& path, bool earlier);
 
 // Flushes standard output: true, or false after one line on standard error
 // saying why it could not take everything (a full disk, a closed pipe).

@@ -64,6 +64,16 @@ void levels_warning_add(session& s)
         s.options.levels = 0;
 }
 
+// Writes the session's file, saying why it could not. False then.
+bool session_save(session& s, results_output& output, console& c)
+{
+    std::string error;
+    if (results_file_save(s, output, error))
+        return true;
+    console_error(c, s, error);
+    return false;
+}
+
 // The file written for the first time, before the machine is described and
 // anything runs ("complete": false, no runs), so that an unwritable output
 // is found at once and an interrupt at any later moment leaves a file.
@@ -113,7 +123,7 @@ int session_finish(session& s, results_output& output, console& c, int status)
     if (!standard_output_flush() && status == 0)
         status = 1;
     if (written)
-        console_results_note(c, s, output);
+        console_results_note(c, s, output.path, output.earlier);
     if (status == 0 && s.options.strict && !s.warnings.empty())
         status = 3;
     return status;
@@ -221,7 +231,14 @@ int main(int argc, char* argv[])
         return 1;
     }
     const system_sample before = session_plan(s);
-    const int status = run_loop_run(s, file, c);
+    // The run loop's events go to the outputs: the file after every run,
+    // everything else to the console.
+    const int status = run_loop_run(s, [&](const run_event& event) {
+        const bool saved = event.kind != run_event_kind::recorded || session_save(s, file, c);
+        console_event(c, s, event);
+        return saved;
+    });
+    console_clear(c);
     session_describe_after(s, "/", before);
     const int exit_status = session_finish(s, file, c, status);
     // With the file and the table out, a stop signal ends fbbench as it

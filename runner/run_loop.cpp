@@ -14,8 +14,7 @@ namespace {
 
 struct bench_context {
     session& s;
-    results_output& output;
-    console& c;
+    const run_events& events;
     std::size_t program_index, device_index;
     const std::string& program;
     const std::string& path;
@@ -38,8 +37,10 @@ bool more_needed(const bench_context& b, run_target target)
 // A benchmark's own message is shown as it is; fbbench's gets its name.
 void failure_add(bench_context& b, const std::string& message, bool shown = true, bool own = true)
 {
-    if (shown)
-        console_line(b.c, b.s, (own ? "fbbench: " : "") + message);
+    if (shown) {
+        const std::string line = (own ? "fbbench: " : "") + message;
+        b.events({.kind = run_event_kind::failed, .line = &line});
+    }
     b.s.failures.push_back({b.program, b.path, message});
 }
 
@@ -64,16 +65,16 @@ void run_keep(bench_context& b, run_record&& r)
 {
     b.s.runs.push_back(std::move(r));
     stats_rows_update(b.s);
-    b.write_failed = !session_save(b.s, b.output, b.c) || b.write_failed;
+    b.write_failed = !b.events({.kind = run_event_kind::recorded}) || b.write_failed;
 }
 
 run_end run_one(bench_context& b, run_target target, bool warmup, std::size_t number)
 {
     if (signals_caught() != 0)
         return run_end::interrupted;
-    console_progress(b.c, b.s,
-                     {.program_index = b.program_index, .device_index = b.device_index, .program = b.program,
-                      .path = b.path, .target = target, .warmup = warmup, .number = number});
+    const run_position at{.program_index = b.program_index, .device_index = b.device_index, .program = b.program,
+                          .path = b.path, .target = target, .warmup = warmup, .number = number};
+    b.events({.kind = run_event_kind::starting, .at = &at});
     std::vector<std::string> overrides = run_target_environment(target);
     if (const benchmark* entry = benchmark_find(b.program); entry != nullptr && b.s.options.quick)
         for (std::string& setting : benchmark_quick_environment(*entry))
@@ -176,23 +177,13 @@ run_end bench_measure(bench_context& b)
     }
     const std::vector<run_warning> verdicts = verdicts_bench(b.s, b.program, b.path, targets);
     b.s.warnings.insert(b.s.warnings.end(), verdicts.begin(), verdicts.end());
-    console_warnings_show(b.c, b.s);
-    console_clear(b.c);
+    b.events({.kind = run_event_kind::finished});
     return display_failed ? run_end::failed : run_end::counted;
 }
 
 } // namespace
 
-bool session_save(session& s, results_output& output, console& c)
-{
-    std::string error;
-    if (results_file_save(s, output, error))
-        return true;
-    console_error(c, s, error);
-    return false;
-}
-
-int run_loop_run(session& s, results_output& output, console& c)
+int run_loop_run(session& s, const run_events& events)
 {
     int status = 0;
     if (signals_caught() != 0)
@@ -204,12 +195,12 @@ int run_loop_run(session& s, results_output& output, console& c)
             s.warnings.push_back({"display-dropped",
                                   bench_text_escape(path) + ": the display is not measured, as its flush failed ("
                                       + reason + "); the screen and RAM runs go on; mend the driver or measure with --no-sync"});
-    console_plan(c, s);
+    events({.kind = run_event_kind::planned});
     for (std::size_t p = 0; p < s.options.programs.size(); ++p) {
         const std::string& program = s.options.programs[p];
         const std::string executable = program_locate(program, s.options.programs_dir);
         for (std::size_t d = 0; d < s.devices.size(); ++d) {
-            bench_context b{s, output, c, p, d, program, s.devices[d], executable};
+            bench_context b{s, events, p, d, program, s.devices[d], executable};
             if (executable.empty()) {
                 failure_add(b, "cannot find " + program
                                    + (s.options.programs_dir.empty() ? " next to fbbench or on PATH"
@@ -220,14 +211,11 @@ int run_loop_run(session& s, results_output& output, console& c)
             const run_end end = bench_measure(b);
             if (b.write_failed)
                 status = 1;
-            if (end == run_end::interrupted) {
-                console_clear(c);
+            if (end == run_end::interrupted)
                 return 128 + signals_caught();
-            }
             if (end == run_end::failed)
                 status = 1;
         }
     }
-    console_clear(c);
     return status;
 }
