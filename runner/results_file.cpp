@@ -70,6 +70,19 @@ nlohmann::json run_json(const session& s, const run_record& r)
     return run;
 }
 
+nlohmann::json presented_summary_json(const presented_summary& summary)
+{
+    if (!summary.dropped.empty())
+        return {{"dropped", summary.dropped}};
+    nlohmann::json programs = nlohmann::json::array();
+    for (const presented_program& p : summary.programs)
+        programs.push_back({{"program", p.program}, {"runs", p.runs}, {"frames_per_second", p.frames_per_second},
+                            {"missed_vblanks", p.missed_vblanks}, {"interval_median_ms", p.interval_median_ms},
+                            {"interval_p99_ms", p.interval_p99_ms}, {"intervals_flagged", p.intervals_flagged},
+                            {"runs_with_frames_lost", p.runs_with_frames_lost}});
+    return {{"refresh_hz", summary.refresh_hz}, {"benchmarks", programs}};
+}
+
 // The description of a device with the screen and window the programs use.
 nlohmann::json device_json(const session& s, std::size_t i)
 {
@@ -77,8 +90,8 @@ nlohmann::json device_json(const session& s, std::size_t i)
     if (i < s.devices.size()) {
         if (const std::string verdict = display_verdict(s, s.devices[i]); !verdict.empty())
             device["verdict"] = verdict;
-        if (const std::optional<nlohmann::json> presented = presented_summary(s, s.devices[i]))
-            device["presented"] = *presented;
+        if (const std::optional<presented_summary> presented = presented_summarize(s, s.devices[i]))
+            device["presented"] = presented_summary_json(*presented);
     }
     if (i >= s.screens.size())
         return device;

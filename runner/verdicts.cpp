@@ -288,41 +288,40 @@ std::string percent_text(double share)
 
 } // namespace
 
-std::optional<nlohmann::json> presented_summary(const session& s, const std::string& path)
+std::optional<presented_summary> presented_summarize(const session& s, const std::string& path)
 {
     const device_plan& device = plan_find(s, path);
     if (!device.presented_dropped.empty())
-        return nlohmann::json{{"dropped", device.presented_dropped}};
+        return presented_summary{.dropped = device.presented_dropped};
     const std::optional<double> hz = device.presented_refresh_hz;
     if (!hz || !plan_has(s, path, run_target::presented))
         return std::nullopt;
-    nlohmann::json programs = nlohmann::json::array();
+    presented_summary summary{.refresh_hz = *hz};
     for (const benchmark& b : benchmarks()) {
         std::vector<double> fps, missed, median_ms, p99_ms;
-        uint64_t flagged = 0, lost = 0;
+        presented_program p{.program = b.name};
         for (const run_record& r : s.runs) {
-            if (!r.valid || r.warmup || r.program != b.name || r.path != path || r.target != run_target::presented
-                || !r.presented)
+            if (!run_counted(r, b.name, path) || r.target != run_target::presented || !r.presented)
                 continue;
             const presented_figures f = presented_compute(*r.presented, *hz);
             fps.push_back(f.frames_per_second);
             missed.push_back(double(f.missed_vblanks));
             median_ms.push_back(f.interval_median_ms);
             p99_ms.push_back(f.interval_p99_ms);
-            flagged += f.intervals_flagged;
-            lost += f.frames_lost;
+            p.intervals_flagged += f.intervals_flagged;
+            p.runs_with_frames_lost += f.frames_lost;
         }
         if (fps.empty())
             continue;
         const auto rounded = [](double value, double quantum) { return std::round(value / quantum) * quantum; };
-        programs.push_back({{"program", b.name}, {"runs", fps.size()},
-                              {"frames_per_second", rounded(stats_median(fps), 0.001)},
-                              {"missed_vblanks", rounded(stats_median(missed), 0.5)},
-                              {"interval_median_ms", rounded(stats_median(median_ms), 0.001)},
-                              {"interval_p99_ms", rounded(stats_median(p99_ms), 0.001)},
-                              {"intervals_flagged", flagged}, {"runs_with_frames_lost", lost}});
+        p.runs = fps.size();
+        p.frames_per_second = rounded(stats_median(fps), 0.001);
+        p.missed_vblanks = rounded(stats_median(missed), 0.5);
+        p.interval_median_ms = rounded(stats_median(median_ms), 0.001);
+        p.interval_p99_ms = rounded(stats_median(p99_ms), 0.001);
+        summary.programs.push_back(p);
     }
-    return nlohmann::json{{"refresh_hz", *hz}, {"benchmarks", programs}};
+    return summary;
 }
 
 namespace {
@@ -332,16 +331,11 @@ namespace {
 std::vector<std::string> presented_clauses(const session& s, const std::string& path)
 {
     std::vector<std::string> clauses;
-    const std::optional<nlohmann::json> summary = presented_summary(s, path);
-    if (!summary || !summary->contains("benchmarks"))
-        return clauses;
-    for (const nlohmann::json& b : (*summary)["benchmarks"]) {
-        const benchmark* entry = benchmark_find(b["program"].get<std::string>());
+    const std::optional<presented_summary> summary = presented_summarize(s, path);
+    for (const presented_program& p : summary ? summary->programs : std::vector<presented_program>{}) {
         char text[200];
         std::snprintf(text, sizeof text, "%s: %.1f frames/s presented at %.1f Hz measured, %.0f missed",
-                      entry != nullptr ? entry->label : b["program"].get<std::string>().c_str(),
-                      b["frames_per_second"].get<double>(), (*summary)["refresh_hz"].get<double>(),
-                      b["missed_vblanks"].get<double>());
+                      benchmark_find(p.program)->label, p.frames_per_second, summary->refresh_hz, p.missed_vblanks);
         clauses.push_back(text);
     }
     return clauses;
@@ -351,11 +345,11 @@ std::vector<std::string> presented_clauses(const session& s, const std::string& 
 
 std::string presented_line(const session& s, const std::string& path)
 {
-    const std::optional<nlohmann::json> summary = presented_summary(s, path);
+    const std::optional<presented_summary> summary = presented_summarize(s, path);
     if (!summary)
         return "";
-    if (summary->contains("dropped"))
-        return bench_text_escape(path) + ": presented dropped (" + (*summary)["dropped"].get<std::string>() + ")";
+    if (!summary->dropped.empty())
+        return bench_text_escape(path) + ": presented dropped (" + summary->dropped + ")";
     std::string line;
     for (const std::string& clause : presented_clauses(s, path))
         line += (line.empty() ? bench_text_escape(path) + ": " : "; ") + clause;

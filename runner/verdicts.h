@@ -5,7 +5,7 @@
 
 #include "session.h"
 
-#include <nlohmann/json.hpp>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,14 +24,25 @@ std::vector<run_warning> verdicts_bench(const session& s, const std::string& pro
 // second, the refresh and the kernel's copy work; empty otherwise.
 std::string display_verdict(const session& s, const std::string& path);
 
-// What the display presented of each program's drawing on a device, from the
-// counted presented runs: {"refresh_hz", "benchmarks": [{"program", "runs",
-// "frames_per_second", "missed_vblanks", "interval_median_ms",
-// "interval_p99_ms", "intervals_flagged", "runs_with_frames_lost"}]}, the
-// figures the runs' medians (the flagged intervals and lost runs summed);
-// {"dropped": reason} where the target is dropped; nothing where it was
-// neither planned nor dropped.
-std::optional<nlohmann::json> presented_summary(const session& s, const std::string& path);
+// What the display presented of a program's drawing on a device: the
+// medians of its counted presented runs' figures, the flagged intervals and
+// the runs that lost frames summed.
+struct presented_program {
+    const char* program = nullptr;
+    std::size_t runs = 0;
+    double frames_per_second = 0, missed_vblanks = 0, interval_median_ms = 0, interval_p99_ms = 0;
+    uint64_t intervals_flagged = 0, runs_with_frames_lost = 0;
+};
+
+struct presented_summary {
+    std::string dropped{}; // why the target is dropped; then nothing else
+    double refresh_hz = 0;
+    std::vector<presented_program> programs{};
+};
+
+// What the display presented of each program's drawing on a device;
+// nothing where presented was neither planned nor dropped.
+std::optional<presented_summary> presented_summarize(const session& s, const std::string& path);
 
 // For --summary: "/dev/dri/card1: rectangle: 60.0 frames/s presented at
 // 60.0 Hz measured, 0 missed; ...", or "/dev/dri/card0: presented dropped

@@ -1,16 +1,17 @@
 // The runner's logic on injected reports and runs: report parsing, the
 // statistics and the rules built on them, options, and the results file.
-#include "display_target.h"
 #include "benchmarks.h"
+#include "cli.h"
 #include "describe_session.h"
-#include "devices.h"
 #include "kernel_work.h"
-#include "options.h"
+#include "plan.h"
 #include "presented.h"
 #include "report.h"
-#include "results.h"
+#include "results_file.h"
 #include "stats.h"
+#include "stats_rows.h"
 #include "table.h"
+#include "verdicts.h"
 
 #include <gtest/gtest.h>
 
@@ -350,6 +351,20 @@ TEST(Options, NumbersProgramsAndBadUsage)
     }
 }
 
+// The plan and statistics of a session built by hand, as the run loop keeps them.
+void settle(session& s)
+{
+    plan_make(s);
+    stats_rows_update(s);
+}
+
+// The display warnings of a program's figures on a device.
+void display_warnings_add(session& s, const std::string& program, const std::string& path)
+{
+    const std::vector<run_warning> found = verdicts_bench(s, program, path, {});
+    s.warnings.insert(s.warnings.end(), found.begin(), found.end());
+}
+
 run_record injected_run(run_target target, const std::string& report, bool warmup = false)
 {
     run_record r{"rectangle-bench", target, "/dev/fb0", warmup, 0, true, "", report, "", {}, 5.01, 0, false, false, false, 1.5, false, {}};
@@ -405,6 +420,7 @@ TEST(Results, FileAfterAnInterruptedRun)
     killed.out_truncated = true;
     killed.other_cpu_percent.reset();
     s.runs.push_back(killed);
+    settle(s);
 
     const std::filesystem::path file = std::filesystem::temp_directory_path() / ("runner_test-" + std::to_string(getpid()));
     std::string error;
@@ -475,6 +491,7 @@ TEST(Results, FileAfterAnInterruptedRun)
     run_record sierpinski{"sierpinski-bench", run_target::device, "/dev/fb0", false, 0, true, "", "", "", {}, 2.0, 0, false, false, false, {}, false, {}};
     ASSERT_TRUE(report_parse(sierpinski.program, sierpinski_title + sierpinski_levels + "\n", sierpinski.values));
     s.runs.push_back(sierpinski);
+    settle(s);
     EXPECT_EQ(results_summary_header(s).substr(0, results_summary_header(s).find('\n')),
               "| host | rectangle (MPixels/s) | Mandelbrot (s) | Sierpinski 1024 points (frames/s) | "
               "Sierpinski 2048 points (frames/s) |");
@@ -482,6 +499,7 @@ TEST(Results, FileAfterAnInterruptedRun)
     // The display's row only where the display was measured.
     EXPECT_EQ(results_summary_row(s, run_target::display), "");
     s.runs.push_back(injected_run(run_target::display, rectangle_report("9.00")));
+    settle(s);
     EXPECT_EQ(results_summary_row(s, run_target::display), "| board (display) | 9.00 | - | - | - |");
 }
 
@@ -554,7 +572,7 @@ TEST(DisplayTarget, WhereThePictureNeedsAFlush)
         runner_options o;
         o.sync = c.sync;
         o.memory = c.memory;
-        EXPECT_EQ(device_targets(o, c.device), c.expected) << options_sync_name(c.sync) << " " << c.device.dump();
+        EXPECT_EQ(device_plan_make(o, c.device).targets, c.expected) << options_sync_name(c.sync) << " " << c.device.dump();
     }
 }
 
@@ -599,11 +617,13 @@ session display_session()
         injected("mandelbrot-bench", run_target::display, mandelbrot_report("7.26")),
     };
     s.runs.back().kernel_cpu_percent = 42.1;
+    settle(s);
     return s;
 }
 
-std::string table_of(const session& s, int columns = 0)
+std::string table_of(session s, int columns = 0)
 {
+    settle(s);
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = open_memstream(&text, &size);
@@ -662,6 +682,7 @@ TEST(DisplayTarget, FiguresRatiosAndWarnings)
     session fast = display_session();
     fast.runs = {injected("sierpinski-bench", run_target::device, sierpinski_report(" 1000.00", "  500.00", "  100.00")),
                  injected("sierpinski-bench", run_target::display, sierpinski_report(" 1154.00", "  480.00", "   40.00"))};
+    settle(fast);
     display_warnings_add(fast, "sierpinski-bench", "/dev/fb1");
     ASSERT_EQ(fast.warnings.size(), 2u);
     EXPECT_EQ(fast.warnings[1].kind, "display-noise");
