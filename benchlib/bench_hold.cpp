@@ -2,8 +2,8 @@
 
 #include "bench_error.h"
 #include "digits.h"
+#include "display_release.h"
 
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -26,21 +26,13 @@ int bench_hold_read(uint32_t& seconds)
     return bench_fail(bench_exit_window, "FBBENCH_HOLD=%s is not a number of seconds", bench_text_escape(text).c_str());
 }
 
-static void bench_hold_interrupt(int) {}
-
 void bench_hold_wait(uint32_t seconds)
 {
     if (seconds == 0)
         return;
-    // A handler without SA_RESTART: the signal cuts the sleep short, and the
-    // caller gives the display back as after a full wait. It stays, so that a
-    // second signal cannot cut the release short either; a DRM display's
-    // release puts back the actions these signals had before it was taken.
-    struct sigaction action {};
-    action.sa_handler = bench_hold_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // SIGINT or SIGTERM cut the sleep short; a second one cannot cut the
+    // release that follows short either.
+    display_release_mode_set(display_release_hold);
     timespec wait{time_t(seconds), 0};
     nanosleep(&wait, nullptr);
 }

@@ -400,6 +400,9 @@ int fb_screen_map(fb_screen& screen)
                           screen.screen_len, std::strerror(map_errno));
     }
     screen.screen_base = static_cast<volatile uint8_t*>(base);
+    // A framebuffer keeps its picture by itself, and memory has none: nothing
+    // to give back, but the signals act as on a DRM display's.
+    display_release_take({});
     return 0;
 }
 
@@ -468,6 +471,8 @@ void fb_screen_close(fb_screen& screen)
     if (screen.drm.fd >= 0) {
         drm_screen_close(screen.drm);
         screen.drm.fd = -1;
+    } else {
+        display_release_give_back({});
     }
     if (screen.fb_fd >= 0) {
         close(screen.fb_fd);

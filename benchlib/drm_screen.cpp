@@ -4,14 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <drm_fourcc.h>
 #include <fcntl.h>
-#include <iterator>
 #include <memory>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <xf86drm.h>
@@ -339,101 +336,11 @@ static drm_mode_crtc drm_crtc_restore_request(const drm_screen& drm)
     return request;
 }
 
-// While the CRTC shows the dumb buffer, SIGINT, SIGTERM and SIGHUP first give
-// the display back, then end the program as they would have. Left alone, the
-// kernel's cleanup at close would turn the CRTC off instead of showing the old
-// picture. The handler only issues ioctls prepared beforehand: the signal may
-// arrive in any call of the main flow, a measured loop's included, which
-// therefore needs no check of its own.
-struct drm_signal_restore {
-    int fd = -1;
-    drm_mode_crtc crtc{};
-    uint32_t fb_id = 0;
-    uint32_t handle = 0;
-};
-
-static drm_signal_restore drm_restore;
-static const int drm_restore_signals[] = {SIGINT, SIGTERM, SIGHUP};
-static struct sigaction drm_restore_previous[std::size(drm_restore_signals)];
-
-static sigset_t drm_restore_signal_set()
+// What of the display drm holds, as display_release_give_back takes it.
+static display_taken drm_screen_taken(const drm_screen& drm)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : drm_restore_signals)
-        sigaddset(&set, sig);
-    return set;
-}
-
-static void drm_restore_on_signal(int sig)
-{
-    // The request is written back by the kernel: a copy keeps the prepared one intact.
-    drm_mode_crtc crtc = drm_restore.crtc;
-    ioctl(drm_restore.fd, DRM_IOCTL_MODE_SETCRTC, &crtc);
-    uint32_t fb_id = drm_restore.fb_id;
-    ioctl(drm_restore.fd, DRM_IOCTL_MODE_RMFB, &fb_id);
-    drm_mode_destroy_dumb destroy{};
-    destroy.handle = drm_restore.handle;
-    ioctl(drm_restore.fd, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy);
-    ioctl(drm_restore.fd, DRM_IOCTL_DROP_MASTER, nullptr);
-
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    sigaction(sig, &default_action, nullptr);
-    sigset_t this_signal;
-    sigemptyset(&this_signal);
-    sigaddset(&this_signal, sig);
-    sigprocmask(SIG_UNBLOCK, &this_signal, nullptr);
-    raise(sig);
-}
-
-// Installs the handler, with the signals blocked by the caller. A signal that
-// was ignored stays ignored: it would not end the program.
-static void drm_restore_install(const drm_screen& drm)
-{
-    drm_restore = {drm.fd, drm_crtc_restore_request(drm), drm.fb_id, drm.handle};
-    struct sigaction action {};
-    action.sa_handler = drm_restore_on_signal;
-    action.sa_mask = drm_restore_signal_set();
-    for (size_t i = 0; i < std::size(drm_restore_signals); ++i) {
-        sigaction(drm_restore_signals[i], nullptr, &drm_restore_previous[i]);
-        if (drm_restore_previous[i].sa_handler != SIG_IGN)
-            sigaction(drm_restore_signals[i], &action, nullptr);
-    }
-}
-
-// Puts back what the signals did before, with them blocked by the caller.
-static void drm_restore_uninstall()
-{
-    for (size_t i = 0; i < std::size(drm_restore_signals); ++i)
-        sigaction(drm_restore_signals[i], &drm_restore_previous[i], nullptr);
-    drm_restore = {};
-}
-
-// Undoes drm_screen_map, whatever of it was done.
-static void drm_screen_unmap(drm_screen& drm)
-{
-    if (drm.scanning_out) {
-        // Blocked, a signal cannot give the display back a second time
-        // meanwhile; once unblocked, it acts as before the CRTC was taken.
-        const sigset_t signals = drm_restore_signal_set();
-        sigset_t previous_mask;
-        sigprocmask(SIG_BLOCK, &signals, &previous_mask);
-        drm_mode_crtc request = drm_crtc_restore_request(drm);
-        drmIoctl(drm.fd, DRM_IOCTL_MODE_SETCRTC, &request);
-        drm.scanning_out = false;
-        drm_restore_uninstall();
-        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
-    }
-    if (drm.map != nullptr) {
-        munmap(drm.map, drm.map_len);
-        drm.map = nullptr;
-    }
-    if (drm.fb_id != 0) {
-        drmModeRmFB(drm.fd, drm.fb_id);
-        drm.fb_id = 0;
-    }
+    return {drm.fd, drm.scanning_out ? drm_crtc_restore_request(drm) : drm_mode_crtc{}, drm.map, drm.map_len,
+            drm.fb_id, drm.handle, drm.master};
 }
 
 int drm_screen_map(drm_screen& drm)
@@ -464,35 +371,23 @@ int drm_screen_map(drm_screen& drm)
         else
             drm.map = base;
     }
-    if (map_errno != 0) {
-        drm_screen_unmap(drm);
+    if (map_errno != 0)
         return bench_fail(bench_exit_resource, "cannot map the buffer of %s: %s", drm.device.c_str(), std::strerror(map_errno));
-    }
 
     drmModeCrtc* crtc = drmModeGetCrtc(drm.fd, drm.choice.crtc_id);
-    if (crtc == nullptr) {
-        const int crtc_errno = errno;
-        drm_screen_unmap(drm);
-        return bench_fail(bench_exit_resource, "cannot read the CRTC of %s: %s", drm.device.c_str(), std::strerror(crtc_errno));
-    }
+    if (crtc == nullptr)
+        return bench_fail(bench_exit_resource, "cannot read the CRTC of %s: %s", drm.device.c_str(), std::strerror(errno));
     drm.saved = {crtc->buffer_id, crtc->x, crtc->y, crtc->mode_valid != 0, crtc->mode};
     drmModeFreeCrtc(crtc);
 
-    // The handler is in place before the CRTC is taken; a signal meanwhile
-    // waits until either is done.
-    const sigset_t signals = drm_restore_signal_set();
-    sigset_t previous_mask;
-    sigprocmask(SIG_BLOCK, &signals, &previous_mask);
-    drm_restore_install(drm);
+    // The handler is in place before the CRTC is taken.
+    drm.scanning_out = true;
+    display_release_take(drm_screen_taken(drm));
     if (drmModeSetCrtc(drm.fd, drm.choice.crtc_id, drm.fb_id, 0, 0, &drm.choice.connector_id, 1, &mode) != 0) {
         const int set_errno = errno;
-        drm_restore_uninstall();
-        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
-        drm_screen_unmap(drm);
+        drm.scanning_out = false;
         return bench_fail(bench_exit_resource, "cannot show the buffer on %s: %s", drm.device.c_str(), std::strerror(set_errno));
     }
-    drm.scanning_out = true;
-    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     return 0;
 }
 
@@ -510,15 +405,10 @@ int drm_screen_flush(const drm_screen& drm, uint32_t x, uint32_t y, uint32_t wid
 
 void drm_screen_close(drm_screen& drm)
 {
-    drm_screen_unmap(drm);
-    if (drm.handle != 0) {
-        drm_mode_destroy_dumb destroy{};
-        destroy.handle = drm.handle;
-        drmIoctl(drm.fd, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy);
-        drm.handle = 0;
-    }
-    if (drm.master) {
-        drmDropMaster(drm.fd);
-        drm.master = false;
-    }
+    display_release_give_back(drm_screen_taken(drm));
+    drm.scanning_out = false;
+    drm.map = nullptr;
+    drm.fb_id = 0;
+    drm.handle = 0;
+    drm.master = false;
 }

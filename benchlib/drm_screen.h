@@ -3,6 +3,8 @@
 // lie the buffer's pitch apart.
 #pragma once
 
+#include "display_release.h"
+
 #include <cstdint>
 #include <linux/fb.h>
 #include <string>
@@ -131,12 +133,13 @@ int drm_card_read(int fd, drm_card_state& card);
 int drm_screen_open(drm_screen& drm, int fd, const char* device, uint32_t depth_asked, fb_var_screeninfo& vinfo);
 
 // Maps the dumb buffer for writing and sets the CRTC to scan it out, saving
-// what it showed. From then until drm_screen_close, SIGINT, SIGTERM and SIGHUP
-// (unless ignored) put back what the CRTC showed, remove the framebuffer,
-// destroy the dumb buffer and drop master, and then end the program by that
-// signal. Returns 0, or bench_exit_resource after one line on standard error;
-// on failure the display is as it was and only what drm_screen_open acquired
-// remains.
+// what it showed. From then until drm_screen_close the display is taken
+// (display_release_take): SIGINT, SIGTERM and SIGHUP (unless ignored) put
+// back what the CRTC showed, remove the framebuffer, destroy the dumb buffer
+// and drop master, and then end the program by that signal, unless the mode
+// set says otherwise. Returns 0, or bench_exit_resource after one line on
+// standard error; on failure the display is as it was, and drm_screen_close
+// gives back what was acquired.
 int drm_screen_map(drm_screen& drm);
 
 // Asks the driver to bring the rectangle at (x, y) to the display: displays
@@ -147,8 +150,7 @@ int drm_screen_map(drm_screen& drm);
 int drm_screen_flush(const drm_screen& drm, uint32_t x, uint32_t y, uint32_t width, uint32_t height);
 
 // Puts the CRTC's previous framebuffer, position, mode and connectors back,
-// and the three signals' previous actions with it (a signal meanwhile waits
-// for both), unmaps and removes the framebuffer, destroys the dumb buffer and
-// drops master: whatever of these was acquired, in reverse order. The
-// descriptor stays open.
+// unmaps and removes the framebuffer, destroys the dumb buffer and drops
+// master: whatever of these was acquired, in this order
+// (display_release_give_back). The descriptor stays open.
 void drm_screen_close(drm_screen& drm);

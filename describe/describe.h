@@ -135,8 +135,8 @@ nlohmann::json fb_device_describe(const std::filesystem::path& root, const std::
 // ---- Stopping the probes.
 
 // The probes end within a pass once stopped() says so, or once a stop signal
-// (SIGINT, SIGTERM, SIGHUP) that is not ignored waits blocked, as it does
-// while a DRM probe holds the display; what they measured is then dropped.
+// (SIGINT, SIGTERM, SIGHUP) waits for a DRM probe's display to be given back
+// (display_release_defer); what they measured is then dropped.
 // A program that catches the stop signals sets stopped; nullptr: none.
 void describe_stop_check_set(bool (*stopped)());
 bool describe_stopped();

@@ -446,22 +446,6 @@ std::optional<uint32_t> drm_crtc_index(int fd, drmModeModeInfo& mode)
     return std::nullopt;
 }
 
-// SIGINT, SIGTERM and SIGHUP blocked for its lifetime.
-struct stop_signals_held {
-    sigset_t previous;
-    stop_signals_held()
-    {
-        sigset_t stops;
-        sigemptyset(&stops);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP})
-            sigaddset(&stops, sig);
-        sigprocmask(SIG_BLOCK, &stops, &previous);
-    }
-    stop_signals_held(const stop_signals_held&) = delete;
-    stop_signals_held& operator=(const stop_signals_held&) = delete;
-    ~stop_signals_held() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
-};
-
 // The update probe on a dumb buffer shown on the CRTC, given back after.
 update_probe_result drm_update_probe(int fd, const std::string& device_path, double seconds, int& flush_errno)
 {
@@ -471,11 +455,6 @@ update_probe_result drm_update_probe(int fd, const std::string& device_path, dou
         return result;
     }
     drmDropMaster(fd);
-    // While the display is taken, the stop signals wait: the programs' own
-    // handler, which drm_screen_map installs, would end the caller at once,
-    // with nothing written. The display is given back first, the caller's
-    // handling then takes the signal.
-    const stop_signals_held held;
     drm_screen drm;
     fb_var_screeninfo vinfo{};
     uint32_t depth = 0; // the programs' FBBENCH_DEPTH, checked before the session began
@@ -484,6 +463,9 @@ update_probe_result drm_update_probe(int fd, const std::string& device_path, dou
         result.skipped = "the display could not be taken (see the message above)";
         return result;
     }
+    // A stop signal waits while the display is taken: ending at once, as the
+    // programs do, would leave nothing written; the caller's handling takes it.
+    display_release_mode_set(display_release_defer);
     if (drm_screen_map(drm) != 0) {
         drm_screen_close(drm);
         result.skipped = "the buffer could not be shown (see the message above)";

@@ -1,10 +1,11 @@
 #include "describe.h"
 
+#include "display_release.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -156,17 +157,7 @@ void describe_stop_check_set(bool (*stopped)())
 
 bool describe_stopped()
 {
-    if (stop_check != nullptr && stop_check())
-        return true;
-    sigset_t pending;
-    if (sigpending(&pending) != 0)
-        return false;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action {};
-        if (sigismember(&pending, sig) == 1 && sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN)
-            return true;
-    }
-    return false;
+    return (stop_check != nullptr && stop_check()) || display_release_deferred() != 0;
 }
 
 std::vector<mapping_probe> mapping_probes_run(void* screen, void* memory, const probe_area& area, double seconds)
