@@ -1,5 +1,7 @@
 #include "execute.h"
 
+#include "unique_fd.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -41,31 +43,19 @@ void signal_note(int sig)
         caught_signal = sig;
 }
 
-// A captured output file, already unlinked: it vanishes with its descriptor.
-struct capture_file {
-    int fd = -1;
-    capture_file() = default;
-    capture_file(const capture_file&) = delete;
-    capture_file& operator=(const capture_file&) = delete;
-    ~capture_file()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-// Creates the file and reserves room for all of the output that is kept:
-// a program whose report cannot be written fails, and a full folder would
+// Creates a captured output file, unlinked at once so that it vanishes with
+// its descriptor, and reserves room for all of the output that is kept: a
+// program whose report cannot be written fails, and a full folder would
 // pass for the benchmark's fault. False with errno set.
-bool capture_open(capture_file& file, const std::filesystem::path& folder)
+bool capture_open(unique_fd& file, const std::filesystem::path& folder)
 {
     std::string name = (folder / "fbbench-run-XXXXXX").string();
-    file.fd = mkostemp(name.data(), O_CLOEXEC);
-    if (file.fd < 0)
+    file.reset(mkostemp(name.data(), O_CLOEXEC));
+    if (file.get() < 0)
         return false;
     unlink(name.c_str());
     // Without fallocate in the file system, the writes find out.
-    return fallocate(file.fd, FALLOC_FL_KEEP_SIZE, 0, off_t(capture_limit)) == 0 || errno == EOPNOTSUPP
+    return fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(capture_limit)) == 0 || errno == EOPNOTSUPP
         || errno == ENOSYS;
 }
 
@@ -77,14 +67,14 @@ std::filesystem::path capture_folder()
 }
 
 // At most capture_limit bytes of the file; truncated when there was more.
-std::string capture_read(const capture_file& file, bool& truncated)
+std::string capture_read(const unique_fd& file, bool& truncated)
 {
     struct stat st {};
-    truncated = fstat(file.fd, &st) == 0 && std::size_t(st.st_size) > capture_limit;
+    truncated = fstat(file.get(), &st) == 0 && std::size_t(st.st_size) > capture_limit;
     std::string text(capture_limit, '\0');
     std::size_t at = 0;
     while (at < text.size()) {
-        const ssize_t n = pread(file.fd, text.data() + at, text.size() - at, off_t(at));
+        const ssize_t n = pread(file.get(), text.data() + at, text.size() - at, off_t(at));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -372,7 +362,7 @@ int leftovers_end(pid_t group)
 bool program_execute(const std::string& path, const std::vector<std::string>& overrides, int timeout_seconds,
                      run_outcome& outcome, std::string& error)
 {
-    capture_file out, err;
+    unique_fd out, err;
     const std::filesystem::path folder = capture_folder();
     if (!capture_open(out, folder) || !capture_open(err, folder)) {
         outcome.capture_error = "in " + folder.string() + ": " + std::strerror(errno);
@@ -438,7 +428,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
             if (!ignored_at_start[sig])
                 signal(sig, SIG_DFL);
         sigprocmask(SIG_SETMASK, &previous, nullptr);
-        if (dup2(out.fd, STDOUT_FILENO) < 0 || dup2(err.fd, STDERR_FILENO) < 0)
+        if (dup2(out.get(), STDOUT_FILENO) < 0 || dup2(err.get(), STDERR_FILENO) < 0)
             _exit(126);
         execve(argv[0], argv, envp.data());
         const char* reason = strerror(errno);

@@ -1,7 +1,13 @@
-// The shared text helpers: width as shown, lines broken at blanks, lists in words.
+// The shared helpers: text (width as shown, lines broken at blanks, lists in
+// words) and descriptors' owner.
 #include "text.h"
+#include "unique_fd.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 TEST(Text, ShownWidthCountsEachUtf8SequenceOnce)
 {
@@ -46,4 +52,37 @@ TEST(Text, ListJoinSaysTheLastApart)
     };
     for (const auto& c : cases)
         EXPECT_EQ(text_list_join(c.items, c.last), c.joined);
+}
+
+// An owner closes its descriptor once: when it goes or takes another, not
+// once it has been released or moved away; errno stays the caller's.
+TEST(UniqueFd, ClosesWhatItHoldsOnce)
+{
+    const auto is_open = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
+    const int first = open("/dev/null", O_RDONLY | O_CLOEXEC), second = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    {
+        unique_fd a(first);
+        unique_fd b = std::move(a);
+        EXPECT_EQ(a.get(), -1);
+        EXPECT_EQ(b.get(), first);
+        a = std::move(b);
+        EXPECT_EQ(a.get(), first);
+        EXPECT_TRUE(is_open(first));
+        a.reset(second);
+        EXPECT_FALSE(is_open(first));
+        EXPECT_EQ(a.get(), second);
+    }
+    EXPECT_FALSE(is_open(second));
+
+    const int kept = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(unique_fd(kept).release(), kept);
+    EXPECT_TRUE(is_open(kept));
+    unique_fd stale(kept);
+    close(kept);
+    errno = ENOENT;
+    stale.reset();
+    EXPECT_EQ(errno, ENOENT) << "the failed close's EBADF is not seen";
+    EXPECT_EQ(stale.get(), -1);
 }
