@@ -1,5 +1,6 @@
 #include "execute.h"
 
+#include "procfs.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <algorithm>
-#include <cstdio>
 #include <dirent.h>
 #include <set>
 #include <filesystem>
@@ -124,20 +124,6 @@ double clock_offset_read()
         }
     }
     return offset;
-}
-
-// A small file read whole; empty when it cannot be read.
-std::string file_read(const char* path)
-{
-    std::string text;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, std::size_t(n));
-    close(fd);
-    return text;
 }
 
 bool executable(const std::filesystem::path& path)
@@ -285,22 +271,6 @@ bool run_wait(pid_t pid, int timeout_seconds, int& status, rusage& usage, bool& 
     }
 }
 
-// A process's parent and group from /proc/PID/stat; false when it is gone
-// or a zombie (it runs no more).
-bool process_running(const char* pid, pid_t& parent, pid_t& group)
-{
-    const std::string stat = file_read(("/proc/" + std::string(pid) + "/stat").c_str());
-    // The name, in parentheses, may hold anything: the fields follow the last ')'.
-    const std::size_t paren = stat.rfind(')');
-    char state = 0;
-    int ppid = 0, pgrp = 0;
-    if (paren == std::string::npos || std::sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
-        return false;
-    parent = ppid;
-    group = pgrp;
-    return state != 'Z' && state != 'X';
-}
-
 // The running processes of the group, and fbbench's running children (the
 // program is reaped, so they are orphans that came to it).
 std::vector<pid_t> leftovers_find(pid_t group)
@@ -313,9 +283,11 @@ std::vector<pid_t> leftovers_find(pid_t group)
     while (const dirent* entry = readdir(proc)) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
             continue;
-        pid_t parent = 0, its_group = 0;
-        if (process_running(entry->d_name, parent, its_group) && (its_group == group || parent == self))
-            found.push_back(pid_t(std::atoi(entry->d_name)));
+        const pid_t pid = pid_t(std::atoi(entry->d_name));
+        // Gone or a zombie: it runs no more.
+        const std::optional<procfs_stat> stat = procfs_stat_read(pid);
+        if (stat && stat->state != 'Z' && stat->state != 'X' && (stat->pgrp == group || stat->ppid == self))
+            found.push_back(pid);
     }
     closedir(proc);
     return found;
@@ -402,7 +374,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     const pid_t parent = getpid();
     // The whole machine's CPU time around the run, so that other processes'
     // share of it can be told apart from the child's own.
-    outcome.stat_before = file_read("/proc/stat");
+    outcome.stat_before = procfs_file_read("/proc/stat");
     const double offset_start = clock_offset_read();
     const double monotonic_start = clock_seconds(CLOCK_MONOTONIC);
     const pid_t pid = fork();
@@ -454,7 +426,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     const int saved = errno;
     const double monotonic_end = clock_seconds(CLOCK_MONOTONIC);
     const double offset_end = clock_offset_read();
-    outcome.stat_after = file_read("/proc/stat");
+    outcome.stat_after = procfs_file_read("/proc/stat");
     // Whatever the program left goes with it.
     if (reaped)
         outcome.leftover_processes = leftovers_end(pid);

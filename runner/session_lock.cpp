@@ -2,13 +2,12 @@
 
 #include "benchlib.h"
 #include "execute.h"
+#include "procfs.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <unistd.h>
 #include <xf86drm.h>
 
@@ -54,8 +53,7 @@ pid_t holder_pid(int fd)
 // escaped, cut to a line's worth; empty when it cannot be read.
 std::string command_of(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text = procfs_file_read("/proc/" + std::to_string(pid) + "/cmdline");
     while (!text.empty() && text.back() == '\0')
         text.pop_back();
     for (char& c : text)
