@@ -5,39 +5,29 @@
 #include "execute.h"
 #include "benchlib.h"
 #include "session_lock.h"
+#include "unique_fd.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 namespace {
 
 // The node's kind, as the programs decide it; unknown when it cannot be opened.
 fb_device_kind device_kind_at(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
         return fb_device_kind::unknown;
-    const fb_device_kind kind = fb_device_kind_of(fd);
-    close(fd);
-    return kind;
+    return fb_device_kind_of(fd.get());
 }
 
 // The lock the programs take on a device, held while it is probed, so that
 // no probe draws on a screen that a program holds (one run by itself:
 // another session waits for the session lock first).
 struct device_lock {
-    int fd = -1;
+    unique_fd fd;
     bool held_elsewhere = false;
-    device_lock() = default;
-    device_lock(const device_lock&) = delete;
-    device_lock& operator=(const device_lock&) = delete;
-    ~device_lock()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
 };
 
 // Takes the lock without waiting. A device that cannot be opened here is
@@ -47,11 +37,10 @@ struct device_lock {
 void device_lock_take(device_lock& lock, const std::string& path)
 {
     lock.fd = device_open_unmastered(path, O_RDONLY);
-    if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) == 0)
+    if (lock.fd.get() < 0 || flock(lock.fd.get(), LOCK_EX | LOCK_NB) == 0)
         return;
     lock.held_elsewhere = errno == EWOULDBLOCK;
-    close(lock.fd);
-    lock.fd = -1;
+    lock.fd.reset();
 }
 
 const char in_use[] = "in use by another session";

@@ -1,12 +1,14 @@
 #include "execute.h"
 
+#include "procfs.h"
+#include "unique_fd.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <algorithm>
-#include <cstdio>
 #include <dirent.h>
 #include <set>
 #include <filesystem>
@@ -41,31 +43,19 @@ void signal_note(int sig)
         caught_signal = sig;
 }
 
-// A captured output file, already unlinked: it vanishes with its descriptor.
-struct capture_file {
-    int fd = -1;
-    capture_file() = default;
-    capture_file(const capture_file&) = delete;
-    capture_file& operator=(const capture_file&) = delete;
-    ~capture_file()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-// Creates the file and reserves room for all of the output that is kept:
-// a program whose report cannot be written fails, and a full folder would
+// Creates a captured output file, unlinked at once so that it vanishes with
+// its descriptor, and reserves room for all of the output that is kept: a
+// program whose report cannot be written fails, and a full folder would
 // pass for the benchmark's fault. False with errno set.
-bool capture_open(capture_file& file, const std::filesystem::path& folder)
+bool capture_open(unique_fd& file, const std::filesystem::path& folder)
 {
     std::string name = (folder / "fbbench-run-XXXXXX").string();
-    file.fd = mkostemp(name.data(), O_CLOEXEC);
-    if (file.fd < 0)
+    file.reset(mkostemp(name.data(), O_CLOEXEC));
+    if (file.get() < 0)
         return false;
     unlink(name.c_str());
     // Without fallocate in the file system, the writes find out.
-    return fallocate(file.fd, FALLOC_FL_KEEP_SIZE, 0, off_t(capture_limit)) == 0 || errno == EOPNOTSUPP
+    return fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(capture_limit)) == 0 || errno == EOPNOTSUPP
         || errno == ENOSYS;
 }
 
@@ -77,14 +67,14 @@ std::filesystem::path capture_folder()
 }
 
 // At most capture_limit bytes of the file; truncated when there was more.
-std::string capture_read(const capture_file& file, bool& truncated)
+std::string capture_read(const unique_fd& file, bool& truncated)
 {
     struct stat st {};
-    truncated = fstat(file.fd, &st) == 0 && std::size_t(st.st_size) > capture_limit;
+    truncated = fstat(file.get(), &st) == 0 && std::size_t(st.st_size) > capture_limit;
     std::string text(capture_limit, '\0');
     std::size_t at = 0;
     while (at < text.size()) {
-        const ssize_t n = pread(file.fd, text.data() + at, text.size() - at, off_t(at));
+        const ssize_t n = pread(file.get(), text.data() + at, text.size() - at, off_t(at));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -134,20 +124,6 @@ double clock_offset_read()
         }
     }
     return offset;
-}
-
-// A small file read whole; empty when it cannot be read.
-std::string file_read(const char* path)
-{
-    std::string text;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, std::size_t(n));
-    close(fd);
-    return text;
 }
 
 bool executable(const std::filesystem::path& path)
@@ -295,22 +271,6 @@ bool run_wait(pid_t pid, int timeout_seconds, int& status, rusage& usage, bool& 
     }
 }
 
-// A process's parent and group from /proc/PID/stat; false when it is gone
-// or a zombie (it runs no more).
-bool process_running(const char* pid, pid_t& parent, pid_t& group)
-{
-    const std::string stat = file_read(("/proc/" + std::string(pid) + "/stat").c_str());
-    // The name, in parentheses, may hold anything: the fields follow the last ')'.
-    const std::size_t paren = stat.rfind(')');
-    char state = 0;
-    int ppid = 0, pgrp = 0;
-    if (paren == std::string::npos || std::sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
-        return false;
-    parent = ppid;
-    group = pgrp;
-    return state != 'Z' && state != 'X';
-}
-
 // The running processes of the group, and fbbench's running children (the
 // program is reaped, so they are orphans that came to it).
 std::vector<pid_t> leftovers_find(pid_t group)
@@ -323,9 +283,11 @@ std::vector<pid_t> leftovers_find(pid_t group)
     while (const dirent* entry = readdir(proc)) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
             continue;
-        pid_t parent = 0, its_group = 0;
-        if (process_running(entry->d_name, parent, its_group) && (its_group == group || parent == self))
-            found.push_back(pid_t(std::atoi(entry->d_name)));
+        const pid_t pid = pid_t(std::atoi(entry->d_name));
+        // Gone or a zombie: it runs no more.
+        const std::optional<procfs_stat> stat = procfs_stat_read(pid);
+        if (stat && stat->state != 'Z' && stat->state != 'X' && (stat->pgrp == group || stat->ppid == self))
+            found.push_back(pid);
     }
     closedir(proc);
     return found;
@@ -372,7 +334,7 @@ int leftovers_end(pid_t group)
 bool program_execute(const std::string& path, const std::vector<std::string>& overrides, int timeout_seconds,
                      run_outcome& outcome, std::string& error)
 {
-    capture_file out, err;
+    unique_fd out, err;
     const std::filesystem::path folder = capture_folder();
     if (!capture_open(out, folder) || !capture_open(err, folder)) {
         outcome.capture_error = "in " + folder.string() + ": " + std::strerror(errno);
@@ -412,7 +374,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     const pid_t parent = getpid();
     // The whole machine's CPU time around the run, so that other processes'
     // share of it can be told apart from the child's own.
-    outcome.stat_before = file_read("/proc/stat");
+    outcome.stat_before = procfs_file_read("/proc/stat");
     const double offset_start = clock_offset_read();
     const double monotonic_start = clock_seconds(CLOCK_MONOTONIC);
     const pid_t pid = fork();
@@ -438,7 +400,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
             if (!ignored_at_start[sig])
                 signal(sig, SIG_DFL);
         sigprocmask(SIG_SETMASK, &previous, nullptr);
-        if (dup2(out.fd, STDOUT_FILENO) < 0 || dup2(err.fd, STDERR_FILENO) < 0)
+        if (dup2(out.get(), STDOUT_FILENO) < 0 || dup2(err.get(), STDERR_FILENO) < 0)
             _exit(126);
         execve(argv[0], argv, envp.data());
         const char* reason = strerror(errno);
@@ -464,7 +426,7 @@ bool program_execute(const std::string& path, const std::vector<std::string>& ov
     const int saved = errno;
     const double monotonic_end = clock_seconds(CLOCK_MONOTONIC);
     const double offset_end = clock_offset_read();
-    outcome.stat_after = file_read("/proc/stat");
+    outcome.stat_after = procfs_file_read("/proc/stat");
     // Whatever the program left goes with it.
     if (reaped)
         outcome.leftover_processes = leftovers_end(pid);

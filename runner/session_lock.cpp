@@ -2,13 +2,12 @@
 
 #include "benchlib.h"
 #include "execute.h"
+#include "procfs.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <unistd.h>
 #include <xf86drm.h>
 
@@ -54,8 +53,7 @@ pid_t holder_pid(int fd)
 // escaped, cut to a line's worth; empty when it cannot be read.
 std::string command_of(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text = procfs_file_read("/proc/" + std::to_string(pid) + "/cmdline");
     while (!text.empty() && text.back() == '\0')
         text.pop_back();
     for (char& c : text)
@@ -78,18 +76,11 @@ std::string busy_line(const std::string& path, int fd)
 
 } // namespace
 
-session_lock::~session_lock()
+unique_fd device_open_unmastered(const std::string& path, int flags)
 {
-    for (int fd : fds)
-        if (fd >= 0)
-            close(fd);
-}
-
-int device_open_unmastered(const std::string& path, int flags)
-{
-    const int fd = open(path.c_str(), flags | O_CLOEXEC);
-    if (fd >= 0 && fb_device_kind_of(fd) == fb_device_kind::drm)
-        drmDropMaster(fd); // fails, harmlessly, where another holds master
+    unique_fd fd(open(path.c_str(), flags | O_CLOEXEC));
+    if (fd.get() >= 0 && fb_device_kind_of(fd.get()) == fb_device_kind::drm)
+        drmDropMaster(fd.get()); // fails, harmlessly, where another holds master
     return fd;
 }
 
@@ -102,7 +93,7 @@ std::string session_lock_take(session_lock& lock, const std::vector<std::string>
         lock.fds.push_back(device_open_unmastered(devices[i], O_RDWR));
     }
     for (std::size_t i = 0; i < lock.fds.size(); ++i) {
-        const int fd = lock.fds[i];
+        const int fd = lock.fds[i].get();
         if (fd < 0)
             continue;
         if (range_lock(fd, session_byte)) {
@@ -116,8 +107,8 @@ std::string session_lock_take(session_lock& lock, const std::vector<std::string>
         // Never waiting while holding: two sessions on two devices taken in
         // opposite orders would wait for each other.
         for (std::size_t k = 0; k < i; ++k)
-            if (lock.fds[k] >= 0)
-                locks_release(lock.fds[k]);
+            if (lock.fds[k].get() >= 0)
+                locks_release(lock.fds[k].get());
         return line;
     }
     return "";

@@ -12,22 +12,20 @@
 // the holder to a session that waits, as F_OFD_GETLK reports no pid.
 #pragma once
 
+#include "unique_fd.h"
+
 #include <string>
 #include <vector>
 
 struct session_lock {
     std::vector<std::string> paths; // the devices, each with its descriptor
-    std::vector<int> fds; // -1 where the device cannot be opened: its programs will say why
-    session_lock() = default;
-    session_lock(const session_lock&) = delete;
-    session_lock& operator=(const session_lock&) = delete;
-    ~session_lock();
+    std::vector<unique_fd> fds; // -1 where the device cannot be opened: its programs will say why
 };
 
 // Opens the device for reading and writing without staying its DRM master:
 // a card's first opener becomes master, which would refuse the programs
-// and probes theirs. -1 with errno set when it cannot be opened.
-int device_open_unmastered(const std::string& path, int flags);
+// and probes theirs. None held, with errno set, when it cannot be opened.
+unique_fd device_open_unmastered(const std::string& path, int flags);
 
 // Tries to take every device's session lock, without waiting. Empty when all
 // are held (then kept until lock is destroyed), else one line naming the

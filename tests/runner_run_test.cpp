@@ -2,6 +2,9 @@
 // framebuffer: the file against the programs' own reports, a failing
 // benchmark beside a passing one, and an interrupted session.
 #include "bench_run.h"
+#include "mandelbrot.h"
+#include "procfs.h"
+#include "unique_fd.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -9,13 +12,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <map>
 #include <sstream>
 #include <fcntl.h>
@@ -56,6 +59,12 @@ metric_values report_values(const std::string& out)
     return values;
 }
 
+std::string text_of(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 nlohmann::json file_json(const std::filesystem::path& path)
 {
     std::ifstream in(path);
@@ -67,39 +76,84 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Looks again and again until done; false when it is not after seconds.
+bool poll_until(const std::function<bool()>& done, double seconds = 60,
+                std::chrono::milliseconds every = std::chrono::milliseconds(10))
+{
+    for (const auto start = std::chrono::steady_clock::now(); !done(); std::this_thread::sleep_for(every))
+        if (seconds_since(start) >= seconds)
+            return false;
+    return true;
+}
+
 // Gone, or a zombie: it runs no more.
 bool process_ended(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat))
-        return true;
-    const std::size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && (stat[paren + 2] == 'Z' || stat[paren + 2] == 'X');
+    const std::optional<procfs_stat> stat = procfs_stat_read(pid);
+    return !stat || stat->state == 'Z' || stat->state == 'X';
 }
 
 bool ended_within(pid_t pid, double seconds)
 {
-    const auto start = std::chrono::steady_clock::now();
-    while (!process_ended(pid)) {
-        if (seconds_since(start) > seconds)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return poll_until([&] { return process_ended(pid); }, seconds);
 }
 
 // The first child of a process, once it has one (0 after a minute).
 pid_t child_wait(pid_t pid)
 {
     const std::string children = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    for (int tries = 0; tries < 6000; ++tries) {
-        std::ifstream in(children);
-        if (pid_t child = 0; in >> child)
-            return child;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pid_t child = 0;
+    poll_until([&] { return bool(std::istringstream(procfs_file_read(children)) >> child); });
+    return child;
+}
+
+// A folder of its own, made in parent, removed with all it holds.
+struct scratch_folder {
+    std::filesystem::path path; // empty when none could be made
+    explicit scratch_folder(const std::filesystem::path& parent = std::filesystem::temp_directory_path())
+    {
+        std::string name = (parent / "fbbench-run-XXXXXX").string();
+        if (mkdtemp(name.data()) != nullptr)
+            path = name;
     }
-    return 0;
+    scratch_folder(const scratch_folder&) = delete;
+    scratch_folder& operator=(const scratch_folder&) = delete;
+    ~scratch_folder()
+    {
+        if (path.empty())
+            return;
+        std::error_code error;
+        // A test may have left it read-only.
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
+        std::filesystem::remove_all(path, error);
+        if (error)
+            ADD_FAILURE() << "cannot remove " << path << ": " << error.message();
+    }
+};
+
+// The file opened and locked, as a benchmark that runs holds its device;
+// none held when it cannot be.
+unique_fd lock_hold(const std::filesystem::path& path)
+{
+    unique_fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (fd.get() >= 0 && flock(fd.get(), LOCK_EX) != 0)
+        fd.reset();
+    return fd;
+}
+
+// Mounts a small tmpfs on the folder and fills it to the last block. Empty,
+// or why it could not.
+std::string full_disk_mount(const std::filesystem::path& folder)
+{
+    if (geteuid() != 0)
+        return "only root may mount a small file system to fill";
+    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+        return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+    const unique_fd fill(open((folder / "fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const std::string block(4096, 'x');
+    while (fill.get() >= 0 && write(fill.get(), block.data(), block.size()) > 0) {
+    }
+    return "";
 }
 
 class FbbenchRun : public testing::Test {
@@ -112,21 +166,11 @@ protected:
         if (!std::filesystem::exists("/proc/sys/fs/binfmt_misc/qemu-arm"))
             GTEST_SKIP() << "skipped: no binfmt_misc entry for qemu-arm, so fbbench cannot start ARM programs";
 #endif
-        std::string name = (std::filesystem::temp_directory_path() / "fbbench-run-XXXXXX").string();
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        folder = name;
-        output = folder / "results.json";
+        ASSERT_FALSE(folder.empty()) << "no scratch folder";
         // A test run as a background job inherits these ignored; fbbench
         // would keep them so.
         for (int sig : {SIGINT, SIGTERM, SIGHUP})
             signal(sig, SIG_DFL);
-    }
-    void TearDown() override
-    {
-        if (!folder.empty()) {
-            std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
-            std::filesystem::remove_all(folder);
-        }
     }
 
     bench_result fbbench(std::vector<std::string> args, std::vector<std::string> env,
@@ -145,8 +189,7 @@ protected:
     std::string programs_with_stand_ins(const std::vector<std::string>& stand_ins)
     {
         const std::filesystem::path programs = folder / "report-stand-ins";
-        std::filesystem::remove_all(programs);
-        std::filesystem::create_directories(programs);
+        std::filesystem::create_directory(programs);
         const std::map<std::string, std::string> real = {
             {"rectangle-bench", RECTANGLE_BENCH}, {"mandelbrot-bench", MANDELBROT_BENCH}, {"sierpinski-bench", SIERPINSKI_BENCH}};
         for (const auto& [name, path] : real) {
@@ -184,21 +227,22 @@ protected:
 
     std::filesystem::path pid_file() const { return folder / "stand-in.pid"; }
 
-    std::string earlier_results();
+    // A results file that fbbench wrote in this test run: one stand-in run,
+    // complete. Its text, to compare what is left with.
+    std::string earlier_results()
+    {
+        std::filesystem::remove(output);
+        std::filesystem::remove(pid_file());
+        const bench_result made = stand_in("exit139", {});
+        std::filesystem::remove(pid_file());
+        return made.status == 1 ? text_of(output) : "";
+    }
 
     // The stand-in's process id, once it has written it (0 after seconds).
     pid_t stand_in_pid(double seconds) const
     {
-        const auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            std::ifstream in(pid_file());
-            pid_t pid = 0;
-            if (in >> pid && pid > 0)
-                return pid;
-            if (seconds_since(start) >= seconds)
-                return 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        pid_t pid = 0;
+        return poll_until([&] { return std::ifstream(pid_file()) >> pid && pid > 0; }, seconds) ? pid : 0;
     }
 
     // What is left in the folder besides the programs: the results file,
@@ -214,31 +258,27 @@ protected:
     }
 
     const std::vector<std::string> options_programs = {"rectangle-bench", "mandelbrot-bench", "sierpinski-bench"};
-    std::filesystem::path folder;
-    std::filesystem::path output;
+    const scratch_folder scratch;
+    const std::filesystem::path folder = scratch.path;
+    const std::filesystem::path output = folder / "results.json";
 };
 
-struct session_case {
-    const char* name;
-    std::vector<std::string> args;
-    std::vector<std::string> env;
-    int status;
-    std::map<std::string, std::size_t> valid_runs; // per program and target, warm-ups among them
-    const char* message;
-    std::vector<std::string> stand_ins = {}; // programs replaced by the stand-in
-    const char* invalid_reason = ""; // of every invalid run
-    std::vector<std::string> warning_kinds = {}; // each given at least once
-    std::function<void(const nlohmann::json&, const std::string&)> check = {}; // on the file and the table
-};
+// Mandelbrot's value line for a run of so many seconds, as the program prints it.
+std::string mandelbrot_line(double seconds)
+{
+    char line[80];
+    std::snprintf(line, sizeof line, MANDELBROT_REPORT_LINE, seconds);
+    return line;
+}
 
 // The stand-in's reports as Mandelbrot's, one a run in turn; for RAM or
 // display runs alone under STAND_IN_REPORT_MEMORY or _DISPLAY.
-std::string mandelbrot_reports(const std::vector<const char*>& seconds, const std::string& variable = "STAND_IN_REPORT")
+std::string mandelbrot_reports(const std::vector<double>& seconds, const std::string& variable = "STAND_IN_REPORT")
 {
     std::string reports = variable + "=";
-    for (const char* s : seconds)
-        reports += std::string(reports.back() == '=' ? "" : "|") + "Mandelbrot frame buffer test bench\\n"
-                 + "Benchmarking 48 iterations: " + s + " seconds\\n";
+    for (double s : seconds)
+        reports += std::string(reports.back() == '=' ? "" : "|") + MANDELBROT_REPORT_TITLE "\\n" + mandelbrot_line(s)
+                 + "\\n";
     return reports;
 }
 
@@ -251,192 +291,210 @@ bool warned(const nlohmann::json& file, const std::string& kind, const std::stri
     return false;
 }
 
-TEST_F(FbbenchRun, FileHoldsTheReportsExactly)
+struct session_case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int status = 0;
+    std::map<std::string, std::size_t> valid_runs; // per program and target, warm-ups among them
+    std::string message = ""; // standard error, warnings aside
+    std::vector<std::string> stand_ins = {}; // programs replaced by the stand-in
+    const char* invalid_reason = ""; // of every invalid run
+    std::vector<std::string> warning_kinds = {}; // each given at least once
+    std::function<void(const nlohmann::json&, const std::string&)> check = {}; // on the file and the table
+};
+
+void PrintTo(const session_case& c, std::ostream* os)
 {
-    const session_case cases[] = {
-        {"AllThree", {"--runs", "3"}, {virtual_clock}, 0, {{"rectangle-bench", 3}, {"mandelbrot-bench", 3}, {"sierpinski-bench", 3}}, ""},
-        // A failing benchmark beside a passing one.
-        {"OneFails", {"--runs", "1", "sierpinski-bench", "mandelbrot-bench"},
-         {virtual_clock, "STAND_IN_STATUS=1", "STAND_IN_ERROR=sierpinski-bench: cannot open /dev/fb0: No such device"}, 1,
-         {{"sierpinski-bench", 0}, {"mandelbrot-bench", 1}}, "sierpinski-bench: cannot open /dev/fb0: No such device\n",
-         {"sierpinski-bench"}, "exit status 1"},
-        // A report of a figure that is no number is read, recorded, and not counted.
-        {"NotFinite", {"mandelbrot-bench"},
-         {"STAND_IN_REPORT=Mandelbrot frame buffer test bench\\nBenchmarking 48 iterations: nan seconds\\n",
-          "FBBENCH_TARGET=memory"},
-         1, {{"mandelbrot-bench", 0}},
-         "fbbench: the report of mandelbrot-bench does not count (value not finite): Benchmarking 48 iterations: nan "
-         "seconds\n",
-         {"mandelbrot-bench"}, "value not finite", {"fbbench-target-set"}},
-        // 0.03 s a run: one significant digit, settled by the quantum and
-        // marked; the warning names a window that reaches 1.00 s.
-        {"ResolutionLimited", {"--runs", "3", "mandelbrot-bench"},
-         {"TEST_FB_CLOCK_STEP=30000", "TEST_FB_SCREEN=1024x768x32", "WIDTH=160", "HEIGHT=120"}, 0,
-         {{"mandelbrot-bench", 3}}, "", {}, "", {"resolution"},
-         [](const nlohmann::json& file, const std::string&) {
-             const nlohmann::json& r = file["results"][0];
-             EXPECT_EQ(r["device"]["median"], 0.03);
-             EXPECT_EQ(r["device"]["resolution_limited"], true);
-             EXPECT_EQ(r["device"]["settled"], true);
-             EXPECT_EQ(r["memory"]["resolution_limited"], true);
-             EXPECT_EQ(r["resolution"], 0.01);
-             EXPECT_TRUE(warned(file, "resolution", "WIDTH=924 HEIGHT=693")) << file["warnings"];
-             EXPECT_EQ(file["devices"][0]["window"],
-                       nlohmann::json({{"width", 160}, {"height", 120}, {"posx", 0}, {"posy", 0},
-                                       {"defaulted", {"posx", "posy"}}}));
-             EXPECT_EQ(file["devices"][0]["screen"],
-                       nlohmann::json({{"width", 1024}, {"height", 768}, {"bits_per_pixel", 32}, {"row_bytes", 4096}}));
-         }},
-        // Never settling: one warning with the spread and the target, the row
-        // marked; one outlier line naming the run, though the MAD is 0.
-        {"NotSettled", {"--runs", "5", "--max-runs", "5", "--no-memory", "--no-sync", "mandelbrot-bench"},
-         {mandelbrot_reports({"12.34", "12.34", "12.34", "12.35", "15.00"})}, 0, {{"mandelbrot-bench", 5}}, "",
-         {"mandelbrot-bench"}, "", {},
-         [](const nlohmann::json& file, const std::string& out) {
-             EXPECT_EQ(file["results"][0]["device"]["settled"], false);
-             EXPECT_EQ(file["results"][0]["device"]["runs"], 5);
-             EXPECT_TRUE(warned(file, "not-settled", "spread of its time is 21.6 %, above the target of 3.0 %"))
-                 << file["warnings"];
-             EXPECT_TRUE(warned(file, "outlier", "screen run 5 of mandelbrot-bench")) << file["warnings"];
-             std::size_t lines = 0;
-             for (const nlohmann::json& w : file["warnings"])
-                 lines += w["kind"] == "not-settled" || w["kind"] == "outlier";
-             EXPECT_EQ(lines, 2u);
-             EXPECT_NE(out.find("mandelbrot-bench time  s      12.34*   21.6%     5\n"), std::string::npos) << out;
-         }},
-        // Each target's warnings quote its own figures: the display, slow
-        // and unsettled, beside a steady screen and RAM, with or without RAM.
-        {"DisplayWarningsQuoteTheDisplay", {"--runs", "3", "--max-runs", "3", "mandelbrot-bench"},
-         {mandelbrot_reports({"0.50"}), mandelbrot_reports({"0.47"}, "STAND_IN_REPORT_MEMORY"),
-          mandelbrot_reports({"0.75", "0.90"}, "STAND_IN_REPORT_DISPLAY")},
-         0, {{"mandelbrot-bench", 3}}, "", {"mandelbrot-bench"}, "", {},
-         [](const nlohmann::json& file, const std::string&) {
-             EXPECT_EQ(file["results"][0]["display"]["median"], 0.75);
-             EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
-             EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
-             EXPECT_EQ(std::count_if(file["warnings"].begin(), file["warnings"].end(),
-                                     [](const nlohmann::json& w) { return w["kind"] == "resolution"; }),
-                       1)
-                 << "one advice for the device: " << file["warnings"];
-             EXPECT_FALSE(warned(file, "not-settled", "(RAM)")) << file["warnings"];
-             for (const nlohmann::json& w : file["warnings"]) {
-                 const std::string message = w["message"];
-                 EXPECT_FALSE(message.find("(display)") != std::string::npos && message.find("0.47") != std::string::npos)
-                     << message;
-             }
-         }},
-        {"DisplayWarningsWithoutRam", {"--runs", "3", "--max-runs", "3", "--no-memory", "mandelbrot-bench"},
-         {mandelbrot_reports({"0.50"}), mandelbrot_reports({"0.75", "0.90"}, "STAND_IN_REPORT_DISPLAY")},
-         0, {{"mandelbrot-bench", 3}}, "", {"mandelbrot-bench"}, "", {},
-         [](const nlohmann::json& file, const std::string&) {
-             EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
-             EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
-         }},
-        // The first counted run slow after one warm-up: the advice is a second.
-        {"SlowFirstRun", {"--runs", "3", "--max-runs", "4", "--warmup", "1", "--no-memory", "--no-sync", "mandelbrot-bench"},
-         {mandelbrot_reports({"9.99", "20.00", "12.00", "12.10", "12.05"})}, 0, {{"mandelbrot-bench", 5}}, "",
-         {"mandelbrot-bench"}, "", {},
-         [](const nlohmann::json& file, const std::string&) {
-             EXPECT_TRUE(warned(file, "slow-first-run", "consider --warmup 2")) << file["warnings"];
-             EXPECT_FALSE(warned(file, "outlier")) << "the slow run is named once: " << file["warnings"];
-         }},
-        // A slow first run is named once; the runs after it are judged among
-        // themselves, where 12.60 stands out from four of 12.00.
-        {"SlowFirstRunAmongSteadyOnes", {"--runs", "6", "--max-runs", "6", "--no-memory", "--no-sync", "mandelbrot-bench"},
-         {mandelbrot_reports({"30.00", "12.00", "12.00", "12.00", "12.00", "12.60"})}, 0, {{"mandelbrot-bench", 6}}, "",
-         {"mandelbrot-bench"}, "", {},
-         [](const nlohmann::json& file, const std::string&) {
-             EXPECT_TRUE(warned(file, "slow-first-run")) << file["warnings"];
-             EXPECT_TRUE(warned(file, "outlier", "screen run 6 of")) << file["warnings"];
-             EXPECT_FALSE(warned(file, "outlier", "run 1")) << file["warnings"];
-         }},
-        // One run each; the ladder stops at its eighth level though the
-        // clock would let it climb on; every output says it was quick.
-        {"Quick", {"--quick", "--summary"}, {"TEST_FB_CLOCK_STEP=20000:260,100000"}, 0,
-         {{"rectangle-bench", 1}, {"mandelbrot-bench", 1}, {"sierpinski-bench", 1}}, "", {}, "", {},
-         [](const nlohmann::json& file, const std::string& out) {
-             EXPECT_EQ(file["options"]["quick"], true);
-             std::vector<uint32_t> points;
-             for (const nlohmann::json& r : file["results"])
-                 if (r["program"] == "sierpinski-bench")
-                     points.push_back(r["points"]);
-             EXPECT_EQ(points.size(), 8u);
-             EXPECT_EQ(points.back(), 131072u);
-             EXPECT_NE(out.find("quick: one run each, Sierpinski to 8 levels; compare with quick runs only\n"),
-                       std::string::npos) << out;
-             EXPECT_NE(out.find(" (quick) |"), std::string::npos) << out;
-             EXPECT_NE(out.find(" (display, quick) |"), std::string::npos) << out;
-         }},
-    };
-    for (const session_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<std::string> args = c.args;
-        std::vector<std::string> env = c.env;
-        if (!c.stand_ins.empty()) {
-            args.insert(args.begin(), {"--programs", programs_with_stand_ins(c.stand_ins)});
-            env.push_back("STAND_IN_COUNTER=" + (folder / "report-stand-ins" / "count").string());
+    *os << c.name;
+}
+
+const session_case session_cases[] = {
+    {.name = "AllThree", .args = {"--runs", "3"}, .env = {virtual_clock},
+     .valid_runs = {{"rectangle-bench", 3}, {"mandelbrot-bench", 3}, {"sierpinski-bench", 3}}},
+    // A failing benchmark beside a passing one.
+    {.name = "OneFails", .args = {"--runs", "1", "sierpinski-bench", "mandelbrot-bench"},
+     .env = {virtual_clock, "STAND_IN_STATUS=1", "STAND_IN_ERROR=sierpinski-bench: cannot open /dev/fb0: No such device"},
+     .status = 1, .valid_runs = {{"sierpinski-bench", 0}, {"mandelbrot-bench", 1}},
+     .message = "sierpinski-bench: cannot open /dev/fb0: No such device\n", .stand_ins = {"sierpinski-bench"},
+     .invalid_reason = "exit status 1"},
+    // A report of a figure that is no number is read, recorded, and not counted.
+    {.name = "NotFinite", .args = {"mandelbrot-bench"},
+     .env = {mandelbrot_reports({std::nan("")}), "FBBENCH_TARGET=memory"}, .status = 1,
+     .valid_runs = {{"mandelbrot-bench", 0}},
+     .message = "fbbench: the report of mandelbrot-bench does not count (value not finite): "
+              + mandelbrot_line(std::nan("")) + "\n",
+     .stand_ins = {"mandelbrot-bench"}, .invalid_reason = "value not finite", .warning_kinds = {"fbbench-target-set"}},
+    // 0.03 s a run: one significant digit, settled by the quantum and
+    // marked; the warning names a window that reaches 1.00 s.
+    {.name = "ResolutionLimited", .args = {"--runs", "3", "mandelbrot-bench"},
+     .env = {"TEST_FB_CLOCK_STEP=30000", "TEST_FB_SCREEN=1024x768x32", "WIDTH=160", "HEIGHT=120"},
+     .valid_runs = {{"mandelbrot-bench", 3}}, .warning_kinds = {"resolution"},
+     .check = [](const nlohmann::json& file, const std::string&) {
+         const nlohmann::json& r = file["results"][0];
+         EXPECT_EQ(r["device"]["median"], 0.03);
+         EXPECT_EQ(r["device"]["resolution_limited"], true);
+         EXPECT_EQ(r["device"]["settled"], true);
+         EXPECT_EQ(r["memory"]["resolution_limited"], true);
+         EXPECT_EQ(r["resolution"], 0.01);
+         EXPECT_TRUE(warned(file, "resolution", "WIDTH=924 HEIGHT=693")) << file["warnings"];
+         EXPECT_EQ(file["devices"][0]["window"],
+                   nlohmann::json({{"width", 160}, {"height", 120}, {"posx", 0}, {"posy", 0},
+                                   {"defaulted", {"posx", "posy"}}}));
+         EXPECT_EQ(file["devices"][0]["screen"],
+                   nlohmann::json({{"width", 1024}, {"height", 768}, {"bits_per_pixel", 32}, {"row_bytes", 4096}}));
+     }},
+    // Never settling: one warning with the spread and the target, the row
+    // marked; one outlier line naming the run, though the MAD is 0.
+    {.name = "NotSettled", .args = {"--runs", "5", "--max-runs", "5", "--no-memory", "--no-sync", "mandelbrot-bench"},
+     .env = {mandelbrot_reports({12.34, 12.34, 12.34, 12.35, 15.00})}, .valid_runs = {{"mandelbrot-bench", 5}},
+     .stand_ins = {"mandelbrot-bench"}, .check = [](const nlohmann::json& file, const std::string& out) {
+         EXPECT_EQ(file["results"][0]["device"]["settled"], false);
+         EXPECT_EQ(file["results"][0]["device"]["runs"], 5);
+         EXPECT_TRUE(warned(file, "not-settled", "spread of its time is 21.6 %, above the target of 3.0 %"))
+             << file["warnings"];
+         EXPECT_TRUE(warned(file, "outlier", "screen run 5 of mandelbrot-bench")) << file["warnings"];
+         std::size_t lines = 0;
+         for (const nlohmann::json& w : file["warnings"])
+             lines += w["kind"] == "not-settled" || w["kind"] == "outlier";
+         EXPECT_EQ(lines, 2u);
+         EXPECT_NE(out.find("mandelbrot-bench time  s      12.34*   21.6%     5\n"), std::string::npos) << out;
+     }},
+    // Each target's warnings quote its own figures: the display, slow
+    // and unsettled, beside a steady screen and RAM, with or without RAM.
+    {.name = "DisplayWarningsQuoteTheDisplay", .args = {"--runs", "3", "--max-runs", "3", "mandelbrot-bench"},
+     .env = {mandelbrot_reports({0.50}), mandelbrot_reports({0.47}, "STAND_IN_REPORT_MEMORY"),
+             mandelbrot_reports({0.75, 0.90}, "STAND_IN_REPORT_DISPLAY")},
+     .valid_runs = {{"mandelbrot-bench", 3}}, .stand_ins = {"mandelbrot-bench"},
+     .check = [](const nlohmann::json& file, const std::string&) {
+         EXPECT_EQ(file["results"][0]["display"]["median"], 0.75);
+         EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
+         EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
+         EXPECT_EQ(std::count_if(file["warnings"].begin(), file["warnings"].end(),
+                                 [](const nlohmann::json& w) { return w["kind"] == "resolution"; }),
+                   1)
+             << "one advice for the device: " << file["warnings"];
+         EXPECT_FALSE(warned(file, "not-settled", "(RAM)")) << file["warnings"];
+         for (const nlohmann::json& w : file["warnings"]) {
+             const std::string message = w["message"];
+             EXPECT_FALSE(message.find("(display)") != std::string::npos && message.find("0.47") != std::string::npos)
+                 << message;
+         }
+     }},
+    {.name = "DisplayWarningsWithoutRam", .args = {"--runs", "3", "--max-runs", "3", "--no-memory", "mandelbrot-bench"},
+     .env = {mandelbrot_reports({0.50}), mandelbrot_reports({0.75, 0.90}, "STAND_IN_REPORT_DISPLAY")},
+     .valid_runs = {{"mandelbrot-bench", 3}}, .stand_ins = {"mandelbrot-bench"},
+     .check = [](const nlohmann::json& file, const std::string&) {
+         EXPECT_TRUE(warned(file, "not-settled", "(display) did not settle")) << file["warnings"];
+         EXPECT_TRUE(warned(file, "resolution", "display 0.75 s")) << file["warnings"];
+     }},
+    // The first counted run slow after one warm-up: the advice is a second.
+    {.name = "SlowFirstRun",
+     .args = {"--runs", "3", "--max-runs", "4", "--warmup", "1", "--no-memory", "--no-sync", "mandelbrot-bench"},
+     .env = {mandelbrot_reports({9.99, 20.00, 12.00, 12.10, 12.05})}, .valid_runs = {{"mandelbrot-bench", 5}},
+     .stand_ins = {"mandelbrot-bench"}, .check = [](const nlohmann::json& file, const std::string&) {
+         EXPECT_TRUE(warned(file, "slow-first-run", "consider --warmup 2")) << file["warnings"];
+         EXPECT_FALSE(warned(file, "outlier")) << "the slow run is named once: " << file["warnings"];
+     }},
+    // A slow first run is named once; the runs after it are judged among
+    // themselves, where 12.60 stands out from four of 12.00.
+    {.name = "SlowFirstRunAmongSteadyOnes",
+     .args = {"--runs", "6", "--max-runs", "6", "--no-memory", "--no-sync", "mandelbrot-bench"},
+     .env = {mandelbrot_reports({30.00, 12.00, 12.00, 12.00, 12.00, 12.60})}, .valid_runs = {{"mandelbrot-bench", 6}},
+     .stand_ins = {"mandelbrot-bench"}, .check = [](const nlohmann::json& file, const std::string&) {
+         EXPECT_TRUE(warned(file, "slow-first-run")) << file["warnings"];
+         EXPECT_TRUE(warned(file, "outlier", "screen run 6 of")) << file["warnings"];
+         EXPECT_FALSE(warned(file, "outlier", "run 1")) << file["warnings"];
+     }},
+    // One run each; the ladder stops at its eighth level though the
+    // clock would let it climb on; every output says it was quick.
+    {.name = "Quick", .args = {"--quick", "--summary"}, .env = {"TEST_FB_CLOCK_STEP=20000:260,100000"},
+     .valid_runs = {{"rectangle-bench", 1}, {"mandelbrot-bench", 1}, {"sierpinski-bench", 1}},
+     .check = [](const nlohmann::json& file, const std::string& out) {
+         EXPECT_EQ(file["options"]["quick"], true);
+         std::vector<uint32_t> points;
+         for (const nlohmann::json& r : file["results"])
+             if (r["program"] == "sierpinski-bench")
+                 points.push_back(r["points"]);
+         EXPECT_EQ(points.size(), 8u);
+         EXPECT_EQ(points.back(), 131072u);
+         EXPECT_NE(out.find("quick: one run each, Sierpinski to 8 levels; compare with quick runs only\n"),
+                   std::string::npos) << out;
+         EXPECT_NE(out.find(" (quick) |"), std::string::npos) << out;
+         EXPECT_NE(out.find(" (display, quick) |"), std::string::npos) << out;
+     }},
+};
+
+class FbbenchRunSession : public FbbenchRun, public testing::WithParamInterface<session_case> {};
+
+TEST_P(FbbenchRunSession, FileHoldsTheReportsExactly)
+{
+    const session_case& c = GetParam();
+    std::vector<std::string> args = c.args;
+    std::vector<std::string> env = c.env;
+    if (!c.stand_ins.empty()) {
+        args.insert(args.begin(), {"--programs", programs_with_stand_ins(c.stand_ins)});
+        env.push_back("STAND_IN_COUNTER=" + (folder / "report-stand-ins" / "count").string());
+    }
+    const bench_result result = fbbench(args, env);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    // Warnings depend on the machine (is it idle?); failures do not.
+    std::string failures;
+    std::istringstream err(result.err);
+    for (std::string line; std::getline(err, line);)
+        if (!line.starts_with("fbbench: warning: "))
+            failures += line + "\n";
+    EXPECT_EQ(failures, c.message);
+    const nlohmann::json file = file_json(output);
+    ASSERT_TRUE(file.is_object());
+    EXPECT_EQ(file["complete"], c.status == 0) << "a failed benchmark leaves the session incomplete";
+    EXPECT_EQ(file["workload_version"], 1);
+    EXPECT_EQ(file["devices"][0]["fix"]["id"], "test fb") << "the device is described";
+    const bool memory = std::find(c.args.begin(), c.args.end(), "--no-memory") == c.args.end();
+    const bool display = std::find(c.args.begin(), c.args.end(), "--no-sync") == c.args.end();
+    // The test framebuffer's memory is ordinary pages, a deferred-I/O
+    // shadow by its mapping: its display is measured too.
+    std::map<std::string, std::map<std::string, std::size_t>> valid; // by target
+    nlohmann::json last;
+    for (const nlohmann::json& run : file["runs"]) {
+        if (memory && !last.is_null() && last["program"] == run["program"]) {
+            EXPECT_NE(run["target"], last["target"]) << "screen and RAM runs alternate";
         }
-        const bench_result result = fbbench(args, env);
-        EXPECT_EQ(result.status, c.status) << result.err;
-        // Warnings depend on the machine (is it idle?); failures do not.
-        std::string failures;
-        std::istringstream err(result.err);
-        for (std::string line; std::getline(err, line);)
-            if (!line.starts_with("fbbench: warning: "))
-                failures += line + "\n";
-        EXPECT_EQ(failures, c.message);
-        const nlohmann::json file = file_json(output);
-        ASSERT_TRUE(file.is_object());
-        EXPECT_EQ(file["complete"], c.status == 0) << "a failed benchmark leaves the session incomplete";
-        EXPECT_EQ(file["workload_version"], 1);
-        EXPECT_EQ(file["devices"][0]["fix"]["id"], "test fb") << "the device is described";
-        const bool memory = std::find(c.args.begin(), c.args.end(), "--no-memory") == c.args.end();
-        const bool display = std::find(c.args.begin(), c.args.end(), "--no-sync") == c.args.end();
-        // The test framebuffer's memory is ordinary pages, a deferred-I/O
-        // shadow by its mapping: its display is measured too.
-        std::map<std::string, std::size_t> device_runs, memory_runs, display_runs;
-        nlohmann::json last;
-        for (const nlohmann::json& run : file["runs"]) {
-            if (memory && !last.is_null() && last["program"] == run["program"]) {
-                EXPECT_NE(run["target"], last["target"]) << "screen and RAM runs alternate";
-            }
-            last = run;
-            device_runs[run["program"]] += 0;
-            memory_runs[run["program"]] += 0;
-            display_runs[run["program"]] += 0;
-            (run["target"] == "device"   ? device_runs
-             : run["target"] == "memory" ? memory_runs
-                                         : display_runs)[run["program"]] += run["valid"].get<bool>();
-            if (run["valid"] == true) {
-                EXPECT_EQ(run["values"].get<metric_values>(), report_values(run["stdout"]));
-                EXPECT_EQ(run["exit_status"], 0);
-            } else {
-                EXPECT_EQ(run["invalid_reason"], c.invalid_reason);
-            }
-            EXPECT_TRUE(run["other_cpu_percent"].is_number()) << run;
-            EXPECT_TRUE(run["kernel_cpu_percent"].is_number()) << run;
+        last = run;
+        for (const char* target : {"device", "memory", "display"})
+            valid[target][run["program"]] += run["target"] == target && run["valid"].get<bool>();
+        if (run["valid"] == true) {
+            EXPECT_EQ(run["values"].get<metric_values>(), report_values(run["stdout"]));
+            EXPECT_EQ(run["exit_status"], 0);
+        } else {
+            EXPECT_EQ(run["invalid_reason"], c.invalid_reason);
         }
-        EXPECT_EQ(device_runs, c.valid_runs);
-        if (memory) {
-            EXPECT_EQ(memory_runs, c.valid_runs);
-        }
-        if (display) {
-            EXPECT_EQ(display_runs, c.valid_runs);
-        }
-        for (const std::string& kind : c.warning_kinds)
-            EXPECT_TRUE(warned(file, kind)) << kind << " in " << file["warnings"];
-        if (c.check)
-            c.check(file, result.out);
-        // Every value reaches the table.
-        for (const nlohmann::json& r : file["results"]) {
-            char median[32];
-            std::snprintf(median, sizeof median, "%.2f", r["device"]["median"].get<double>());
-            EXPECT_NE(result.out.find(r["program"].get<std::string>() + " " + r["metric"].get<std::string>()),
-                      std::string::npos);
-            EXPECT_NE(result.out.find(median), std::string::npos);
-        }
+        EXPECT_TRUE(run["other_cpu_percent"].is_number()) << run;
+        EXPECT_TRUE(run["kernel_cpu_percent"].is_number()) << run;
+    }
+    EXPECT_EQ(valid["device"], c.valid_runs);
+    if (memory) {
+        EXPECT_EQ(valid["memory"], c.valid_runs);
+    }
+    if (display) {
+        EXPECT_EQ(valid["display"], c.valid_runs);
+    }
+    for (const std::string& kind : c.warning_kinds)
+        EXPECT_TRUE(warned(file, kind)) << kind << " in " << file["warnings"];
+    if (c.check)
+        c.check(file, result.out);
+    // Every value reaches the table.
+    for (const nlohmann::json& r : file["results"]) {
+        char median[32];
+        std::snprintf(median, sizeof median, "%.2f", r["device"]["median"].get<double>());
+        EXPECT_NE(result.out.find(r["program"].get<std::string>() + " " + r["metric"].get<std::string>()),
+                  std::string::npos);
+        EXPECT_NE(result.out.find(median), std::string::npos);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sessions, FbbenchRunSession, testing::ValuesIn(session_cases),
+                         [](const testing::TestParamInfo<session_case>& param_info) { return std::string(param_info.param.name); });
 
 // A DRM card's picture needs a dirty request: its display is measured as a
 // third target, and its description probes full-screen updates on a dumb
@@ -566,10 +624,7 @@ TEST_F(FbbenchRun, PresentedFramesAreCountedOrDropped)
             EXPECT_FALSE(verdict_in(result.out)) << result.out;
             EXPECT_NE(result.out.find("/dev/fb0: presented dropped (" + c.dropped), std::string::npos) << result.out;
         }
-        bool warned = false;
-        for (const nlohmann::json& w : file["warnings"])
-            warned = warned || w["kind"] == "presented-dropped";
-        EXPECT_EQ(warned, c.warning != nullptr) << c.drm << ": " << file["warnings"].dump();
+        EXPECT_EQ(warned(file, "presented-dropped"), c.warning != nullptr) << c.drm << ": " << file["warnings"].dump();
         if (c.drm == std::string("1")) {
             EXPECT_NE(result.err.find("presented on /dev/fb0 is dropped (no vblank events"), std::string::npos) << result.err;
         }
@@ -816,25 +871,20 @@ TEST_F(FbbenchRun, InterruptKeepsTheCompletedRun)
     // The real clock: each rectangle run takes five seconds, so the signal
     // comes during the second run, after the first has been written.
     const bench_result result = fbbench({"rectangle-bench"}, {}, [&](pid_t pid) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
+        poll_until([&] {
             const nlohmann::json file = file_json(output);
-            if (file.is_object() && file.contains("runs") && !file["runs"].empty())
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+            return file.is_object() && file.contains("runs") && !file["runs"].empty();
+        });
         // Into the second run, however slow the machine: a signal before its
         // start leaves it unstarted. The program has started once its command
         // is its own, not fbbench's (after an emulator's name, when run by one).
         const pid_t program = child_wait(pid);
-        while (program > 0 && std::chrono::steady_clock::now() < deadline) {
-            std::ifstream in("/proc/" + std::to_string(program) + "/cmdline");
+        poll_until([&] {
+            std::istringstream in(procfs_file_read("/proc/" + std::to_string(program) + "/cmdline"));
             std::string first, second;
-            if (!std::getline(in, first, '\0') || first.ends_with("rectangle-bench")
-                || (std::getline(in, second, '\0') && second.ends_with("rectangle-bench")))
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return program <= 0 || !std::getline(in, first, '\0') || first.ends_with("rectangle-bench")
+                || (std::getline(in, second, '\0') && second.ends_with("rectangle-bench"));
+        });
         kill(pid, SIGINT);
     });
     EXPECT_EQ(result.signal, SIGINT) << "fbbench dies by the signal, status " << result.status << ": " << result.err;
@@ -907,10 +957,7 @@ TEST_F(FbbenchRun, MisbehavingProgramsAreRecordedAndEnded)
             EXPECT_EQ(run[key], value) << key;
         EXPECT_EQ(run["valid"], false);
         EXPECT_NE(run.contains("exit_status"), run.contains("signal")) << run.dump();
-        bool warned = false;
-        for (const nlohmann::json& w : file["warnings"])
-            warned = warned || (c.warning != nullptr && w["kind"] == c.warning);
-        EXPECT_EQ(warned, c.warning != nullptr);
+        EXPECT_EQ(c.warning != nullptr && warned(file, c.warning), c.warning != nullptr);
         EXPECT_NE(result.out.find(c.table), std::string::npos) << result.out;
 
         if (c.mode == std::string("exit139"))
@@ -939,7 +986,7 @@ TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
     const std::filesystem::path read_only = folder / "read-only";
     std::filesystem::create_directory(read_only);
     std::filesystem::permissions(read_only, std::filesystem::perms(0555));
-    int held = -1;
+    unique_fd held;
     struct refusal_case {
         const char* name;
         std::filesystem::path path;
@@ -954,11 +1001,7 @@ TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
          [&](const char* p) { return symlink((folder / "fifo").c_str(), p); }, 2},
         // Another session's file, locked for as long as it runs.
         {"HeldByAnotherSession", folder / "held.json",
-         [&](const char* p) {
-             held = open(p, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-             return held < 0 ? -1 : flock(held, LOCK_EX);
-         },
-         2},
+         [&](const char* p) { return (held = lock_hold(p)).get() < 0 ? -1 : 0; }, 2},
         // Root writes in a folder of mode 0555; nobody creates files in /proc.
         {"ReadOnlyFolder", root ? std::filesystem::path("/proc/fbbench-results.json") : read_only / "results.json",
          [](const char*) { return 0; }, 1},
@@ -990,7 +1033,6 @@ TEST_F(FbbenchRun, OutputThatIsNoFileIsRefused)
             EXPECT_EQ(after.st_ino, before.st_ino);
         }
     }
-    close(held);
     if (!skipped.empty())
         GTEST_SKIP() << "skipped " << skipped << ": only root may make a device node";
 }
@@ -1069,11 +1111,7 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
 {
     // fbbench has its handlers once the results file exists: it is opened
     // after they are installed.
-    const auto handlers_wait = [&] {
-        for (int tries = 0; tries < 6000 && !std::filesystem::exists(output); ++tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return std::filesystem::exists(output);
-    };
+    const auto handlers_wait = [&] { return poll_until([&] { return std::filesystem::exists(output); }); };
     std::chrono::steady_clock::time_point signalled;
     const auto send = [&](pid_t pid, int sig) {
         if (signalled == std::chrono::steady_clock::time_point())
@@ -1102,8 +1140,7 @@ TEST_F(FbbenchRun, SignalsAtAnyMoment)
          [&](pid_t pid) {
              ASSERT_GT(stand_in_pid(20), 0);
              send(pid, SIGTERM);
-             for (int tries = 0; tries < 6000 && signal_pending(pid, SIGTERM); ++tries)
-                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+             poll_until([&] { return !signal_pending(pid, SIGTERM); }, 6, std::chrono::milliseconds(1));
              send(pid, SIGTERM);
          },
          SIGTERM, false, 3},
@@ -1255,8 +1292,8 @@ TEST_F(FbbenchRun, ProbesLeaveAHeldDeviceAlone)
 {
     const std::filesystem::path backing = folder / "backing";
     std::ofstream(backing).put('\0');
-    const int held = open(backing.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const unique_fd held = lock_hold(backing);
+    ASSERT_GE(held.get(), 0) << std::strerror(errno);
     const struct {
         const char* name;
         std::vector<std::string> env;
@@ -1282,33 +1319,26 @@ TEST_F(FbbenchRun, ProbesLeaveAHeldDeviceAlone)
         }
         EXPECT_LE(std::count(result.log.begin(), result.log.end(), c.touch), c.most) << testing::PrintToString(result.log);
     }
-    close(held);
 }
 
 // What a process that bench_run_command started has written to standard
-// error so far; empty once it has ended.
+// error so far; empty once it has ended. The file its descriptor names is
+// read, not the descriptor: until the child has its own, it is the test's,
+// under ctest a pipe that a read would wait on for good.
 std::string err_so_far(pid_t pid)
 {
     std::error_code error;
     const std::filesystem::path path = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/2", error);
-    if (error)
-        return "";
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return error ? "" : text_of(path);
 }
 
 // Waits until it has written text to standard error; false once it has
 // ended without, or after a minute.
 bool err_wait(pid_t pid, const std::string& text)
 {
-    for (int tries = 0; tries < 6000; ++tries) {
-        if (err_so_far(pid).find(text) != std::string::npos)
-            return true;
-        if (process_ended(pid))
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    bool written = false;
+    poll_until([&] { return (written = err_so_far(pid).find(text) != std::string::npos) || process_ended(pid); });
+    return written;
 }
 
 // Two sessions on one device: the second waits for the whole of the first,
@@ -1332,13 +1362,11 @@ TEST_F(FbbenchRun, SecondSessionWaitsForTheFirst)
     // A child that ends before it sleeps is not the program holding its
     // picture: look again.
     const auto holding = [](pid_t fbbench_pid, pid_t after) {
-        for (int tries = 0; tries < 6000; ++tries) {
-            if (const pid_t program = child_wait(fbbench_pid);
-                program > 0 && program != after && bench_sleep_wait(program))
-                return program;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return pid_t(0);
+        pid_t program = 0;
+        const auto held = [&] {
+            return (program = child_wait(fbbench_pid)) > 0 && program != after && bench_sleep_wait(program);
+        };
+        return poll_until(held) ? program : 0;
     };
     bench_result refusal, waited;
     bool said = false, still_waiting = false;
@@ -1399,11 +1427,10 @@ TEST_F(FbbenchRun, FailedBenchmarkIsNamedInTheFile)
 {
     const std::filesystem::path backing = folder / "backing";
     std::ofstream(backing).put('\0');
-    const int held = open(backing.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0) << "as a program run by itself holds it";
+    const unique_fd held = lock_hold(backing);
+    ASSERT_GE(held.get(), 0) << "as a program run by itself holds it: " << std::strerror(errno);
     const bench_result result = fbbench({"--runs", "1", "--no-memory", "--no-sync", "rectangle-bench", "mandelbrot-bench"},
                                         {virtual_clock, "TEST_FB_BACKING=" + backing.string()});
-    close(held);
     EXPECT_EQ(result.status, 1);
     const nlohmann::json file = file_json(output);
     ASSERT_TRUE(file.is_object());
@@ -1520,17 +1547,10 @@ TEST_F(FbbenchRun, FailingFlushDropsOnlyTheDisplay)
 // as not captured, not as the benchmark's failure.
 TEST_F(FbbenchRun, FullCaptureFolderIsSaid)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "skipped: only root may mount a small file system to fill";
-    const std::filesystem::path full = folder / "full";
-    std::filesystem::create_directory(full);
-    if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "skipped: cannot mount a tmpfs: " << std::strerror(errno);
-    const int fill = open((full / "fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    const std::string block(4096, 'x');
-    while (fill >= 0 && write(fill, block.data(), block.size()) > 0) {
-    }
-    close(fill);
+    const scratch_folder full_folder(folder);
+    const std::filesystem::path& full = full_folder.path;
+    if (const std::string unmounted = full_disk_mount(full); !unmounted.empty())
+        GTEST_SKIP() << "skipped: " << unmounted;
     const bench_result result = fbbench({"--runs", "1", "--no-memory", "--no-sync", "mandelbrot-bench"},
                                         {virtual_clock, "TMPDIR=" + full.string()});
     umount(full.c_str());
@@ -1544,24 +1564,6 @@ TEST_F(FbbenchRun, FullCaptureFolderIsSaid)
     ASSERT_EQ(file["runs"].size(), 1u);
     EXPECT_EQ(file["runs"][0]["invalid_reason"], "output not captured " + where);
     EXPECT_FALSE(file["runs"][0].contains("exit_status")) << "it did not run";
-}
-
-// A results file that fbbench wrote in this test run: one stand-in run,
-// complete. Its text, to compare what is left with.
-std::string FbbenchRun::earlier_results()
-{
-    std::filesystem::remove(output);
-    std::filesystem::remove(pid_file());
-    const bench_result made = stand_in("exit139", {});
-    std::filesystem::remove(pid_file());
-    std::ifstream in(output);
-    return made.status == 1 ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
-}
-
-std::string text_of(const std::filesystem::path& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // -o at an existing file: one that is not a results file is refused before
@@ -1629,8 +1631,7 @@ TEST_F(FbbenchRun, NoEmptyFileNorLeftoverTemporary)
     const bench_result described = bench_run_command(
         {FBBENCH, "--describe", "--output", output.string()}, {"TEST_FB_SCREEN=320x240x32", programs_path}, nullptr,
         -1, [&](pid_t pid) {
-            for (int tries = 0; tries < 6000 && !std::filesystem::exists(output); ++tries)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            poll_until([&] { return std::filesystem::exists(output); }, 6, std::chrono::milliseconds(1));
             kill(pid, SIGKILL);
         });
     EXPECT_EQ(described.signal, SIGKILL);
@@ -1640,30 +1641,25 @@ TEST_F(FbbenchRun, NoEmptyFileNorLeftoverTemporary)
     EXPECT_EQ(folder_names(), std::vector<std::string>{"results.json"});
 
     std::string skipped;
-    const std::filesystem::path full = folder / "full";
-    std::filesystem::create_directory(full);
-    if (geteuid() != 0) {
-        skipped = "the full disk: only root may mount a small file system to fill";
-    } else if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0) {
-        skipped = std::string("the full disk: cannot mount a tmpfs: ") + std::strerror(errno);
-    } else {
-        const int fill = open((full / "fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        const std::string block(4096, 'x');
-        while (fill >= 0 && write(fill, block.data(), block.size()) > 0) {
+    {
+        // Gone before the folder's names are looked at.
+        const scratch_folder full_folder(folder);
+        const std::filesystem::path& full = full_folder.path;
+        if (const std::string unmounted = full_disk_mount(full); !unmounted.empty()) {
+            skipped = "the full disk: " + unmounted;
+        } else {
+            const bench_result result = stand_in("exit139", {"--output", (full / "x.json").string()});
+            std::vector<std::string> left;
+            for (const auto& entry : std::filesystem::directory_iterator(full))
+                left.push_back(entry.path().filename().string());
+            umount(full.c_str());
+            EXPECT_EQ(result.status, 1) << result.err;
+            EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+            EXPECT_EQ(left, std::vector<std::string>{"fill"});
+            EXPECT_EQ(stand_in_pid(0), 0) << "no program ran";
         }
-        close(fill);
-        const bench_result result = stand_in("exit139", {"--output", (full / "x.json").string()});
-        std::vector<std::string> left;
-        for (const auto& entry : std::filesystem::directory_iterator(full))
-            left.push_back(entry.path().filename().string());
-        umount(full.c_str());
-        EXPECT_EQ(result.status, 1) << result.err;
-        EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-        EXPECT_EQ(left, std::vector<std::string>{"fill"});
-        EXPECT_EQ(stand_in_pid(0), 0) << "no program ran";
     }
-    std::filesystem::remove(full);
 
     // Killed at its first rename: a temporary file is left.
     std::filesystem::remove(output);
@@ -1684,15 +1680,14 @@ TEST_F(FbbenchRun, NoEmptyFileNorLeftoverTemporary)
     ASSERT_EQ(temporaries.size(), 1u) << testing::PrintToString(folder_names());
     // Another session's, locked while it writes, and another user's.
     const std::filesystem::path held = folder / ".fbbench.held00", others = folder / ".fbbench.other0";
-    const int held_fd = open(held.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_EQ(flock(held_fd, LOCK_EX), 0);
+    const unique_fd held_fd = lock_hold(held);
+    ASSERT_GE(held_fd.get(), 0) << std::strerror(errno);
     std::ofstream(others) << "{}";
     const bool root = geteuid() == 0;
     if (root) {
         ASSERT_EQ(chown(others.c_str(), 65534, 65534), 0);
     }
     const bench_result next = stand_in("exit139", {"--force"});
-    close(held_fd);
     EXPECT_EQ(next.status, 1) << next.err;
     std::vector<std::string> names = folder_names();
     std::erase(names, "stand-in.pid");
@@ -1730,10 +1725,9 @@ TEST_F(FbbenchRun, PlantedLinkIsNotFollowed)
     };
     for (const link_case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::filesystem::path sticky = folder / "sticky";
-        std::filesystem::remove_all(sticky);
+        const scratch_folder sticky_folder(folder);
+        const std::filesystem::path& sticky = sticky_folder.path;
         std::filesystem::remove_all(victims / "x.json");
-        std::filesystem::create_directory(sticky);
         ASSERT_EQ(chown(sticky.c_str(), c.folder_owner, c.folder_owner), 0);
         std::filesystem::permissions(sticky, std::filesystem::perms(01777));
         std::ofstream(victim) << earlier;
