@@ -211,7 +211,10 @@ int main(int argc, char* argv[])
     }
     // A stop signal ends the wait; the session then ends as one stopped at its start.
     if (!busy.empty())
-        session_lock_wait(lock, s.devices, s.options.quiet);
+        session_lock_wait(lock, s.devices, [&](const std::string& holder) {
+            if (!s.options.quiet)
+                console_error(c, s, holder + "; waiting for it to end");
+        });
     if (s.options.describe) {
         if (session_start(s, file, c) != 0)
             return 1;

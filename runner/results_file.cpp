@@ -181,14 +181,6 @@ nlohmann::json results_json(const session& s, const std::string& finished)
     return file;
 }
 
-results_output::~results_output()
-{
-    if (fd >= 0)
-        close(fd);
-    if (dir_fd >= 0)
-        close(dir_fd);
-}
-
 namespace {
 
 const char* node_kind_text(mode_t mode)
@@ -253,7 +245,7 @@ int root_open()
 // itself so that the rule above holds for each: the folder that holds the
 // last part (opened for reading) and the last part's name there. 0, or a
 // status with error set to one line.
-int path_resolve(const std::string& path, int& dir_fd, std::string& name, std::string& error)
+int path_resolve(const std::string& path, unique_fd& dir_fd, std::string& name, std::string& error)
 {
     std::vector<std::string> parts = path_parts(path);
     std::reverse(parts.begin(), parts.end()); // the next part at the back
@@ -320,8 +312,8 @@ int path_resolve(const std::string& path, int& dir_fd, std::string& name, std::s
         close(dir);
         dir = node;
     }
-    dir_fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0)
+    dir_fd.reset(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.get() < 0)
         return fail(1, "cannot open the folder of " + bench_text_escape(path) + ": " + std::strerror(errno));
     close(dir);
     return 0;
@@ -412,7 +404,7 @@ int output_open_once(results_output& output, bool force, std::string& error)
     // A look at the entry, which opens nothing: a FIFO would block, a device
     // could act on being opened.
     struct stat seen {};
-    const bool found = fstatat(output.dir_fd, output.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool found = fstatat(output.dir_fd.get(), output.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0;
     // A final slash names a folder, as it would for the kernel.
     if (path.ends_with("/") && (!found || !S_ISDIR(seen.st_mode))) {
         error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(found ? ENOTDIR : EISDIR);
@@ -432,13 +424,13 @@ int output_open_once(results_output& output, bool force, std::string& error)
     }
     // Replaced by a rename, which the file's own mode would not stop: a
     // file the user may not write is refused as an open for writing would.
-    if (faccessat(output.dir_fd, output.name.c_str(), W_OK, AT_EACCESS) != 0) {
+    if (faccessat(output.dir_fd.get(), output.name.c_str(), W_OK, AT_EACCESS) != 0) {
         error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno);
         return 1;
     }
-    output.fd = openat(output.dir_fd, output.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    output.fd.reset(openat(output.dir_fd.get(), output.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
-    if (output.fd < 0 || fstat(output.fd, &opened) != 0) {
+    if (output.fd.get() < 0 || fstat(output.fd.get(), &opened) != 0) {
         if (errno == ELOOP || errno == ENOENT)
             return -1;
         error = "cannot write " + bench_text_escape(path) + ": " + std::strerror(errno);
@@ -446,7 +438,7 @@ int output_open_once(results_output& output, bool force, std::string& error)
     }
     if (!same_file(seen, opened))
         return -1;
-    if (flock(output.fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(output.fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             error = bench_text_escape(path) + " is in use by another fbbench session; give each session its own --output";
             return 2;
@@ -456,12 +448,12 @@ int output_open_once(results_output& output, bool force, std::string& error)
     }
     // The session that held the lock may have replaced the file meanwhile:
     // this descriptor then holds the old one, which no write may replace.
-    if (!entry_is(output.dir_fd, output.name, output.fd))
+    if (!entry_is(output.dir_fd.get(), output.name, output.fd.get()))
         return -1;
     // An empty file holds nothing to keep.
     if (opened.st_size == 0)
         return 0;
-    if (!results_file_is(output.fd, opened.st_size)) {
+    if (!results_file_is(output.fd.get(), opened.st_size)) {
         error = bench_text_escape(path) + " is not a results file, which fbbench does not replace; give another --output";
         return 2;
     }
@@ -471,11 +463,8 @@ int output_open_once(results_output& output, bool force, std::string& error)
 
 void output_close(results_output& output)
 {
-    if (output.fd >= 0)
-        close(output.fd);
-    if (output.dir_fd >= 0)
-        close(output.dir_fd);
-    output.fd = output.dir_fd = -1;
+    output.fd.reset();
+    output.dir_fd.reset();
     output.earlier = false;
 }
 
@@ -511,8 +500,8 @@ int results_output_create(results_output& output, const std::string& stem, std::
     output.path = stem + ".json";
     output.name = output.path;
     output.new_mode = new_file_mode();
-    output.dir_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (output.dir_fd < 0) {
+    output.dir_fd.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (output.dir_fd.get() < 0) {
         error = "cannot open the current folder: " + std::string(std::strerror(errno));
         return 1;
     }
@@ -526,17 +515,15 @@ namespace {
 // moment it has one, so that a leftover is told from a live session's by
 // its lock. Removed on every path.
 struct temporary_file {
-    int dir_fd = -1;
+    int dir_fd = -1; // the results file's
     std::string name; // once it has one
-    int fd = -1;
+    unique_fd fd;
     bool nameless = false;
     temporary_file() = default;
     temporary_file(const temporary_file&) = delete;
     temporary_file& operator=(const temporary_file&) = delete;
     ~temporary_file()
     {
-        if (fd >= 0)
-            close(fd);
         if (!name.empty())
             unlinkat(dir_fd, name.c_str(), 0);
     }
@@ -568,20 +555,20 @@ uint64_t temporary_seed()
 bool temporary_create(temporary_file& temporary, int dir_fd)
 {
     temporary.dir_fd = dir_fd;
-    temporary.fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (temporary.fd >= 0) {
+    temporary.fd.reset(openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (temporary.fd.get() >= 0) {
         temporary.nameless = true;
-        return flock(temporary.fd, LOCK_EX | LOCK_NB) == 0;
+        return flock(temporary.fd.get(), LOCK_EX | LOCK_NB) == 0;
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
         return false;
     uint64_t state = temporary_seed();
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporary_name(state);
-        temporary.fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (temporary.fd >= 0) {
+        temporary.fd.reset(openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (temporary.fd.get() >= 0) {
             temporary.name = name;
-            return flock(temporary.fd, LOCK_EX | LOCK_NB) == 0;
+            return flock(temporary.fd.get(), LOCK_EX | LOCK_NB) == 0;
         }
         if (errno != EEXIST)
             return false;
@@ -593,7 +580,7 @@ bool temporary_create(temporary_file& temporary, int dir_fd)
 // (EEXIST when the name is taken).
 bool temporary_link(const temporary_file& temporary, const std::string& name)
 {
-    const std::string self = "/proc/self/fd/" + std::to_string(temporary.fd);
+    const std::string self = "/proc/self/fd/" + std::to_string(temporary.fd.get());
     return linkat(AT_FDCWD, self.c_str(), temporary.dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
@@ -664,9 +651,9 @@ bool all_write(int fd, const std::string& text)
 bool temporary_write(temporary_file& temporary, const results_output& output, const std::string& text,
                      std::string& error)
 {
-    const bool written = temporary_create(temporary, output.dir_fd)
-                      && file_attributes_copy(temporary.fd, output.fd, output.new_mode)
-                      && all_write(temporary.fd, text) && fsync(temporary.fd) == 0;
+    const bool written = temporary_create(temporary, output.dir_fd.get())
+                      && file_attributes_copy(temporary.fd.get(), output.fd.get(), output.new_mode)
+                      && all_write(temporary.fd.get(), text) && fsync(temporary.fd.get()) == 0;
     if (!written)
         error = "cannot write " + bench_text_escape(output.path) + ": " + std::strerror(errno);
     return written;
@@ -685,7 +672,7 @@ bool results_file_write(results_output& output, const std::string& text, std::st
     temporary_file temporary;
     if (!temporary_write(temporary, output, text, error))
         return false;
-    if (output.fd < 0) {
+    if (output.fd.get() < 0) {
         // The first write: the name must still be free, or, for a default
         // name, the first free one of its numbered names.
         for (int n = 1;; ++n) {
@@ -702,23 +689,21 @@ bool results_file_write(results_output& output, const std::string& text, std::st
     } else {
         // What stands under the name now must be the file opened: anything
         // else (a node or a link put there meanwhile) is left alone.
-        if (!entry_is(output.dir_fd, output.name, output.fd)) {
+        if (!entry_is(output.dir_fd.get(), output.name, output.fd.get())) {
             error = "cannot write " + bench_text_escape(output.path) + ": it was replaced by something else during the session";
             return false;
         }
         if (!temporary_name_give(temporary)
-            || renameat(output.dir_fd, temporary.name.c_str(), output.dir_fd, output.name.c_str()) != 0) {
+            || renameat(output.dir_fd.get(), temporary.name.c_str(), output.dir_fd.get(), output.name.c_str()) != 0) {
             error = "cannot write " + bench_text_escape(output.path) + ": " + std::strerror(errno);
             return false;
         }
         temporary.name.clear();
-        close(output.fd);
     }
-    output.fd = temporary.fd;
-    temporary.fd = -1;
+    output.fd = std::move(temporary.fd);
     output.earlier = false;
     // Some file systems cannot sync a folder; the rename stands there.
-    if (fsync(output.dir_fd) != 0 && errno != EINVAL) {
+    if (fsync(output.dir_fd.get()) != 0 && errno != EINVAL) {
         error = "cannot sync the folder of " + bench_text_escape(output.path) + ": " + std::strerror(errno);
         return false;
     }
@@ -729,7 +714,7 @@ void results_leftovers_remove(const results_output& output)
 {
     timespec started{};
     clock_gettime(CLOCK_REALTIME, &started);
-    const int listing = openat(output.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int listing = openat(output.dir_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
     if (dir == nullptr) {
         if (listing >= 0)
@@ -742,7 +727,7 @@ void results_leftovers_remove(const results_output& output)
         if (name.size() != length || !name.starts_with(temporary_prefix)
             || name.find_first_not_of(temporary_letters, sizeof temporary_prefix - 1) != std::string::npos)
             continue;
-        const int fd = openat(output.dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const int fd = openat(output.dir_fd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
             continue;
         struct stat st {};
@@ -753,9 +738,9 @@ void results_leftovers_remove(const results_output& output)
                            && st.st_nlink == 1
                            && (st.st_ctim.tv_sec < started.tv_sec
                                || (st.st_ctim.tv_sec == started.tv_sec && st.st_ctim.tv_nsec < started.tv_nsec))
-                           && flock(fd, LOCK_EX | LOCK_NB) == 0 && entry_is(output.dir_fd, name, fd);
+                           && flock(fd, LOCK_EX | LOCK_NB) == 0 && entry_is(output.dir_fd.get(), name, fd);
         if (leftover)
-            unlinkat(output.dir_fd, name.c_str(), 0);
+            unlinkat(output.dir_fd.get(), name.c_str(), 0);
         close(fd);
     }
     closedir(dir);

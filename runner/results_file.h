@@ -4,6 +4,7 @@
 #pragma once
 
 #include "session.h"
+#include "unique_fd.h"
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -22,18 +23,14 @@ inline constexpr char results_schema_family[] = "fbbench-results/";
 // the file it found, in the folder it found it in.
 struct results_output {
     std::string path; // as given, or the default name taken, for messages
-    int fd = -1; // the file now in place, locked against a second session; -1 until the first write places one
-    int dir_fd = -1; // the folder that holds it
+    unique_fd fd; // the file now in place, locked against a second session; none until the first write places one
+    unique_fd dir_fd; // the folder that holds it
     std::string name; // its name there
     std::string stem; // for a default name: the first write takes stem.json, else stem-2.json and so on
     // An earlier session's results file stands there, kept until this
     // session has something of its own to put in its place.
     bool earlier = false;
     mode_t new_mode = 0644; // a new file's mode, as open would give it
-    results_output() = default;
-    results_output(const results_output&) = delete;
-    results_output& operator=(const results_output&) = delete;
-    ~results_output();
 };
 
 // Finds the file for path, creating nothing: a missing file is placed by

@@ -6,6 +6,7 @@
 #include "plan.h"
 #include "record.h"
 #include "stats_rows.h"
+#include "unique_fd.h"
 #include "verdicts.h"
 
 #include <unistd.h>
@@ -44,19 +45,6 @@ void failure_add(bench_context& b, const std::string& message, bool shown = true
     b.s.failures.push_back({b.program, b.path, message});
 }
 
-// A descriptor closed with its owner.
-struct fd_owner {
-    int fd = -1;
-    fd_owner() = default;
-    fd_owner(const fd_owner&) = delete;
-    fd_owner& operator=(const fd_owner&) = delete;
-    ~fd_owner()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 // The flip records are a few dozen bytes a flip, 16384 flips at the most.
 constexpr std::size_t presented_text_limit = 2u << 20;
 
@@ -84,14 +72,14 @@ run_end run_one(bench_context& b, run_target target, bool warmup, std::size_t nu
     run_outcome outcome;
     std::string error;
     // The flips' events come back through a file the program inherits.
-    fd_owner flips;
+    unique_fd flips;
     if (target == run_target::presented) {
-        flips.fd = inherited_file_open(error);
-        if (flips.fd < 0) {
+        flips.reset(inherited_file_open(error));
+        if (flips.get() < 0) {
             failure_add(b, error);
             return run_end::failed;
         }
-        overrides.push_back("FBBENCH_PRESENT_FD=" + std::to_string(flips.fd));
+        overrides.push_back("FBBENCH_PRESENT_FD=" + std::to_string(flips.get()));
     }
     run_input in{.program = b.program, .path = b.path, .target = target, .warmup = warmup,
                  .timeout_seconds = b.s.options.timeout_seconds, .kernel_ticks_before = kernel_threads_ticks("/proc")};
@@ -116,7 +104,7 @@ run_end run_one(bench_context& b, run_target target, bool warmup, std::size_t nu
     }
     if (target == run_target::presented && result.run.valid) {
         std::string text;
-        const bool taken = inherited_file_read(flips.fd, presented_text_limit, text);
+        const bool taken = inherited_file_read(flips.get(), presented_text_limit, text);
         const std::string fault =
             record_presented_take(result.run, taken, text, plan_find(b.s, b.path).presented_refresh_hz);
         result.end = run_end::counted;

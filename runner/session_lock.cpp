@@ -114,7 +114,8 @@ std::string session_lock_take(session_lock& lock, const std::vector<std::string>
     return "";
 }
 
-bool session_lock_wait(session_lock& lock, const std::vector<std::string>& devices, bool quiet)
+bool session_lock_wait(session_lock& lock, const std::vector<std::string>& devices,
+                       const std::function<void(const std::string&)>& waiting)
 {
     std::string said;
     for (;;) {
@@ -123,8 +124,8 @@ bool session_lock_wait(session_lock& lock, const std::vector<std::string>& devic
         const std::string busy = session_lock_take(lock, devices);
         if (busy.empty())
             return true;
-        if (busy != said && !quiet)
-            std::fprintf(stderr, "fbbench: %s; waiting for it to end\n", busy.c_str());
+        if (busy != said)
+            waiting(busy);
         said = busy;
         // A stop signal cuts the sleep short.
         const timespec poll{0, 100 * 1000 * 1000};

@@ -14,6 +14,7 @@
 
 #include "unique_fd.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ unique_fd device_open_unmastered(const std::string& path, int flags);
 std::string session_lock_take(session_lock& lock, const std::vector<std::string>& devices);
 
 // Takes them, waiting while another session holds one; each time the holder
-// changes, says for whom it waits on standard error, unless quiet. Returns
-// false when a stop signal came first.
-bool session_lock_wait(session_lock& lock, const std::vector<std::string>& devices, bool quiet);
+// changes, hands the line naming it to waiting. Returns false when a stop
+// signal came first.
+bool session_lock_wait(session_lock& lock, const std::vector<std::string>& devices,
+                       const std::function<void(const std::string&)>& waiting);
