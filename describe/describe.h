@@ -112,24 +112,43 @@ void system_idle_check(const std::filesystem::path& root, nlohmann::json& system
 
 // Refresh rate in Hz from the pixel clock, margins and sync lengths.
 std::optional<double> refresh_hz(const fb_var_screeninfo& var);
-// fix, var and driver_kind from the screen information.
-nlohmann::json fb_screen_describe(const fb_fix_screeninfo& fix, const fb_var_screeninfo& var);
+// The driver's name for the framebuffer, without the padding.
+std::string fb_id(const fb_fix_screeninfo& fix);
+// "drm-emulation" for a DRM driver's fbdev emulation, else "native".
+std::string fb_driver_kind(const fb_fix_screeninfo& fix);
+
+// A framebuffer's screen information, as its driver answered.
+struct fb_screen_info {
+    fb_fix_screeninfo fix{};
+    fb_var_screeninfo var{};
+};
+
+// What /sys/class/graphics/fbN says; a field that is missing is empty.
+struct fb_sysfs_description {
+    // The files' trimmed texts.
+    std::optional<std::string> name{}, mode{}, stride{}, bits_per_pixel{}, virtual_size{};
+    std::string driver{}; // the device's driver
+    std::string drm_card{}; // "card0": the DRM card of a DRM driver's emulation
+};
+
 // Warns of padded rows, a panned screen and a depth below 8 bits.
 void fb_screen_check(const std::string& device_path, const fb_fix_screeninfo& fix, const fb_var_screeninfo& var,
                      std::vector<run_warning>& warnings);
 // /sys/class/graphics/fbN for a device path ending in N; empty when none.
 std::filesystem::path fb_sysfs_dir(const std::filesystem::path& root, const std::string& device_path);
-// name, stride, mode, driver (and drm_card, for a DRM driver's emulation)
-// from /sys/class/graphics/fbN.
-nlohmann::json fb_sysfs_describe(const std::filesystem::path& root, const std::string& device_path);
+fb_sysfs_description fb_sysfs_describe(const std::filesystem::path& root, const std::string& device_path);
 // Warns of a text console bound to a framebuffer and of other processes that
 // have the device open.
 void fb_users_check(const std::filesystem::path& root, const std::string& device_path,
                     std::vector<run_warning>& warnings);
 
-// path, kind, fix, var, sysfs and driver_kind of a framebuffer device, with
-// the warnings of fb_screen_check and fb_users_check.
-nlohmann::json fb_device_describe(const std::filesystem::path& root, const std::string& device_path,
+// The screen information (when it could be queried) and sysfs of a
+// framebuffer, with the warnings of fb_screen_check and fb_users_check.
+struct fb_description {
+    std::optional<fb_screen_info> screen{};
+    fb_sysfs_description sysfs{};
+};
+fb_description fb_device_describe(const std::filesystem::path& root, const std::string& device_path,
                                   std::vector<run_warning>& warnings);
 
 // ---- Stopping the probes.
@@ -152,6 +171,7 @@ struct mapping_probe {
     std::string name;
     double screen_mpixels = 0;
     double memory_mpixels = 0;
+    std::optional<double> ratio{}; // screen over memory, as recorded; none without a memory figure
 };
 
 // The visible screen as the probes address it.
@@ -197,10 +217,18 @@ struct device_mapping {
 std::string device_mapping_open(const std::string& device_path, device_mapping& mapping);
 void device_mapping_close(device_mapping& mapping);
 
+struct mapping_description {
+    std::optional<std::vector<std::string>> vm_flags{}; // none when no smaps entry was found
+    mapping_class found{};
+    // Rounded to 0.01 MPixels/s and the ratio to 0.001; none when not probed.
+    std::optional<std::vector<mapping_probe>> probes{};
+    std::string probes_skipped{}; // why the probes were not run
+};
+
 // Maps the device (shared, read and write), reads its smaps entry and, with
-// probe, runs the probes on it and on RAM of the same size. Returns vm_flags,
-// class, evidence and probes; warns when the mapping is a RAM shadow.
-nlohmann::json mapping_describe(const std::filesystem::path& root, const std::string& device_path, bool probe,
+// probe, runs the probes on it and on RAM of the same size; warns when the
+// mapping is a RAM shadow.
+mapping_description mapping_describe(const std::filesystem::path& root, const std::string& device_path, bool probe,
                                 std::vector<run_warning>& warnings, double probe_seconds = 0.5);
 
 // ---- What reaches the display.
@@ -227,14 +255,26 @@ refresh_measurement drm_refresh_measure(int fd, uint32_t crtc_index, double budg
 // Up to 61 FBIO_WAITFORVSYNC waits in a child process, killed after about
 // budget_seconds.
 refresh_measurement fb_refresh_measure(int fd, double budget_seconds = 1.5);
-// method, nominal_hz, status ("measured", "no vblank events", "vblank wait
-// does not wait"), intervals, median_ms, median_hz, spread_percent, evidence.
-nlohmann::json refresh_summarize(const refresh_measurement& measured);
+struct refresh_summary {
+    std::string method{}; // "drm-vblank", "fbio-waitforvsync"
+    // "measured", "no vblank events", "vblank wait does not wait", "not
+    // measured", "unsupported for 32-bit programs on this kernel"
+    std::string status{};
+    std::string evidence{};
+    std::optional<double> nominal_hz{}; // the mode's
+    std::size_t intervals = 0; // between the events seen
+    std::optional<double> median_ms{}; // with intervals
+    std::optional<double> median_hz{}, spread_percent{}; // when measured
+    std::optional<uint32_t> crtc_index{}; // a DRM card's
+    std::string card{}; // the DRM card whose events a framebuffer's refresh is
+};
+
+refresh_summary refresh_summarize(const refresh_measurement& measured);
 // The refresh of the CRTC the programs would use, from the card's vblank
 // events; status "not measured" without a connected display.
-nlohmann::json drm_refresh_describe(int fd);
+refresh_summary drm_refresh_describe(int fd);
 // The same for a card by its path; nothing when it cannot be opened.
-std::optional<nlohmann::json> drm_card_refresh(const std::string& card_path);
+std::optional<refresh_summary> drm_card_refresh(const std::string& card_path);
 
 // What the runner records of a DRM device.
 struct drm_screen_description {
@@ -256,7 +296,7 @@ bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_desc
 // DRM emulation has no compat path for it, so under a 64-bit kernel a 32-bit
 // program's wait fails with ENOTTY, which is no sign of a display without
 // vblank.
-nlohmann::json waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
+refresh_summary waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
                                       int program_bits, std::optional<int> kernel_bits);
 
 // Whether "6.1.0-18-armmp" is at least major.minor; nothing when unreadable.
@@ -274,16 +314,17 @@ struct flush_facts {
 // The evidence of a DRM device whose dirty requests fail with ENOSYS.
 inline constexpr const char* no_flush_needed = "no flush needed (the driver has no dirty hook)";
 
-// A DRM device, or a framebuffer whose mapping is a deferred-I/O shadow: its
-// picture reaches the display only when pushed there. Not a DRM device whose
-// driver has no flush (no dirty hook): its screen is what the display shows.
-bool display_flush_needed(const nlohmann::json& device_description);
+struct flush_summary {
+    std::string method{}; // "fsync", "dirtyfb"
+    // Whether the kernel waits until the display has the frame: none when
+    // nothing is waited for or it is unknown.
+    std::optional<bool> kernel_waits{};
+    std::string evidence{};
+    bool needed = true; // false: the driver has no flush, its screen is what the display shows
+    std::string error{}; // of the flushes tried
+};
 
-// method, kernel_waits (true, false or null when nothing is waited for or it
-// is unknown) and evidence; needed false when the driver has no flush at all,
-// so that the screen is what the display shows; error when the flushes tried
-// failed.
-nlohmann::json flush_describe(const flush_facts& facts);
+flush_summary flush_describe(const flush_facts& facts);
 
 struct update_probe_result {
     uint32_t updates = 0;
@@ -292,15 +333,46 @@ struct update_probe_result {
     std::string skipped; // why no update was made
 };
 
-// updates, updates_per_second, write_ms and flush_ms per update; or skipped.
-nlohmann::json update_probe_summarize(const update_probe_result& result);
+struct update_probe_summary {
+    uint32_t updates = 0; // none: skipped says why
+    double updates_per_second = 0; // rounded to 0.01
+    double write_ms = 0, flush_ms = 0; // per update, rounded to 0.001
+    std::string skipped{};
+    std::string note{}; // what bounds the figure
+};
 
-// refresh, flush and (with probe) update_probe of a framebuffer that
-// fb_device_describe and mapping_describe described as device. The probe
-// writes the whole visible screen.
-nlohmann::json fb_display_describe(const std::filesystem::path& root, const std::string& device_path,
-                                   const nlohmann::json& device, bool probe, double probe_seconds = 0.5);
+update_probe_summary update_probe_summarize(const update_probe_result& result);
+
+struct display_description {
+    std::optional<refresh_summary> refresh{};
+    // A DRM driver's emulation: its own wait, when the card's events are the refresh.
+    std::optional<refresh_summary> waitforvsync{};
+    std::optional<flush_summary> flush{};
+    std::optional<update_probe_summary> update_probe{}; // with the probe
+    std::string presented_dropped{}; // why a run dropped the presented target
+};
+
+// What a device is, as it was found before the runs.
+struct device_description {
+    std::string path{};
+    std::string error{}; // why it is not described: nothing else is then
+    std::string kind{}; // "fbdev", "drm"
+    std::optional<drm_screen_description> drm{}; // the display the programs would draw on
+    fb_description fb{};
+    std::optional<mapping_description> mapping{};
+    std::optional<display_description> display{};
+};
+
+// A DRM device, or a framebuffer whose mapping is a deferred-I/O shadow: its
+// picture reaches the display only when pushed there. Not a DRM device whose
+// driver has no flush (no dirty hook): its screen is what the display shows.
+bool display_flush_needed(const device_description& device);
+
+// The display of a framebuffer that fb_device_describe and mapping_describe
+// described as device. The probe writes the whole visible screen.
+display_description fb_display_describe(const std::filesystem::path& root, const std::string& device_path,
+                                        const device_description& device, bool probe, double probe_seconds = 0.5);
 // The same for a DRM device; the probe shows a dumb buffer on the CRTC and
 // gives the display back after, and is skipped when a display server holds
 // DRM master.
-nlohmann::json drm_display_describe(const std::string& device_path, bool probe, double probe_seconds = 0.5);
+display_description drm_display_describe(const std::string& device_path, bool probe, double probe_seconds = 0.5);

@@ -27,35 +27,15 @@ std::optional<double> refresh_hz(const fb_var_screeninfo& var)
     return std::round(hz * 100) / 100;
 }
 
-nlohmann::json fb_screen_describe(const fb_fix_screeninfo& fix, const fb_var_screeninfo& var)
+std::string fb_id(const fb_fix_screeninfo& fix)
 {
-    const std::string id(fix.id, strnlen(fix.id, sizeof fix.id));
-    nlohmann::json screen = {
-        {"fix",
-         {{"id", id},
-          {"smem_len", fix.smem_len},
-          {"line_length", fix.line_length},
-          {"type", fix.type},
-          {"visual", fix.visual}}},
-        {"var",
-         {{"xres", var.xres},
-          {"yres", var.yres},
-          {"xres_virtual", var.xres_virtual},
-          {"yres_virtual", var.yres_virtual},
-          {"xoffset", var.xoffset},
-          {"yoffset", var.yoffset},
-          {"bits_per_pixel", var.bits_per_pixel},
-          {"red", {{"offset", var.red.offset}, {"length", var.red.length}}},
-          {"green", {{"offset", var.green.offset}, {"length", var.green.length}}},
-          {"blue", {{"offset", var.blue.offset}, {"length", var.blue.length}}},
-          {"transp", {{"offset", var.transp.offset}, {"length", var.transp.length}}},
-          {"pixclock", var.pixclock}}},
-        // The DRM drivers' fbdev emulation names itself "<driver>drmfb".
-        {"driver_kind", id.ends_with("drmfb") ? "drm-emulation" : "native"},
-    };
-    if (std::optional<double> hz = refresh_hz(var))
-        screen["var"]["refresh_hz"] = *hz;
-    return screen;
+    return std::string(fix.id, strnlen(fix.id, sizeof fix.id));
+}
+
+std::string fb_driver_kind(const fb_fix_screeninfo& fix)
+{
+    // The DRM drivers' fbdev emulation names itself "<driver>drmfb".
+    return fb_id(fix).ends_with("drmfb") ? "drm-emulation" : "native";
 }
 
 void fb_screen_check(const std::string& device_path, const fb_fix_screeninfo& fix, const fb_var_screeninfo& var,
@@ -98,33 +78,25 @@ fs::path fb_sysfs_dir(const fs::path& root, const std::string& device_path)
     return root_path_join(root, "/sys/class/graphics/fb" + name.substr(digits));
 }
 
-nlohmann::json fb_sysfs_describe(const fs::path& root, const std::string& device_path)
+fb_sysfs_description fb_sysfs_describe(const fs::path& root, const std::string& device_path)
 {
-    nlohmann::json sysfs = nlohmann::json::object();
+    fb_sysfs_description sysfs;
     const fs::path dir = fb_sysfs_dir(root, device_path);
     if (dir.empty())
         return sysfs;
-    for (const char* field : {"name", "mode", "stride", "bits_per_pixel", "virtual_size"}) {
-        const std::optional<std::string> text = file_text_read(dir / field);
-        if (!text)
-            continue;
-        const std::optional<long long> number = text_integer(*text);
-        if (number && std::strcmp(field, "stride") == 0)
-            sysfs[field] = *number;
-        else if (number && std::strcmp(field, "bits_per_pixel") == 0)
-            sysfs[field] = *number;
-        else
-            sysfs[field] = text_trim(*text);
-    }
+    for (auto [field, text] : {std::pair{"name", &sysfs.name}, {"mode", &sysfs.mode}, {"stride", &sysfs.stride},
+                               {"bits_per_pixel", &sysfs.bits_per_pixel}, {"virtual_size", &sysfs.virtual_size}})
+        if (const std::optional<std::string> found = file_text_read(dir / field))
+            *text = text_trim(*found);
     std::error_code error;
     const fs::path driver = fs::read_symlink(dir / "device" / "driver", error);
     if (!error)
-        sysfs["driver"] = driver.filename().string();
+        sysfs.driver = driver.filename().string();
     // A DRM driver's emulation sits on the device that also has the DRM card.
     for (fs::directory_iterator it(dir / "device" / "drm", error), end; !error && it != end; it.increment(error)) {
         const std::string card = it->path().filename().string();
         if (card.starts_with("card") && card.find('-') == std::string::npos)
-            sysfs["drm_card"] = card;
+            sysfs.drm_card = card;
     }
     return sysfs;
 }
@@ -203,10 +175,10 @@ void fb_users_check(const fs::path& root, const std::string& device_path, std::v
     }
 }
 
-nlohmann::json fb_device_describe(const fs::path& root, const std::string& device_path,
+fb_description fb_device_describe(const fs::path& root, const std::string& device_path,
                                   std::vector<run_warning>& warnings)
 {
-    nlohmann::json device = {{"path", device_path}, {"kind", "fbdev"}};
+    fb_description device;
     fb_fix_screeninfo fix{};
     fb_var_screeninfo var{};
     const int fd = open(device_path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -218,15 +190,14 @@ nlohmann::json fb_device_describe(const fs::path& root, const std::string& devic
         close(fd);
     }
     if (queried) {
-        device.update(fb_screen_describe(fix, var));
+        device.screen = fb_screen_info{fix, var};
         fb_screen_check(device_path, fix, var, warnings);
     } else {
         run_warning_add(warnings, "device-query",
                         std::string("cannot ") + (fd < 0 ? "open " : "query ") + device_path + ": " +
                             std::strerror(query_errno) + "; its screen is not described");
     }
-    if (nlohmann::json sysfs = fb_sysfs_describe(root, device_path); !sysfs.empty())
-        device["sysfs"] = sysfs;
+    device.sysfs = fb_sysfs_describe(root, device_path);
     fb_users_check(root, device_path, warnings);
     return device;
 }

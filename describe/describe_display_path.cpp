@@ -71,42 +71,42 @@ uint32_t drm_vblank_crtc_bits(uint32_t crtc_index)
     return (crtc_index << DRM_VBLANK_HIGH_CRTC_SHIFT) & DRM_VBLANK_HIGH_CRTC_MASK;
 }
 
-nlohmann::json refresh_summarize(const refresh_measurement& measured)
+refresh_summary refresh_summarize(const refresh_measurement& measured)
 {
-    nlohmann::json refresh = {{"method", measured.method}};
-    if (measured.nominal_hz)
-        refresh["nominal_hz"] = *measured.nominal_hz;
+    refresh_summary refresh;
+    refresh.method = measured.method;
+    refresh.nominal_hz = measured.nominal_hz;
     std::vector<double> intervals;
     for (size_t i = 1; i < measured.times.size(); ++i)
         intervals.push_back(measured.times[i] - measured.times[i - 1]);
     if (intervals.empty()) {
-        refresh["status"] = "no vblank events";
-        refresh["evidence"] = measured.failure.empty() ? "fewer than two vblank events" : measured.failure;
+        refresh.status = "no vblank events";
+        refresh.evidence = measured.failure.empty() ? "fewer than two vblank events" : measured.failure;
         return refresh;
     }
     std::sort(intervals.begin(), intervals.end());
     const size_t n = intervals.size();
     const double median = n % 2 != 0 ? intervals[n / 2] : (intervals[n / 2 - 1] + intervals[n / 2]) / 2;
-    refresh["intervals"] = n;
-    refresh["median_ms"] = round_to(median * 1e3, 0.001);
+    refresh.intervals = n;
+    refresh.median_ms = round_to(median * 1e3, 0.001);
     const double period = measured.nominal_hz && *measured.nominal_hz > 0 ? 1 / *measured.nominal_hz
                                                                            : 1 / fastest_plausible_hz;
     char evidence[200];
     if (median < period * not_waiting_fraction) {
-        refresh["status"] = "vblank wait does not wait";
+        refresh.status = "vblank wait does not wait";
         std::snprintf(evidence, sizeof evidence, "the waits returned %.3f ms apart (median), far sooner than %s",
                       median * 1e3, measured.nominal_hz ? "the mode's period" : "any display refreshes");
-        refresh["evidence"] = evidence;
+        refresh.evidence = evidence;
         return refresh;
     }
-    refresh["status"] = "measured";
-    refresh["median_hz"] = round_to(1 / median, 0.01);
+    refresh.status = "measured";
+    refresh.median_hz = round_to(1 / median, 0.01);
     // From the shortest to the longest interval, against the median.
-    refresh["spread_percent"] = round_to((intervals.back() - intervals.front()) / median * 100, 0.01);
+    refresh.spread_percent = round_to((intervals.back() - intervals.front()) / median * 100, 0.01);
     std::snprintf(evidence, sizeof evidence, "%zu intervals between vblank events", n);
-    refresh["evidence"] = evidence;
+    refresh.evidence = evidence;
     if (!measured.failure.empty())
-        refresh["evidence"] = std::string(evidence) + "; then " + measured.failure;
+        refresh.evidence = std::string(evidence) + "; then " + measured.failure;
     return refresh;
 }
 
@@ -222,13 +222,13 @@ refresh_measurement fb_refresh_measure(int fd, double budget_seconds)
     return measured;
 }
 
-nlohmann::json waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
-                                      int program_bits, std::optional<int> kernel_bits)
+refresh_summary waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
+                                       int program_bits, std::optional<int> kernel_bits)
 {
-    nlohmann::json wait = refresh_summarize(measured);
+    refresh_summary wait = refresh_summarize(measured);
     if (measured.failure_errno == ENOTTY && driver_kind == "drm-emulation" && program_bits == 32 && kernel_bits == 64) {
-        wait["status"] = "unsupported for 32-bit programs on this kernel";
-        wait["evidence"] = "FBIO_WAITFORVSYNC fails with ENOTTY: the 64-bit kernel's DRM framebuffer emulation has "
+        wait.status = "unsupported for 32-bit programs on this kernel";
+        wait.evidence = "FBIO_WAITFORVSYNC fails with ENOTTY: the 64-bit kernel's DRM framebuffer emulation has "
                            "no 32-bit path for it";
     }
     return wait;
@@ -242,25 +242,25 @@ std::optional<bool> kernel_release_at_least(const std::string& release, int majo
     return found_major > major || (found_major == major && found_minor >= minor);
 }
 
-nlohmann::json flush_describe(const flush_facts& facts)
+flush_summary flush_describe(const flush_facts& facts)
 {
-    nlohmann::json flush = {{"method", facts.method}, {"kernel_waits", nullptr}};
+    flush_summary flush;
+    flush.method = facts.method;
     const auto say = [&](std::optional<bool> waits, const std::string& evidence) {
-        if (waits)
-            flush["kernel_waits"] = *waits;
-        flush["evidence"] = evidence;
+        flush.kernel_waits = waits;
+        flush.evidence = evidence;
         return flush;
     };
     if (facts.method == "dirtyfb") {
         if (facts.flush_errno == ENOSYS) {
             // The request returns at once and does nothing: a display figure
             // would be the cost of an empty ioctl.
-            flush["needed"] = false;
+            flush.needed = false;
             return say(std::nullopt, no_flush_needed);
         }
         if (facts.flush_errno != 0) {
-            flush["error"] = std::string("drmModeDirtyFB failed: ") + std::strerror(facts.flush_errno);
-            return say(std::nullopt, flush["error"]);
+            flush.error = std::string("drmModeDirtyFB failed: ") + std::strerror(facts.flush_errno);
+            return say(std::nullopt, flush.error);
         }
         if (!facts.probed)
             return say(std::nullopt, "not probed: the dumb buffer was not shown");
@@ -270,8 +270,8 @@ nlohmann::json flush_describe(const flush_facts& facts)
         return say(std::nullopt, "no fsync on this framebuffer (EINVAL): no deferred I/O, the display reads the "
                                  "screen memory itself");
     if (facts.flush_errno != 0) {
-        flush["error"] = std::string("fsync failed: ") + std::strerror(facts.flush_errno);
-        return say(std::nullopt, flush["error"]);
+        flush.error = std::string("fsync failed: ") + std::strerror(facts.flush_errno);
+        return say(std::nullopt, flush.error);
     }
     if (facts.mapping_class != "deferred-io")
         return say(std::nullopt, "mapping " + facts.mapping_class + ": nothing to wait for when the display reads "
@@ -292,15 +292,15 @@ nlohmann::json flush_describe(const flush_facts& facts)
                       "DRM emulation's damage for another worker: fsync returns before the display has the frame");
 }
 
-nlohmann::json update_probe_summarize(const update_probe_result& result)
+update_probe_summary update_probe_summarize(const update_probe_result& result)
 {
     if (result.updates == 0)
-        return {{"skipped", result.skipped.empty() ? "no update completed" : result.skipped}};
+        return {.skipped = result.skipped.empty() ? "no update completed" : result.skipped};
     const double total = result.write_seconds + result.flush_seconds;
-    return {{"updates", result.updates},
-            {"updates_per_second", total > 0 ? round_to(result.updates / total, 0.01) : 0.0},
-            {"write_ms", round_to(result.write_seconds / result.updates * 1e3, 0.001)},
-            {"flush_ms", round_to(result.flush_seconds / result.updates * 1e3, 0.001)}};
+    return {.updates = result.updates,
+            .updates_per_second = total > 0 ? round_to(result.updates / total, 0.01) : 0.0,
+            .write_ms = round_to(result.write_seconds / result.updates * 1e3, 0.001),
+            .flush_ms = round_to(result.flush_seconds / result.updates * 1e3, 0.001)};
 }
 
 namespace {
@@ -361,41 +361,39 @@ std::string kernel_release_read(const fs::path& root)
 
 } // namespace
 
-nlohmann::json fb_display_describe(const fs::path& root, const std::string& device_path, const nlohmann::json& device,
-                                   bool probe, double probe_seconds)
+display_description fb_display_describe(const fs::path& root, const std::string& device_path,
+                                        const device_description& device, bool probe, double probe_seconds)
 {
-    nlohmann::json display = nlohmann::json::object();
+    display_description display;
     device_mapping mapping;
     const std::string failure = device_mapping_open(device_path, mapping);
     if (!failure.empty()) {
-        display["refresh"] = {{"method", "fbio-waitforvsync"}, {"status", "not measured"}, {"evidence", failure}};
+        display.refresh = refresh_summary{.method = "fbio-waitforvsync", .status = "not measured", .evidence = failure};
         return display;
     }
+    const std::string driver_kind = device.fb.screen ? fb_driver_kind(device.fb.screen->fix) : "";
     refresh_measurement refresh = fb_refresh_measure(mapping.fd);
     if (std::optional<double> hz = refresh_hz(mapping.var))
         refresh.nominal_hz = *hz;
     utsname kernel{};
     const std::optional<int> kernel_bits = uname(&kernel) == 0 ? kernel_bits_of(kernel.machine) : std::nullopt;
-    display["refresh"] = waitforvsync_summarize(refresh, device.value("driver_kind", ""), int(sizeof(void*) * 8),
-                                                kernel_bits);
+    display.refresh = waitforvsync_summarize(refresh, driver_kind, int(sizeof(void*) * 8), kernel_bits);
     // A DRM driver's emulation: its card's vblank events are the display's,
     // whatever the emulation's own wait does.
-    const nlohmann::json sysfs = device.value("sysfs", nlohmann::json::object());
-    if (sysfs.is_object() && sysfs.contains("drm_card") && sysfs["drm_card"].is_string()) {
-        const std::string card = "/dev/dri/" + sysfs["drm_card"].get<std::string>();
-        if (std::optional<nlohmann::json> drm = drm_card_refresh(root_path_join(root, card).string());
-            drm && drm->value("status", "") != "not measured") {
-            (*drm)["card"] = card;
-            display["waitforvsync"] = display["refresh"];
-            display["refresh"] = *drm;
+    if (!device.fb.sysfs.drm_card.empty()) {
+        const std::string card = "/dev/dri/" + device.fb.sysfs.drm_card;
+        if (std::optional<refresh_summary> drm = drm_card_refresh(root_path_join(root, card).string());
+            drm && drm->status != "not measured") {
+            drm->card = card;
+            display.waitforvsync = display.refresh;
+            display.refresh = *drm;
         }
     }
 
     flush_facts facts;
     facts.method = "fsync";
-    const nlohmann::json mapping_json = device.value("mapping", nlohmann::json::object());
-    facts.mapping_class = mapping_json.value("class", "unknown");
-    facts.driver_kind = device.value("driver_kind", "");
+    facts.mapping_class = device.mapping ? device.mapping->found.name : "unknown";
+    facts.driver_kind = driver_kind;
     facts.kernel_release = kernel_release_read(root);
     if (probe) {
         const probe_area area = probe_area_of(mapping.fix, mapping.var, mapping.length);
@@ -415,17 +413,16 @@ nlohmann::json fb_display_describe(const fs::path& root, const std::string& devi
             result.updates = 0;
         }
         facts.probed = result.updates > 0;
-        display["update_probe"] = update_probe_summarize(result);
+        display.update_probe = update_probe_summarize(result);
     } else {
         facts.flush_errno = fsync(mapping.fd) == 0 ? 0 : errno;
     }
     device_mapping_close(mapping);
-    display["flush"] = flush_describe(facts);
+    display.flush = flush_describe(facts);
     // A flush the kernel returns from early bounds what reaches the display
     // from above only.
-    if (display["flush"]["kernel_waits"] == false && display.contains("update_probe")
-        && display["update_probe"].contains("updates"))
-        display["update_probe"]["note"] = "fsync returns before the display has the frame: at most this many updates "
+    if (display.flush->kernel_waits == false && display.update_probe && display.update_probe->updates > 0)
+        display.update_probe->note = "fsync returns before the display has the frame: at most this many updates "
                                           "reach the display, and the flush time is the kernel's, not the display's";
     return display;
 }
@@ -488,25 +485,25 @@ update_probe_result drm_update_probe(int fd, const std::string& device_path, dou
 
 } // namespace
 
-nlohmann::json drm_refresh_describe(int fd)
+refresh_summary drm_refresh_describe(int fd)
 {
     drmModeModeInfo mode{};
     const std::optional<uint32_t> crtc = drm_crtc_index(fd, mode);
     if (!crtc)
-        return {{"method", "drm-vblank"}, {"status", "not measured"}, {"evidence", "no connected display with a CRTC"}};
+        return {.method = "drm-vblank", .status = "not measured", .evidence = "no connected display with a CRTC"};
     refresh_measurement refresh = drm_refresh_measure(fd, *crtc);
     refresh.nominal_hz = drm_mode_refresh_hz(mode);
-    nlohmann::json summary = refresh_summarize(refresh);
-    summary["crtc_index"] = *crtc;
+    refresh_summary summary = refresh_summarize(refresh);
+    summary.crtc_index = *crtc;
     return summary;
 }
 
-std::optional<nlohmann::json> drm_card_refresh(const std::string& card_path)
+std::optional<refresh_summary> drm_card_refresh(const std::string& card_path)
 {
     const int fd = open(card_path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    nlohmann::json refresh = drm_refresh_describe(fd);
+    refresh_summary refresh = drm_refresh_describe(fd);
     close(fd);
     return refresh;
 }
@@ -546,39 +543,32 @@ bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_desc
     return described;
 }
 
-nlohmann::json drm_display_describe(const std::string& device_path, bool probe, double probe_seconds)
+display_description drm_display_describe(const std::string& device_path, bool probe, double probe_seconds)
 {
-    nlohmann::json display = nlohmann::json::object();
+    display_description display;
     const int fd = open(device_path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        display["refresh"] = {{"method", "drm-vblank"}, {"status", "not measured"},
-                              {"evidence", "cannot open " + device_path + ": " + std::strerror(errno)}};
+        display.refresh = refresh_summary{.method = "drm-vblank", .status = "not measured",
+                                          .evidence = "cannot open " + device_path + ": " + std::strerror(errno)};
         return display;
     }
-    display["refresh"] = drm_refresh_describe(fd);
+    display.refresh = drm_refresh_describe(fd);
 
     flush_facts facts;
     facts.method = "dirtyfb";
     if (probe) {
         const update_probe_result result = drm_update_probe(fd, device_path, probe_seconds, facts.flush_errno);
         facts.probed = result.updates > 0;
-        display["update_probe"] = update_probe_summarize(result);
+        display.update_probe = update_probe_summarize(result);
     }
-    display["flush"] = flush_describe(facts);
+    display.flush = flush_describe(facts);
     close(fd);
     return display;
 }
 
-bool display_flush_needed(const nlohmann::json& device)
+bool display_flush_needed(const device_description& device)
 {
-    if (!device.is_object())
-        return false;
-    if (device.value("kind", "") == "drm") {
-        const nlohmann::json& display = device.value("display", nlohmann::json::object());
-        const nlohmann::json& flush = display.is_object() ? display.value("flush", nlohmann::json::object())
-                                                          : nlohmann::json::object();
-        return !flush.is_object() || flush.value("needed", true) != false;
-    }
-    const nlohmann::json& mapping = device.value("mapping", nlohmann::json::object());
-    return mapping.is_object() && mapping.value("class", "") == "deferred-io";
+    if (device.kind == "drm")
+        return !device.display || !device.display->flush || device.display->flush->needed;
+    return device.mapping && device.mapping->found.name == "deferred-io";
 }

@@ -288,9 +288,9 @@ void mapping_class_check(const fs::path& root, const std::string& device_path, c
 {
     if (found.name != "deferred-io")
         return;
-    const nlohmann::json sysfs = fb_sysfs_describe(root, device_path);
-    const std::string instead = sysfs.contains("drm_card")
-                                    ? "measure its DRM device /dev/dri/" + sysfs["drm_card"].get<std::string>()
+    const std::string card = fb_sysfs_describe(root, device_path).drm_card;
+    const std::string instead = !card.empty()
+                                    ? "measure its DRM device /dev/dri/" + card
                                     : "measure a device whose driver maps the display's memory directly";
     run_warning_add(warnings, "deferred-io",
                     device_path + " is a shadow in RAM that the kernel copies to the display later (deferred I/O): "
@@ -298,39 +298,33 @@ void mapping_class_check(const fs::path& root, const std::string& device_path, c
                         instead + " instead");
 }
 
-nlohmann::json mapping_describe(const fs::path& root, const std::string& device_path, bool probe,
-                                std::vector<run_warning>& warnings, double probe_seconds)
+mapping_description mapping_describe(const fs::path& root, const std::string& device_path, bool probe,
+                                     std::vector<run_warning>& warnings, double probe_seconds)
 {
+    mapping_description described;
     device_mapping mapping;
     if (std::string failure = device_mapping_open(device_path, mapping); !failure.empty()) {
         run_warning_add(warnings, "mapping", failure + "; the mapping is not classified");
-        return {{"class", "unknown"}, {"evidence", failure}};
+        described.found = {"unknown", failure};
+        return described;
     }
-    nlohmann::json described = nlohmann::json::object();
     const std::optional<std::string> smaps = file_text_read(root_path_join(root, "/proc/self/smaps"));
-    const std::optional<std::vector<std::string>> flags =
-        smaps ? smaps_vm_flags(*smaps, reinterpret_cast<uintptr_t>(mapping.base)) : std::nullopt;
-    if (flags)
-        described["vm_flags"] = *flags;
+    described.vm_flags = smaps ? smaps_vm_flags(*smaps, reinterpret_cast<uintptr_t>(mapping.base)) : std::nullopt;
     const std::vector<mapping_probe> probes = probe ? probes_against_memory(mapping, probe_seconds)
                                                     : std::vector<mapping_probe>{};
     device_mapping_close(mapping);
 
-    const mapping_class found = mapping_classify(flags, probes);
-    described["class"] = found.name;
-    described["evidence"] = found.evidence;
+    described.found = mapping_classify(described.vm_flags, probes);
     if (probe) {
-        nlohmann::json list = nlohmann::json::array();
+        described.probes.emplace();
         for (const mapping_probe& result : probes) {
-            nlohmann::json entry = {{"name", result.name},
-                                    {"screen_mpixels", std::round(result.screen_mpixels * 100) / 100},
-                                    {"memory_mpixels", std::round(result.memory_mpixels * 100) / 100}};
+            mapping_probe& entry = described.probes->emplace_back(mapping_probe{
+                result.name, std::round(result.screen_mpixels * 100) / 100,
+                std::round(result.memory_mpixels * 100) / 100, std::nullopt});
             if (result.memory_mpixels > 0)
-                entry["ratio"] = std::round(result.screen_mpixels / result.memory_mpixels * 1000) / 1000;
-            list.push_back(entry);
+                entry.ratio = std::round(result.screen_mpixels / result.memory_mpixels * 1000) / 1000;
         }
-        described["probes"] = list;
     }
-    mapping_class_check(root, device_path, found, warnings);
+    mapping_class_check(root, device_path, described.found, warnings);
     return described;
 }

@@ -47,37 +47,39 @@ const char in_use[] = "in use by another session";
 
 // A DRM device is described by the display the programs would draw on; a
 // framebuffer by its screen information and its mapping.
-nlohmann::json device_describe(session& s, const std::filesystem::path& root, const std::string& path)
+device_description device_describe(session& s, const std::filesystem::path& root, const std::string& path)
 {
+    device_description device{.path = path};
     const fb_device_kind kind = device_kind_at(path);
-    if (kind == fb_device_kind::neither)
-        return {{"path", path}, {"error", bench_text_escape(path) + " is neither a framebuffer nor a DRM device"}};
+    if (kind == fb_device_kind::neither) {
+        device.error = bench_text_escape(path) + " is neither a framebuffer nor a DRM device";
+        return device;
+    }
     device_lock lock;
     if (s.options.probe)
         device_lock_take(lock, path);
     const bool probe = s.options.probe && !lock.held_elsewhere;
-    nlohmann::json device;
     if (kind == fb_device_kind::drm) {
+        device.kind = "drm";
         drm_screen_description drm;
         uint32_t depth = 0; // the programs' FBBENCH_DEPTH, which main has checked
         drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), depth);
         if (!drm_screen_describe(path.c_str(), depth, drm))
-            return {{"path", path}, {"kind", "drm"}};
-        device = {{"path", path},
-                  {"kind", "drm"},
-                  {"drm", {{"driver", drm.driver}, {"connector", drm.connector}, {"mode", drm.mode}, {"pitch", drm.pitch}}},
-                  {"display", drm_display_describe(path, probe)}};
-    } else {
-        device = fb_device_describe(root, path, s.warnings);
-        if (!device.contains("fix"))
             return device;
-        device["mapping"] = mapping_describe(root, path, probe, s.warnings);
-        device["display"] = fb_display_describe(root, path, device, probe);
+        device.drm = drm;
+        device.display = drm_display_describe(path, probe);
+    } else {
+        device.kind = "fbdev";
+        device.fb = fb_device_describe(root, path, s.warnings);
+        if (!device.fb.screen)
+            return device;
+        device.mapping = mapping_describe(root, path, probe, s.warnings);
+        device.display = fb_display_describe(root, path, device, probe);
         if (lock.held_elsewhere)
-            device["mapping"]["probes_skipped"] = in_use;
+            device.mapping->probes_skipped = in_use;
     }
     if (lock.held_elsewhere)
-        device["display"]["update_probe"] = {{"skipped", in_use}};
+        device.display->update_probe = update_probe_summary{.skipped = in_use};
     return device;
 }
 
@@ -87,39 +89,34 @@ std::string text_of(const nlohmann::json& object, const char* key)
 }
 
 // What reaches the display: refresh, flush and the update probe, one line.
-void display_line_print(std::FILE* out, const nlohmann::json& device)
+void display_line_print(std::FILE* out, const device_description& device)
 {
-    const nlohmann::json& display = device.value("display", nlohmann::json::object());
-    if (display.empty())
+    if (!device.display)
         return;
-    const nlohmann::json& refresh = display.value("refresh", nlohmann::json::object());
-    std::string text = "refresh " + text_of(refresh, "status");
+    const display_description& display = *device.display;
+    const refresh_summary refresh = display.refresh.value_or(refresh_summary{});
+    std::string text = "refresh " + refresh.status;
     char figures[160];
-    if (refresh.contains("median_hz")) {
-        std::snprintf(figures, sizeof figures, " %.2f Hz, spread %.1f%%", refresh["median_hz"].get<double>(),
-                      refresh.value("spread_percent", 0.0));
+    if (refresh.median_hz) {
+        std::snprintf(figures, sizeof figures, " %.2f Hz, spread %.1f%%", *refresh.median_hz,
+                      refresh.spread_percent.value_or(0.0));
         text += figures;
     }
-    if (refresh.contains("nominal_hz")) {
-        std::snprintf(figures, sizeof figures, " (mode %.2f Hz)", refresh["nominal_hz"].get<double>());
+    if (refresh.nominal_hz) {
+        std::snprintf(figures, sizeof figures, " (mode %.2f Hz)", *refresh.nominal_hz);
         text += figures;
     }
-    const nlohmann::json& flush = display.value("flush", nlohmann::json::object());
-    if (flush.value("needed", true) == false) {
-        text += "; flush " + text_of(flush, "method") + ": " + text_of(flush, "evidence");
-    } else if (flush.contains("method")) {
-        const nlohmann::json& waits = flush["kernel_waits"];
-        text += "; flush " + text_of(flush, "method") + ", kernel "
-              + (waits.is_boolean() ? (waits.get<bool>() ? "waits" : "does not wait") : "wait unknown");
-    }
-    const nlohmann::json& probe = display.value("update_probe", nlohmann::json::object());
-    if (probe.contains("updates_per_second")) {
+    if (const std::optional<flush_summary>& flush = display.flush; flush && !flush->needed)
+        text += "; flush " + flush->method + ": " + flush->evidence;
+    else if (flush)
+        text += "; flush " + flush->method + ", kernel "
+              + (flush->kernel_waits ? (*flush->kernel_waits ? "waits" : "does not wait") : "wait unknown");
+    if (const std::optional<update_probe_summary>& probe = display.update_probe; probe && probe->updates > 0) {
         std::snprintf(figures, sizeof figures, "; %.1f full-screen updates/s, flush %.3f ms, writes %.3f ms",
-                      probe["updates_per_second"].get<double>(), probe.value("flush_ms", 0.0),
-                      probe.value("write_ms", 0.0));
+                      probe->updates_per_second, probe->flush_ms, probe->write_ms);
         text += figures;
-    } else if (probe.contains("skipped")) {
-        text += "; update probe skipped: " + text_of(probe, "skipped");
+    } else if (probe) {
+        text += "; update probe skipped: " + probe->skipped;
     }
     std::fprintf(out, "  display %s\n", text.c_str());
 }
@@ -134,17 +131,13 @@ system_sample session_describe(session& s, const std::filesystem::path& root)
     s.system = system_describe(root);
     system_idle_check(root, s.system, s.warnings);
     const system_sample before = system_sample_take(root);
-    s.device_descriptions = nlohmann::json::array();
+    s.device_descriptions.clear();
     for (std::size_t i = 0; i < s.devices.size() && signals_caught() == 0; ++i) {
         // A device that cannot be opened is recorded with its error alone.
         if (i < s.screens.size() && !s.screens[i].error.empty())
-            s.device_descriptions.push_back({{"path", s.devices[i]}, {"error", s.screens[i].error}});
+            s.device_descriptions.push_back({.path = s.devices[i], .error = s.screens[i].error});
         else
             s.device_descriptions.push_back(device_describe(s, root, s.devices[i]));
-        nlohmann::json& device = s.device_descriptions.back();
-        // Recorded, so that the tools that read the file need not restate the rule.
-        if (device.contains("kind"))
-            device["needs_flush"] = display_flush_needed(device);
     }
     return before;
 }
@@ -184,39 +177,37 @@ void session_header_print(std::FILE* out, const session& s)
     if (program_bits != 0 && kernel_bits != 0 && program_bits != kernel_bits)
         std::fprintf(out, ": %d-bit programs on a %d-bit kernel", program_bits, kernel_bits);
     std::fputc('\n', out);
-    for (const nlohmann::json& device : s.device_descriptions) {
-        if (device.contains("error")) {
-            std::fprintf(out, "%s: %s\n", text_of(device, "path").c_str(), text_of(device, "error").c_str());
+    for (const device_description& device : s.device_descriptions) {
+        if (!device.error.empty()) {
+            std::fprintf(out, "%s: %s\n", device.path.c_str(), device.error.c_str());
             continue;
         }
-        if (device.value("kind", "") == "drm") {
-            const nlohmann::json& drm = device["drm"];
-            std::fprintf(out, "%s: DRM, driver %s, %s %s, pitch %u bytes\n", text_of(device, "path").c_str(),
-                         text_of(drm, "driver").c_str(), text_of(drm, "connector").c_str(),
-                         text_of(drm, "mode").c_str(), drm.value("pitch", 0u));
+        if (device.kind == "drm") {
+            const drm_screen_description drm = device.drm.value_or(drm_screen_description{});
+            std::fprintf(out, "%s: DRM, driver %s, %s %s, pitch %u bytes\n", device.path.c_str(), drm.driver.c_str(),
+                         drm.connector.c_str(), drm.mode.c_str(), drm.pitch);
             display_line_print(out, device);
             continue;
         }
-        if (!device.contains("fix")) {
-            std::fprintf(out, "%s: not described\n", text_of(device, "path").c_str());
+        if (!device.fb.screen) {
+            std::fprintf(out, "%s: not described\n", device.path.c_str());
             continue;
         }
-        const nlohmann::json& var = device["var"];
-        std::fprintf(out, "%s: \"%s\" (%s driver), %ux%u at %u bits per pixel", text_of(device, "path").c_str(),
-                     text_of(device["fix"], "id").c_str(),
-                     device.value("driver_kind", "") == "drm-emulation" ? "DRM emulation" : "native",
-                     var.value("xres", 0u), var.value("yres", 0u), var.value("bits_per_pixel", 0u));
-        if (var.contains("refresh_hz"))
-            std::fprintf(out, ", %.1f Hz", var["refresh_hz"].get<double>());
+        const fb_var_screeninfo& var = device.fb.screen->var;
+        std::fprintf(out, "%s: \"%s\" (%s driver), %ux%u at %u bits per pixel", device.path.c_str(),
+                     fb_id(device.fb.screen->fix).c_str(),
+                     fb_driver_kind(device.fb.screen->fix) == "drm-emulation" ? "DRM emulation" : "native", var.xres,
+                     var.yres, var.bits_per_pixel);
+        if (const std::optional<double> hz = refresh_hz(var))
+            std::fprintf(out, ", %.1f Hz", *hz);
         std::fputc('\n', out);
-        const nlohmann::json& mapping = device.value("mapping", nlohmann::json::object());
-        if (mapping.contains("class"))
-            std::fprintf(out, "  mapping %s: %s\n", text_of(mapping, "class").c_str(),
-                         text_of(mapping, "evidence").c_str());
-        for (const nlohmann::json& probe : mapping.value("probes", nlohmann::json::array()))
-            std::fprintf(out, "  %-22s %9.2f MPixels/s, RAM %9.2f, ratio %.3f\n", text_of(probe, "name").c_str(),
-                         probe.value("screen_mpixels", 0.0), probe.value("memory_mpixels", 0.0),
-                         probe.value("ratio", 0.0));
+        if (device.mapping) {
+            std::fprintf(out, "  mapping %s: %s\n", device.mapping->found.name.c_str(),
+                         device.mapping->found.evidence.c_str());
+            for (const mapping_probe& probe : device.mapping->probes.value_or(std::vector<mapping_probe>{}))
+                std::fprintf(out, "  %-22s %9.2f MPixels/s, RAM %9.2f, ratio %.3f\n", probe.name.c_str(),
+                             probe.screen_mpixels, probe.memory_mpixels, probe.ratio.value_or(0.0));
+        }
         display_line_print(out, device);
     }
     std::fputc('\n', out);

@@ -119,82 +119,71 @@ std::string devices_prepare(session& s, const bench_window_texts& texts)
 namespace {
 
 // The measured refresh of a DRM card's description, or nothing.
-std::optional<double> refresh_measured_hz(const nlohmann::json& device)
+std::optional<double> refresh_measured_hz(const device_description& device)
 {
-    if (!device.is_object() || device.value("kind", "") != "drm" || !device.contains("display")
-        || !device["display"].is_object())
+    if (device.kind != "drm" || !device.display || !device.display->refresh)
         return std::nullopt;
-    const nlohmann::json& refresh = device["display"].value("refresh", nlohmann::json::object());
-    if (!refresh.is_object() || refresh.value("status", "") != "measured" || !refresh.contains("median_hz")
-        || !refresh["median_hz"].is_number() || refresh["median_hz"].get<double>() <= 0)
+    const refresh_summary& refresh = *device.display->refresh;
+    if (refresh.status != "measured" || !refresh.median_hz || *refresh.median_hz <= 0)
         return std::nullopt;
-    return refresh["median_hz"].get<double>();
+    return refresh.median_hz;
 }
 
 // Why presented is not run on a DRM card: no vblank events, or a run found
-// them faked (display.presented.dropped). Empty for a device that is no DRM
-// card, one with vblank events, or under --no-sync.
-std::string presented_dropped_reason(const runner_options& options, const nlohmann::json& device)
+// them faked. Empty for a device that is no DRM card, one with vblank
+// events, or under --no-sync.
+std::string presented_dropped_reason(const runner_options& options, const device_description& device)
 {
-    if (options.sync == display_sync::never || !device.is_object() || device.value("kind", "") != "drm")
+    if (options.sync == display_sync::never || device.kind != "drm")
         return "";
-    const nlohmann::json& display = device.value("display", nlohmann::json::object());
-    if (display.is_object() && display.contains("presented") && display["presented"].is_object()
-        && display["presented"].contains("dropped") && display["presented"]["dropped"].is_string())
-        return display["presented"]["dropped"].get<std::string>();
+    if (device.display && !device.display->presented_dropped.empty())
+        return device.display->presented_dropped;
     if (refresh_measured_hz(device))
         return "";
-    const nlohmann::json& refresh = display.is_object() ? display.value("refresh", nlohmann::json::object())
-                                                        : nlohmann::json::object();
-    if (!refresh.is_object())
+    if (!device.display || !device.display->refresh)
         return "no vblank events";
-    const std::string status = refresh.value("status", "no vblank events");
-    const std::string evidence = refresh.contains("evidence") && refresh["evidence"].is_string()
-                                   ? refresh["evidence"].get<std::string>()
-                                   : "";
-    return status + (evidence.empty() ? "" : ": " + evidence);
+    const refresh_summary& refresh = *device.display->refresh;
+    return refresh.status + (refresh.evidence.empty() ? "" : ": " + refresh.evidence);
 }
 
 } // namespace
 
-device_plan device_plan_make(const runner_options& options, const nlohmann::json& device)
+device_plan device_plan_make(const runner_options& options, const device_description& device)
 {
     device_plan plan;
-    const nlohmann::json none = nlohmann::json::object();
-    const nlohmann::json& display = device.is_object() ? device.value("display", none) : none;
-    const nlohmann::json& flush = display.is_object() ? display.value("flush", none) : none;
-    const nlohmann::json& refresh = display.is_object() ? display.value("refresh", none) : none;
-    const nlohmann::json& probe = display.is_object() ? display.value("update_probe", none) : none;
-    plan.flush_has_effect = !flush.is_object() || flush.value("needed", true) != false;
+    const display_description* display = device.display ? &*device.display : nullptr;
+    const flush_summary* flush = display != nullptr && display->flush ? &*display->flush : nullptr;
+    const refresh_summary* refresh = display != nullptr && display->refresh ? &*display->refresh : nullptr;
+    plan.flush_has_effect = flush == nullptr || flush->needed;
     const bool display_wanted = (options.sync == display_sync::always && plan.flush_has_effect)
                              || (options.sync == display_sync::automatic && display_flush_needed(device));
-    if (device.is_object() && display_wanted && flush.is_object() && flush.contains("error") && flush["error"].is_string())
-        plan.display_dropped = flush["error"].get<std::string>();
+    if (display_wanted && flush != nullptr)
+        plan.display_dropped = flush->error;
     plan.presented_dropped = presented_dropped_reason(options, device);
     plan.presented_refresh_hz = refresh_measured_hz(device);
     plan.targets = {run_target::device};
     if (options.memory)
         plan.targets.push_back(run_target::memory);
-    if (device.is_object() && display_wanted && plan.display_dropped.empty())
+    if (display_wanted && plan.display_dropped.empty())
         plan.targets.push_back(run_target::display);
     if (options.sync != display_sync::never && plan.presented_refresh_hz && plan.presented_dropped.empty())
         plan.targets.push_back(run_target::presented);
-    if (refresh.is_object()) {
-        for (const char* key : {"median_hz", "nominal_hz"})
-            if (!plan.refresh_hz && refresh.contains(key) && refresh[key].is_number() && refresh[key].get<double>() > 0)
-                plan.refresh_hz = refresh[key].get<double>();
+    if (refresh != nullptr) {
+        for (const std::optional<double>& hz : {refresh->median_hz, refresh->nominal_hz})
+            if (!plan.refresh_hz && hz && *hz > 0)
+                plan.refresh_hz = hz;
         char text[120];
-        if (refresh.contains("median_hz") && refresh["median_hz"].is_number()) {
-            std::snprintf(text, sizeof text, "refresh %.1f Hz measured", refresh["median_hz"].get<double>());
+        if (refresh->median_hz) {
+            std::snprintf(text, sizeof text, "refresh %.1f Hz measured", *refresh->median_hz);
             plan.refresh_text = text;
-        } else if (refresh.contains("nominal_hz") && refresh["nominal_hz"].is_number()) {
-            std::snprintf(text, sizeof text, "mode %.0f Hz, %s", refresh["nominal_hz"].get<double>(),
-                          refresh.value("status", "refresh not measured").c_str());
+        } else if (refresh->nominal_hz) {
+            std::snprintf(text, sizeof text, "mode %.0f Hz, %s", *refresh->nominal_hz,
+                          refresh->status.empty() ? "refresh not measured" : refresh->status.c_str());
             plan.refresh_text = text;
         }
     }
-    if (probe.is_object() && probe.contains("updates_per_second") && probe["updates_per_second"].is_number())
-        plan.updates_per_second = probe["updates_per_second"].get<double>();
+    if (display != nullptr && display->update_probe && display->update_probe->updates > 0)
+        plan.updates_per_second = display->update_probe->updates_per_second;
     return plan;
 }
 
@@ -202,11 +191,12 @@ void plan_make(session& s)
 {
     s.plan.clear();
     for (const std::string& path : s.devices) {
-        const nlohmann::json* found = nullptr;
-        for (const nlohmann::json& device : s.device_descriptions)
-            if (found == nullptr && device.is_object() && device.value("path", "") == path)
+        const device_description none;
+        const device_description* found = &none;
+        for (const device_description& device : s.device_descriptions)
+            if (found == &none && device.path == path)
                 found = &device;
-        s.plan.push_back(device_plan_make(s.options, found != nullptr ? *found : nlohmann::json::object()));
+        s.plan.push_back(device_plan_make(s.options, *found));
         s.plan.back().path = path;
     }
 }
@@ -233,11 +223,11 @@ void plan_presented_drop(session& s, const std::string& path, const std::string&
             std::erase(device.targets, run_target::presented);
             device.presented_dropped = reason;
         }
-    for (nlohmann::json& device : s.device_descriptions)
-        if (device.is_object() && device.value("path", "") == path) {
-            if (!device.contains("display") || !device["display"].is_object())
-                device["display"] = nlohmann::json::object();
-            device["display"]["presented"] = {{"dropped", reason}};
+    for (device_description& device : s.device_descriptions)
+        if (device.path == path) {
+            if (!device.display)
+                device.display.emplace();
+            device.display->presented_dropped = reason;
         }
 }
 

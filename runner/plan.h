@@ -7,7 +7,6 @@
 #include "session.h"
 
 #include <cstddef>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -37,7 +36,7 @@ std::string devices_prepare(session& s, const bench_window_texts& texts);
 // --no-memory), then the display when --sync asks for it or, by default,
 // when the device needs a flush, unless its flush failed when it was
 // described, then presented on a DRM card with measured vblank events.
-device_plan device_plan_make(const runner_options& options, const nlohmann::json& device_description);
+device_plan device_plan_make(const runner_options& options, const device_description& device);
 
 // The plan of every device of the session, from its description.
 void plan_make(session& s);

@@ -42,36 +42,63 @@ TEST(Plan, WindowsInWhichAProgramDrawsNothing)
     EXPECT_EQ(message, "/dev/fb0: window 400x240 at (0,0) crosses the right edge of the 320x240 screen");
 }
 
-// Which devices get the display target: those whose picture needs a flush,
-// unless --sync or --no-sync says otherwise.
+// Which devices get the display and presented targets: those whose picture
+// needs a flush, unless --sync or --no-sync says otherwise or the flush
+// failed; presented on a card with measured vblank events that no run found
+// faked.
 TEST(Plan, WhereThePictureNeedsAFlush)
 {
-    const nlohmann::json direct = {{"path", "/dev/fb0"}, {"kind", "fbdev"}, {"mapping", {{"class", "direct-uncached"}}}};
-    const nlohmann::json shadow = {{"path", "/dev/fb1"}, {"kind", "fbdev"}, {"mapping", {{"class", "deferred-io"}}}};
-    const nlohmann::json drm = {{"path", "/dev/dri/card0"}, {"kind", "drm"}};
-    const nlohmann::json unopened = {{"path", "/dev/fb7"}, {"error", "cannot open /dev/fb7"}};
+    const auto fb = [](const char* mapping_class) {
+        return device_description{.path = "/dev/fb0", .kind = "fbdev", .mapping = mapping_description{.found = {mapping_class, ""}}};
+    };
+    const auto card = [](flush_summary flush, const char* status, std::string dropped = "") {
+        refresh_summary refresh{.method = "drm-vblank", .status = status, .evidence = "seen"};
+        if (refresh.status == "measured")
+            refresh.median_hz = 60.0;
+        return device_description{
+            .path = "/dev/dri/card0", .kind = "drm",
+            .display = display_description{.refresh = refresh, .flush = flush, .presented_dropped = dropped}};
+    };
+    const device_description direct = fb("direct-uncached"), shadow = fb("deferred-io");
+    const device_description drm = {.path = "/dev/dri/card0", .kind = "drm"};
+    const device_description unopened = {.path = "/dev/fb7", .error = "cannot open /dev/fb7"};
+    const device_description vkms = card({.method = "dirtyfb", .needed = false}, "measured");
+    const device_description faked = card({.method = "dirtyfb", .needed = false}, "measured", "vblank events faked");
+    const device_description failing = card({.method = "dirtyfb", .error = "drmModeDirtyFB failed: EIO"}, "no vblank events");
     using targets = std::vector<run_target>;
-    constexpr run_target device = run_target::device, memory = run_target::memory, display = run_target::display;
+    constexpr run_target device = run_target::device, memory = run_target::memory, display = run_target::display,
+                         presented = run_target::presented;
     const struct {
         display_sync sync;
         bool memory;
-        const nlohmann::json& device;
+        const device_description& device;
         targets expected;
+        const char* presented_dropped;
     } cases[] = {
-        {display_sync::automatic, true, direct, {device, memory}},
-        {display_sync::automatic, true, shadow, {device, memory, display}},
-        {display_sync::automatic, false, drm, {device, display}},
-        {display_sync::automatic, true, unopened, {device, memory}},
-        {display_sync::always, true, direct, {device, memory, display}},
-        {display_sync::never, true, shadow, {device, memory}},
-        {display_sync::never, true, drm, {device, memory}},
+        {display_sync::automatic, true, direct, {device, memory}, ""},
+        {display_sync::automatic, true, shadow, {device, memory, display}, ""},
+        {display_sync::automatic, false, drm, {device, display}, "no vblank events"},
+        {display_sync::automatic, true, unopened, {device, memory}, ""},
+        {display_sync::always, true, direct, {device, memory, display}, ""},
+        {display_sync::never, true, shadow, {device, memory}, ""},
+        {display_sync::never, true, drm, {device, memory}, ""},
+        {display_sync::automatic, false, vkms, {device, presented}, ""},
+        {display_sync::always, false, vkms, {device, presented}, ""},
+        {display_sync::never, false, vkms, {device}, ""},
+        {display_sync::automatic, false, faked, {device}, "vblank events faked"},
+        {display_sync::automatic, false, failing, {device}, "no vblank events: seen"},
     };
     for (const auto& c : cases) {
         runner_options o;
         o.sync = c.sync;
         o.memory = c.memory;
-        EXPECT_EQ(device_plan_make(o, c.device).targets, c.expected) << options_sync_name(c.sync) << " " << c.device.dump();
+        const device_plan plan = device_plan_make(o, c.device);
+        EXPECT_EQ(plan.targets, c.expected) << options_sync_name(c.sync) << " " << c.device.path;
+        EXPECT_EQ(plan.presented_dropped, c.presented_dropped) << options_sync_name(c.sync) << " " << c.device.path;
     }
+    runner_options o;
+    EXPECT_EQ(device_plan_make(o, failing).display_dropped, "drmModeDirtyFB failed: EIO");
+    EXPECT_EQ(device_plan_make(o, vkms).refresh_text, "refresh 60.0 Hz measured");
 }
 
 } // namespace

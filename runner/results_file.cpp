@@ -86,7 +86,8 @@ nlohmann::json presented_summary_json(const presented_summary& summary)
 // The description of a device with the screen and window the programs use.
 nlohmann::json device_json(const session& s, std::size_t i)
 {
-    nlohmann::json device = i < s.device_descriptions.size() ? s.device_descriptions[i] : nlohmann::json::object();
+    nlohmann::json device = i < s.device_descriptions.size() ? device_description_json(s.device_descriptions[i])
+                                                              : nlohmann::json::object();
     if (i < s.devices.size()) {
         if (const std::string verdict = display_verdict(s, s.devices[i]); !verdict.empty())
             device["verdict"] = verdict;
@@ -111,6 +112,134 @@ nlohmann::json device_json(const session& s, std::size_t i)
 
 
 } // namespace
+
+namespace {
+
+nlohmann::json refresh_json(const refresh_summary& r)
+{
+    nlohmann::json refresh = {{"method", r.method}, {"status", r.status}, {"evidence", r.evidence}};
+    for (const auto& [key, value] : {std::pair{"nominal_hz", r.nominal_hz}, {"median_ms", r.median_ms},
+                                     {"median_hz", r.median_hz}, {"spread_percent", r.spread_percent}})
+        if (value)
+            refresh[key] = *value;
+    if (r.intervals > 0)
+        refresh["intervals"] = r.intervals;
+    if (r.crtc_index)
+        refresh["crtc_index"] = *r.crtc_index;
+    if (!r.card.empty())
+        refresh["card"] = r.card;
+    return refresh;
+}
+
+nlohmann::json display_json(const display_description& d)
+{
+    nlohmann::json display = nlohmann::json::object();
+    if (d.refresh)
+        display["refresh"] = refresh_json(*d.refresh);
+    if (d.waitforvsync)
+        display["waitforvsync"] = refresh_json(*d.waitforvsync);
+    if (const std::optional<flush_summary>& f = d.flush) {
+        nlohmann::json& flush = display["flush"] = {{"method", f->method}, {"evidence", f->evidence}};
+        flush["kernel_waits"] = f->kernel_waits ? nlohmann::json(*f->kernel_waits) : nlohmann::json(nullptr);
+        if (!f->needed)
+            flush["needed"] = false;
+        if (!f->error.empty())
+            flush["error"] = f->error;
+    }
+    if (const std::optional<update_probe_summary>& p = d.update_probe; p && p->updates == 0) {
+        display["update_probe"] = {{"skipped", p->skipped}};
+    } else if (p) {
+        display["update_probe"] = {{"updates", p->updates}, {"updates_per_second", p->updates_per_second},
+                                   {"write_ms", p->write_ms}, {"flush_ms", p->flush_ms}};
+        if (!p->note.empty())
+            display["update_probe"]["note"] = p->note;
+    }
+    if (!d.presented_dropped.empty())
+        display["presented"] = {{"dropped", d.presented_dropped}};
+    return display;
+}
+
+nlohmann::json mapping_json(const mapping_description& m)
+{
+    nlohmann::json mapping = {{"class", m.found.name}, {"evidence", m.found.evidence}};
+    if (m.vm_flags)
+        mapping["vm_flags"] = *m.vm_flags;
+    if (m.probes) {
+        nlohmann::json& probes = mapping["probes"] = nlohmann::json::array();
+        for (const mapping_probe& p : *m.probes) {
+            probes.push_back({{"name", p.name}, {"screen_mpixels", p.screen_mpixels}, {"memory_mpixels", p.memory_mpixels}});
+            if (p.ratio)
+                probes.back()["ratio"] = *p.ratio;
+        }
+    }
+    if (!m.probes_skipped.empty())
+        mapping["probes_skipped"] = m.probes_skipped;
+    return mapping;
+}
+
+// What sysfs says, the stride and depth as numbers where they are.
+nlohmann::json sysfs_json(const fb_sysfs_description& f)
+{
+    nlohmann::json sysfs = nlohmann::json::object();
+    for (const auto& [key, text] : {std::pair{"name", &f.name}, {"mode", &f.mode}, {"stride", &f.stride},
+                                    {"bits_per_pixel", &f.bits_per_pixel}, {"virtual_size", &f.virtual_size}}) {
+        const std::optional<long long> number = text->has_value() ? text_integer(**text) : std::nullopt;
+        if (number && (key == std::string("stride") || key == std::string("bits_per_pixel")))
+            sysfs[key] = *number;
+        else if (*text)
+            sysfs[key] = **text;
+    }
+    if (!f.driver.empty())
+        sysfs["driver"] = f.driver;
+    if (!f.drm_card.empty())
+        sysfs["drm_card"] = f.drm_card;
+    return sysfs;
+}
+
+nlohmann::json fb_screen_json(const fb_screen_info& screen)
+{
+    const fb_fix_screeninfo& fix = screen.fix;
+    const fb_var_screeninfo& var = screen.var;
+    const auto bits = [](const fb_bitfield& field) { return nlohmann::json{{"offset", field.offset}, {"length", field.length}}; };
+    nlohmann::json json = {
+        {"fix", {{"id", fb_id(fix)}, {"smem_len", fix.smem_len}, {"line_length", fix.line_length}, {"type", fix.type},
+                 {"visual", fix.visual}}},
+        {"var", {{"xres", var.xres}, {"yres", var.yres}, {"xres_virtual", var.xres_virtual},
+                 {"yres_virtual", var.yres_virtual}, {"xoffset", var.xoffset}, {"yoffset", var.yoffset},
+                 {"bits_per_pixel", var.bits_per_pixel}, {"red", bits(var.red)}, {"green", bits(var.green)},
+                 {"blue", bits(var.blue)}, {"transp", bits(var.transp)}, {"pixclock", var.pixclock}}},
+        {"driver_kind", fb_driver_kind(fix)},
+    };
+    if (const std::optional<double> hz = refresh_hz(var))
+        json["var"]["refresh_hz"] = *hz;
+    return json;
+}
+
+} // namespace
+
+nlohmann::json device_description_json(const device_description& d)
+{
+    nlohmann::json device = {{"path", d.path}};
+    if (!d.error.empty()) {
+        device["error"] = d.error;
+        return device;
+    }
+    device["kind"] = d.kind;
+    // Recorded, so that the tools that read the file need not restate the rule.
+    device["needs_flush"] = display_flush_needed(d);
+    if (d.drm)
+        device["drm"] = {{"driver", d.drm->driver}, {"connector", d.drm->connector}, {"mode", d.drm->mode},
+                         {"pitch", d.drm->pitch}};
+    if (d.fb.screen)
+        device.update(fb_screen_json(*d.fb.screen));
+    if (nlohmann::json sysfs = sysfs_json(d.fb.sysfs); !sysfs.empty())
+        device["sysfs"] = sysfs;
+    if (d.mapping)
+        device["mapping"] = mapping_json(*d.mapping);
+    if (d.display)
+        device["display"] = display_json(*d.display);
+    return device;
+}
 
 nlohmann::json results_json(const session& s, const std::string& finished)
 {

@@ -10,6 +10,8 @@
 #include <string>
 #include <sys/types.h>
 
+// A device's description as the file records it.
+nlohmann::json device_description_json(const device_description& device);
 // The whole results file, finished at the given UTC time.
 nlohmann::json results_json(const session& s, const std::string& finished);
 

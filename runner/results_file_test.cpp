@@ -107,6 +107,39 @@ TEST(ResultsFile, DisplayFiguresRatiosAndGlass)
     EXPECT_FALSE(f["results"][2].contains("display_glass_at_most"));
 }
 
+// A description as the file records it: what was not found is left out,
+// never made up, and an unknown wait is null.
+TEST(ResultsFile, DeviceDescriptionLeavesOutWhatWasNotFound)
+{
+    fb_screen_info screen;
+    std::snprintf(screen.fix.id, sizeof screen.fix.id, "%s", "mi0283qtdrmfb");
+    screen.var.xres = 320;
+    const device_description shadow = {
+        .path = "/dev/fb1",
+        .kind = "fbdev",
+        .fb = {.screen = screen, .sysfs = {.stride = "640", .bits_per_pixel = "sixteen", .drm_card = "card1"}},
+        .mapping = mapping_description{.found = {"deferred-io", "VmFlags"}},
+        .display = display_description{.flush = flush_summary{.method = "fsync", .evidence = "the driver's own"}}};
+    const struct {
+        device_description device;
+        nlohmann::json expected; // these fields, and only those at the top
+    } cases[] = {
+        {{.path = "/dev/fb7", .error = "cannot open /dev/fb7"}, {{"path", "/dev/fb7"}, {"error", "cannot open /dev/fb7"}}},
+        {{.path = "/dev/dri/card0", .kind = "drm"}, {{"path", "/dev/dri/card0"}, {"kind", "drm"}, {"needs_flush", true}}},
+        {shadow,
+         {{"path", "/dev/fb1"}, {"kind", "fbdev"}, {"needs_flush", true}, {"driver_kind", "drm-emulation"},
+          {"fix", {{"id", "mi0283qtdrmfb"}, {"smem_len", 0}, {"line_length", 0}, {"type", 0}, {"visual", 0}}},
+          {"var", device_description_json(shadow)["var"]},
+          {"sysfs", {{"stride", 640}, {"bits_per_pixel", "sixteen"}, {"drm_card", "card1"}}},
+          {"mapping", {{"class", "deferred-io"}, {"evidence", "VmFlags"}}},
+          {"display", {{"flush", {{"method", "fsync"}, {"evidence", "the driver's own"}, {"kernel_waits", nullptr}}}}}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(device_description_json(c.device), c.expected) << c.device.path;
+    EXPECT_EQ(device_description_json(shadow)["var"]["xres"], 320);
+    EXPECT_FALSE(device_description_json(shadow)["var"].contains("refresh_hz")) << "no pixel clock: no rate";
+}
+
 // The path as the kernel resolves it: a file, a link or a link to one, a
 // dangling link (its file is made) are written where they lead, the link
 // staying, and stay locked against a second session across every rewrite;

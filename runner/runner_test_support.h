@@ -102,7 +102,7 @@ inline session rectangle_session()
     s.host = "board";
     s.started = "2026-12-08T17:40:00Z";
     s.devices = {"/dev/fb0", "/dev/fb1"};
-    s.device_descriptions = {{{"path", "/dev/fb0"}, {"kind", "fbdev"}}, {{"path", "/dev/fb1"}, {"kind", "fbdev"}}};
+    s.device_descriptions = {{.path = "/dev/fb0", .kind = "fbdev"}, {.path = "/dev/fb1", .kind = "fbdev"}};
     s.screens = {screen_of("/dev/fb0", {400, 240, 0, 0}, 800, 480), {}};
     s.screens[0].defaulted = {"posx", "posy"};
     s.screens[1].path = "/dev/fb1";
@@ -141,11 +141,11 @@ inline session display_session()
     session s;
     s.complete = true;
     s.devices = {"/dev/fb1"};
-    s.device_descriptions = {{{"path", "/dev/fb1"},
-                              {"kind", "drm"},
-                              {"display",
-                               {{"refresh", {{"nominal_hz", 75.0}, {"status", "no vblank events"}}},
-                                {"update_probe", {{"updates_per_second", 432.4}}}}}}};
+    s.device_descriptions = {
+        {.path = "/dev/fb1",
+         .kind = "drm",
+         .display = display_description{.refresh = refresh_summary{.status = "no vblank events", .nominal_hz = 75.0},
+                                        .update_probe = update_probe_summary{.updates = 1, .updates_per_second = 432.4}}}};
     const std::string sierpinski = "sierpinski-bench", rectangle = "rectangle-bench", mandelbrot = "mandelbrot-bench";
     const std::string fb1 = "/dev/fb1";
     constexpr run_target device = run_target::device, memory = run_target::memory, display = run_target::display;

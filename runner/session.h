@@ -9,7 +9,7 @@
 #include "report.h"
 #include "stats.h"
 #include "targets.h"
-#include "warnings.h"
+#include "describe.h"
 
 #include "benchlib.h"
 
@@ -115,7 +115,7 @@ struct session {
     std::vector<device_screen> screens; // one per device, in the same order
     std::vector<std::pair<std::string, std::string>> window; // the window variables set
     nlohmann::json system = nlohmann::json::object();
-    nlohmann::json device_descriptions = nlohmann::json::array();
+    std::vector<device_description> device_descriptions; // one per device described, in order
     std::vector<device_plan> plan; // one per device, from the description (plan_make)
     std::vector<run_record> runs;
     std::vector<result_row> rows; // the statistics of the runs so far (stats_rows_update)

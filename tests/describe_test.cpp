@@ -44,7 +44,9 @@ const fixture_case fixture_cases[] = {
 
 // Everything the runner describes and checks for one tree, as it calls it.
 struct fixture_result {
-    nlohmann::json system, screen, sysfs;
+    nlohmann::json system;
+    fb_fix_screeninfo fix{};
+    fb_sysfs_description sysfs;
     mapping_class found;
     std::vector<run_warning> warnings;
 };
@@ -67,7 +69,7 @@ fixture_result fixture_describe(const fixture_case& c)
     var.yres_virtual = c.yres * 2;
     var.yoffset = c.yoffset;
     var.bits_per_pixel = c.bits_per_pixel;
-    r.screen = fb_screen_describe(fix, var);
+    r.fix = fix;
     fb_screen_check(c.device, fix, var, r.warnings);
     r.sysfs = fb_sysfs_describe(root, c.device);
     fb_users_check(root, c.device, r.warnings);
@@ -95,8 +97,8 @@ TEST(DescribeFixtures, EachTreeGivesItsFieldsAndOnlyItsWarnings)
         EXPECT_EQ(r.system.value("board_model", ""), c.board_model ? c.board_model : "");
         const nlohmann::json names = r.system.value("cpu", nlohmann::json::object()).value("core_names", nlohmann::json());
         EXPECT_EQ(names, c.core_name ? nlohmann::json{c.core_name} : nlohmann::json());
-        EXPECT_EQ(r.sysfs.value("driver", ""), c.driver ? c.driver : "");
-        EXPECT_EQ(r.screen["driver_kind"], c.driver_kind);
+        EXPECT_EQ(r.sysfs.driver, c.driver ? c.driver : "");
+        EXPECT_EQ(fb_driver_kind(r.fix), c.driver_kind);
         EXPECT_EQ(r.found.name, c.mapping_class);
     }
 }
@@ -114,9 +116,12 @@ TEST(DescribeFixtures, ReadsEverySourceOfAFullTree)
                                                        {"version", "#1 SMP Debian 6.1.119-1 (2024-11-22)"}}));
     EXPECT_EQ(native.system["os"], "Debian GNU/Linux 12 (bookworm)");
     EXPECT_EQ(native.system["load_average"], (nlohmann::json{0.0, 0.02, 0.05}));
-    EXPECT_EQ(native.sysfs, (nlohmann::json{{"name", "CLCD FB"}, {"stride", 3200}, {"mode", "U:800x480p-0"},
-                                            {"bits_per_pixel", 32}, {"virtual_size", "800,480"},
-                                            {"driver", "clcd-pl11x"}}));
+    EXPECT_EQ(native.sysfs.name, "CLCD FB");
+    EXPECT_EQ(native.sysfs.stride, "3200");
+    EXPECT_EQ(native.sysfs.mode, "U:800x480p-0");
+    EXPECT_EQ(native.sysfs.bits_per_pixel, "32");
+    EXPECT_EQ(native.sysfs.virtual_size, "800,480");
+    EXPECT_EQ(native.sysfs.drm_card, "");
 
     const fixture_result busy = fixture_describe(fixture_cases[3]);
     EXPECT_EQ(busy.system["thermal_after"], (nlohmann::json{{{"zone", "thermal_zone0"}, {"type", "cpu-thermal"},
@@ -134,7 +139,8 @@ TEST(DescribeFixtures, ReadsEverySourceOfAFullTree)
         fields.insert(key);
     EXPECT_EQ(fields, (std::set<std::string>{"libc", "compiler", "compile_flags", "program_architecture",
                                              "program_bits"}));
-    EXPECT_TRUE(empty.sysfs.empty());
+    EXPECT_FALSE(empty.sysfs.name || empty.sysfs.stride || empty.sysfs.mode || empty.sysfs.bits_per_pixel
+                 || empty.sysfs.virtual_size || !empty.sysfs.driver.empty() || !empty.sysfs.drm_card.empty());
 }
 
 TEST(DescribeParse, CpuinfoOfOlderKernelsAndUnknownCores)
@@ -251,10 +257,11 @@ TEST(DescribeDevice, AMissingDeviceIsAWarningNotAFailure)
 {
     const fs::path root = fs::path(DESCRIBE_FIXTURES) / "empty";
     std::vector<run_warning> warnings;
-    const nlohmann::json device = fb_device_describe(root, "/nonexistent/fb7", warnings);
-    EXPECT_EQ(device, (nlohmann::json{{"path", "/nonexistent/fb7"}, {"kind", "fbdev"}}));
-    const nlohmann::json mapping = mapping_describe(root, "/nonexistent/fb7", true, warnings, 1e-4);
-    EXPECT_EQ(mapping["class"], "unknown");
+    const fb_description device = fb_device_describe(root, "/nonexistent/fb7", warnings);
+    EXPECT_FALSE(device.screen);
+    const mapping_description mapping = mapping_describe(root, "/nonexistent/fb7", true, warnings, 1e-4);
+    EXPECT_EQ(mapping.found.name, "unknown");
+    EXPECT_FALSE(mapping.probes) << "no figures of a device that was not mapped";
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_EQ(warnings[0].kind, "device-query");
     EXPECT_EQ(warnings[1].kind, "mapping");
@@ -315,20 +322,20 @@ TEST(DescribeDisplay, RefreshFromIntervalsAgainstTheModesPeriod)
          0},
     };
     for (const auto& c : cases) {
-        const nlohmann::json refresh = refresh_summarize(c.measured);
-        EXPECT_EQ(refresh["status"], c.status) << c.name;
-        EXPECT_EQ(refresh["method"], c.measured.method) << c.name;
-        EXPECT_EQ(refresh.contains("nominal_hz"), c.measured.nominal_hz.has_value()) << c.name;
-        EXPECT_FALSE(refresh.value("evidence", "").empty()) << c.name;
+        const refresh_summary refresh = refresh_summarize(c.measured);
+        EXPECT_EQ(refresh.status, c.status) << c.name;
+        EXPECT_EQ(refresh.method, c.measured.method) << c.name;
+        EXPECT_EQ(refresh.nominal_hz, c.measured.nominal_hz) << c.name;
+        EXPECT_FALSE(refresh.evidence.empty()) << c.name;
         if (c.median_hz > 0) {
-            EXPECT_NEAR(refresh["median_hz"].get<double>(), c.median_hz, 0.01) << c.name;
-            EXPECT_NEAR(refresh["spread_percent"].get<double>(), c.spread_percent, 0.05) << c.name;
-            EXPECT_EQ(refresh["intervals"], c.measured.times.size() - 1) << c.name;
+            EXPECT_NEAR(refresh.median_hz.value_or(0), c.median_hz, 0.01) << c.name;
+            EXPECT_NEAR(refresh.spread_percent.value_or(-1), c.spread_percent, 0.05) << c.name;
+            EXPECT_EQ(refresh.intervals, c.measured.times.size() - 1) << c.name;
         } else {
-            EXPECT_FALSE(refresh.contains("median_hz")) << c.name << ": no rate is made up";
+            EXPECT_FALSE(refresh.median_hz) << c.name << ": no rate is made up";
         }
         if (c.measured.times.size() < 2) {
-            EXPECT_EQ(refresh["evidence"], c.measured.failure) << c.name;
+            EXPECT_EQ(refresh.evidence, c.measured.failure) << c.name;
         }
     }
 }
@@ -354,13 +361,13 @@ TEST(DescribeDisplay, WaitForVsyncRefusedFromA32BitProgram)
         {"native", 32, 64, "no vblank events"},
     };
     for (const auto& c : cases) {
-        const nlohmann::json wait = waitforvsync_summarize(refused, c.driver_kind, c.program_bits, c.kernel_bits);
-        EXPECT_EQ(wait["status"], c.status) << c.driver_kind << " " << c.program_bits;
-        EXPECT_EQ(wait["nominal_hz"], 60.0);
+        const refresh_summary wait = waitforvsync_summarize(refused, c.driver_kind, c.program_bits, c.kernel_bits);
+        EXPECT_EQ(wait.status, c.status) << c.driver_kind << " " << c.program_bits;
+        EXPECT_EQ(wait.nominal_hz, 60.0);
     }
     refresh_measurement other = refused;
     other.failure_errno = EINVAL;
-    EXPECT_EQ(waitforvsync_summarize(other, "drm-emulation", 32, 64)["status"], "no vblank events");
+    EXPECT_EQ(waitforvsync_summarize(other, "drm-emulation", 32, 64).status, "no vblank events");
 }
 
 TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
@@ -387,17 +394,14 @@ TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
         {"DRM without a dirty hook (vkms)", {"dirtyfb", ENOSYS, true, "", "", ""}, std::nullopt, "no flush needed"},
     };
     for (const auto& c : cases) {
-        const nlohmann::json flush = flush_describe(c.facts);
-        EXPECT_EQ(flush["method"], c.facts.method) << c.name;
-        if (c.waits) {
-            EXPECT_EQ(flush["kernel_waits"], *c.waits) << c.name;
-        } else {
-            EXPECT_TRUE(flush["kernel_waits"].is_null()) << c.name;
-        }
-        EXPECT_NE(flush["evidence"].get<std::string>().find(c.evidence_has), std::string::npos)
-            << c.name << ": " << flush["evidence"];
+        const flush_summary flush = flush_describe(c.facts);
+        EXPECT_EQ(flush.method, c.facts.method) << c.name;
+        EXPECT_EQ(flush.kernel_waits, c.waits) << c.name;
+        EXPECT_NE(flush.evidence.find(c.evidence_has), std::string::npos) << c.name << ": " << flush.evidence;
         // Only a flush that does nothing is not needed; a failing one is an error.
-        EXPECT_EQ(flush.value("needed", true), c.facts.method != "dirtyfb" || c.facts.flush_errno != ENOSYS) << c.name;
+        EXPECT_EQ(flush.needed, c.facts.method != "dirtyfb" || c.facts.flush_errno != ENOSYS) << c.name;
+        EXPECT_EQ(flush.error.empty(), c.facts.flush_errno == 0 || c.facts.flush_errno == EINVAL
+                                           || c.facts.flush_errno == ENOSYS) << c.name;
     }
     EXPECT_EQ(kernel_release_at_least("6.2", 6, 2), true);
     EXPECT_EQ(kernel_release_at_least("5.19.0", 6, 2), false);
@@ -407,24 +411,25 @@ TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
 
 TEST(DescribeDisplay, UpdateProbeSeparatesTheFlushFromTheWrites)
 {
-    const nlohmann::json probe = update_probe_summarize({40, 0.1, 0.3, ""});
-    EXPECT_EQ(probe["updates"], 40);
-    EXPECT_DOUBLE_EQ(probe["updates_per_second"].get<double>(), 100.0);
-    EXPECT_DOUBLE_EQ(probe["write_ms"].get<double>(), 2.5);
-    EXPECT_DOUBLE_EQ(probe["flush_ms"].get<double>(), 7.5);
-    EXPECT_EQ(update_probe_summarize({0, 0, 0, "a display server holds DRM master (Device or resource busy)"}),
-              (nlohmann::json{{"skipped", "a display server holds DRM master (Device or resource busy)"}}));
+    const update_probe_summary probe = update_probe_summarize({40, 0.1, 0.3, ""});
+    EXPECT_EQ(probe.updates, 40u);
+    EXPECT_DOUBLE_EQ(probe.updates_per_second, 100.0);
+    EXPECT_DOUBLE_EQ(probe.write_ms, 2.5);
+    EXPECT_DOUBLE_EQ(probe.flush_ms, 7.5);
+    const char* const held = "a display server holds DRM master (Device or resource busy)";
+    EXPECT_EQ(update_probe_summarize({0, 0, 0, held}).skipped, held);
+    EXPECT_EQ(update_probe_summarize({0, 0, 0, ""}).skipped, "no update completed");
 }
 
 TEST(DescribeDisplay, AMissingDeviceIsDescribedNotMeasured)
 {
     const fs::path root = fs::path(DESCRIBE_FIXTURES) / "empty";
-    const nlohmann::json fb = fb_display_describe(root, "/nonexistent/fb7", nlohmann::json::object(), true, 1e-4);
-    EXPECT_EQ(fb["refresh"]["status"], "not measured");
-    EXPECT_FALSE(fb.contains("update_probe"));
-    const nlohmann::json drm = drm_display_describe("/nonexistent/card7", true, 1e-4);
-    EXPECT_EQ(drm["refresh"]["status"], "not measured");
-    EXPECT_FALSE(drm.contains("flush"));
+    const display_description fb = fb_display_describe(root, "/nonexistent/fb7", {}, true, 1e-4);
+    EXPECT_EQ(fb.refresh.value_or(refresh_summary{}).status, "not measured");
+    EXPECT_FALSE(fb.update_probe);
+    const display_description drm = drm_display_describe("/nonexistent/card7", true, 1e-4);
+    EXPECT_EQ(drm.refresh.value_or(refresh_summary{}).status, "not measured");
+    EXPECT_FALSE(drm.flush);
 }
 
 } // namespace
