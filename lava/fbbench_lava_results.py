@@ -283,7 +283,11 @@ def main(argv=None):
                         help="also add each file recovered to this fbbench-compare results store")
     parser.add_argument("log", metavar="LOG", help="a job log, a lava-run output folder, or - for standard input")
     try:
-        args = parser.parse_args(argv)
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit:
+            sys.stdout.flush()  # --help: a full output fails here, with one line
+            raise
         if not os.path.isdir(args.output_dir):
             say(f"--output-dir {args.output_dir} is not a folder")
             return 2

@@ -18,6 +18,8 @@ RECOVER = os.path.join(LAVA, "fbbench-lava-results")
 # The farm's harness.
 FARM = os.path.join(HERE, "..", "board", "farm")
 FBBENCH_LAVA = os.environ.get("FBBENCH_LAVA")
+# The tools run as from a user's shell, their output buffered.
+os.environ.pop("PYTHONUNBUFFERED", None)
 FIXTURE = os.path.join(HERE, "fixtures", "results", "d.json")
 A_FIXTURE = os.path.join(HERE, "fixtures", "results", "boards", "vexpress", "fbbench-fb1.json")
 BOARDS = os.path.join(HERE, "fixtures", "results", "boards")

@@ -143,6 +143,14 @@ def output_failed(error):
     fail(f"cannot write the output: {error.strerror or error}", 1)
 
 
+def line_print(line):
+    """A line at once: each says that a session is in the store."""
+    try:
+        print(line, flush=True)
+    except OSError as e:
+        output_failed(e)
+
+
 def options_check(args):
     if args.store is None:
         for option, given in (("--where", args.where), ("--export-session", args.export_session)):
@@ -164,8 +172,13 @@ def options_check(args):
 
 def compare(argv):
     try:
-        # --help prints, and a full output must fail with one line.
-        args = parse_arguments(argv)
+        try:
+            args = parse_arguments(argv)
+        except SystemExit:
+            # --help printed: a full output fails here with one line, not in
+            # Python's own flush at the exit.
+            sys.stdout.flush()
+            raise
     except OSError as e:
         output_failed(e)
     chart_format = None
@@ -184,7 +197,7 @@ def compare(argv):
             raw = store_export(args.store, args.export_session, args.busy_timeout)
             return output_bytes(raw)
         if args.store is not None and args.files:
-            return store_add(args.store, args.files, validator, args.busy_timeout, print,
+            return store_add(args.store, args.files, validator, args.busy_timeout, line_print,
                              lambda line: print(f"{PROGRAM}: {clean(line)}", file=sys.stderr))
         earlier = []
         if args.store is not None:
