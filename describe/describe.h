@@ -8,8 +8,6 @@
 
 #include "warnings.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <filesystem>
 #include <linux/fb.h>
@@ -31,8 +29,15 @@ std::optional<long long> text_integer(const std::string& text, int base = 10);
 
 // ---- The system.
 
-// From /proc/cpuinfo: model, cores, core_names, architecture, features.
-nlohmann::json cpuinfo_parse(const std::string& text);
+// From /proc/cpuinfo; a field it does not give is empty.
+struct cpu_description {
+    std::optional<std::string> model{}, architecture{}, hardware{};
+    std::optional<std::vector<std::string>> features{};
+    int cores = 0; // the processor entries
+    std::vector<std::string> core_names{}; // each once, in order
+};
+
+cpu_description cpuinfo_parse(const std::string& text);
 // Arm core name for a CPU implementer and part number, or "" when unknown.
 std::string core_name(unsigned implementer, unsigned part);
 // The 1, 5 and 15 minute load averages from /proc/loadavg.
@@ -68,15 +73,48 @@ std::optional<int> kernel_bits_of(const std::string& machine);
 // The architecture this program was built for: "arm", "aarch64", "x86_64".
 const char* program_architecture();
 
-// board_model, cpu, cpufreq, devfreq, kernel, program_architecture,
-// program_bits, kernel_bits, os, libc, compiler, compile_flags.
-nlohmann::json system_describe(const std::filesystem::path& root);
-
 struct thermal_reading {
     std::string zone; // thermal_zone0
     std::string type; // cpu-thermal
     double celsius = 0;
 };
+
+struct cpufreq_policy {
+    std::string policy{}; // policy0
+    std::optional<std::string> governor{};
+    std::optional<long long> cur_khz{}, min_khz{}, max_khz{};
+};
+
+struct devfreq_device {
+    std::string name{};
+    std::optional<std::string> governor{};
+    std::optional<long long> cur_freq{};
+};
+
+// As uname gives them; without machine under a root other than "/".
+struct kernel_names {
+    std::optional<std::string> sysname{}, release{}, version{}, machine{};
+};
+
+// The machine; a field whose source is missing is empty.
+struct system_description {
+    std::optional<std::string> board_model{};
+    std::optional<cpu_description> cpu{};
+    std::vector<cpufreq_policy> cpufreq{};
+    std::vector<devfreq_device> devfreq{};
+    kernel_names kernel{};
+    // A 32-bit program may run on a 64-bit kernel (an armhf system on an
+    // ARMv8 board): both are recorded.
+    std::string program_architecture{};
+    int program_bits = 0;
+    std::optional<int> kernel_bits{};
+    std::optional<std::string> os{};
+    std::string libc{}, compiler{}, compile_flags{};
+    std::optional<std::vector<double>> load_average{}; // before the runs
+    std::vector<thermal_reading> thermal_before{}, thermal_after{};
+};
+
+system_description system_describe(const std::filesystem::path& root);
 
 struct cpufreq_residency {
     std::string policy; // policy0
@@ -100,13 +138,14 @@ double cpufreq_seconds_below_max(const std::vector<std::pair<long long, long lon
 system_sample system_sample_take(const std::filesystem::path& root);
 // Records thermal_before and thermal_after; warns of throttling (time below
 // the maximum frequency) and of a temperature rise over 10 degrees.
-void system_sample_compare(const system_sample& before, const system_sample& after, nlohmann::json& system,
+void system_sample_compare(const system_sample& before, const system_sample& after, system_description& system,
                            std::vector<run_warning>& warnings);
 
 // Before the start, with system as system_describe filled it: records
 // load_average (for the description only: other work is measured during each
 // run instead) and warns when a cpufreq governor is not performance.
-void system_idle_check(const std::filesystem::path& root, nlohmann::json& system, std::vector<run_warning>& warnings);
+void system_idle_check(const std::filesystem::path& root, system_description& system,
+                       std::vector<run_warning>& warnings);
 
 // ---- The display device.
 

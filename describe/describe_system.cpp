@@ -92,18 +92,10 @@ std::vector<std::string> words_split(const std::string& text)
     return words;
 }
 
-void field_set_integer(nlohmann::json& object, const char* field, const fs::path& path)
+std::optional<long long> file_integer(const fs::path& path)
 {
-    if (std::optional<std::string> text = file_text_read(path)) {
-        if (std::optional<long long> value = text_integer(*text))
-            object[field] = *value;
-    }
-}
-
-void field_set_text(nlohmann::json& object, const char* field, const fs::path& path)
-{
-    if (std::optional<std::string> text = file_trimmed(path))
-        object[field] = *text;
+    const std::optional<std::string> text = file_text_read(path);
+    return text ? text_integer(*text) : std::nullopt;
 }
 
 } // namespace
@@ -135,12 +127,10 @@ std::string core_name(unsigned implementer, unsigned part)
     return "";
 }
 
-nlohmann::json cpuinfo_parse(const std::string& text)
+cpu_description cpuinfo_parse(const std::string& text)
 {
-    nlohmann::json cpu = nlohmann::json::object();
-    std::vector<std::string> core_names;
+    cpu_description cpu;
     std::optional<long long> implementer;
-    int cores = 0;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         const size_t colon = line.find(':');
@@ -149,17 +139,17 @@ nlohmann::json cpuinfo_parse(const std::string& text)
         const std::string key = text_trim(line.substr(0, colon));
         const std::string value = text_trim(line.substr(colon + 1));
         if (key == "processor") {
-            ++cores;
-        } else if ((key == "model name" || key == "Processor") && !cpu.contains("model")) {
-            cpu["model"] = value;
-        } else if ((key == "Features" || key == "flags") && !cpu.contains("features")) {
-            cpu["features"] = words_split(value);
-        } else if (key == "CPU architecture" && !cpu.contains("architecture")) {
+            ++cpu.cores;
+        } else if ((key == "model name" || key == "Processor") && !cpu.model) {
+            cpu.model = value;
+        } else if ((key == "Features" || key == "flags") && !cpu.features) {
+            cpu.features = words_split(value);
+        } else if (key == "CPU architecture" && !cpu.architecture) {
             // Older kernels write "7", others "AArch64"; name the Arm architecture.
-            cpu["architecture"] = !value.empty() && std::isdigit(static_cast<unsigned char>(value[0])) ? "ARMv" + value
-                                                                                                        : value;
+            cpu.architecture = !value.empty() && std::isdigit(static_cast<unsigned char>(value[0])) ? "ARMv" + value
+                                                                                                     : value;
         } else if (key == "Hardware") {
-            cpu["hardware"] = value;
+            cpu.hardware = value;
         } else if (key == "CPU implementer") {
             implementer = text_integer(value, 16);
         } else if (key == "CPU part" && implementer) {
@@ -172,14 +162,10 @@ nlohmann::json cpuinfo_parse(const std::string& text)
                 std::snprintf(unknown, sizeof unknown, "implementer 0x%02llx part 0x%03llx", *implementer, *part);
                 name = unknown;
             }
-            if (std::find(core_names.begin(), core_names.end(), name) == core_names.end())
-                core_names.push_back(name);
+            if (std::find(cpu.core_names.begin(), cpu.core_names.end(), name) == cpu.core_names.end())
+                cpu.core_names.push_back(name);
         }
     }
-    if (cores > 0)
-        cpu["cores"] = cores;
-    if (!core_names.empty())
-        cpu["core_names"] = core_names;
     return cpu;
 }
 
@@ -283,66 +269,42 @@ const char* program_architecture()
 #endif
 }
 
-nlohmann::json system_describe(const fs::path& root)
+system_description system_describe(const fs::path& root)
 {
-    nlohmann::json system = nlohmann::json::object();
-    if (std::optional<std::string> model = file_trimmed(root_path_join(root, "/proc/device-tree/model")))
-        system["board_model"] = *model;
+    system_description system;
+    system.board_model = file_trimmed(root_path_join(root, "/proc/device-tree/model"));
     if (std::optional<std::string> cpuinfo = file_text_read(root_path_join(root, "/proc/cpuinfo")))
-        system["cpu"] = cpuinfo_parse(*cpuinfo);
+        system.cpu = cpuinfo_parse(*cpuinfo);
+    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/devices/system/cpu/cpufreq"), "policy"))
+        system.cpufreq.push_back({dir.filename().string(), file_trimmed(dir / "scaling_governor"),
+                                  file_integer(dir / "scaling_cur_freq"), file_integer(dir / "scaling_min_freq"),
+                                  file_integer(dir / "scaling_max_freq")});
+    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/class/devfreq"), ""))
+        system.devfreq.push_back(
+            {dir.filename().string(), file_trimmed(dir / "governor"), file_integer(dir / "cur_freq")});
 
-    nlohmann::json cpufreq = nlohmann::json::array();
-    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/devices/system/cpu/cpufreq"), "policy")) {
-        nlohmann::json policy = {{"policy", dir.filename().string()}};
-        field_set_text(policy, "governor", dir / "scaling_governor");
-        field_set_integer(policy, "cur_khz", dir / "scaling_cur_freq");
-        field_set_integer(policy, "min_khz", dir / "scaling_min_freq");
-        field_set_integer(policy, "max_khz", dir / "scaling_max_freq");
-        cpufreq.push_back(policy);
-    }
-    if (!cpufreq.empty())
-        system["cpufreq"] = cpufreq;
-
-    nlohmann::json devfreq = nlohmann::json::array();
-    for (const fs::path& dir : directory_entries(root_path_join(root, "/sys/class/devfreq"), "")) {
-        nlohmann::json device = {{"name", dir.filename().string()}};
-        field_set_text(device, "governor", dir / "governor");
-        field_set_integer(device, "cur_freq", dir / "cur_freq");
-        devfreq.push_back(device);
-    }
-    if (!devfreq.empty())
-        system["devfreq"] = devfreq;
-
-    nlohmann::json kernel = nlohmann::json::object();
     utsname names;
     if (root == "/" && uname(&names) == 0) {
-        kernel = {{"sysname", names.sysname}, {"release", names.release}, {"version", names.version},
-                  {"machine", names.machine}};
+        system.kernel = {names.sysname, names.release, names.version, names.machine};
     } else {
         // The same strings as uname gives, but machine, which has no file.
-        field_set_text(kernel, "sysname", root_path_join(root, "/proc/sys/kernel/ostype"));
-        field_set_text(kernel, "release", root_path_join(root, "/proc/sys/kernel/osrelease"));
-        field_set_text(kernel, "version", root_path_join(root, "/proc/sys/kernel/version"));
+        system.kernel = {file_trimmed(root_path_join(root, "/proc/sys/kernel/ostype")),
+                         file_trimmed(root_path_join(root, "/proc/sys/kernel/osrelease")),
+                         file_trimmed(root_path_join(root, "/proc/sys/kernel/version")), std::nullopt};
     }
-    if (!kernel.empty())
-        system["kernel"] = kernel;
-    // A 32-bit program may run on a 64-bit kernel (an armhf system on an
-    // ARMv8 board): both are recorded.
-    system["program_architecture"] = program_architecture();
-    system["program_bits"] = int(sizeof(void*) * 8);
-    if (kernel.contains("machine"))
-        if (std::optional<int> bits = kernel_bits_of(kernel["machine"].get<std::string>()))
-            system["kernel_bits"] = *bits;
+    system.program_architecture = program_architecture();
+    system.program_bits = int(sizeof(void*) * 8);
+    if (system.kernel.machine)
+        system.kernel_bits = kernel_bits_of(*system.kernel.machine);
 
     std::optional<std::string> os_release = file_text_read(root_path_join(root, "/etc/os-release"));
     if (!os_release)
         os_release = file_text_read(root_path_join(root, "/usr/lib/os-release"));
-    if (std::optional<std::string> name = os_release ? os_release_pretty_name(*os_release) : std::nullopt)
-        system["os"] = *name;
+    system.os = os_release ? os_release_pretty_name(*os_release) : std::nullopt;
 
-    system["libc"] = std::string("glibc ") + gnu_get_libc_version();
-    system["compiler"] = std::string("GCC ") + __VERSION__;
-    system["compile_flags"] = FBBENCH_COMPILE_FLAGS;
+    system.libc = std::string("glibc ") + gnu_get_libc_version();
+    system.compiler = std::string("GCC ") + __VERSION__;
+    system.compile_flags = FBBENCH_COMPILE_FLAGS;
     return system;
 }
 
@@ -393,23 +355,11 @@ system_sample system_sample_take(const fs::path& root)
     return sample;
 }
 
-void system_sample_compare(const system_sample& before, const system_sample& after, nlohmann::json& system,
+void system_sample_compare(const system_sample& before, const system_sample& after, system_description& system,
                            std::vector<run_warning>& warnings)
 {
-    auto thermal_json = [](const std::vector<thermal_reading>& readings) {
-        nlohmann::json zones = nlohmann::json::array();
-        for (const thermal_reading& reading : readings) {
-            nlohmann::json zone = {{"zone", reading.zone}, {"celsius", reading.celsius}};
-            if (!reading.type.empty())
-                zone["type"] = reading.type;
-            zones.push_back(zone);
-        }
-        return zones;
-    };
-    if (!before.thermal.empty())
-        system["thermal_before"] = thermal_json(before.thermal);
-    if (!after.thermal.empty())
-        system["thermal_after"] = thermal_json(after.thermal);
+    system.thermal_before = before.thermal;
+    system.thermal_after = after.thermal;
 
     for (const cpufreq_residency& end : after.cpufreq) {
         for (const cpufreq_residency& start : before.cpufreq) {
@@ -440,24 +390,17 @@ void system_sample_compare(const system_sample& before, const system_sample& aft
     }
 }
 
-void system_idle_check(const fs::path& root, nlohmann::json& system, std::vector<run_warning>& warnings)
+void system_idle_check(const fs::path& root, system_description& system, std::vector<run_warning>& warnings)
 {
     const std::optional<std::string> loadavg = file_text_read(root_path_join(root, "/proc/loadavg"));
-    const std::optional<std::vector<double>> load = loadavg ? loadavg_parse(*loadavg) : std::nullopt;
-    if (load)
-        system["load_average"] = *load;
-
-    if (system.contains("cpufreq")) {
-        for (const nlohmann::json& policy : system["cpufreq"]) {
-            const std::string governor = policy.value("governor", "performance");
-            if (governor != "performance") {
-                const std::string name = policy.value("policy", "");
-                run_warning_add(warnings, "governor",
-                                "cpufreq " + name + " uses the " + governor +
-                                    " governor: the clock may change during the runs; set performance, e.g. echo "
-                                    "performance > /sys/devices/system/cpu/cpufreq/" +
-                                    name + "/scaling_governor");
-            }
-        }
+    system.load_average = loadavg ? loadavg_parse(*loadavg) : std::nullopt;
+    for (const cpufreq_policy& policy : system.cpufreq) {
+        const std::string governor = policy.governor.value_or("performance");
+        if (governor != "performance")
+            run_warning_add(warnings, "governor",
+                            "cpufreq " + policy.policy + " uses the " + governor +
+                                " governor: the clock may change during the runs; set performance, e.g. echo "
+                                "performance > /sys/devices/system/cpu/cpufreq/" +
+                                policy.policy + "/scaling_governor");
     }
 }

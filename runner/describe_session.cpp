@@ -83,11 +83,6 @@ device_description device_describe(session& s, const std::filesystem::path& root
     return device;
 }
 
-std::string text_of(const nlohmann::json& object, const char* key)
-{
-    return object.is_object() && object.contains(key) && object[key].is_string() ? object[key].get<std::string>() : "";
-}
-
 // What reaches the display: refresh, flush and the update probe, one line.
 void display_line_print(std::FILE* out, const device_description& device)
 {
@@ -149,31 +144,28 @@ void session_describe_after(session& s, const std::filesystem::path& root, const
 
 void session_header_print(std::FILE* out, const session& s)
 {
-    const nlohmann::json& cpu = s.system.value("cpu", nlohmann::json::object());
+    const cpu_description cpu = s.system.cpu.value_or(cpu_description{});
     std::string cores;
-    for (const nlohmann::json& name : cpu.value("core_names", nlohmann::json::array()))
-        cores += (cores.empty() ? "" : ", ") + name.get<std::string>();
+    for (const std::string& name : cpu.core_names)
+        cores += (cores.empty() ? "" : ", ") + name;
     std::string features;
-    for (const nlohmann::json& feature : cpu.value("features", nlohmann::json::array()))
-        if (const std::string f = feature.get<std::string>();
-            f == "vfp" || f.starts_with("vfpv") || f == "neon" || f == "fp" || f == "asimd")
+    for (const std::string& f : cpu.features.value_or(std::vector<std::string>{}))
+        if (f == "vfp" || f.starts_with("vfpv") || f == "neon" || f == "fp" || f == "asimd")
             features += " " + f;
-    std::fprintf(out, "host %s, board %s\n", s.host.c_str(),
-                 s.system.contains("board_model") ? text_of(s.system, "board_model").c_str() : "unknown");
-    const int count = cpu.value("cores", 0);
+    std::fprintf(out, "host %s, board %s\n", s.host.c_str(), s.system.board_model.value_or("unknown").c_str());
     // An arm64 kernel names no model in /proc/cpuinfo: the core names alone.
-    const std::string model = text_of(cpu, "model");
+    const std::string model = cpu.model.value_or("");
     const std::string named = model + (model.empty() || cores.empty() ? "" : " / ") + cores;
-    std::fprintf(out, "cpu %s, %d core%s,%s\n", named.empty() ? "unknown" : named.c_str(), count,
-                 count == 1 ? "" : "s", features.empty() ? " no VFP named" : features.c_str());
-    const nlohmann::json& kernel = s.system.value("kernel", nlohmann::json::object());
-    std::fprintf(out, "kernel %s %s", text_of(kernel, "sysname").c_str(), text_of(kernel, "release").c_str());
-    if (kernel.contains("machine"))
-        std::fprintf(out, " on %s", text_of(kernel, "machine").c_str());
-    const int program_bits = s.system.value("program_bits", 0);
-    const int kernel_bits = s.system.value("kernel_bits", 0);
+    std::fprintf(out, "cpu %s, %d core%s,%s\n", named.empty() ? "unknown" : named.c_str(), cpu.cores,
+                 cpu.cores == 1 ? "" : "s", features.empty() ? " no VFP named" : features.c_str());
+    const kernel_names& kernel = s.system.kernel;
+    std::fprintf(out, "kernel %s %s", kernel.sysname.value_or("").c_str(), kernel.release.value_or("").c_str());
+    if (kernel.machine)
+        std::fprintf(out, " on %s", kernel.machine->c_str());
+    const int program_bits = s.system.program_bits;
+    const int kernel_bits = s.system.kernel_bits.value_or(0);
     if (program_bits != 0)
-        std::fprintf(out, ", programs for %s (%d-bit)", text_of(s.system, "program_architecture").c_str(), program_bits);
+        std::fprintf(out, ", programs for %s (%d-bit)", s.system.program_architecture.c_str(), program_bits);
     if (program_bits != 0 && kernel_bits != 0 && program_bits != kernel_bits)
         std::fprintf(out, ": %d-bit programs on a %d-bit kernel", program_bits, kernel_bits);
     std::fputc('\n', out);

@@ -18,11 +18,6 @@ template <typename T> bool number_take(const char*& at, const char* end, T& valu
     return true;
 }
 
-double round_to(double value, double quantum)
-{
-    return std::round(value / quantum) * quantum;
-}
-
 } // namespace
 
 bool presented_parse(const std::string& text, presented_record& record, std::string& error)
@@ -122,32 +117,3 @@ presented_figures presented_compute(const presented_record& r, double refresh_hz
     return f;
 }
 
-nlohmann::json presented_json(const presented_record& r, std::optional<double> refresh_hz)
-{
-    nlohmann::json j = {{"units", r.units}, {"flips", r.events}, {"flips_queued", r.queued}, {"flips_busy", r.busy},
-                        {"timestamps_us", r.timestamps_us}};
-    if (!r.sequences.empty()) {
-        j["sequence_first"] = r.sequences.front();
-        j["sequence_last"] = r.sequences.back();
-    }
-    if (const std::string fault = presented_fault(r); !fault.empty()) {
-        j["dropped"] = fault;
-        return j;
-    }
-    if (!refresh_hz) {
-        j["dropped"] = "no measured refresh to hold the flips to";
-        return j;
-    }
-    const presented_figures f = presented_compute(r, *refresh_hz);
-    j["refresh_hz"] = *refresh_hz;
-    j["elapsed_seconds"] = round_to(f.elapsed_seconds, 1e-6);
-    j["frames_per_second"] = round_to(f.frames_per_second, 0.001);
-    j["interval_median_ms"] = round_to(f.interval_median_ms, 0.001);
-    j["interval_p99_ms"] = round_to(f.interval_p99_ms, 0.001);
-    j["interval_spread_percent"] = round_to(f.interval_spread_percent, 0.01);
-    j["intervals_flagged"] = f.intervals_flagged;
-    j["vblanks"] = f.vblanks;
-    j["missed_vblanks"] = f.missed_vblanks;
-    j["frames_lost"] = f.frames_lost;
-    return j;
-}

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +55,3 @@ std::string presented_fault(const presented_record& record);
 // The figures of a run without fault.
 presented_figures presented_compute(const presented_record& record, double refresh_hz);
 
-// The run's record for the results file: the counts, the timestamps and,
-// without fault, the figures; with one, "dropped" names it.
-nlohmann::json presented_json(const presented_record& record, std::optional<double> refresh_hz);

@@ -1,6 +1,7 @@
 // The presented target's figures, from the flip records the programs write:
 // intervals, missed vblanks, faked events, and records not as written.
 #include "presented.h"
+#include "results_file.h"
 #include "runner_test_support.h"
 
 #include "bench_present.h"

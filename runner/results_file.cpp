@@ -14,9 +14,207 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <climits>
+#include <cmath>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+double round_to(double value, double quantum)
+{
+    return std::round(value / quantum) * quantum;
+}
+
+nlohmann::json refresh_json(const refresh_summary& r)
+{
+    nlohmann::json refresh = {{"method", r.method}, {"status", r.status}, {"evidence", r.evidence}};
+    for (const auto& [key, value] : {std::pair{"nominal_hz", r.nominal_hz}, {"median_ms", r.median_ms},
+                                     {"median_hz", r.median_hz}, {"spread_percent", r.spread_percent}})
+        if (value)
+            refresh[key] = *value;
+    if (r.intervals > 0)
+        refresh["intervals"] = r.intervals;
+    if (r.crtc_index)
+        refresh["crtc_index"] = *r.crtc_index;
+    if (!r.card.empty())
+        refresh["card"] = r.card;
+    return refresh;
+}
+
+nlohmann::json display_json(const display_description& d)
+{
+    nlohmann::json display = nlohmann::json::object();
+    if (d.refresh)
+        display["refresh"] = refresh_json(*d.refresh);
+    if (d.waitforvsync)
+        display["waitforvsync"] = refresh_json(*d.waitforvsync);
+    if (const std::optional<flush_summary>& f = d.flush) {
+        nlohmann::json& flush = display["flush"] = {{"method", f->method}, {"evidence", f->evidence}};
+        flush["kernel_waits"] = f->kernel_waits ? nlohmann::json(*f->kernel_waits) : nlohmann::json(nullptr);
+        if (!f->needed)
+            flush["needed"] = false;
+        if (!f->error.empty())
+            flush["error"] = f->error;
+    }
+    if (const std::optional<update_probe_summary>& p = d.update_probe; p && p->updates == 0) {
+        display["update_probe"] = {{"skipped", p->skipped}};
+    } else if (p) {
+        display["update_probe"] = {{"updates", p->updates}, {"updates_per_second", p->updates_per_second},
+                                   {"write_ms", p->write_ms}, {"flush_ms", p->flush_ms}};
+        if (!p->note.empty())
+            display["update_probe"]["note"] = p->note;
+    }
+    if (!d.presented_dropped.empty())
+        display["presented"] = {{"dropped", d.presented_dropped}};
+    return display;
+}
+
+nlohmann::json mapping_json(const mapping_description& m)
+{
+    nlohmann::json mapping = {{"class", m.found.name}, {"evidence", m.found.evidence}};
+    if (m.vm_flags)
+        mapping["vm_flags"] = *m.vm_flags;
+    if (m.probes) {
+        nlohmann::json& probes = mapping["probes"] = nlohmann::json::array();
+        for (const mapping_probe& p : *m.probes) {
+            probes.push_back({{"name", p.name}, {"screen_mpixels", p.screen_mpixels}, {"memory_mpixels", p.memory_mpixels}});
+            if (p.ratio)
+                probes.back()["ratio"] = *p.ratio;
+        }
+    }
+    if (!m.probes_skipped.empty())
+        mapping["probes_skipped"] = m.probes_skipped;
+    return mapping;
+}
+
+// What sysfs says, the stride and depth as numbers where they are.
+nlohmann::json sysfs_json(const fb_sysfs_description& f)
+{
+    nlohmann::json sysfs = nlohmann::json::object();
+    for (const auto& [key, text] : {std::pair{"name", &f.name}, {"mode", &f.mode}, {"stride", &f.stride},
+                                    {"bits_per_pixel", &f.bits_per_pixel}, {"virtual_size", &f.virtual_size}}) {
+        const std::optional<long long> number = text->has_value() ? text_integer(**text) : std::nullopt;
+        if (number && (key == std::string("stride") || key == std::string("bits_per_pixel")))
+            sysfs[key] = *number;
+        else if (*text)
+            sysfs[key] = **text;
+    }
+    if (!f.driver.empty())
+        sysfs["driver"] = f.driver;
+    if (!f.drm_card.empty())
+        sysfs["drm_card"] = f.drm_card;
+    return sysfs;
+}
+
+nlohmann::json thermal_json(const std::vector<thermal_reading>& readings)
+{
+    nlohmann::json zones = nlohmann::json::array();
+    for (const thermal_reading& reading : readings) {
+        zones.push_back({{"zone", reading.zone}, {"celsius", reading.celsius}});
+        if (!reading.type.empty())
+            zones.back()["type"] = reading.type;
+    }
+    return zones;
+}
+
+// A field that was not found is left out.
+template <typename T>
+void field_set(nlohmann::json& object, const char* key, const std::optional<T>& value)
+{
+    if (value)
+        object[key] = *value;
+}
+
+nlohmann::json fb_screen_json(const fb_screen_info& screen)
+{
+    const fb_fix_screeninfo& fix = screen.fix;
+    const fb_var_screeninfo& var = screen.var;
+    const auto bits = [](const fb_bitfield& field) { return nlohmann::json{{"offset", field.offset}, {"length", field.length}}; };
+    nlohmann::json json = {
+        {"fix", {{"id", fb_id(fix)}, {"smem_len", fix.smem_len}, {"line_length", fix.line_length}, {"type", fix.type},
+                 {"visual", fix.visual}}},
+        {"var", {{"xres", var.xres}, {"yres", var.yres}, {"xres_virtual", var.xres_virtual},
+                 {"yres_virtual", var.yres_virtual}, {"xoffset", var.xoffset}, {"yoffset", var.yoffset},
+                 {"bits_per_pixel", var.bits_per_pixel}, {"red", bits(var.red)}, {"green", bits(var.green)},
+                 {"blue", bits(var.blue)}, {"transp", bits(var.transp)}, {"pixclock", var.pixclock}}},
+        {"driver_kind", fb_driver_kind(fix)},
+    };
+    if (const std::optional<double> hz = refresh_hz(var))
+        json["var"]["refresh_hz"] = *hz;
+    return json;
+}
+
+} // namespace
+
+nlohmann::json device_description_json(const device_description& d)
+{
+    nlohmann::json device = {{"path", d.path}};
+    if (!d.error.empty()) {
+        device["error"] = d.error;
+        return device;
+    }
+    device["kind"] = d.kind;
+    // Recorded, so that the tools that read the file need not restate the rule.
+    device["needs_flush"] = display_flush_needed(d);
+    if (d.drm)
+        device["drm"] = {{"driver", d.drm->driver}, {"connector", d.drm->connector}, {"mode", d.drm->mode},
+                         {"pitch", d.drm->pitch}};
+    if (d.fb.screen)
+        device.update(fb_screen_json(*d.fb.screen));
+    if (nlohmann::json sysfs = sysfs_json(d.fb.sysfs); !sysfs.empty())
+        device["sysfs"] = sysfs;
+    if (d.mapping)
+        device["mapping"] = mapping_json(*d.mapping);
+    if (d.display)
+        device["display"] = display_json(*d.display);
+    return device;
+}
+
+nlohmann::json system_description_json(const system_description& d)
+{
+    nlohmann::json system = {{"program_architecture", d.program_architecture}, {"program_bits", d.program_bits},
+                             {"libc", d.libc}, {"compiler", d.compiler}, {"compile_flags", d.compile_flags}};
+    field_set(system, "board_model", d.board_model);
+    if (const std::optional<cpu_description>& c = d.cpu) {
+        nlohmann::json& cpu = system["cpu"] = nlohmann::json::object();
+        field_set(cpu, "model", c->model);
+        field_set(cpu, "architecture", c->architecture);
+        field_set(cpu, "hardware", c->hardware);
+        field_set(cpu, "features", c->features);
+        if (c->cores > 0)
+            cpu["cores"] = c->cores;
+        if (!c->core_names.empty())
+            cpu["core_names"] = c->core_names;
+    }
+    for (const cpufreq_policy& p : d.cpufreq) {
+        nlohmann::json& policy = system["cpufreq"].emplace_back(nlohmann::json{{"policy", p.policy}});
+        field_set(policy, "governor", p.governor);
+        field_set(policy, "cur_khz", p.cur_khz);
+        field_set(policy, "min_khz", p.min_khz);
+        field_set(policy, "max_khz", p.max_khz);
+    }
+    for (const devfreq_device& f : d.devfreq) {
+        nlohmann::json& device = system["devfreq"].emplace_back(nlohmann::json{{"name", f.name}});
+        field_set(device, "governor", f.governor);
+        field_set(device, "cur_freq", f.cur_freq);
+    }
+    nlohmann::json kernel = nlohmann::json::object();
+    field_set(kernel, "sysname", d.kernel.sysname);
+    field_set(kernel, "release", d.kernel.release);
+    field_set(kernel, "version", d.kernel.version);
+    field_set(kernel, "machine", d.kernel.machine);
+    if (!kernel.empty())
+        system["kernel"] = kernel;
+    field_set(system, "kernel_bits", d.kernel_bits);
+    field_set(system, "os", d.os);
+    field_set(system, "load_average", d.load_average);
+    if (!d.thermal_before.empty())
+        system["thermal_before"] = thermal_json(d.thermal_before);
+    if (!d.thermal_after.empty())
+        system["thermal_after"] = thermal_json(d.thermal_after);
+    return system;
+}
 
 namespace {
 
@@ -113,132 +311,34 @@ nlohmann::json device_json(const session& s, std::size_t i)
 
 } // namespace
 
-namespace {
-
-nlohmann::json refresh_json(const refresh_summary& r)
+nlohmann::json presented_json(const presented_record& r, std::optional<double> refresh_hz)
 {
-    nlohmann::json refresh = {{"method", r.method}, {"status", r.status}, {"evidence", r.evidence}};
-    for (const auto& [key, value] : {std::pair{"nominal_hz", r.nominal_hz}, {"median_ms", r.median_ms},
-                                     {"median_hz", r.median_hz}, {"spread_percent", r.spread_percent}})
-        if (value)
-            refresh[key] = *value;
-    if (r.intervals > 0)
-        refresh["intervals"] = r.intervals;
-    if (r.crtc_index)
-        refresh["crtc_index"] = *r.crtc_index;
-    if (!r.card.empty())
-        refresh["card"] = r.card;
-    return refresh;
-}
-
-nlohmann::json display_json(const display_description& d)
-{
-    nlohmann::json display = nlohmann::json::object();
-    if (d.refresh)
-        display["refresh"] = refresh_json(*d.refresh);
-    if (d.waitforvsync)
-        display["waitforvsync"] = refresh_json(*d.waitforvsync);
-    if (const std::optional<flush_summary>& f = d.flush) {
-        nlohmann::json& flush = display["flush"] = {{"method", f->method}, {"evidence", f->evidence}};
-        flush["kernel_waits"] = f->kernel_waits ? nlohmann::json(*f->kernel_waits) : nlohmann::json(nullptr);
-        if (!f->needed)
-            flush["needed"] = false;
-        if (!f->error.empty())
-            flush["error"] = f->error;
+    nlohmann::json j = {{"units", r.units}, {"flips", r.events}, {"flips_queued", r.queued}, {"flips_busy", r.busy},
+                        {"timestamps_us", r.timestamps_us}};
+    if (!r.sequences.empty()) {
+        j["sequence_first"] = r.sequences.front();
+        j["sequence_last"] = r.sequences.back();
     }
-    if (const std::optional<update_probe_summary>& p = d.update_probe; p && p->updates == 0) {
-        display["update_probe"] = {{"skipped", p->skipped}};
-    } else if (p) {
-        display["update_probe"] = {{"updates", p->updates}, {"updates_per_second", p->updates_per_second},
-                                   {"write_ms", p->write_ms}, {"flush_ms", p->flush_ms}};
-        if (!p->note.empty())
-            display["update_probe"]["note"] = p->note;
+    if (const std::string fault = presented_fault(r); !fault.empty()) {
+        j["dropped"] = fault;
+        return j;
     }
-    if (!d.presented_dropped.empty())
-        display["presented"] = {{"dropped", d.presented_dropped}};
-    return display;
-}
-
-nlohmann::json mapping_json(const mapping_description& m)
-{
-    nlohmann::json mapping = {{"class", m.found.name}, {"evidence", m.found.evidence}};
-    if (m.vm_flags)
-        mapping["vm_flags"] = *m.vm_flags;
-    if (m.probes) {
-        nlohmann::json& probes = mapping["probes"] = nlohmann::json::array();
-        for (const mapping_probe& p : *m.probes) {
-            probes.push_back({{"name", p.name}, {"screen_mpixels", p.screen_mpixels}, {"memory_mpixels", p.memory_mpixels}});
-            if (p.ratio)
-                probes.back()["ratio"] = *p.ratio;
-        }
+    if (!refresh_hz) {
+        j["dropped"] = "no measured refresh to hold the flips to";
+        return j;
     }
-    if (!m.probes_skipped.empty())
-        mapping["probes_skipped"] = m.probes_skipped;
-    return mapping;
-}
-
-// What sysfs says, the stride and depth as numbers where they are.
-nlohmann::json sysfs_json(const fb_sysfs_description& f)
-{
-    nlohmann::json sysfs = nlohmann::json::object();
-    for (const auto& [key, text] : {std::pair{"name", &f.name}, {"mode", &f.mode}, {"stride", &f.stride},
-                                    {"bits_per_pixel", &f.bits_per_pixel}, {"virtual_size", &f.virtual_size}}) {
-        const std::optional<long long> number = text->has_value() ? text_integer(**text) : std::nullopt;
-        if (number && (key == std::string("stride") || key == std::string("bits_per_pixel")))
-            sysfs[key] = *number;
-        else if (*text)
-            sysfs[key] = **text;
-    }
-    if (!f.driver.empty())
-        sysfs["driver"] = f.driver;
-    if (!f.drm_card.empty())
-        sysfs["drm_card"] = f.drm_card;
-    return sysfs;
-}
-
-nlohmann::json fb_screen_json(const fb_screen_info& screen)
-{
-    const fb_fix_screeninfo& fix = screen.fix;
-    const fb_var_screeninfo& var = screen.var;
-    const auto bits = [](const fb_bitfield& field) { return nlohmann::json{{"offset", field.offset}, {"length", field.length}}; };
-    nlohmann::json json = {
-        {"fix", {{"id", fb_id(fix)}, {"smem_len", fix.smem_len}, {"line_length", fix.line_length}, {"type", fix.type},
-                 {"visual", fix.visual}}},
-        {"var", {{"xres", var.xres}, {"yres", var.yres}, {"xres_virtual", var.xres_virtual},
-                 {"yres_virtual", var.yres_virtual}, {"xoffset", var.xoffset}, {"yoffset", var.yoffset},
-                 {"bits_per_pixel", var.bits_per_pixel}, {"red", bits(var.red)}, {"green", bits(var.green)},
-                 {"blue", bits(var.blue)}, {"transp", bits(var.transp)}, {"pixclock", var.pixclock}}},
-        {"driver_kind", fb_driver_kind(fix)},
-    };
-    if (const std::optional<double> hz = refresh_hz(var))
-        json["var"]["refresh_hz"] = *hz;
-    return json;
-}
-
-} // namespace
-
-nlohmann::json device_description_json(const device_description& d)
-{
-    nlohmann::json device = {{"path", d.path}};
-    if (!d.error.empty()) {
-        device["error"] = d.error;
-        return device;
-    }
-    device["kind"] = d.kind;
-    // Recorded, so that the tools that read the file need not restate the rule.
-    device["needs_flush"] = display_flush_needed(d);
-    if (d.drm)
-        device["drm"] = {{"driver", d.drm->driver}, {"connector", d.drm->connector}, {"mode", d.drm->mode},
-                         {"pitch", d.drm->pitch}};
-    if (d.fb.screen)
-        device.update(fb_screen_json(*d.fb.screen));
-    if (nlohmann::json sysfs = sysfs_json(d.fb.sysfs); !sysfs.empty())
-        device["sysfs"] = sysfs;
-    if (d.mapping)
-        device["mapping"] = mapping_json(*d.mapping);
-    if (d.display)
-        device["display"] = display_json(*d.display);
-    return device;
+    const presented_figures f = presented_compute(r, *refresh_hz);
+    j["refresh_hz"] = *refresh_hz;
+    j["elapsed_seconds"] = round_to(f.elapsed_seconds, 1e-6);
+    j["frames_per_second"] = round_to(f.frames_per_second, 0.001);
+    j["interval_median_ms"] = round_to(f.interval_median_ms, 0.001);
+    j["interval_p99_ms"] = round_to(f.interval_p99_ms, 0.001);
+    j["interval_spread_percent"] = round_to(f.interval_spread_percent, 0.01);
+    j["intervals_flagged"] = f.intervals_flagged;
+    j["vblanks"] = f.vblanks;
+    j["missed_vblanks"] = f.missed_vblanks;
+    j["frames_lost"] = f.frames_lost;
+    return j;
 }
 
 nlohmann::json results_json(const session& s, const std::string& finished)
@@ -266,7 +366,7 @@ nlohmann::json results_json(const session& s, const std::string& finished)
          {{"runs", o.runs}, {"max_runs", o.max_runs}, {"spread_percent", o.spread_percent}, {"warmup", o.warmup},
           {"memory", o.memory}, {"probe", o.probe}, {"timeout_seconds", o.timeout_seconds}, {"sync", options_sync_name(o.sync)},
           {"quick", o.quick}}},
-        {"system", s.system},
+        {"system", system_description_json(s.system)},
     };
     if (o.levels != 0)
         file["options"]["levels"] = o.levels;

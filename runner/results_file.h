@@ -10,8 +10,12 @@
 #include <string>
 #include <sys/types.h>
 
-// A device's description as the file records it.
+// The machine's and a device's description as the file records them.
+nlohmann::json system_description_json(const system_description& system);
 nlohmann::json device_description_json(const device_description& device);
+// A run's presented record: the counts, the timestamps and, without fault,
+// the figures; with one, "dropped" names it.
+nlohmann::json presented_json(const presented_record& record, std::optional<double> refresh_hz);
 // The whole results file, finished at the given UTC time.
 nlohmann::json results_json(const session& s, const std::string& finished);
 

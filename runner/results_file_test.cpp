@@ -136,6 +136,12 @@ TEST(ResultsFile, DeviceDescriptionLeavesOutWhatWasNotFound)
     };
     for (const auto& c : cases)
         EXPECT_EQ(device_description_json(c.device), c.expected) << c.device.path;
+    // Without sources only what the build itself knows is left.
+    const system_description bare = {.program_architecture = "arm", .program_bits = 32, .libc = "glibc 2.36",
+                                     .compiler = "GCC 12.2.0", .compile_flags = "-O2"};
+    EXPECT_EQ(system_description_json(bare), (nlohmann::json{{"program_architecture", "arm"}, {"program_bits", 32},
+                                                             {"libc", "glibc 2.36"}, {"compiler", "GCC 12.2.0"},
+                                                             {"compile_flags", "-O2"}}));
     EXPECT_EQ(device_description_json(shadow)["var"]["xres"], 320);
     EXPECT_FALSE(device_description_json(shadow)["var"].contains("refresh_hz")) << "no pixel clock: no rate";
 }

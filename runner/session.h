@@ -114,7 +114,7 @@ struct session {
     std::vector<std::string> devices; // paths, in order, each once
     std::vector<device_screen> screens; // one per device, in the same order
     std::vector<std::pair<std::string, std::string>> window; // the window variables set
-    nlohmann::json system = nlohmann::json::object();
+    system_description system;
     std::vector<device_description> device_descriptions; // one per device described, in order
     std::vector<device_plan> plan; // one per device, from the description (plan_make)
     std::vector<run_record> runs;

@@ -162,20 +162,21 @@ TEST(Table, MarksTheDisplayBeyondTheDrawingAndTheGlass)
 TEST(Table, HeaderNamesTheCpu)
 {
     const struct {
-        nlohmann::json cpu;
+        std::optional<cpu_description> cpu;
         const char* line;
     } cases[] = {
-        {{{"model", "ARMv7 Processor rev 0 (v7l)"}, {"core_names", {"Cortex-A9"}}, {"cores", 1},
-          {"features", {"half", "vfp", "neon", "vfpv3"}}},
+        {cpu_description{.model = "ARMv7 Processor rev 0 (v7l)", .features = {{"half", "vfp", "neon", "vfpv3"}},
+                         .cores = 1, .core_names = {"Cortex-A9"}},
          "cpu ARMv7 Processor rev 0 (v7l) / Cortex-A9, 1 core, vfp neon vfpv3\n"},
-        {{{"core_names", {"Cortex-A72"}}, {"cores", 1}, {"features", {"fp", "asimd"}}}, "cpu Cortex-A72, 1 core, fp asimd\n"},
-        {{{"model", "AMD EPYC"}, {"cores", 2}}, "cpu AMD EPYC, 2 cores, no VFP named\n"},
-        {nlohmann::json::object(), "cpu unknown, 0 cores, no VFP named\n"},
+        {cpu_description{.features = {{"fp", "asimd"}}, .cores = 1, .core_names = {"Cortex-A72"}},
+         "cpu Cortex-A72, 1 core, fp asimd\n"},
+        {cpu_description{.model = "AMD EPYC", .cores = 2}, "cpu AMD EPYC, 2 cores, no VFP named\n"},
+        {std::nullopt, "cpu unknown, 0 cores, no VFP named\n"},
     };
     for (const auto& c : cases) {
         session s;
         s.host = "board";
-        s.system = {{"cpu", c.cpu}};
+        s.system.cpu = c.cpu;
         const std::string header = printed([&](std::FILE* out) { results_header_print(out, s, 0); });
         EXPECT_NE(header.find("\n" + std::string(c.line)), std::string::npos) << header;
     }

@@ -44,7 +44,7 @@ const fixture_case fixture_cases[] = {
 
 // Everything the runner describes and checks for one tree, as it calls it.
 struct fixture_result {
-    nlohmann::json system;
+    system_description system;
     fb_fix_screeninfo fix{};
     fb_sysfs_description sysfs;
     mapping_class found;
@@ -94,9 +94,9 @@ TEST(DescribeFixtures, EachTreeGivesItsFieldsAndOnlyItsWarnings)
             }
         }
         EXPECT_EQ(kinds, c.warnings);
-        EXPECT_EQ(r.system.value("board_model", ""), c.board_model ? c.board_model : "");
-        const nlohmann::json names = r.system.value("cpu", nlohmann::json::object()).value("core_names", nlohmann::json());
-        EXPECT_EQ(names, c.core_name ? nlohmann::json{c.core_name} : nlohmann::json());
+        EXPECT_EQ(r.system.board_model.value_or(""), c.board_model ? c.board_model : "");
+        const std::vector<std::string> names = r.system.cpu ? r.system.cpu->core_names : std::vector<std::string>{};
+        EXPECT_EQ(names, c.core_name ? std::vector<std::string>{c.core_name} : std::vector<std::string>{});
         EXPECT_EQ(r.sysfs.driver, c.driver ? c.driver : "");
         EXPECT_EQ(fb_driver_kind(r.fix), c.driver_kind);
         EXPECT_EQ(r.found.name, c.mapping_class);
@@ -106,16 +106,20 @@ TEST(DescribeFixtures, EachTreeGivesItsFieldsAndOnlyItsWarnings)
 TEST(DescribeFixtures, ReadsEverySourceOfAFullTree)
 {
     const fixture_result native = fixture_describe(fixture_cases[0]);
-    const nlohmann::json& cpu = native.system["cpu"];
-    EXPECT_EQ(cpu["cores"], 2);
-    EXPECT_EQ(cpu["architecture"], "ARMv7");
-    EXPECT_EQ(cpu["model"], "ARMv7 Processor rev 0 (v7l)");
+    ASSERT_TRUE(native.system.cpu);
+    const cpu_description& cpu = *native.system.cpu;
+    EXPECT_EQ(cpu.cores, 2);
+    EXPECT_EQ(cpu.architecture, "ARMv7");
+    EXPECT_EQ(cpu.model, "ARMv7 Processor rev 0 (v7l)");
+    const std::vector<std::string> features = cpu.features.value_or(std::vector<std::string>{});
     for (const char* feature : {"vfp", "vfpv3", "neon"})
-        EXPECT_NE(std::find(cpu["features"].begin(), cpu["features"].end(), feature), cpu["features"].end());
-    EXPECT_EQ(native.system["kernel"], (nlohmann::json{{"sysname", "Linux"}, {"release", "6.1.0-28-armmp"},
-                                                       {"version", "#1 SMP Debian 6.1.119-1 (2024-11-22)"}}));
-    EXPECT_EQ(native.system["os"], "Debian GNU/Linux 12 (bookworm)");
-    EXPECT_EQ(native.system["load_average"], (nlohmann::json{0.0, 0.02, 0.05}));
+        EXPECT_NE(std::find(features.begin(), features.end(), feature), features.end());
+    EXPECT_EQ(native.system.kernel.sysname, "Linux");
+    EXPECT_EQ(native.system.kernel.release, "6.1.0-28-armmp");
+    EXPECT_EQ(native.system.kernel.version, "#1 SMP Debian 6.1.119-1 (2024-11-22)");
+    EXPECT_FALSE(native.system.kernel.machine) << "no file gives it";
+    EXPECT_EQ(native.system.os, "Debian GNU/Linux 12 (bookworm)");
+    EXPECT_EQ(native.system.load_average, (std::vector<double>{0.0, 0.02, 0.05}));
     EXPECT_EQ(native.sysfs.name, "CLCD FB");
     EXPECT_EQ(native.sysfs.stride, "3200");
     EXPECT_EQ(native.sysfs.mode, "U:800x480p-0");
@@ -124,9 +128,12 @@ TEST(DescribeFixtures, ReadsEverySourceOfAFullTree)
     EXPECT_EQ(native.sysfs.drm_card, "");
 
     const fixture_result busy = fixture_describe(fixture_cases[3]);
-    EXPECT_EQ(busy.system["thermal_after"], (nlohmann::json{{{"zone", "thermal_zone0"}, {"type", "cpu-thermal"},
-                                                             {"celsius", 58.5}}}));
-    EXPECT_EQ(busy.system["devfreq"][0]["governor"], "simple_ondemand");
+    ASSERT_EQ(busy.system.thermal_after.size(), 1u);
+    EXPECT_EQ(busy.system.thermal_after[0].zone, "thermal_zone0");
+    EXPECT_EQ(busy.system.thermal_after[0].type, "cpu-thermal");
+    EXPECT_EQ(busy.system.thermal_after[0].celsius, 58.5);
+    ASSERT_EQ(busy.system.devfreq.size(), 1u);
+    EXPECT_EQ(busy.system.devfreq[0].governor, "simple_ondemand");
 
     // A shadow's warning names the DRM card behind it, not a connector.
     const fixture_result shadow = fixture_describe(fixture_cases[2]);
@@ -134,24 +141,25 @@ TEST(DescribeFixtures, ReadsEverySourceOfAFullTree)
 
     // Without sources only what the build itself knows is left.
     const fixture_result empty = fixture_describe(fixture_cases[4]);
-    std::set<std::string> fields;
-    for (const auto& [key, value] : empty.system.items())
-        fields.insert(key);
-    EXPECT_EQ(fields, (std::set<std::string>{"libc", "compiler", "compile_flags", "program_architecture",
-                                             "program_bits"}));
+    const system_description& bare = empty.system;
+    EXPECT_FALSE(bare.board_model || bare.cpu || bare.kernel.sysname || bare.kernel.release || bare.kernel.version
+                 || bare.os || bare.load_average || bare.kernel_bits);
+    EXPECT_TRUE(bare.cpufreq.empty() && bare.devfreq.empty() && bare.thermal_before.empty());
+    EXPECT_FALSE(bare.libc.empty() || bare.compiler.empty() || bare.program_architecture.empty());
     EXPECT_FALSE(empty.sysfs.name || empty.sysfs.stride || empty.sysfs.mode || empty.sysfs.bits_per_pixel
                  || empty.sysfs.virtual_size || !empty.sysfs.driver.empty() || !empty.sysfs.drm_card.empty());
 }
 
 TEST(DescribeParse, CpuinfoOfOlderKernelsAndUnknownCores)
 {
-    const nlohmann::json cpu = cpuinfo_parse("Processor\t: ARMv6-compatible processor rev 7 (v6l)\n"
+    const cpu_description cpu = cpuinfo_parse("Processor\t: ARMv6-compatible processor rev 7 (v6l)\n"
                                              "processor\t: 0\nFeatures\t: swp half thumb vfp\n"
                                              "CPU implementer\t: 0x41\nCPU architecture: 7\nCPU part\t: 0xb76\n"
                                              "processor\t: 1\nCPU implementer\t: 0x41\nCPU part\t: 0xfff\n");
-    EXPECT_EQ(cpu["model"], "ARMv6-compatible processor rev 7 (v6l)");
-    EXPECT_EQ(cpu["cores"], 2);
-    EXPECT_EQ(cpu["core_names"], (nlohmann::json{"ARM1176", "implementer 0x41 part 0xfff"}));
+    EXPECT_EQ(cpu.model, "ARMv6-compatible processor rev 7 (v6l)");
+    EXPECT_EQ(cpu.architecture, "ARMv7");
+    EXPECT_EQ(cpu.cores, 2);
+    EXPECT_EQ(cpu.core_names, (std::vector<std::string>{"ARM1176", "implementer 0x41 part 0xfff"}));
     for (const auto& [implementer, part, name] : {std::tuple{0x41u, 0xc07u, "Cortex-A7"}, {0x41u, 0xc0fu, "Cortex-A15"},
                                                   {0x41u, 0xd03u, "Cortex-A53"}, {0x42u, 0xc09u, ""}})
         EXPECT_EQ(core_name(implementer, part), name);
