@@ -1,5 +1,6 @@
 // What produced a measurement: the machine, the display device and how the
 // device's memory is mapped, with warnings about conditions that disturb it.
+// The descriptions are plain structs: the results file writes them as JSON.
 //
 // Every reader of /proc, /sys, /etc and /dev takes a root directory ("/" on a
 // live system, a fixture tree in tests). A missing source leaves its field
