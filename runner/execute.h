@@ -1,8 +1,10 @@
 // Running one benchmark as a fresh process under supervision: its output
 // captured in files and read back up to a cap, how it ended kept, both
-// clocks read around it, a deadline, and SIGINT, SIGTERM and SIGHUP passed
+// clocks read around it and while it runs, a deadline, and SIGINT, SIGTERM and SIGHUP passed
 // on to it.
 #pragma once
+
+#include "stats.h"
 
 #include <cstddef>
 #include <string>
@@ -26,7 +28,9 @@ struct run_outcome {
     bool out_truncated = false;
     bool err_truncated = false;
     double monotonic_seconds = 0;
-    double realtime_seconds = 0;
+    // The wall clock's offset at the start, every quarter second while the
+    // program runs, and at the end: the programs time with the wall clock.
+    std::vector<clock_sample> clock_samples;
     double child_cpu_seconds = 0; // user and system time, from wait4's rusage
     std::string stat_before; // /proc/stat just before the start and after the end
     std::string stat_after;

@@ -68,7 +68,10 @@ run_result record_make(const run_input& in, const run_outcome& outcome)
     const bool parsed = outcome.exit_status == 0 && !outcome.out_truncated
                      && report_parse(in.program, outcome.out, r.values);
     const std::string value_fault = parsed ? report_invalid_reason(r.values) : "";
-    const bool stepped = stats_clock_stepped(outcome.realtime_seconds, outcome.monotonic_seconds);
+    const clock_change clock = stats_clock_change(outcome.clock_samples);
+    const bool stepped = clock.steps > 0;
+    if (!stepped && clock.seconds > 0 && stats_clock_stepped(clock.seconds + clock.drift_seconds, clock.seconds))
+        r.clock_drift_percent = std::round(clock.drift_seconds / clock.seconds * 10000) / 100;
     // A run stopped at the deadline is not counted, whatever it printed.
     r.valid = parsed && value_fault.empty() && !stepped && !outcome.timed_out;
     if (!parsed && in.stopped) {
@@ -110,7 +113,7 @@ run_result record_make(const run_input& in, const run_outcome& outcome)
         char message[200];
         std::snprintf(message, sizeof message,
                       "the wall clock was stepped by %.3f s during a run of %s; the run is discarded and repeated",
-                      outcome.realtime_seconds - outcome.monotonic_seconds, in.program.c_str());
+                      clock.stepped_seconds, in.program.c_str());
         result.warnings.push_back({"clock-stepped", message});
         result.clock_stepped = true;
     }

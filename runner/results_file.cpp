@@ -261,6 +261,8 @@ nlohmann::json run_json(const session& s, const run_record& r)
         run["other_cpu_percent"] = *r.other_cpu_percent;
     if (r.kernel_cpu_percent)
         run["kernel_cpu_percent"] = *r.kernel_cpu_percent;
+    if (r.clock_drift_percent)
+        run["clock_drift_percent"] = *r.clock_drift_percent;
     if (r.leftover_processes > 0)
         run["leftover_processes"] = r.leftover_processes;
     if (r.presented)

@@ -38,6 +38,9 @@ struct run_record {
     std::optional<double> other_cpu_percent; // other user processes' CPU time, percent of one core
     bool competing = false; // that time was above the threshold
     std::optional<double> kernel_cpu_percent; // the kernel threads' CPU time, percent of one core
+    // How far the wall clock, which the programs time with, drifted from the
+    // monotonic clock over the run, in percent; only beyond the tolerance.
+    std::optional<double> clock_drift_percent;
     int leftover_processes = 0; // processes the program left running, killed after it
     std::optional<presented_record> presented{}; // a presented run's flips, as the program wrote them
 };

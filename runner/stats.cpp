@@ -101,3 +101,22 @@ bool stats_clock_stepped(double realtime_seconds, double monotonic_seconds)
 {
     return std::fabs(realtime_seconds - monotonic_seconds) > 0.01 + 0.001 * monotonic_seconds;
 }
+
+clock_change stats_clock_change(const std::vector<clock_sample>& samples)
+{
+    clock_change change;
+    if (samples.size() < 2)
+        return change;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        const double span = samples[i].monotonic - samples[i - 1].monotonic;
+        const double moved = samples[i].offset - samples[i - 1].offset;
+        if (stats_clock_stepped(span + moved, span)) {
+            ++change.steps;
+            change.stepped_seconds += moved;
+        } else {
+            change.drift_seconds += moved;
+        }
+    }
+    change.seconds = samples.back().monotonic - samples.front().monotonic;
+    return change;
+}

@@ -54,7 +54,26 @@ bool stats_first_slow(const std::vector<double>& values, bool higher_is_better);
 // Nothing when a figure is not above 0.
 std::optional<double> stats_speedup(double first, double second, bool higher_is_better);
 
-// Whether the wall clock was stepped during a run: its elapsed time differs
-// from the monotonic clock's by more than 10 ms plus 0.1 %. NTP clients
+// Whether the wall clock moved against the monotonic clock over a span:
+// their elapsed times differ by more than 10 ms plus 0.1 %. NTP clients
 // step by 128 ms or more and slew by at most 0.05 %.
 bool stats_clock_stepped(double realtime_seconds, double monotonic_seconds);
+
+// The wall clock's offset from the monotonic clock, at a monotonic time.
+struct clock_sample {
+    double monotonic = 0;
+    double offset = 0;
+};
+
+// How the wall clock moved during a run, from samples a fraction of a
+// second apart: the steps, each a change between two samples beyond the
+// tolerance above, and the drift, the rest of the change. A clock set in
+// steps too small to be told apart is drift: a repeated run would see it
+// again.
+struct clock_change {
+    int steps = 0;
+    double stepped_seconds = 0;
+    double drift_seconds = 0;
+    double seconds = 0; // monotonic, first sample to last
+};
+clock_change stats_clock_change(const std::vector<clock_sample>& samples);

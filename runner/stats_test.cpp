@@ -91,6 +91,35 @@ TEST(Stats, ClockStepAndSlowFirstRun)
     EXPECT_FALSE(stats_clock_stepped(0.0099, 0));
     EXPECT_TRUE(stats_clock_stepped(-0.0101, 0));
 
+    // Samples a quarter second apart: a step stands out of a clock set in
+    // small steps, which is drift; two samples alone judge the whole run.
+    // samples(seconds, drift per second, step at, step)
+    const auto samples = [](double seconds, double drift_per_second, double step_at, double step) {
+        std::vector<clock_sample> out;
+        for (double t = 0; t <= seconds + 1e-9; t += 0.25)
+            out.push_back({100 + t, 5 + t * drift_per_second + (t >= step_at ? step : 0)});
+        return out;
+    };
+    const struct {
+        std::vector<clock_sample> samples;
+        int steps;
+        double stepped, drift;
+    } clocks[] = {
+        {samples(10, 0.005, 99, 0), 0, 0, 0.05}, // a VM's agent, 0.5 ms every 100 ms
+        {samples(10, 0, 4, 0.128), 1, 0.128, 0}, // an NTP client's step
+        {samples(10, 0, 4, -0.5), 1, -0.5, 0},
+        {samples(10, 0.005, 4, 0.128), 1, 0.12925, 0.04875}, // the step's span drifts too
+        {{{0, 1}, {2, 1.02}}, 1, 0.02, 0},
+        {{{0, 1}, {2, 1.005}}, 0, 0, 0.005},
+        {{{0, 1}}, 0, 0, 0},
+    };
+    for (const auto& c : clocks) {
+        const clock_change change = stats_clock_change(c.samples);
+        EXPECT_EQ(change.steps, c.steps);
+        EXPECT_NEAR(change.stepped_seconds, c.stepped, 1e-9);
+        EXPECT_NEAR(change.drift_seconds, c.drift, 1e-9);
+    }
+
     EXPECT_TRUE(stats_first_slow({80, 100, 101, 99}, true));
     EXPECT_FALSE(stats_first_slow({95, 100, 101, 99}, true)); // within 10 %
     EXPECT_FALSE(stats_first_slow({80, 100}, true)); // too few to tell

@@ -197,6 +197,24 @@ void bench_warnings_add(std::vector<run_warning>& out, const session& s, const b
                       b.program.c_str(), b.shown_path.c_str(), competing_work_threshold_percent);
         out.push_back({"competing-work", text});
     }
+    std::set<std::size_t> drift_runs;
+    double drift = 0;
+    for (std::size_t i = 0; i < counted.size(); ++i)
+        if (const std::optional<double>& d = counted[i]->clock_drift_percent) {
+            drift_runs.insert(i + 1);
+            if (std::fabs(*d) > std::fabs(drift))
+                drift = *d;
+        }
+    if (!drift_runs.empty()) {
+        std::snprintf(text, sizeof text,
+                      "the wall clock ran up to %.2f %% %s against the monotonic clock during %s run%s %s of %s on %s; "
+                      "the program times with the wall clock, so its figures are off by as much: stop what keeps "
+                      "setting the clock and measure again",
+                      std::fabs(drift), drift > 0 ? "fast" : "slow", run_target_label(target),
+                      drift_runs.size() == 1 ? "" : "s", numbers_text(drift_runs).c_str(), b.program.c_str(),
+                      b.shown_path.c_str());
+        out.push_back({"clock-drift", text});
+    }
 }
 
 

@@ -60,4 +60,27 @@ TEST(Verdicts, DisplayFasterThanTheDrawingIsNoise)
         << verdict;
 }
 
+// A wall clock that drifted from the monotonic one is named once per target,
+// with the largest drift of its runs: repeating the runs cannot mend it.
+TEST(Verdicts, ClockDriftNamesTheRuns)
+{
+    session s = display_session();
+    s.runs[3].clock_drift_percent = 0.5;
+    s.runs[4].clock_drift_percent = -0.31;
+    s.runs.push_back(s.runs[3]);
+    s.runs.back().clock_drift_percent = 0.62;
+    settle(s);
+    std::vector<std::string> drifts;
+    for (const run_warning& w : fb1_verdicts(s, {"rectangle-bench", "mandelbrot-bench"}))
+        if (w.kind == "clock-drift")
+            drifts.push_back(w.message);
+    EXPECT_EQ(drifts, (std::vector<std::string>{
+                          "the wall clock ran up to 0.62 % fast against the monotonic clock during screen runs 1, 2 "
+                          "of rectangle-bench on /dev/fb1; the program times with the wall clock, so its figures "
+                          "are off by as much: stop what keeps setting the clock and measure again",
+                          "the wall clock ran up to 0.31 % slow against the monotonic clock during display run 1 of "
+                          "rectangle-bench on /dev/fb1; the program times with the wall clock, so its figures are off "
+                          "by as much: stop what keeps setting the clock and measure again"}));
+}
+
 } // namespace
