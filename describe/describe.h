@@ -7,6 +7,7 @@
 // out; it is never an error. The parsers are plain functions over text.
 #pragma once
 
+#include "fb_device_kind.h"
 #include "warnings.h"
 
 #include <cstdint>
@@ -154,8 +155,9 @@ void system_idle_check(const std::filesystem::path& root, system_description& sy
 std::optional<double> refresh_hz(const fb_var_screeninfo& var);
 // The driver's name for the framebuffer, without the padding.
 std::string fb_id(const fb_fix_screeninfo& fix);
-// "drm-emulation" for a DRM driver's fbdev emulation, else "native".
-std::string fb_driver_kind(const fb_fix_screeninfo& fix);
+// Whether the framebuffer is a DRM driver's fbdev emulation, not a native
+// fbdev driver.
+bool fb_drm_emulation(const fb_fix_screeninfo& fix);
 
 // A framebuffer's screen information, as its driver answered.
 struct fb_screen_info {
@@ -336,8 +338,7 @@ bool drm_screen_describe(const char* path, uint32_t depth_asked, drm_screen_desc
 // DRM emulation has no compat path for it, so under a 64-bit kernel a 32-bit
 // program's wait fails with ENOTTY, which is no sign of a display without
 // vblank.
-refresh_summary waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
-                                      int program_bits, std::optional<int> kernel_bits);
+refresh_summary waitforvsync_summarize(const refresh_measurement& measured, bool drm_emulation, int program_bits, std::optional<int> kernel_bits);
 
 // Whether "6.1.0-18-armmp" is at least major.minor; nothing when unreadable.
 std::optional<bool> kernel_release_at_least(const std::string& release, int major, int minor);
@@ -347,7 +348,7 @@ struct flush_facts {
     int flush_errno = 0; // of the flushes tried
     bool probed = false; // flushes were made after full-screen writes
     std::string mapping_class; // a framebuffer's
-    std::string driver_kind; // a framebuffer's: "native", "drm-emulation"
+    bool drm_emulation = false; // a framebuffer that is a DRM driver's emulation
     std::string kernel_release;
 };
 
@@ -396,7 +397,7 @@ struct display_description {
 struct device_description {
     std::string path{};
     std::string error{}; // why it is not described: nothing else is then
-    std::string kind{}; // "fbdev", "drm"
+    fb_device_kind kind = fb_device_kind::unknown; // fbdev or drm once described
     std::optional<drm_screen_description> drm{}; // the display the programs would draw on
     fb_description fb{};
     std::optional<mapping_description> mapping{};

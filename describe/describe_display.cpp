@@ -32,10 +32,10 @@ std::string fb_id(const fb_fix_screeninfo& fix)
     return std::string(fix.id, strnlen(fix.id, sizeof fix.id));
 }
 
-std::string fb_driver_kind(const fb_fix_screeninfo& fix)
+bool fb_drm_emulation(const fb_fix_screeninfo& fix)
 {
     // The DRM drivers' fbdev emulation names itself "<driver>drmfb".
-    return fb_id(fix).ends_with("drmfb") ? "drm-emulation" : "native";
+    return fb_id(fix).ends_with("drmfb");
 }
 
 void fb_screen_check(const std::string& device_path, const fb_fix_screeninfo& fix, const fb_var_screeninfo& var,

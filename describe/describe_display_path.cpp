@@ -222,11 +222,11 @@ refresh_measurement fb_refresh_measure(int fd, double budget_seconds)
     return measured;
 }
 
-refresh_summary waitforvsync_summarize(const refresh_measurement& measured, const std::string& driver_kind,
-                                       int program_bits, std::optional<int> kernel_bits)
+refresh_summary waitforvsync_summarize(const refresh_measurement& measured, bool drm_emulation, int program_bits,
+                                       std::optional<int> kernel_bits)
 {
     refresh_summary wait = refresh_summarize(measured);
-    if (measured.failure_errno == ENOTTY && driver_kind == "drm-emulation" && program_bits == 32 && kernel_bits == 64) {
+    if (measured.failure_errno == ENOTTY && drm_emulation && program_bits == 32 && kernel_bits == 64) {
         wait.status = "unsupported for 32-bit programs on this kernel";
         wait.evidence = "FBIO_WAITFORVSYNC fails with ENOTTY: the 64-bit kernel's DRM framebuffer emulation has "
                            "no 32-bit path for it";
@@ -276,7 +276,7 @@ flush_summary flush_describe(const flush_facts& facts)
     if (facts.mapping_class != "deferred-io")
         return say(std::nullopt, "mapping " + facts.mapping_class + ": nothing to wait for when the display reads "
                                  "the screen memory itself");
-    if (facts.driver_kind != "drm-emulation")
+    if (!facts.drm_emulation)
         return say(std::nullopt, "fsync runs the driver's deferred-I/O work; whether that work waits until the "
                                  "display has the pages is the driver's own");
     // Since Linux 6.2 the DRM emulation's deferred-I/O work brings the damage
@@ -371,13 +371,13 @@ display_description fb_display_describe(const fs::path& root, const std::string&
         display.refresh = refresh_summary{.method = "fbio-waitforvsync", .status = "not measured", .evidence = failure};
         return display;
     }
-    const std::string driver_kind = device.fb.screen ? fb_driver_kind(device.fb.screen->fix) : "";
+    const bool drm_emulation = device.fb.screen && fb_drm_emulation(device.fb.screen->fix);
     refresh_measurement refresh = fb_refresh_measure(mapping.fd);
     if (std::optional<double> hz = refresh_hz(mapping.var))
         refresh.nominal_hz = *hz;
     utsname kernel{};
     const std::optional<int> kernel_bits = uname(&kernel) == 0 ? kernel_bits_of(kernel.machine) : std::nullopt;
-    display.refresh = waitforvsync_summarize(refresh, driver_kind, int(sizeof(void*) * 8), kernel_bits);
+    display.refresh = waitforvsync_summarize(refresh, drm_emulation, int(sizeof(void*) * 8), kernel_bits);
     // A DRM driver's emulation: its card's vblank events are the display's,
     // whatever the emulation's own wait does.
     if (!device.fb.sysfs.drm_card.empty()) {
@@ -393,7 +393,7 @@ display_description fb_display_describe(const fs::path& root, const std::string&
     flush_facts facts;
     facts.method = "fsync";
     facts.mapping_class = device.mapping ? device.mapping->found.name : "unknown";
-    facts.driver_kind = driver_kind;
+    facts.drm_emulation = drm_emulation;
     facts.kernel_release = kernel_release_read(root);
     if (probe) {
         const probe_area area = probe_area_of(mapping.fix, mapping.var, mapping.length);
@@ -568,7 +568,7 @@ display_description drm_display_describe(const std::string& device_path, bool pr
 
 bool display_flush_needed(const device_description& device)
 {
-    if (device.kind == "drm")
+    if (device.kind == fb_device_kind::drm)
         return !device.display || !device.display->flush || device.display->flush->needed;
     return device.mapping && device.mapping->found.name == "deferred-io";
 }

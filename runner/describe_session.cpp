@@ -60,7 +60,7 @@ device_description device_describe(session& s, const std::filesystem::path& root
         device_lock_take(lock, path);
     const bool probe = s.options.probe && !lock.held_elsewhere;
     if (kind == fb_device_kind::drm) {
-        device.kind = "drm";
+        device.kind = fb_device_kind::drm;
         drm_screen_description drm;
         uint32_t depth = 0; // the programs' FBBENCH_DEPTH, which main has checked
         drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), depth);
@@ -69,7 +69,7 @@ device_description device_describe(session& s, const std::filesystem::path& root
         device.drm = drm;
         device.display = drm_display_describe(path, probe);
     } else {
-        device.kind = "fbdev";
+        device.kind = fb_device_kind::fbdev;
         device.fb = fb_device_describe(root, path, s.warnings);
         if (!device.fb.screen)
             return device;
@@ -174,7 +174,7 @@ void session_header_print(std::FILE* out, const session& s)
             std::fprintf(out, "%s: %s\n", device.path.c_str(), device.error.c_str());
             continue;
         }
-        if (device.kind == "drm") {
+        if (device.kind == fb_device_kind::drm) {
             const drm_screen_description drm = device.drm.value_or(drm_screen_description{});
             std::fprintf(out, "%s: DRM, driver %s, %s %s, pitch %u bytes\n", device.path.c_str(), drm.driver.c_str(),
                          drm.connector.c_str(), drm.mode.c_str(), drm.pitch);
@@ -188,7 +188,7 @@ void session_header_print(std::FILE* out, const session& s)
         const fb_var_screeninfo& var = device.fb.screen->var;
         std::fprintf(out, "%s: \"%s\" (%s driver), %ux%u at %u bits per pixel", device.path.c_str(),
                      fb_id(device.fb.screen->fix).c_str(),
-                     fb_driver_kind(device.fb.screen->fix) == "drm-emulation" ? "DRM emulation" : "native", var.xres,
+                     fb_drm_emulation(device.fb.screen->fix) ? "DRM emulation" : "native", var.xres,
                      var.yres, var.bits_per_pixel);
         if (const std::optional<double> hz = refresh_hz(var))
             std::fprintf(out, ", %.1f Hz", *hz);

@@ -37,7 +37,6 @@ device_screen device_screen_query(const std::string& path)
         return d;
     }
     if (fbdev) {
-        d.kind = "fbdev";
         d.width = var.xres;
         d.height = var.yres;
         d.bits_per_pixel = var.bits_per_pixel;
@@ -48,7 +47,6 @@ device_screen device_screen_query(const std::string& path)
     uint32_t depth = 0; // the programs' FBBENCH_DEPTH, which main has checked
     drm_depth_check(std::getenv(DRM_DEPTH_VARIABLE), depth);
     if (drm_screen_describe(path.c_str(), depth, drm)) {
-        d.kind = "drm";
         d.width = drm.width;
         d.height = drm.height;
         d.bits_per_pixel = drm.bits_per_pixel;
@@ -121,7 +119,7 @@ namespace {
 // The measured refresh of a DRM card's description, or nothing.
 std::optional<double> refresh_measured_hz(const device_description& device)
 {
-    if (device.kind != "drm" || !device.display || !device.display->refresh)
+    if (device.kind != fb_device_kind::drm || !device.display || !device.display->refresh)
         return std::nullopt;
     const refresh_summary& refresh = *device.display->refresh;
     if (refresh.status != "measured" || !refresh.median_hz || *refresh.median_hz <= 0)
@@ -134,7 +132,7 @@ std::optional<double> refresh_measured_hz(const device_description& device)
 // events, or under --no-sync.
 std::string presented_dropped_reason(const runner_options& options, const device_description& device)
 {
-    if (options.sync == display_sync::never || device.kind != "drm")
+    if (options.sync == display_sync::never || device.kind != fb_device_kind::drm)
         return "";
     if (device.display && !device.display->presented_dropped.empty())
         return device.display->presented_dropped;

@@ -49,18 +49,18 @@ TEST(Plan, WindowsInWhichAProgramDrawsNothing)
 TEST(Plan, WhereThePictureNeedsAFlush)
 {
     const auto fb = [](const char* mapping_class) {
-        return device_description{.path = "/dev/fb0", .kind = "fbdev", .mapping = mapping_description{.found = {mapping_class, ""}}};
+        return device_description{.path = "/dev/fb0", .kind = fb_device_kind::fbdev, .mapping = mapping_description{.found = {mapping_class, ""}}};
     };
     const auto card = [](flush_summary flush, const char* status, std::string dropped = "") {
         refresh_summary refresh{.method = "drm-vblank", .status = status, .evidence = "seen"};
         if (refresh.status == "measured")
             refresh.median_hz = 60.0;
         return device_description{
-            .path = "/dev/dri/card0", .kind = "drm",
+            .path = "/dev/dri/card0", .kind = fb_device_kind::drm,
             .display = display_description{.refresh = refresh, .flush = flush, .presented_dropped = dropped}};
     };
     const device_description direct = fb("direct-uncached"), shadow = fb("deferred-io");
-    const device_description drm = {.path = "/dev/dri/card0", .kind = "drm"};
+    const device_description drm = {.path = "/dev/dri/card0", .kind = fb_device_kind::drm};
     const device_description unopened = {.path = "/dev/fb7", .error = "cannot open /dev/fb7"};
     const device_description vkms = card({.method = "dirtyfb", .needed = false}, "measured");
     const device_description faked = card({.method = "dirtyfb", .needed = false}, "measured", "vblank events faked");

@@ -138,7 +138,7 @@ nlohmann::json fb_screen_json(const fb_screen_info& screen)
                  {"yres_virtual", var.yres_virtual}, {"xoffset", var.xoffset}, {"yoffset", var.yoffset},
                  {"bits_per_pixel", var.bits_per_pixel}, {"red", bits(var.red)}, {"green", bits(var.green)},
                  {"blue", bits(var.blue)}, {"transp", bits(var.transp)}, {"pixclock", var.pixclock}}},
-        {"driver_kind", fb_driver_kind(fix)},
+        {"driver_kind", fb_drm_emulation(fix) ? "drm-emulation" : "native"},
     };
     if (const std::optional<double> hz = refresh_hz(var))
         json["var"]["refresh_hz"] = *hz;
@@ -154,7 +154,7 @@ nlohmann::json device_description_json(const device_description& d)
         device["error"] = d.error;
         return device;
     }
-    device["kind"] = d.kind;
+    device["kind"] = d.kind == fb_device_kind::drm ? "drm" : "fbdev";
     // Recorded, so that the tools that read the file need not restate the rule.
     device["needs_flush"] = display_flush_needed(d);
     if (d.drm)

@@ -116,7 +116,7 @@ TEST(ResultsFile, DeviceDescriptionLeavesOutWhatWasNotFound)
     screen.var.xres = 320;
     const device_description shadow = {
         .path = "/dev/fb1",
-        .kind = "fbdev",
+        .kind = fb_device_kind::fbdev,
         .fb = {.screen = screen, .sysfs = {.stride = "640", .bits_per_pixel = "sixteen", .drm_card = "card1"}},
         .mapping = mapping_description{.found = {"deferred-io", "VmFlags"}},
         .display = display_description{.flush = flush_summary{.method = "fsync", .evidence = "the driver's own"}}};
@@ -125,7 +125,7 @@ TEST(ResultsFile, DeviceDescriptionLeavesOutWhatWasNotFound)
         nlohmann::json expected; // these fields, and only those at the top
     } cases[] = {
         {{.path = "/dev/fb7", .error = "cannot open /dev/fb7"}, {{"path", "/dev/fb7"}, {"error", "cannot open /dev/fb7"}}},
-        {{.path = "/dev/dri/card0", .kind = "drm"}, {{"path", "/dev/dri/card0"}, {"kind", "drm"}, {"needs_flush", true}}},
+        {{.path = "/dev/dri/card0", .kind = fb_device_kind::drm}, {{"path", "/dev/dri/card0"}, {"kind", "drm"}, {"needs_flush", true}}},
         {shadow,
          {{"path", "/dev/fb1"}, {"kind", "fbdev"}, {"needs_flush", true}, {"driver_kind", "drm-emulation"},
           {"fix", {{"id", "mi0283qtdrmfb"}, {"smem_len", 0}, {"line_length", 0}, {"type", 0}, {"visual", 0}}},

@@ -86,7 +86,6 @@ inline device_screen screen_of(const std::string& path, bench_window window, uin
 {
     device_screen d;
     d.path = path;
-    d.kind = "fbdev";
     d.width = width;
     d.height = height;
     d.bits_per_pixel = 32;
@@ -102,7 +101,7 @@ inline session rectangle_session()
     s.host = "board";
     s.started = "2026-12-08T17:40:00Z";
     s.devices = {"/dev/fb0", "/dev/fb1"};
-    s.device_descriptions = {{.path = "/dev/fb0", .kind = "fbdev"}, {.path = "/dev/fb1", .kind = "fbdev"}};
+    s.device_descriptions = {{.path = "/dev/fb0", .kind = fb_device_kind::fbdev}, {.path = "/dev/fb1", .kind = fb_device_kind::fbdev}};
     s.screens = {screen_of("/dev/fb0", {400, 240, 0, 0}, 800, 480), {}};
     s.screens[0].defaulted = {"posx", "posy"};
     s.screens[1].path = "/dev/fb1";
@@ -143,7 +142,7 @@ inline session display_session()
     s.devices = {"/dev/fb1"};
     s.device_descriptions = {
         {.path = "/dev/fb1",
-         .kind = "drm",
+         .kind = fb_device_kind::drm,
          .display = display_description{.refresh = refresh_summary{.status = "no vblank events", .nominal_hz = 75.0},
                                         .update_probe = update_probe_summary{.updates = 1, .updates_per_second = 432.4}}}};
     const std::string sierpinski = "sierpinski-bench", rectangle = "rectangle-bench", mandelbrot = "mandelbrot-bench";

@@ -63,7 +63,6 @@ struct bench_failure {
 struct device_screen {
     std::string path;
     std::string error; // one line when it cannot be opened or queried
-    std::string kind; // "fbdev" or "drm"
     uint32_t width = 0, height = 0, bits_per_pixel = 0, row_bytes = 0;
     bench_window window;
     std::string window_error; // one line when the programs would refuse the window

@@ -132,7 +132,7 @@ TEST(Table, DisplayCellsBlankWhereNotPlanned)
     session two = display_session();
     two.devices = {"/dev/fb0", "/dev/fb1"};
     two.device_descriptions.push_back(
-        {.path = "/dev/fb0", .kind = "fbdev", .mapping = mapping_description{.found = {"direct-uncached", ""}}});
+        {.path = "/dev/fb0", .kind = fb_device_kind::fbdev, .mapping = mapping_description{.found = {"direct-uncached", ""}}});
     two.runs = {run_injected({.target = run_target::device, .path = "/dev/fb1", .figures = {16.69}}),
                 run_injected({.target = run_target::display, .path = "/dev/fb1", .figures = {9.00}}),
                 run_injected({.target = run_target::device, .path = "/dev/fb0", .figures = {20.00}})};

@@ -20,26 +20,26 @@ struct fixture_case {
     const char* board_model;     // nullptr: absent
     const char* core_name;       // nullptr: absent
     const char* driver;          // nullptr: absent
-    const char* driver_kind;
+    bool drm_emulation;
     const char* mapping_class;
     std::set<std::string> warnings;
 };
 
 const fixture_case fixture_cases[] = {
     {"native", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0xb6c00000, "V2P-CA9", "Cortex-A9", "clcd-pl11x",
-     "native", "direct-uncached", {}},
+     false, "direct-uncached", {}},
     {"drm-padded", "/dev/fb0", "vc4drmfb", 1920, 1080, 32, 7744, 1080, 0xa5800000, "Raspberry Pi 4 Model B Rev 1.4",
-     "Cortex-A72", "vc4-drm", "drm-emulation", "direct-uncached", {"padded-rows", "panned", "console"}},
+     "Cortex-A72", "vc4-drm", true, "direct-uncached", {"padded-rows", "panned", "console"}},
     {"deferred-io", "/dev/fb1", "mi0283qtdrmfb", 320, 240, 16, 640, 0, 0xb6f00000, nullptr, "ARM1176", "mi0283qt",
-     "drm-emulation", "deferred-io", {"device-open", "deferred-io"}},
-    {"throttled-busy", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, "Cortex-A9", nullptr, "native",
+     true, "deferred-io", {"device-open", "deferred-io"}},
+    {"throttled-busy", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, "Cortex-A9", nullptr, false,
      "unknown", {"governor", "throttled", "temperature-rise"}},
-    {"empty", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, nullptr, nullptr, "native", "unknown", {}},
+    {"empty", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0, nullptr, nullptr, nullptr, false, "unknown", {}},
     // Captured from the emulated board by board/run: both of its displays.
     {"board-vexpress", "/dev/fb0", "CLCD FB", 800, 480, 32, 3200, 0, 0xb6e28000, "V2P-CA9", "Cortex-A9", "clcd-pl11x",
-     "native", "direct-uncached", {"console"}},
+     false, "direct-uncached", {"console"}},
     {"board-vexpress", "/dev/fb1", "virtio_gpudrmfb", 800, 480, 32, 3200, 0, 0xb6e6e000, "V2P-CA9", "Cortex-A9",
-     "virtio-mmio", "drm-emulation", "deferred-io", {"console", "deferred-io"}},
+     "virtio-mmio", true, "deferred-io", {"console", "deferred-io"}},
 };
 
 // Everything the runner describes and checks for one tree, as it calls it.
@@ -98,7 +98,7 @@ TEST(DescribeFixtures, EachTreeGivesItsFieldsAndOnlyItsWarnings)
         const std::vector<std::string> names = r.system.cpu ? r.system.cpu->core_names : std::vector<std::string>{};
         EXPECT_EQ(names, c.core_name ? std::vector<std::string>{c.core_name} : std::vector<std::string>{});
         EXPECT_EQ(r.sysfs.driver, c.driver ? c.driver : "");
-        EXPECT_EQ(fb_driver_kind(r.fix), c.driver_kind);
+        EXPECT_EQ(fb_drm_emulation(r.fix), c.drm_emulation);
         EXPECT_EQ(r.found.name, c.mapping_class);
     }
 }
@@ -357,25 +357,25 @@ TEST(DescribeDisplay, WaitForVsyncRefusedFromA32BitProgram)
                                       60.0, ENOTTY};
     const char* const unsupported = "unsupported for 32-bit programs on this kernel";
     const struct {
-        const char* driver_kind;
+        bool drm_emulation;
         int program_bits;
         std::optional<int> kernel_bits;
         const char* status;
     } cases[] = {
-        {"drm-emulation", 32, 64, unsupported},
-        {"drm-emulation", 64, 64, "no vblank events"},
-        {"drm-emulation", 32, 32, "no vblank events"},
-        {"drm-emulation", 32, std::nullopt, "no vblank events"},
-        {"native", 32, 64, "no vblank events"},
+        {true, 32, 64, unsupported},
+        {true, 64, 64, "no vblank events"},
+        {true, 32, 32, "no vblank events"},
+        {true, 32, std::nullopt, "no vblank events"},
+        {false, 32, 64, "no vblank events"},
     };
     for (const auto& c : cases) {
-        const refresh_summary wait = waitforvsync_summarize(refused, c.driver_kind, c.program_bits, c.kernel_bits);
-        EXPECT_EQ(wait.status, c.status) << c.driver_kind << " " << c.program_bits;
+        const refresh_summary wait = waitforvsync_summarize(refused, c.drm_emulation, c.program_bits, c.kernel_bits);
+        EXPECT_EQ(wait.status, c.status) << c.drm_emulation << " " << c.program_bits;
         EXPECT_EQ(wait.nominal_hz, 60.0);
     }
     refresh_measurement other = refused;
     other.failure_errno = EINVAL;
-    EXPECT_EQ(waitforvsync_summarize(other, "drm-emulation", 32, 64).status, "no vblank events");
+    EXPECT_EQ(waitforvsync_summarize(other, true, 32, 64).status, "no vblank events");
 }
 
 TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
@@ -386,20 +386,20 @@ TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
         std::optional<bool> waits;
         const char* evidence_has;
     } cases[] = {
-        {"direct framebuffer", {"fsync", EINVAL, true, "direct-uncached", "native", "6.1.0"}, std::nullopt, "EINVAL"},
-        {"direct mapping that takes fsync", {"fsync", 0, true, "direct-uncached", "native", "6.1.0"}, std::nullopt,
+        {"direct framebuffer", {"fsync", EINVAL, true, "direct-uncached", false, "6.1.0"}, std::nullopt, "EINVAL"},
+        {"direct mapping that takes fsync", {"fsync", 0, true, "direct-uncached", false, "6.1.0"}, std::nullopt,
          "mapping direct-uncached"},
-        {"DRM emulation on 6.1", {"fsync", 0, true, "deferred-io", "drm-emulation", "6.1.0-18-armmp"}, false,
+        {"DRM emulation on 6.1", {"fsync", 0, true, "deferred-io", true, "6.1.0-18-armmp"}, false,
          "returns before the display has the frame"},
-        {"DRM emulation on 6.12", {"fsync", 0, true, "deferred-io", "drm-emulation", "6.12.9-arm64"}, true,
+        {"DRM emulation on 6.12", {"fsync", 0, true, "deferred-io", true, "6.12.9-arm64"}, true,
          "before it returns"},
-        {"DRM emulation, release unknown", {"fsync", 0, true, "deferred-io", "drm-emulation", ""}, std::nullopt,
+        {"DRM emulation, release unknown", {"fsync", 0, true, "deferred-io", true, ""}, std::nullopt,
          "unknown"},
-        {"SPI panel", {"fsync", 0, true, "deferred-io", "native", "6.12.0"}, std::nullopt, "driver's own"},
-        {"failing fsync", {"fsync", EIO, true, "deferred-io", "native", "6.12.0"}, std::nullopt, "fsync failed"},
-        {"DRM dirty request", {"dirtyfb", 0, true, "", "", ""}, true, "blocking commit"},
-        {"DRM not probed", {"dirtyfb", 0, false, "", "", ""}, std::nullopt, "not probed"},
-        {"DRM without a dirty hook (vkms)", {"dirtyfb", ENOSYS, true, "", "", ""}, std::nullopt, "no flush needed"},
+        {"SPI panel", {"fsync", 0, true, "deferred-io", false, "6.12.0"}, std::nullopt, "driver's own"},
+        {"failing fsync", {"fsync", EIO, true, "deferred-io", false, "6.12.0"}, std::nullopt, "fsync failed"},
+        {"DRM dirty request", {"dirtyfb", 0, true, "", false, ""}, true, "blocking commit"},
+        {"DRM not probed", {"dirtyfb", 0, false, "", false, ""}, std::nullopt, "not probed"},
+        {"DRM without a dirty hook (vkms)", {"dirtyfb", ENOSYS, true, "", false, ""}, std::nullopt, "no flush needed"},
     };
     for (const auto& c : cases) {
         const flush_summary flush = flush_describe(c.facts);
