@@ -297,11 +297,20 @@ refresh_measurement drm_refresh_measure(int fd, uint32_t crtc_index, double budg
 // Up to 61 FBIO_WAITFORVSYNC waits in a child process, killed after about
 // budget_seconds.
 refresh_measurement fb_refresh_measure(int fd, double budget_seconds = 1.5);
+enum class refresh_status {
+    not_measured,
+    measured,
+    no_vblank_events,
+    wait_does_not_wait,
+    unsupported_for_32_bit, // the DRM emulation's wait, from a 32-bit program on a 64-bit kernel
+};
+
+// "measured", "no vblank events", ...: as the header and the file show it.
+const char* refresh_status_text(refresh_status status);
+
 struct refresh_summary {
     std::string method{}; // "drm-vblank", "fbio-waitforvsync"
-    // "measured", "no vblank events", "vblank wait does not wait", "not
-    // measured", "unsupported for 32-bit programs on this kernel"
-    std::string status{};
+    refresh_status status = refresh_status::not_measured;
     std::string evidence{};
     std::optional<double> nominal_hz{}; // the mode's
     std::size_t intervals = 0; // between the events seen
@@ -313,7 +322,7 @@ struct refresh_summary {
 
 refresh_summary refresh_summarize(const refresh_measurement& measured);
 // The refresh of the CRTC the programs would use, from the card's vblank
-// events; status "not measured" without a connected display.
+// events; not measured without a connected display.
 refresh_summary drm_refresh_describe(int fd);
 // The same for a card by its path; nothing when it cannot be opened.
 std::optional<refresh_summary> drm_card_refresh(const std::string& card_path);

@@ -71,6 +71,23 @@ uint32_t drm_vblank_crtc_bits(uint32_t crtc_index)
     return (crtc_index << DRM_VBLANK_HIGH_CRTC_SHIFT) & DRM_VBLANK_HIGH_CRTC_MASK;
 }
 
+const char* refresh_status_text(refresh_status status)
+{
+    switch (status) {
+    case refresh_status::measured:
+        return "measured";
+    case refresh_status::no_vblank_events:
+        return "no vblank events";
+    case refresh_status::wait_does_not_wait:
+        return "vblank wait does not wait";
+    case refresh_status::unsupported_for_32_bit:
+        return "unsupported for 32-bit programs on this kernel";
+    case refresh_status::not_measured:
+        break;
+    }
+    return "not measured";
+}
+
 refresh_summary refresh_summarize(const refresh_measurement& measured)
 {
     refresh_summary refresh;
@@ -80,7 +97,7 @@ refresh_summary refresh_summarize(const refresh_measurement& measured)
     for (size_t i = 1; i < measured.times.size(); ++i)
         intervals.push_back(measured.times[i] - measured.times[i - 1]);
     if (intervals.empty()) {
-        refresh.status = "no vblank events";
+        refresh.status = refresh_status::no_vblank_events;
         refresh.evidence = measured.failure.empty() ? "fewer than two vblank events" : measured.failure;
         return refresh;
     }
@@ -93,13 +110,13 @@ refresh_summary refresh_summarize(const refresh_measurement& measured)
                                                                            : 1 / fastest_plausible_hz;
     char evidence[200];
     if (median < period * not_waiting_fraction) {
-        refresh.status = "vblank wait does not wait";
+        refresh.status = refresh_status::wait_does_not_wait;
         std::snprintf(evidence, sizeof evidence, "the waits returned %.3f ms apart (median), far sooner than %s",
                       median * 1e3, measured.nominal_hz ? "the mode's period" : "any display refreshes");
         refresh.evidence = evidence;
         return refresh;
     }
-    refresh.status = "measured";
+    refresh.status = refresh_status::measured;
     refresh.median_hz = round_to(1 / median, 0.01);
     // From the shortest to the longest interval, against the median.
     refresh.spread_percent = round_to((intervals.back() - intervals.front()) / median * 100, 0.01);
@@ -227,7 +244,7 @@ refresh_summary waitforvsync_summarize(const refresh_measurement& measured, bool
 {
     refresh_summary wait = refresh_summarize(measured);
     if (measured.failure_errno == ENOTTY && drm_emulation && program_bits == 32 && kernel_bits == 64) {
-        wait.status = "unsupported for 32-bit programs on this kernel";
+        wait.status = refresh_status::unsupported_for_32_bit;
         wait.evidence = "FBIO_WAITFORVSYNC fails with ENOTTY: the 64-bit kernel's DRM framebuffer emulation has "
                            "no 32-bit path for it";
     }
@@ -368,7 +385,7 @@ display_description fb_display_describe(const fs::path& root, const std::string&
     device_mapping mapping;
     const std::string failure = device_mapping_open(device_path, mapping);
     if (!failure.empty()) {
-        display.refresh = refresh_summary{.method = "fbio-waitforvsync", .status = "not measured", .evidence = failure};
+        display.refresh = refresh_summary{.method = "fbio-waitforvsync", .evidence = failure};
         return display;
     }
     const bool drm_emulation = device.fb.screen && fb_drm_emulation(device.fb.screen->fix);
@@ -383,7 +400,7 @@ display_description fb_display_describe(const fs::path& root, const std::string&
     if (!device.fb.sysfs.drm_card.empty()) {
         const std::string card = "/dev/dri/" + device.fb.sysfs.drm_card;
         if (std::optional<refresh_summary> drm = drm_card_refresh(root_path_join(root, card).string());
-            drm && drm->status != "not measured") {
+            drm && drm->status != refresh_status::not_measured) {
             drm->card = card;
             display.waitforvsync = display.refresh;
             display.refresh = *drm;
@@ -490,7 +507,7 @@ refresh_summary drm_refresh_describe(int fd)
     drmModeModeInfo mode{};
     const std::optional<uint32_t> crtc = drm_crtc_index(fd, mode);
     if (!crtc)
-        return {.method = "drm-vblank", .status = "not measured", .evidence = "no connected display with a CRTC"};
+        return {.method = "drm-vblank", .evidence = "no connected display with a CRTC"};
     refresh_measurement refresh = drm_refresh_measure(fd, *crtc);
     refresh.nominal_hz = drm_mode_refresh_hz(mode);
     refresh_summary summary = refresh_summarize(refresh);
@@ -548,7 +565,7 @@ display_description drm_display_describe(const std::string& device_path, bool pr
     display_description display;
     const int fd = open(device_path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        display.refresh = refresh_summary{.method = "drm-vblank", .status = "not measured",
+        display.refresh = refresh_summary{.method = "drm-vblank",
                                           .evidence = "cannot open " + device_path + ": " + std::strerror(errno)};
         return display;
     }

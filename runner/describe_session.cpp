@@ -90,7 +90,7 @@ void display_line_print(std::FILE* out, const device_description& device)
         return;
     const display_description& display = *device.display;
     const refresh_summary refresh = display.refresh.value_or(refresh_summary{});
-    std::string text = "refresh " + refresh.status;
+    std::string text = std::string("refresh ") + refresh_status_text(refresh.status);
     char figures[160];
     if (refresh.median_hz) {
         std::snprintf(figures, sizeof figures, " %.2f Hz, spread %.1f%%", *refresh.median_hz,

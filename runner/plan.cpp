@@ -122,7 +122,7 @@ std::optional<double> refresh_measured_hz(const device_description& device)
     if (device.kind != fb_device_kind::drm || !device.display || !device.display->refresh)
         return std::nullopt;
     const refresh_summary& refresh = *device.display->refresh;
-    if (refresh.status != "measured" || !refresh.median_hz || *refresh.median_hz <= 0)
+    if (refresh.status != refresh_status::measured || !refresh.median_hz || *refresh.median_hz <= 0)
         return std::nullopt;
     return refresh.median_hz;
 }
@@ -141,7 +141,7 @@ std::string presented_dropped_reason(const runner_options& options, const device
     if (!device.display || !device.display->refresh)
         return "no vblank events";
     const refresh_summary& refresh = *device.display->refresh;
-    return refresh.status + (refresh.evidence.empty() ? "" : ": " + refresh.evidence);
+    return refresh_status_text(refresh.status) + (refresh.evidence.empty() ? "" : ": " + refresh.evidence);
 }
 
 } // namespace
@@ -176,7 +176,7 @@ device_plan device_plan_make(const runner_options& options, const device_descrip
             plan.refresh_text = text;
         } else if (refresh->nominal_hz) {
             std::snprintf(text, sizeof text, "mode %.0f Hz, %s", *refresh->nominal_hz,
-                          refresh->status.empty() ? "refresh not measured" : refresh->status.c_str());
+                          refresh_status_text(refresh->status));
             plan.refresh_text = text;
         }
     }

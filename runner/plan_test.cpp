@@ -51,9 +51,9 @@ TEST(Plan, WhereThePictureNeedsAFlush)
     const auto fb = [](const char* mapping_class) {
         return device_description{.path = "/dev/fb0", .kind = fb_device_kind::fbdev, .mapping = mapping_description{.found = {mapping_class, ""}}};
     };
-    const auto card = [](flush_summary flush, const char* status, std::string dropped = "") {
+    const auto card = [](flush_summary flush, refresh_status status, std::string dropped = "") {
         refresh_summary refresh{.method = "drm-vblank", .status = status, .evidence = "seen"};
-        if (refresh.status == "measured")
+        if (refresh.status == refresh_status::measured)
             refresh.median_hz = 60.0;
         return device_description{
             .path = "/dev/dri/card0", .kind = fb_device_kind::drm,
@@ -62,9 +62,9 @@ TEST(Plan, WhereThePictureNeedsAFlush)
     const device_description direct = fb("direct-uncached"), shadow = fb("deferred-io");
     const device_description drm = {.path = "/dev/dri/card0", .kind = fb_device_kind::drm};
     const device_description unopened = {.path = "/dev/fb7", .error = "cannot open /dev/fb7"};
-    const device_description vkms = card({.method = "dirtyfb", .needed = false}, "measured");
-    const device_description faked = card({.method = "dirtyfb", .needed = false}, "measured", "vblank events faked");
-    const device_description failing = card({.method = "dirtyfb", .error = "drmModeDirtyFB failed: EIO"}, "no vblank events");
+    const device_description vkms = card({.method = "dirtyfb", .needed = false}, refresh_status::measured);
+    const device_description faked = card({.method = "dirtyfb", .needed = false}, refresh_status::measured, "vblank events faked");
+    const device_description failing = card({.method = "dirtyfb", .error = "drmModeDirtyFB failed: EIO"}, refresh_status::no_vblank_events);
     using targets = std::vector<run_target>;
     constexpr run_target device = run_target::device, memory = run_target::memory, display = run_target::display,
                          presented = run_target::presented;

@@ -28,7 +28,7 @@ double round_to(double value, double quantum)
 
 nlohmann::json refresh_json(const refresh_summary& r)
 {
-    nlohmann::json refresh = {{"method", r.method}, {"status", r.status}, {"evidence", r.evidence}};
+    nlohmann::json refresh = {{"method", r.method}, {"status", refresh_status_text(r.status)}, {"evidence", r.evidence}};
     for (const auto& [key, value] : {std::pair{"nominal_hz", r.nominal_hz}, {"median_ms", r.median_ms},
                                      {"median_hz", r.median_hz}, {"spread_percent", r.spread_percent}})
         if (value)

@@ -143,7 +143,7 @@ inline session display_session()
     s.device_descriptions = {
         {.path = "/dev/fb1",
          .kind = fb_device_kind::drm,
-         .display = display_description{.refresh = refresh_summary{.status = "no vblank events", .nominal_hz = 75.0},
+         .display = display_description{.refresh = refresh_summary{.status = refresh_status::no_vblank_events, .nominal_hz = 75.0},
                                         .update_probe = update_probe_summary{.updates = 1, .updates_per_second = 432.4}}}};
     const std::string sierpinski = "sierpinski-bench", rectangle = "rectangle-bench", mandelbrot = "mandelbrot-bench";
     const std::string fb1 = "/dev/fb1";

@@ -331,7 +331,7 @@ TEST(DescribeDisplay, RefreshFromIntervalsAgainstTheModesPeriod)
     };
     for (const auto& c : cases) {
         const refresh_summary refresh = refresh_summarize(c.measured);
-        EXPECT_EQ(refresh.status, c.status) << c.name;
+        EXPECT_STREQ(refresh_status_text(refresh.status), c.status) << c.name;
         EXPECT_EQ(refresh.method, c.measured.method) << c.name;
         EXPECT_EQ(refresh.nominal_hz, c.measured.nominal_hz) << c.name;
         EXPECT_FALSE(refresh.evidence.empty()) << c.name;
@@ -370,12 +370,12 @@ TEST(DescribeDisplay, WaitForVsyncRefusedFromA32BitProgram)
     };
     for (const auto& c : cases) {
         const refresh_summary wait = waitforvsync_summarize(refused, c.drm_emulation, c.program_bits, c.kernel_bits);
-        EXPECT_EQ(wait.status, c.status) << c.drm_emulation << " " << c.program_bits;
+        EXPECT_STREQ(refresh_status_text(wait.status), c.status) << c.drm_emulation << " " << c.program_bits;
         EXPECT_EQ(wait.nominal_hz, 60.0);
     }
     refresh_measurement other = refused;
     other.failure_errno = EINVAL;
-    EXPECT_EQ(waitforvsync_summarize(other, true, 32, 64).status, "no vblank events");
+    EXPECT_EQ(waitforvsync_summarize(other, true, 32, 64).status, refresh_status::no_vblank_events);
 }
 
 TEST(DescribeDisplay, WhetherTheKernelWaitsForTheFlush)
@@ -433,10 +433,10 @@ TEST(DescribeDisplay, AMissingDeviceIsDescribedNotMeasured)
 {
     const fs::path root = fs::path(DESCRIBE_FIXTURES) / "empty";
     const display_description fb = fb_display_describe(root, "/nonexistent/fb7", {}, true, 1e-4);
-    EXPECT_EQ(fb.refresh.value_or(refresh_summary{}).status, "not measured");
+    EXPECT_EQ(fb.refresh.value_or(refresh_summary{}).status, refresh_status::not_measured);
     EXPECT_FALSE(fb.update_probe);
     const display_description drm = drm_display_describe("/nonexistent/card7", true, 1e-4);
-    EXPECT_EQ(drm.refresh.value_or(refresh_summary{}).status, "not measured");
+    EXPECT_EQ(drm.refresh.value_or(refresh_summary{}).status, refresh_status::not_measured);
     EXPECT_FALSE(drm.flush);
 }
 
