@@ -72,7 +72,15 @@ class Windows(unittest.TestCase):
         s = session.settings_from_env({"BOARD": "arm64", "BOARD_VKMS_DEPTH": "16"})
         self.assertEqual(vkms.video_option(s.board, s.vkms_bpp), "video=Virtual-2:1024x768-16")
         self.assertTrue(s.out.endswith(os.path.join("build", "board", "arm64")))
-        self.assertTrue(s.cache.endswith(os.path.join("board", "cache", "arm64")))
+
+    def test_cache_follows_the_environment(self):
+        for env, expected in [
+                ({"BOARD_CACHE": "/b", "FBBENCH_CACHE": "/c/fb"}, "/b/vexpress"),
+                ({"FBBENCH_CACHE": "/c/fb", "XDG_CACHE_HOME": "/x"}, "/c/fb/board/vexpress"),
+                ({"XDG_CACHE_HOME": "/x", "HOME": "/h"}, "/x/fbbench/board/vexpress"),
+                ({"HOME": "/h"}, "/h/.cache/fbbench/board/vexpress")]:
+            with self.subTest(env=env):
+                self.assertEqual(session.settings_from_env(env).cache, expected)
 
 
 class Screenshots(unittest.TestCase):

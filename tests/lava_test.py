@@ -333,23 +333,6 @@ class Supervise(unittest.TestCase):
                 state = "gone"
             self.assertIn(state, ("gone", "Z"))
 
-    def test_cache_follows_the_environment(self):
-        table = [
-            ({"FBBENCH_CACHE": "/c/fb"}, "/c/fb"),
-            ({"XDG_CACHE_HOME": "/x"}, "/x/fbbench"),
-            ({"HOME": "/h"}, "/h/.cache/fbbench"),
-        ]
-        for env, expected in table:
-            saved = dict(os.environ)
-            try:
-                for k in ("FBBENCH_CACHE", "XDG_CACHE_HOME"):
-                    os.environ.pop(k, None)
-                os.environ.update(env)
-                self.assertEqual(dispatcher_root.cache_dir(), expected)
-            finally:
-                os.environ.clear()
-                os.environ.update(saved)
-
 
 class DeviceConfiguration(unittest.TestCase):
     def test_from_the_boards_own_description(self):

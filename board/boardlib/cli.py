@@ -24,7 +24,7 @@ Environment:
                           set by the kernel's video= option
   BOARD_OUT               where results go (default build/board/<board>)
   BOARD_CACHE             downloaded kernels and busybox, per board in a folder
-                          of its name (default build/board/cache)
+                          of its name (default ~/.cache/fbbench/board)
   BOARD_BUILD_DIR         static ARMv6 build tree (default build/board-armv6)
   BOARD_NO_BUILD=1        use the programs already built there
   BOARD_TIMEOUT           seconds one program may run on the board (default 200)

@@ -11,6 +11,7 @@ import sys
 from fbbench_compare.files import file_replace
 
 from . import boot, fetch, guest, image, manifest, vkms
+from .cache import Lock, cache_root
 from .boards import BOARDS
 from .errors import BoardError
 from .runs import PROBE, RUNNER, UsageError, runs_check, runs_default, window_words
@@ -76,7 +77,7 @@ def settings_from_env(env):
     return Settings(
         name=name, board=board,
         out=env.get("BOARD_OUT") or os.path.join(ROOT, "build", "board", name),
-        cache=os.path.join(env.get("BOARD_CACHE") or os.path.join(ROOT, "build", "board", "cache"), name),
+        cache=os.path.join(env.get("BOARD_CACHE") or os.path.join(cache_root(env), "board"), name),
         build_dir=env.get("BOARD_BUILD_DIR") or os.path.join(ROOT, "build", "board-armv6"),
         no_build=env.get("BOARD_NO_BUILD") == "1",
         xres=xres, yres=yres, bpp=bpp, vkms_bpp=int(vkms_bpp),
@@ -145,9 +146,28 @@ def session_run(s, runs=None):
     benchmarks = manifest.manifest_names(s.build_dir)
     runs = runs or runs_default(s.board, benchmarks)
     runs_check(runs, benchmarks)
-    os.makedirs(s.cache, exist_ok=True)
-    fetch.files_fetch(s.cache, s.board, say)
-    extra = vkms.module_fetch(s.cache, s.board, say) if "vkms" in s.board else None
+    # Other runs, of this clone or another, share the cache: one fetches at
+    # a time, and none while a board boots from it.
+    lock = Lock(s.cache, ".lock", exclusive=False)
+    try:
+        if _cache_ready(s):
+            extra = os.path.join(s.cache, vkms.MODULE) if "vkms" in s.board else None
+        else:
+            lock.exclusive()
+            fetch.files_fetch(s.cache, s.board, say)
+            extra = vkms.module_fetch(s.cache, s.board, say) if "vkms" in s.board else None
+            lock.share()
+        return _session_boot(s, runs, benchmarks, extra)
+    finally:
+        lock.close()
+
+
+def _cache_ready(s):
+    return fetch.files_ready(s.cache, s.board) and (
+        "vkms" not in s.board or vkms.module_ready(s.cache, s.board, vkms.kernel_version(s.cache)))
+
+
+def _session_boot(s, runs, benchmarks, extra):
     if "vkms" in s.board and not extra:
         runs = vkms.runs_without(runs, s.board)
     os.makedirs(s.out, exist_ok=True)

@@ -24,7 +24,6 @@ Run as root. Exit status: COMMAND's, 124 at the deadline, 128+N on signal N,
 """
 
 import argparse
-import fcntl
 import hashlib
 import json
 import os
@@ -33,6 +32,9 @@ import signal
 import subprocess
 import sys
 import time
+
+sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from boardlib.cache import Lock, cache_root  # noqa: E402
 
 SUITE = "bookworm"
 # What the dispatcher needs: lava-run itself; libguestfs and an amd64 kernel
@@ -43,6 +45,7 @@ PACKAGES = ["lava-dispatcher", "libguestfs-tools", "linux-image-amd64",
 # Where lava-server's device-type templates go inside the root.
 TEMPLATES = "/srv/lava-server/usr/share/lava-server/device-types"
 KEY_FILE = ".fbbench-root-key"
+LOCK_NAME = "lava-root.lock"
 BUILD_SECONDS = 3600
 GRACE_SECONDS = 10
 
@@ -53,14 +56,6 @@ class RootError(Exception):
 
 def say(message):
     print("dispatcher-root: " + message, file=sys.stderr, flush=True)
-
-
-def cache_dir():
-    base = os.environ.get("FBBENCH_CACHE")
-    if not base:
-        xdg = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-        base = os.path.join(xdg, "fbbench")
-    return os.path.abspath(base)
 
 
 def root_key():
@@ -97,18 +92,6 @@ def remove_tree(path):
     if busy:
         raise RootError("%s still has mounts (%s); not removing it" % (path, ", ".join(busy)))
     shutil.rmtree(path)
-
-
-class Lock:
-    """flock on a file beside the root: shared while in use, exclusive while made."""
-
-    def __init__(self, cache, exclusive):
-        os.makedirs(cache, exist_ok=True)
-        self.fd = os.open(os.path.join(cache, "lava-root.lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o644)
-        fcntl.flock(self.fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH)
-
-    def close(self):
-        os.close(self.fd)
 
 
 # ---------------------------------------------------------------- supervision
@@ -250,7 +233,7 @@ def make_root(cache):
 def ensure(cache):
     """The root's path, made first if missing or made from another recipe."""
     root = os.path.join(cache, "lava-root")
-    lock = Lock(cache, exclusive=False)
+    lock = Lock(cache, LOCK_NAME, exclusive=False)
     try:
         if root_current(root):
             return root
@@ -258,7 +241,7 @@ def ensure(cache):
         lock.close()
     if os.geteuid() != 0:
         raise RootError("making the dispatcher root needs root")
-    lock = Lock(cache, exclusive=True)
+    lock = Lock(cache, LOCK_NAME, exclusive=True)
     try:
         if root_current(root):  # made meanwhile by another run
             return root
@@ -324,7 +307,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.command == "run" and args.timeout <= 0:
         parser.error("--timeout must be positive")
-    cache = cache_dir()
+    cache = cache_root()
     try:
         root = ensure(cache)
         if args.command == "ensure":
@@ -339,7 +322,7 @@ def main(argv=None):
             return supervise(["unshare", "--mount", "--", sys.executable, os.path.abspath(__file__)]
                              + (sys.argv[1:] if argv is None else argv), args.timeout + 2 * GRACE_SECONDS + 30,
                              env=env)
-        lock = Lock(cache, exclusive=False)
+        lock = Lock(cache, LOCK_NAME, exclusive=False)
         try:
             return run_inside(root, args.bind, args.command, args.timeout)
         finally:

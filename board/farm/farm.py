@@ -18,8 +18,7 @@ published schema. fbbench runs in the window board/run gives fbbench.
 With --compare-board, board/run then runs fbbench on the same board and
 window, and fbbench-compare must compare its file with the recovered one.
 
-Output in DIR (default build/farm): cache/ (the board's files, with the
-overlay disk's modules), device.yaml, job.yaml, output.yaml (the
+Output in DIR (default build/farm): device.yaml, job.yaml, output.yaml (the
 job's log, as a LAVA server keeps it), lava-results.yaml (LAVA's results,
 one case a line) and the recovered results file. Exit status: 0 the proof
 passed; 1 it did not; 2 bad usage; 3 a step before the job failed.
@@ -42,6 +41,7 @@ import lava_results  # noqa: E402
 from boardlib import boards, fetch, manifest  # noqa: E402
 from boardlib import image as boardlib_image  # noqa: E402
 from boardlib.runs import RUNNER  # noqa: E402
+from boardlib.cache import Lock, cache_root  # noqa: E402
 from boardlib.errors import BoardError  # noqa: E402
 from fbbench_compare.files import file_replace, file_replace_open  # noqa: E402
 
@@ -82,9 +82,9 @@ def board_files(out):
     """The board's kernel, busybox and modules, with the overlay disk's, in a
     cache of the farm's own: the board's keeps the GPU's modules alone."""
     board = boards.BOARDS[BOARD]
-    cache = os.path.join(out, "cache", BOARD)
-    os.makedirs(cache, exist_ok=True)
-    fetch.files_fetch(cache, dict(board, gpu_modules=board["gpu_modules"] + OVERLAY_MODULES), say)
+    cache = os.path.join(cache_root(), "farm", BOARD)
+    with Lock(cache, ".lock", exclusive=True):
+        fetch.files_fetch(cache, dict(board, gpu_modules=board["gpu_modules"] + OVERLAY_MODULES), say)
     return {"KERNEL": os.path.join(cache, "vmlinuz"), "BUSYBOX": os.path.join(cache, "busybox"),
             "MODULES": os.path.join(cache, "modules")}
 
@@ -238,7 +238,7 @@ def main(argv=None):
         files = board_files(out)
         window = {k: str(v) for k, v in boards.WINDOWS["fbbench"].items()}
         facts = qemu_facts(boards.BOARDS[BOARD])
-        say("the dispatcher root: " + dispatcher_root.ensure(dispatcher_root.cache_dir()))
+        say("the dispatcher root: " + dispatcher_root.ensure(cache_root()))
         file_replace(os.path.join(out, "device.jinja2"), device_template(facts).encode())
         device = os.path.join(out, "device.yaml")
         if in_root(["python3", "-c", RENDER, out, dispatcher_root.TEMPLATES, "device.jinja2", device], out, 120):
