@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include "digits.h"
 #include "plan.h"
 #include "text.h"
 
@@ -18,12 +19,9 @@ int terminal_columns(int fd)
     winsize size{};
     if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
-    if (const char* text = std::getenv("COLUMNS")) {
-        char* end = nullptr;
-        const long n = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && n > 0 && n < 10000)
-            return int(n);
-    }
+    const char* text = std::getenv("COLUMNS");
+    if (int n = 0; text != nullptr && digits_parse(text, n) && n > 0 && n < 10000)
+        return n;
     // A serial console, as on most boards, is a terminal that does not know
     // its width: take a terminal's classic 80 columns, not an unlimited line.
     return isatty(fd) ? 80 : 0;

@@ -1,5 +1,6 @@
 #include "execute.h"
 
+#include "digits.h"
 #include "procfs.h"
 #include "unique_fd.h"
 
@@ -289,9 +290,9 @@ std::vector<pid_t> leftovers_find(pid_t group)
         return found;
     const pid_t self = getpid();
     while (const dirent* entry = readdir(proc)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+        pid_t pid = 0;
+        if (!digits_parse(entry->d_name, pid) || pid == 0)
             continue;
-        const pid_t pid = pid_t(std::atoi(entry->d_name));
         // Gone or a zombie: it runs no more.
         const std::optional<procfs_stat> stat = procfs_stat_read(pid);
         if (stat && stat->state != 'Z' && stat->state != 'X' && (stat->pgrp == group || stat->ppid == self))

@@ -2,11 +2,14 @@
 // display, leaves out what was not planned, puts each mark on its figure
 // and explains every mark and ratio; the header above it and the Markdown
 // row that compares boards.
+#include "console.h"
 #include "runner_test_support.h"
 #include "table.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -203,6 +206,35 @@ TEST(Table, SummaryRowAndHeader)
     s.runs.push_back(run_injected({.target = run_target::display, .figures = {9.00}}));
     settle(s);
     EXPECT_EQ(results_summary_row(s, run_target::display), "| board (display) | 9.00 | - | - | - |");
+}
+
+} // namespace
+
+namespace {
+
+// Off a terminal the width is COLUMNS when it is a plain count, as a shell
+// sets it, else none: no line is broken.
+TEST(Console, ColumnsFromTheEnvironment)
+{
+    const char* saved = std::getenv("COLUMNS");
+    const std::string kept = saved ? saved : "";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    for (const auto& [text, columns] : std::initializer_list<std::pair<const char*, int>>{
+             {"80", 80}, {"9999", 9999}, {"10000", 0}, {"0", 0}, {" 80", 0}, {"+80", 0}, {"80x", 0}, {"", 0},
+             {nullptr, 0}}) {
+        if (text)
+            setenv("COLUMNS", text, 1);
+        else
+            unsetenv("COLUMNS");
+        EXPECT_EQ(terminal_columns(fds[1]), columns) << (text ? text : "unset");
+    }
+    close(fds[0]);
+    close(fds[1]);
+    if (saved)
+        setenv("COLUMNS", kept.c_str(), 1);
+    else
+        unsetenv("COLUMNS");
 }
 
 } // namespace
