@@ -214,15 +214,16 @@ void run_signal(pid_t pid, int sig)
         kill(pid, sig);
 }
 
-// Waits for the program, passing stop signals on and enforcing the
-// deadline, with the stop signals and SIGCHLD blocked: each is taken with
-// sigtimedwait, so none is lost and nothing polls. False with errno set
-// when it cannot be waited for (ETIMEDOUT: still there after SIGKILL).
 // How often the wall clock is read while a program runs: often enough that
 // a step stands out from a clock set in small steps, rarely enough that the
 // wake-ups are no work to speak of.
 constexpr double clock_sample_seconds = 0.25;
 
+// Waits for the program, passing stop signals on and enforcing the
+// deadline, with the stop signals and SIGCHLD blocked: each is taken with
+// sigtimedwait, so none is lost; it wakes between them only to read the
+// wall clock into samples. False with errno set when it cannot be waited
+// for (ETIMEDOUT: still there after SIGKILL).
 bool run_wait(pid_t pid, int timeout_seconds, int& status, rusage& usage, bool& timed_out,
               std::vector<clock_sample>& samples)
 {
