@@ -26,17 +26,23 @@ double round_to(double value, double quantum)
     return std::round(value / quantum) * quantum;
 }
 
+// A field that was not found is left out.
+template <typename T>
+void field_set(nlohmann::json& object, const char* key, const std::optional<T>& value)
+{
+    if (value)
+        object[key] = *value;
+}
+
 nlohmann::json refresh_json(const refresh_summary& r)
 {
     nlohmann::json refresh = {{"method", r.method}, {"status", refresh_status_text(r.status)}, {"evidence", r.evidence}};
     for (const auto& [key, value] : {std::pair{"nominal_hz", r.nominal_hz}, {"median_ms", r.median_ms},
                                      {"median_hz", r.median_hz}, {"spread_percent", r.spread_percent}})
-        if (value)
-            refresh[key] = *value;
+        field_set(refresh, key, value);
     if (r.intervals > 0)
         refresh["intervals"] = r.intervals;
-    if (r.crtc_index)
-        refresh["crtc_index"] = *r.crtc_index;
+    field_set(refresh, "crtc_index", r.crtc_index);
     if (!r.card.empty())
         refresh["card"] = r.card;
     return refresh;
@@ -73,8 +79,7 @@ nlohmann::json display_json(const display_description& d)
 nlohmann::json mapping_json(const mapping_description& m)
 {
     nlohmann::json mapping = {{"class", m.found.name}, {"evidence", m.found.evidence}};
-    if (m.vm_flags)
-        mapping["vm_flags"] = *m.vm_flags;
+    field_set(mapping, "vm_flags", m.vm_flags);
     if (m.probes) {
         nlohmann::json& probes = mapping["probes"] = nlohmann::json::array();
         for (const mapping_probe& p : *m.probes) {
@@ -116,14 +121,6 @@ nlohmann::json thermal_json(const std::vector<thermal_reading>& readings)
             zones.back()["type"] = reading.type;
     }
     return zones;
-}
-
-// A field that was not found is left out.
-template <typename T>
-void field_set(nlohmann::json& object, const char* key, const std::optional<T>& value)
-{
-    if (value)
-        object[key] = *value;
 }
 
 nlohmann::json fb_screen_json(const fb_screen_info& screen)
@@ -257,12 +254,9 @@ nlohmann::json run_json(const session& s, const run_record& r)
     run["stderr_truncated"] = r.err_truncated;
     run["values"] = values;
     run["wall_seconds"] = r.wall_seconds;
-    if (r.other_cpu_percent)
-        run["other_cpu_percent"] = *r.other_cpu_percent;
-    if (r.kernel_cpu_percent)
-        run["kernel_cpu_percent"] = *r.kernel_cpu_percent;
-    if (r.clock_drift_percent)
-        run["clock_drift_percent"] = *r.clock_drift_percent;
+    field_set(run, "other_cpu_percent", r.other_cpu_percent);
+    field_set(run, "kernel_cpu_percent", r.kernel_cpu_percent);
+    field_set(run, "clock_drift_percent", r.clock_drift_percent);
     if (r.leftover_processes > 0)
         run["leftover_processes"] = r.leftover_processes;
     if (r.presented)
@@ -398,12 +392,9 @@ nlohmann::json results_json(const session& s, const std::string& finished)
         if (device && display && device->median != 0)
             result["display_ratio"] = display->median / device->median;
         // The same two comparisons as speeds, a time's inverted: above 1 is better.
-        if (row.screen_vs_memory)
-            result["screen_vs_memory"] = *row.screen_vs_memory;
-        if (row.display_vs_screen)
-            result["display_vs_screen"] = *row.display_vs_screen;
-        if (row.glass_limit_hz)
-            result["display_glass_at_most"] = *row.glass_limit_hz;
+        field_set(result, "screen_vs_memory", row.screen_vs_memory);
+        field_set(result, "display_vs_screen", row.display_vs_screen);
+        field_set(result, "display_glass_at_most", row.glass_limit_hz);
         results.push_back(result);
     }
     nlohmann::json& warnings = file["warnings"] = nlohmann::json::array();
