@@ -21,40 +21,55 @@ struct cli_option {
     const char* name;
     int has_arg;
     int val; // the short option, or an opt_ value
-    const char* value; // what the help calls its value, or ""
+    const char* value; // what the help and the usage call its value, or ""
+    unsigned synopsis; // the usage lines it stands in, and how (synopsis_ flags)
     const char* help; // lines after the first are indented under the first
     int runner_options::*shown_default = nullptr; // printed after the help
 };
 
+enum : unsigned {
+    synopsis_run = 1, // in the usage of a session
+    synopsis_describe = 2, // in the usage of --describe
+    synopsis_repeated = 4, // may be given more than once
+    synopsis_or_next = 8, // one of it and the next option
+};
+constexpr unsigned synopsis_both = synopsis_run | synopsis_describe;
+
 const cli_option cli_options[] = {
-    {"runs", required_argument, 'r', "N", "valid runs at least per benchmark and target", &runner_options::runs},
-    {"max-runs", required_argument, 'm', "M", "runs at most while the spread is too large", &runner_options::max_runs},
-    {"spread", required_argument, 's', "P", "more runs while (max - min) / median exceeds P percent",
+    {"runs", required_argument, 'r', "N", synopsis_run,
+     "valid runs at least per benchmark and target", &runner_options::runs},
+    {"max-runs", required_argument, 'm', "M", synopsis_run,
+     "runs at most while the spread is too large", &runner_options::max_runs},
+    {"spread", required_argument, 's', "P", synopsis_run, "more runs while (max - min) / median exceeds P percent",
      &runner_options::spread_percent},
-    {"warmup", required_argument, 'w', "N", "uncounted runs first, per benchmark and target", &runner_options::warmup},
-    {"output", required_argument, 'o', "FILE", "results file (fbbench-<host>-<UTC time>.json)"},
-    {"device", required_argument, 'd', "PATH", "framebuffer or DRM device; may be given more than once"},
-    {"programs", required_argument, opt_programs, "DIR", "take the benchmark programs from DIR"},
-    {"timeout", required_argument, opt_timeout, "S", "stop a run after S seconds", &runner_options::timeout_seconds},
-    {"no-memory", no_argument, opt_no_memory, "", "no RAM runs"},
-    {"no-probe", no_argument, opt_no_probe, "", "do not probe the screen mapping"},
-    {"sync", no_argument, opt_sync, "", "measure the display (FBBENCH_SYNC=frame) on every device"},
-    {"no-sync", no_argument, opt_no_sync, "",
+    {"warmup", required_argument, 'w', "N", synopsis_run,
+     "uncounted runs first, per benchmark and target", &runner_options::warmup},
+    {"output", required_argument, 'o', "FILE", synopsis_both, "results file (fbbench-<host>-<UTC time>.json)"},
+    {"device", required_argument, 'd', "PATH", synopsis_both | synopsis_repeated,
+     "framebuffer or DRM device; may be given more than once"},
+    {"programs", required_argument, opt_programs, "DIR", synopsis_run, "take the benchmark programs from DIR"},
+    {"timeout", required_argument, opt_timeout, "S", synopsis_run,
+     "stop a run after S seconds", &runner_options::timeout_seconds},
+    {"no-memory", no_argument, opt_no_memory, "", synopsis_run, "no RAM runs"},
+    {"no-probe", no_argument, opt_no_probe, "", synopsis_both, "do not probe the screen mapping"},
+    {"sync", no_argument, opt_sync, "", synopsis_run | synopsis_or_next,
+     "measure the display (FBBENCH_SYNC=frame) on every device"},
+    {"no-sync", no_argument, opt_no_sync, "", 0,
      "never measure the display (by default: where the\npicture needs a flush: deferred I/O, DRM)"},
-    {"quick", no_argument, opt_quick, "",
+    {"quick", no_argument, opt_quick, "", synopsis_run,
      "one run each and a shorter Sierpinski ladder: a first\nlook, comparable with other quick runs only"},
-    {"no-wait", no_argument, opt_no_wait, "",
+    {"no-wait", no_argument, opt_no_wait, "", synopsis_both,
      "refuse at once when another session holds a device,\ninstead of waiting for it to end"},
-    {"describe", no_argument, opt_describe, "", "describe the machine and devices, write the file, run\nnothing"},
-    {"force", no_argument, opt_force, "",
+    {"describe", no_argument, opt_describe, "", 0, "describe the machine and devices, write the file, run\nnothing"},
+    {"force", no_argument, opt_force, "", synopsis_both,
      "replace an earlier session's results file at once (by\ndefault it is kept until this session's first run)"},
-    {"list-benchmarks", no_argument, opt_list_benchmarks, "", "print the benchmarks, metrics and units as JSON"},
-    {"quiet", no_argument, 'q', "",
+    {"list-benchmarks", no_argument, opt_list_benchmarks, "", 0, "print the benchmarks, metrics and units as JSON"},
+    {"quiet", no_argument, 'q', "", synopsis_run,
      "only the table: no plan, progress, description or file\nname (warnings and errors still go to standard error)"},
-    {"summary", no_argument, opt_summary, "", "also print a Markdown table row"},
-    {"strict", no_argument, opt_strict, "", "exit with status 3 when a warning was given"},
-    {"help", no_argument, 'h', "", "this help"},
-    {"version", no_argument, 'V', "", "the version"},
+    {"summary", no_argument, opt_summary, "", synopsis_run, "also print a Markdown table row"},
+    {"strict", no_argument, opt_strict, "", synopsis_run, "exit with status 3 when a warning was given"},
+    {"help", no_argument, 'h', "", 0, "this help"},
+    {"version", no_argument, 'V', "", 0, "the version"},
 };
 
 // getopt_long's table, from the one above.
@@ -104,6 +119,34 @@ const char* option_name(int c)
     return "?";
 }
 
+// A usage line: the command, then each option of the table that stands
+// in it, bracketed, and last, broken under the first option where a line
+// would be wider than usage_columns.
+std::string synopsis_text(const std::string& command, unsigned in, const char* last)
+{
+    constexpr std::size_t usage_columns = 72;
+    std::vector<std::string> items;
+    for (const cli_option* o = std::begin(cli_options); o != std::end(cli_options); ++o) {
+        if ((o->synopsis & in) == 0)
+            continue;
+        std::string item = "[--" + std::string(o->name) + (*o->value == '\0' ? "" : " ") + o->value;
+        if ((o->synopsis & synopsis_or_next) != 0)
+            item += " | --" + std::string((++o)->name);
+        items.push_back(item + "]" + ((o->synopsis & synopsis_repeated) != 0 ? "..." : ""));
+    }
+    if (last != nullptr)
+        items.push_back(last);
+    std::string text = command;
+    for (std::size_t i = 0, line = 0; i < items.size(); ++i) {
+        if (i > 0 && text.size() - line + 1 + items[i].size() > usage_columns) {
+            line = text.size() + 1;
+            text += "\n" + std::string(command.size(), ' ');
+        }
+        text += " " + items[i];
+    }
+    return text + "\n";
+}
+
 } // namespace
 
 const char* options_sync_name(display_sync sync)
@@ -144,15 +187,9 @@ std::string options_timeout_refusal(const runner_options& options)
 
 void options_usage_print(std::FILE* out)
 {
-    std::fputs("usage: fbbench [--runs N] [--max-runs M] [--spread P] [--warmup N]\n"
-               "               [--output FILE] [--device PATH]... [--programs DIR]\n"
-               "               [--timeout SECONDS] [--no-memory] [--no-probe]\n"
-               "               [--sync | --no-sync] [--force] [--quick] [--no-wait]\n"
-               "               [--quiet] [--summary] [--strict] [PROGRAM...]\n"
-               "       fbbench --describe [--device PATH]... [--no-probe] [--no-wait]\n"
-               "                          [--output FILE] [--force]\n"
-               "       fbbench --list-benchmarks\n",
-               out);
+    std::fputs(synopsis_text("usage: fbbench", synopsis_run, "[PROGRAM...]").c_str(), out);
+    std::fputs(synopsis_text("       fbbench --describe", synopsis_describe, nullptr).c_str(), out);
+    std::fputs("       fbbench --list-benchmarks\n", out);
 }
 
 void options_help_print(std::FILE* out)

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+
 namespace {
 
 // options_parse over the arguments after the program's name.
@@ -139,3 +143,34 @@ TEST(Cli, TimeoutThatNoRunCanMeet)
 }
 
 } // namespace
+
+// The usage and the help, made from the option table, fit 80 columns, and
+// every option the usage shows is taken as it shows it.
+TEST(Cli, UsageAndHelpFitAndParse)
+{
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    options_usage_print(out);
+    const long usage_end = std::ftell(out);
+    options_help_print(out);
+    std::fclose(out);
+    const std::string all(text, size), usage = all.substr(0, std::size_t(usage_end));
+    std::free(text);
+    for (std::size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+        EXPECT_LE(end - at, 80u) << all.substr(at, end - at);
+    int shown = 0;
+    const std::regex option_shown(R"(--([a-z-]+)( [A-Z]+)?)");
+    for (auto m = std::sregex_iterator(usage.begin(), usage.end(), option_shown); m != std::sregex_iterator();
+         ++m, ++shown) {
+        const std::string name = "--" + (*m)[1].str();
+        std::vector<const char*> args = {name.c_str()};
+        if ((*m)[2].matched)
+            args.push_back("9");
+        runner_options o;
+        std::string message;
+        EXPECT_NE(options_parse_args(args, o, message), options_action::usage_error) << m->str() << ": " << message;
+    }
+    EXPECT_GE(shown, 20);
+}
